@@ -1,0 +1,133 @@
+// Carries one vendor command to one drive and reports whether it went through.
+//
+// Every command is described once as a SAT ATA PASS-THROUGH command image (12
+// bytes, opcode A1h, or 16 bytes, opcode 85h) and travels one of two paths:
+//  - the SAT path sends the image unchanged as a SCSI command;
+//  - the ATA path translates it into task-file registers.
+// Each request opens the device, sends, and closes it again; nothing survives
+// a request. This is the one choke point where every exchange with a drive
+// passes, so diagnostics (CDB, status, sense, duration) are recorded here when
+// a recorder is attached, and never printed.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "platform/clock.h"
+#include "platform/device_io.h"
+
+namespace qelvar::transport {
+
+using platform::DataDirection;
+
+// One vendor command for one drive.
+struct VendorCommand {
+  std::string_view path;
+  std::array<uint8_t, 16> image{};
+  uint8_t imageLength = 12;  // 12 or 16
+  DataDirection direction = DataDirection::None;
+  uint8_t* buffer = nullptr;
+  uint32_t length = 0;
+  bool extended = false;  // set for every 16-byte image
+
+  [[nodiscard]] std::span<const uint8_t> Image() const { return {image.data(), imageLength}; }
+};
+
+// The one-byte result of the ATA path.
+enum TransportResult : uint8_t {
+  kTransportTimedOut = 0x00,      // exchange took more than 30 s, whatever its outcome
+  kTransportOk = 0x01,
+  kTransportUncorrectable = 0xFD, // READ DMA EXT ended with UNC but without ERR
+  kTransportDriveError = 0xFE,    // cannot open, or the drive set ERR
+  kTransportRejected = 0xFF,      // empty path, more than 64 KiB, or platform refusal
+};
+
+inline constexpr uint32_t kMaxAtaTransfer = 65536;
+inline constexpr uint32_t kSatInTimeoutUsbSeconds = 300;
+inline constexpr uint32_t kSatInTimeoutSeconds = 5;
+inline constexpr uint32_t kSatOutTimeoutSeconds = 20;
+inline constexpr uint32_t kAtaTimeoutSeconds = 30;
+
+// What the choke point saw of one exchange, for an engineer's diagnosis.
+struct ExchangeRecord {
+  std::string path;
+  bool ataPath = false;
+  std::array<uint8_t, 16> image{};
+  uint8_t imageLength = 0;
+  DataDirection direction = DataDirection::None;
+  uint32_t length = 0;
+  uint32_t timeoutSeconds = 0;
+  int result = 0;
+  int errorCode = 0;
+  uint32_t transferred = 0;
+  uint8_t scsiStatus = 0;
+  uint16_t hostStatus = 0;
+  uint16_t driverStatus = 0;
+  uint8_t senseLength = 0;
+  std::array<uint8_t, 32> sense{};
+  platform::TaskFile returned{};
+  uint32_t elapsedMs = 0;
+};
+
+class PassThroughTransport {
+ public:
+  using Recorder = std::function<void(const ExchangeRecord&)>;
+
+  PassThroughTransport(platform::DeviceIo& io, platform::Clock& clock) : io_(io), clock_(clock) {}
+
+  // Attach before any worker starts; called from every thread that sends.
+  void SetRecorder(Recorder recorder) { recorder_ = std::move(recorder); }
+
+  // SAT path, data-in. Returns 1 or 0; *transferred gets the platform's count.
+  [[nodiscard]] int ScsiPassThroughIn(std::string_view path, const uint8_t* image,
+                                      uint8_t imageLength, uint8_t* buffer, uint32_t length,
+                                      uint32_t* transferred);
+  // SAT path, data-out or non-data (length 0, no buffer). Returns 1 or 0.
+  [[nodiscard]] int ScsiPassThroughOut(std::string_view path, const uint8_t* image,
+                                       uint8_t imageLength, const uint8_t* buffer, uint32_t length,
+                                       uint32_t* transferred);
+  // ATA path. Returns a TransportResult.
+  [[nodiscard]] uint8_t AtaPassThrough(std::string_view path, bool dataIn, const uint8_t* image,
+                                       uint8_t* buffer, uint32_t length, bool extended);
+
+  // The four ATA requests. `current` is updated in place with the registers
+  // the drive returns.
+  [[nodiscard]] uint8_t AtaPassThroughIn28(std::string_view path, platform::TaskFile& current,
+                                           uint8_t* buffer, uint32_t length);
+  [[nodiscard]] uint8_t AtaPassThroughOut28(std::string_view path, platform::TaskFile& current,
+                                            uint8_t* buffer, uint32_t length);
+  [[nodiscard]] uint8_t AtaPassThroughIn48(std::string_view path, platform::TaskFile& current,
+                                           const platform::TaskFile& previous, uint8_t* buffer,
+                                           uint32_t length);
+  [[nodiscard]] uint8_t AtaPassThroughOut48(std::string_view path, platform::TaskFile& current,
+                                            const platform::TaskFile& previous, uint8_t* buffer,
+                                            uint32_t length);
+
+  // Sends a VendorCommand by its interface type: 3 takes the ATA path, every
+  // other value the SAT path. Returns the path's result (1 is success).
+  [[nodiscard]] int Send(const VendorCommand& command, int32_t interfaceType);
+
+  [[nodiscard]] platform::Clock& clock() { return clock_; }
+  [[nodiscard]] platform::DeviceIo& io() { return io_; }
+
+ private:
+  int ScsiPassThrough(std::string_view path, const uint8_t* image, uint8_t imageLength,
+                      uint8_t* buffer, uint32_t length, uint32_t* transferred, bool dataIn);
+  uint8_t AtaVariant(std::string_view path, platform::TaskFile& current,
+                     const platform::TaskFile& previous, uint8_t* buffer, uint32_t length,
+                     bool dataIn, bool is48);
+
+  platform::DeviceIo& io_;
+  platform::Clock& clock_;
+  Recorder recorder_;
+};
+
+// The error number the last ATA request of the calling thread recorded
+// (22, EINVAL, for a transfer above 64 KiB); 0 otherwise.
+[[nodiscard]] int LastAtaError();
+
+}  // namespace qelvar::transport
