@@ -1,0 +1,67 @@
+// The station's 16 ports: what the last scan found on each (DeviceInfo), the
+// binding of port numbers to physical hub ports (the port table), and each
+// port's run status.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <cstring>
+
+namespace qelvar::discovery {
+
+inline constexpr int kPortCount = 16;
+
+// How vendor commands reach the drive on a port.
+enum InterfaceType : int32_t {
+  kNoDrive = 0,
+  kSatPath = 1,  // SCSI pass-through with the command image; every drive the scan accepts
+  kAtaPath = 3,  // ATA pass-through with a translated task file
+};
+
+enum PortStatus : uint8_t { kReady = 0, kRunning = 1, kPassed = 2, kFailed = 3 };
+
+struct DeviceInfo {
+  char Path[256] = {};
+  uint8_t Identify[512] = {};  // IDENTIFY DEVICE with the bytes of every word exchanged
+  int32_t InterfaceType = kNoDrive;
+  // Run fields. The done flag is read by the UI thread while workers run.
+  std::atomic<uint8_t> done{0};
+  int32_t badBlockCount = 0;
+  char SerialNumber[21] = {};
+
+  DeviceInfo() = default;
+  DeviceInfo(const DeviceInfo&) = delete;
+  DeviceInfo& operator=(const DeviceInfo&) = delete;
+
+  // Zeroes the record, run fields included, as every scan does.
+  void Clear() {
+    std::memset(Path, 0, sizeof Path);
+    std::memset(Identify, 0, sizeof Identify);
+    InterfaceType = kNoDrive;
+    done.store(0);
+    badBlockCount = 0;
+    std::memset(SerialNumber, 0, sizeof SerialNumber);
+  }
+  [[nodiscard]] bool HasDrive() const { return InterfaceType != kNoDrive; }
+};
+
+// One physical hub port: the hub's instance ID and the 0-based port index.
+struct PortIdentity {
+  char hubInstanceId[260] = {};
+  uint16_t portIndex = 0;
+};
+
+// Everything the scan owns. gPortTable and gPortCount live for the whole
+// process and are never cleared; gDeviceInfo is rebuilt by every scan.
+struct PortState {
+  std::array<DeviceInfo, kPortCount> gDeviceInfo;
+  std::array<PortIdentity, kPortCount> gPortTable{};
+  uint8_t gPortCount = 0;
+  // How many distinct hub ports have ever been numbered (not wrapped), so
+  // code that must cover every assigned port number can tell 0 from 16.
+  uint32_t gPortsAssigned = 0;
+  std::array<std::atomic<uint8_t>, kPortCount> gPortStatus{};
+};
+
+}  // namespace qelvar::discovery
