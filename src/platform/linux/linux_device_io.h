@@ -1,0 +1,43 @@
+// DeviceIo on Linux: SG_IO on the disk's block device node.
+//
+// The disk number N is the Nth sd name (sda = 0, ..., sdz = 25, sdaa = 26).
+// Nodes are opened read-only: a read-write open makes udev's watch rule fire a
+// change event and re-read the partition table at every close, that is after
+// every command. Vendor commands through SG_IO on a read-only node need
+// CAP_SYS_RAWIO, which in practice means running as root.
+#pragma once
+
+#include <string>
+
+#include "platform/device_io.h"
+
+namespace qelvar::platform::linux_backend {
+
+class LinuxDeviceIo final : public DeviceIo {
+ public:
+  // `sysfsRoot` lets tests point the storage descriptor at a fake tree.
+  explicit LinuxDeviceIo(std::string sysfsRoot = "/sys") : sysfsRoot_(std::move(sysfsRoot)) {}
+
+  std::unique_ptr<DeviceHandle> Open(std::string_view path, ShareMode mode, int* error) override;
+  std::string DiskPath(uint32_t diskNumber) const override;
+
+ private:
+  std::string sysfsRoot_;
+};
+
+// "sda" for 0, "sdz" for 25, "sdaa" for 26.
+std::string SdName(uint32_t diskNumber);
+
+// True when vendor commands can be sent (root or CAP_SYS_RAWIO); otherwise
+// *why says what to do.
+bool CanSendVendorCommands(std::string* why);
+
+// The ATA PASS-THROUGH (16) command block for a task file, with CK_COND set so
+// the drive's registers come back in the sense data.
+std::array<uint8_t, 16> AtaPassThrough16Cdb(const AtaRequest& request);
+
+// The returned registers from ATA Status Return sense data (descriptor or
+// fixed format). False when the sense data carries none.
+bool TaskFileFromSense(const uint8_t* sense, size_t length, TaskFile* out);
+
+}  // namespace qelvar::platform::linux_backend
