@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "engine/bad_block_table.h"
+#include "scripted_drive.h"
 #include "temp_folder.h"
 
 namespace qelvar::engine {
@@ -259,6 +260,43 @@ TEST(ParseBadBlockTable, FactoryReportIsReplacedAndRunTimeReportGrowsRunByRun) {
   size_t files = 0;
   for ([[maybe_unused]] auto& e : std::filesystem::directory_iterator(station.Dbug())) ++files;
   EXPECT_EQ(files, 2u);
+}
+
+// --- Reading the tables from a drive ---
+
+TEST(ReadTables, FactoryAndRunTimeReadsDecodeIntoThePortsRecord) {
+  test::ScriptedDrive drive;
+  test::TempFolder station;
+  RunState run;
+  settings::MpSettings s;
+  run.gNandReport[1].Write(Geometry(1, 1, 1, 2, 1));
+  drive.logs[test::kLogFct] = TableBlock("FCT_DATA", 1, {{0, 0x05}});
+  drive.logs[test::kLogDft] = TableBlock("DFT", 1, {{0, 0x01}});
+  int32_t scratch = 0, badBlockCount = 40;
+  EXPECT_FALSE(ReadFctTable(drive.Commands(), drive.Target(), run, scratch, 1, s, station.Dbug()));
+  EXPECT_FALSE(
+      ReadDftTable(drive.Commands(), drive.Target(), run, badBlockCount, 1, s, station.Dbug()));
+  EXPECT_EQ(scratch, 2);
+  EXPECT_EQ(badBlockCount, 1);
+  EXPECT_EQ(run.gNandReport[1].Read().fctBad[0][0], 2);
+  EXPECT_EQ(run.gNandReport[1].Read().dftBad[0][0], 1);
+}
+
+TEST(ReadTables, AFailedReadLeavesRecordAndTotalAlone) {
+  test::ScriptedDrive drive;
+  test::TempFolder station;
+  RunState run;
+  settings::MpSettings s;
+  s.PrintBBT = 1;
+  run.gNandReport[1].Write(Geometry(1, 1, 1, 2, 1));
+  drive.logs[test::kLogDft] = TableBlock("DFT", 1, {{0, 0x01}});
+  drive.failing = {test::kLogFct, test::kLogDft};
+  int32_t total = 40;
+  EXPECT_TRUE(ReadFctTable(drive.Commands(), drive.Target(), run, total, 1, s, station.Dbug()));
+  EXPECT_TRUE(ReadDftTable(drive.Commands(), drive.Target(), run, total, 1, s, station.Dbug()));
+  EXPECT_EQ(total, 40);
+  EXPECT_EQ(run.gNandReport[1].Read().dftBad, CeCounts{});
+  EXPECT_FALSE(std::filesystem::exists(station.Dbug()));
 }
 
 }  // namespace

@@ -1,11 +1,14 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "engine/rdt_report.h"
+#include "scripted_drive.h"
+#include "temp_folder.h"
 
 namespace qelvar::engine {
 namespace {
@@ -149,6 +152,66 @@ TEST(DecodeRdtResult, AShortAnswerReadsAsTheZeroFilledBuffer) {
   ASSERT_TRUE(report);
   EXPECT_EQ(counts[1][3], 1);
   EXPECT_EQ(counts[0][0], 2);
+}
+
+// --- ReadRdtResult against a drive ---
+
+struct RdtPort {
+  test::ScriptedDrive drive;
+  test::TempFolder station;
+  RunState run;
+  settings::MpSettings settings;
+  bool Read(int port = 6) {
+    return ReadRdtResult(drive.Commands(), drive.Target(), run, port, settings, station.Dbug());
+  }
+};
+
+TEST(ReadRdtResult, AFailedReadOrARejectedBlockTouchesNothing) {
+  RdtPort p;
+  p.settings.RDTRecordEn = 1;
+  p.drive.logs[test::kLogRdt] = RdtBlock(8, 1, kPass, {{0x7, 1}});
+  p.drive.failing.insert(test::kLogRdt);
+  EXPECT_TRUE(p.Read());
+  p.drive.failing.clear();
+  p.drive.logs[test::kLogRdt] = RdtBlock(128, 1, kPass, {{0x7, 1}});
+  EXPECT_TRUE(p.Read());
+  EXPECT_EQ(p.run.gRdtPass[6].load(), 0);
+  EXPECT_EQ(p.run.gNandReport[6].Read().rdtFail, CeCounts{});
+  EXPECT_FALSE(std::filesystem::exists(p.station.Dbug()));
+}
+
+TEST(ReadRdtResult, APassSetsTheFlagCountsAndMakesTheFolderEvenWithoutRecording) {
+  RdtPort p;
+  p.settings.RDTRecordEn = 0;
+  p.settings.PrintBBT = 0;
+  p.drive.logs[test::kLogRdt] = RdtBlock(8, 1, kPass, {{0x7, 1}});
+  EXPECT_FALSE(p.Read());
+  EXPECT_EQ(p.run.gRdtPass[6].load(), 1);
+  EXPECT_EQ(p.run.gNandReport[6].Read().rdtFail[1][3], 1);
+  EXPECT_TRUE(std::filesystem::is_directory(p.station.Dbug()));
+  EXPECT_FALSE(std::filesystem::exists(p.station.Dbug() + "/6_RDT.txt"));
+}
+
+TEST(ReadRdtResult, RecordingReplacesThePortsReportWithTheLastRunsBytes) {
+  RdtPort p;
+  p.settings.RDTRecordEn = 1;
+  p.drive.logs[test::kLogRdt] = RdtBlock(8, 1, kPass, {{0x808A123D, 17}});
+  EXPECT_FALSE(p.Read(10));
+  p.run.ClearPort(10);
+  p.drive.logs[test::kLogRdt] = RdtBlock(8, 0, 5);
+  EXPECT_FALSE(p.Read(10));
+  EXPECT_EQ(test::ReadBytes(p.station.Dbug() + "/10_RDT.txt"),
+            "_Head_: RDTD\r\n_Version_: 0x1023\r\n_EntryCount_: 0\r\n"
+            "_Result_: Fail --- Failure lun idx: 5\r\n" +
+                kSeparator + kAllZeroSummary);
+}
+
+TEST(ReadRdtResult, AFailingResultLeavesAnEarlierPassFlag) {
+  RdtPort p;
+  p.run.gRdtPass[6].store(1);
+  p.drive.logs[test::kLogRdt] = RdtBlock(8, 0, 2);
+  EXPECT_FALSE(p.Read());
+  EXPECT_EQ(p.run.gRdtPass[6].load(), 1);
 }
 
 }  // namespace
