@@ -8,3 +8,10 @@ elseif(QELVAR_SANITIZE STREQUAL "thread")
 elseif(NOT QELVAR_SANITIZE STREQUAL "")
   message(FATAL_ERROR "Unknown QELVAR_SANITIZE value '${QELVAR_SANITIZE}'")
 endif()
+
+# The fuzz preset instruments the whole tree for coverage and ASan, so the
+# libraries a fuzz target links are explored as well as the target itself.
+if(QELVAR_BUILD_FUZZ)
+  add_compile_options(-fsanitize=fuzzer-no-link,address -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address)
+endif()
