@@ -151,7 +151,7 @@ SysfsTopology::Tree SysfsTopology::ReadTree() {
     tree.devices.push_back(std::move(node));
   }
   std::sort(tree.devices.begin(), tree.devices.end(),
-            [](const UsbNode& a, const UsbNode& b) { return NaturalPathLess(a.path, b.path); });
+            [](const UsbNode& a, const UsbNode& b) { return SysfsPathLess(a.path, b.path); });
   return tree;
 }
 
@@ -257,7 +257,7 @@ size_t SysfsTopology::EnumerateUsbDisks(std::span<UsbDiskNode> out) {
     disks.push_back(std::move(f));
   }
   std::sort(disks.begin(), disks.end(),
-            [](const Found& a, const Found& b) { return NaturalPathLess(a.sortKey, b.sortKey); });
+            [](const Found& a, const Found& b) { return SysfsPathLess(a.sortKey, b.sortKey); });
   size_t count = 0;
   for (Found& f : disks) {
     if (count == out.size()) break;
@@ -277,33 +277,50 @@ std::optional<uint32_t> DiskNumberFromSdName(std::string_view name) {
   return value - 1;
 }
 
-bool NaturalPathLess(std::string_view a, std::string_view b) {
-  size_t i = 0, j = 0;
-  auto isDigit = [](char c) { return c >= '0' && c <= '9'; };
-  while (i < a.size() && j < b.size()) {
-    if (isDigit(a[i]) && isDigit(b[j])) {
-      size_t ie = i, je = j;
-      while (ie < a.size() && isDigit(a[ie])) ++ie;
-      while (je < b.size() && isDigit(b[je])) ++je;
-      // Compare by value without converting: skip leading zeros, then the
-      // longer run is larger, then digit by digit.
-      size_t is = i, js = j;
-      while (is + 1 < ie && a[is] == '0') ++is;
-      while (js + 1 < je && b[js] == '0') ++js;
-      if (ie - is != je - js) return ie - is < je - js;
-      for (size_t k = 0; k < ie - is; ++k) {
-        if (a[is + k] != b[js + k]) return a[is + k] < b[js + k];
-      }
-      if (ie - i != je - j) return ie - i < je - j;  // "01" after "1": any fixed order will do
-      i = ie;
-      j = je;
-    } else {
-      if (a[i] != b[j]) return a[i] < b[j];
-      ++i;
-      ++j;
-    }
+namespace {
+
+// The numbers of a USB device directory name: "usb2" -> {2}, "1-1.10" ->
+// {1, 1, 10}. Nothing for any other name (PCI addresses, interfaces, SCSI).
+std::optional<std::vector<long>> UsbNameNumbers(std::string_view name) {
+  std::vector<long> numbers;
+  if (name.substr(0, 3) == "usb") {
+    auto bus = ParseNumber(name.substr(3));
+    if (!bus) return std::nullopt;
+    numbers.push_back(*bus);
+    return numbers;
   }
-  return a.size() - i < b.size() - j;
+  size_t dash = name.find('-');
+  if (dash == std::string_view::npos) return std::nullopt;
+  auto bus = ParseNumber(name.substr(0, dash));
+  if (!bus) return std::nullopt;
+  numbers.push_back(*bus);
+  std::string_view rest = name.substr(dash + 1);
+  while (true) {
+    size_t dot = rest.find('.');
+    auto port = ParseNumber(rest.substr(0, dot));
+    if (!port) return std::nullopt;
+    numbers.push_back(*port);
+    if (dot == std::string_view::npos) break;
+    rest.remove_prefix(dot + 1);
+  }
+  return numbers;
+}
+
+}  // namespace
+
+bool SysfsPathLess(std::string_view a, std::string_view b) {
+  while (!a.empty() && !b.empty()) {
+    size_t ea = a.find('/'), eb = b.find('/');
+    std::string_view ca = a.substr(0, ea), cb = b.substr(0, eb);
+    if (ca != cb) {
+      auto na = UsbNameNumbers(ca), nb = UsbNameNumbers(cb);
+      if (na && nb && *na != *nb) return *na < *nb;
+      return ca < cb;
+    }
+    a = ea == std::string_view::npos ? std::string_view() : a.substr(ea + 1);
+    b = eb == std::string_view::npos ? std::string_view() : b.substr(eb + 1);
+  }
+  return a.empty() && !b.empty();
 }
 
 }  // namespace qelvar::platform::linux_backend

@@ -56,8 +56,10 @@ class SysfsTopology final : public Topology {
 // disk names (partitions such as sda1, other block devices).
 std::optional<uint32_t> DiskNumberFromSdName(std::string_view name);
 
-// Orders sysfs paths as a person reads them: runs of digits compare by value,
-// so "1-1.2" comes before "1-1.10" and usb2 before usb10.
-bool NaturalPathLess(std::string_view a, std::string_view b);
+// Orders sysfs device paths component by component. USB device names compare
+// by bus and port numbers, so "1-1.2" comes before "1-1.10" and usb2 before
+// usb10, and drives are taken in hub-port order; every other component
+// (PCI addresses in hex, interfaces, SCSI names) compares as text.
+bool SysfsPathLess(std::string_view a, std::string_view b);
 
 }  // namespace qelvar::platform::linux_backend

@@ -55,7 +55,11 @@ bool UdevDeviceMonitor::Start(Callback callback, std::string* why) {
     wakeFd_ = -1;
     return false;
   };
-  if (thread_.joinable()) return fail("the device monitor is already running");
+  if (thread_.joinable()) {
+    // Leave the running monitor alone.
+    if (why != nullptr) *why = "the device monitor is already running";
+    return false;
+  }
   if (!callback) return fail("no callback to report device changes to");
 
   // libudev itself only warns when udevd is missing and then never delivers
