@@ -68,6 +68,21 @@ int PortOnParent(const fs::path& dir) {
   return port && *port > 0 && *port < 256 ? static_cast<int>(*port) : 0;
 }
 
+// Where a /sys/bus/usb/devices or /sys/block entry points. The kernel makes
+// these relative links into /sys/devices, whose directories are real, so one
+// readlink and a lexical clean-up give the device path; std::filesystem's
+// canonical would readlink every component of a deep path instead.
+std::optional<fs::path> ResolveEntry(const fs::path& entry) {
+  std::error_code ec;
+  fs::path target = fs::read_symlink(entry, ec);
+  if (ec) {
+    if (!fs::is_directory(entry, ec)) return std::nullopt;
+    return entry.lexically_normal();
+  }
+  if (target.is_relative()) target = entry.parent_path() / target;
+  return target.lexically_normal();
+}
+
 }  // namespace
 
 struct SysfsTopology::UsbNode {
@@ -120,15 +135,15 @@ std::string InstanceId(const std::string& rootPath, const std::string& path) {
 
 }  // namespace
 
-SysfsTopology::Tree SysfsTopology::ReadTree() {
+SysfsTopology::Tree SysfsTopology::ReadTree(bool withStorage) {
   Tree tree;
   tree.rootPath = CanonicalRoot(root_);
   std::error_code ec;
-  fs::directory_iterator it(fs::path(root_) / "sys/bus/usb/devices", ec);
+  fs::directory_iterator it(fs::path(tree.rootPath) / "sys/bus/usb/devices", ec);
   for (; !ec && it != fs::directory_iterator(); it.increment(ec)) {
-    std::error_code pathEc;
-    fs::path real = fs::canonical(it->path(), pathEc);
-    if (pathEc || !IsUsbDevice(real)) continue;
+    std::optional<fs::path> resolved = ResolveEntry(it->path());
+    if (!resolved || !IsUsbDevice(*resolved)) continue;
+    const fs::path& real = *resolved;
     UsbNode node;
     node.path = real.string();
     node.id = InstanceId(tree.rootPath, node.path);
@@ -140,7 +155,7 @@ SysfsTopology::Tree SysfsTopology::ReadTree() {
     if (auto v = ReadAttribute(real, "devnum")) node.devnum = ParseNumber(*v).value_or(0);
     node.port = PortOnParent(real);
     std::error_code childEc;
-    fs::directory_iterator child(real, childEc);
+    fs::directory_iterator child(withStorage ? real : fs::path(), childEc);
     for (; !childEc && child != fs::directory_iterator(); child.increment(childEc)) {
       if (child->is_directory(childEc) && IsUsbInterface(child->path()) &&
           IsStorageInterface(child->path())) {
@@ -156,7 +171,7 @@ SysfsTopology::Tree SysfsTopology::ReadTree() {
 }
 
 size_t SysfsTopology::EnumerateHubs(std::span<HubRecord> out) {
-  Tree tree = ReadTree();
+  Tree tree = ReadTree(false);
   size_t count = 0;
 
   // Depth-first: a hub found on a port is walked (and recorded) before the
@@ -196,7 +211,7 @@ size_t SysfsTopology::EnumerateHubs(std::span<HubRecord> out) {
 }
 
 size_t SysfsTopology::EnumerateUsbDevices(std::span<UsbDeviceRecord> out) {
-  Tree tree = ReadTree();
+  Tree tree = ReadTree(true);
   // Only the first 24 records can name a disk's bridge. A full station has
   // more USB devices than that once hubs (twice for USB 3 hubs), root hubs,
   // keyboard and barcode reader are counted, so bridges come first.
@@ -223,14 +238,14 @@ size_t SysfsTopology::EnumerateUsbDisks(std::span<UsbDiskNode> out) {
   std::vector<Found> disks;
 
   std::error_code ec;
-  fs::directory_iterator it(fs::path(root_) / "sys/block", ec);
+  fs::directory_iterator it(fs::path(rootPath) / "sys/block", ec);
   for (; !ec && it != fs::directory_iterator(); it.increment(ec)) {
     std::string name = it->path().filename().string();
     std::optional<uint32_t> number = DiskNumberFromSdName(name);
     if (!number) continue;
-    std::error_code pathEc;
-    fs::path real = fs::canonical(it->path(), pathEc);
-    if (pathEc) continue;
+    std::optional<fs::path> resolved = ResolveEntry(it->path());
+    if (!resolved) continue;
+    const fs::path& real = *resolved;
 
     // The first USB interface above the disk decides: bound to a storage
     // driver, the disk is a USB disk; anything else, it is not.

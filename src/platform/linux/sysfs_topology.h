@@ -43,7 +43,8 @@ class SysfsTopology final : public Topology {
  private:
   struct UsbNode;
   struct Tree;
-  Tree ReadTree();
+  // `withStorage`: also look for interfaces bound to a storage driver.
+  Tree ReadTree(bool withStorage);
   // The device-node handle of a sysfs device path: the same path gets the
   // same handle for the life of this object; 0 is never handed out.
   uint32_t NodeHandle(const std::string& path);
