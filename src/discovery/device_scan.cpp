@@ -1,5 +1,6 @@
 #include "discovery/device_scan.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <cstring>

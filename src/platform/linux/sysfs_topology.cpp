@@ -86,9 +86,9 @@ std::optional<fs::path> ResolveEntry(const fs::path& entry) {
 }  // namespace
 
 struct SysfsTopology::UsbNode {
-  std::string path;    // canonical path, symlinks resolved
+  std::string path;    // device path, links resolved
   std::string id;      // instance ID: lower-cased path relative to the root
-  std::string parent;  // canonical path of the parent directory
+  std::string parent;  // device path of the parent directory
   bool hub = false;
   bool storage = false;  // has an interface bound to usb-storage or uas
   int maxchild = 0;
@@ -97,7 +97,7 @@ struct SysfsTopology::UsbNode {
 };
 
 struct SysfsTopology::Tree {
-  std::vector<UsbNode> devices;  // natural path order
+  std::vector<UsbNode> devices;  // in SysfsPathLess order
   std::string rootPath;          // canonical root, for making paths relative
 };
 
