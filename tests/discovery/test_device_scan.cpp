@@ -87,7 +87,7 @@ class DeviceScan : public ::testing::Test {
   DebugTrace trace = [this](std::string_view line) { traced.emplace_back(line); };
 };
 
-TEST_F(DeviceScan, ListsEachDriveWithItsIdentifyTexts) {
+TEST_F(DeviceScan, ReadsIdentifyOverSatAndListsEachDriveWithItsTexts) {
   topology.Plug("hub", 2, 3);
   topology.Plug("hub", 5, 0);
   Answer(3, kDriveA);
@@ -112,23 +112,16 @@ TEST_F(DeviceScan, ListsEachDriveWithItsIdentifyTexts) {
   EXPECT_EQ(state.gPortStatus[0].load(), kReady);
   EXPECT_EQ(state.gPortStatus[1].load(), kReady);
   EXPECT_EQ(state.gPortCount, 2);
-  EXPECT_EQ(traced, (std::vector<std::string>{
-                        "pas08DevicePath[0] = /dev/fake3 gDeviceInfo[0].Path = /dev/fake3\r\n",
-                        "pas08DevicePath[1] = /dev/fake0 gDeviceInfo[1].Path = /dev/fake0\r\n"}));
-}
-
-TEST_F(DeviceScan, SendsIdentifyAsTwelveByteSatImageReading512Bytes) {
-  topology.Plug("hub", 1, 2);
-  Answer(2, kDriveC);
-  Scan();
   auto requests = io.Requests();
-  ASSERT_EQ(requests.size(), 1u);
-  EXPECT_EQ(requests[0].path, "/dev/fake2");
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_EQ(requests[0].path, "/dev/fake3");
   EXPECT_EQ(requests[0].cdb, kIdentifyCdb);
   EXPECT_EQ(requests[0].direction, platform::DataDirection::In);
   EXPECT_EQ(requests[0].length, 512u);
-  EXPECT_EQ(requests[0].mode, platform::ShareMode::SharedReadWrite);
   EXPECT_EQ(io.OpenHandles(), 0u);
+  EXPECT_EQ(traced, (std::vector<std::string>{
+                        "pas08DevicePath[0] = /dev/fake3 gDeviceInfo[0].Path = /dev/fake3\r\n",
+                        "pas08DevicePath[1] = /dev/fake0 gDeviceInfo[1].Path = /dev/fake0\r\n"}));
 }
 
 TEST_F(DeviceScan, PortNumbersFollowHubPortsNotDrives) {
@@ -191,50 +184,24 @@ TEST_F(DeviceScan, SeventeenthHubPortTakesPortZeroAndTheOldOneANewNumber) {
 }
 
 TEST_F(DeviceScan, DiskFailingTheFixedUsbCheckConsumesItsNumberAndStaysUnlisted) {
-  struct Case {
-    const char* name;
-    void (*setup)(testing::FakeDeviceIo&);
-  };
-  const Case cases[] = {
-      {"removable",
-       [](testing::FakeDeviceIo& fake) {
-         fake.SetStorageDescriptor("/dev/fake1", {platform::BusType::Usb, true});
-       }},
-      {"not on USB",
-       [](testing::FakeDeviceIo& fake) {
-         fake.SetStorageDescriptor("/dev/fake1", {platform::BusType::Sata, false});
-       }},
-      {"descriptor unanswered",
-       [](testing::FakeDeviceIo& fake) {
-         fake.SetStorageDescriptor("/dev/fake1", {platform::BusType::Usb, false}, false);
-       }},
-      {"cannot be opened", [](testing::FakeDeviceIo& fake) { fake.FailOpen("/dev/fake1"); }},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    testing::FakeDeviceIo localIo(&clock);
-    localIo.SetScript([&](const FakeRequest&) {
-      FakeAnswer a;
-      a.dataIn = kDriveA.Bytes512();
-      return a;
-    });
-    c.setup(localIo);
-    transport::PassThroughTransport localTransport(localIo, clock);
-    PortState localState;
-    PortListModel localList;
-    testing::FakeTopology t;
-    t.Plug("hub", 1, 1);
-    t.Plug("hub", 2, 2);
-    ScanDevices(localState, localList, t, localIo, localTransport);
-
-    EXPECT_EQ(localState.gDeviceInfo[0].InterfaceType, 0);
-    EXPECT_EQ(std::string(localState.gDeviceInfo[0].Path), "");
-    EXPECT_EQ(localList.Cell(0, kColStatus), "");
-    EXPECT_EQ(localList.Cell(0, kColModel), "");
-    EXPECT_EQ(localList.Cell(1, kColStatus), "Ready");
-    EXPECT_EQ(localState.gPortCount, 2);
-    for (const auto& r : localIo.Requests()) EXPECT_NE(r.path, "/dev/fake1");
+  io.SetStorageDescriptor("/dev/fake1", {platform::BusType::Usb, true});          // removable
+  io.SetStorageDescriptor("/dev/fake2", {platform::BusType::Sata, false});        // not on USB
+  io.SetStorageDescriptor("/dev/fake3", {platform::BusType::Usb, false}, false);  // no answer
+  io.FailOpen("/dev/fake4");
+  for (uint32_t d = 1; d <= 5; ++d) {
+    topology.Plug("hub", static_cast<int>(d), d);
+    Answer(d, kDriveA);
   }
+  Scan();
+  for (int p = 0; p < 4; ++p) {
+    EXPECT_EQ(Info(p).InterfaceType, 0) << p;
+    EXPECT_EQ(Row(p), EmptyRow(p)) << p;
+  }
+  EXPECT_EQ(list.Cell(4, kColStatus), "Ready");
+  EXPECT_EQ(state.gPortCount, 5);
+  auto requests = io.Requests();
+  ASSERT_EQ(requests.size(), 1u);  // IDENTIFY went to the fixed USB disk only
+  EXPECT_EQ(requests[0].path, "/dev/fake5");
 }
 
 TEST_F(DeviceScan, DriveFailingIdentifyKeepsSatPathWithAnEmptyRow) {

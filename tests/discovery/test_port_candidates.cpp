@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <array>
 #include <cstring>
 #include <string>
 
@@ -85,15 +84,6 @@ TEST(DiscoverPortCandidates, EmptyBridgeIdNeverMatchesAnEmptyPortEntry) {
   EXPECT_TRUE(Discover(t).empty());
 }
 
-TEST(DiscoverPortCandidates, SkipsAHubWithTheSameIdThatLacksTheBridge) {
-  FakeTopology t;
-  t.Plug("hub", 4, 2);
-  platform::HubRecord empty = t.hubs[0];
-  empty.entries[3] = {};
-  t.hubs.insert(t.hubs.begin(), empty);
-  EXPECT_EQ(Discover(t), (std::vector<Found>{{2, 3, "hub"}}));
-}
-
 TEST(DiscoverPortCandidates, StopsAtTwentyFourCandidates) {
   FakeTopology t;
   for (uint32_t d = 0; d < 24; ++d) t.Plug("hub-" + std::to_string(d / 12), int(d % 12) + 1, d, 12);
@@ -119,29 +109,6 @@ TEST(DiscoverPortCandidates, UnterminatedFieldsAndOversizedPortCountsStayInBound
   // 263-character hub ID and nothing matches; and nothing is read or written
   // past a field (the sanitizer builds check that).
   EXPECT_TRUE(Discover(t).empty());
-}
-
-TEST(ResolveDiskAncestry, TakesTheBridgeIdFromTheDeviceWithTheParentNode) {
-  platform::UsbDiskNode node;
-  node.diskNumber = 6;
-  node.parentNode = 42;
-  platform::CopyName(node.interfacePath, sizeof node.interfacePath, "\\\\?\\usbstor#disk");
-  platform::CopyName(node.hubInstanceId, sizeof node.hubInstanceId, "USB\\HUB");
-  std::array<platform::UsbDeviceRecord, 3> devices{};
-  devices[0].devNode = 41;
-  platform::CopyName(devices[0].instanceId, platform::kNameCapacity, "usb\\other");
-  devices[1].devNode = 42;
-  platform::CopyName(devices[1].instanceId, platform::kNameCapacity, "USB\\VID_152D\\X");
-  UsbDiskRecord out;
-  ResolveDiskAncestry(node, devices, &out);
-  EXPECT_EQ(std::string(out.usbInstanceId), "usb\\vid_152d\\x");
-  EXPECT_EQ(std::string(out.hubInstanceId), "usb\\hub");
-  EXPECT_EQ(std::string(out.interfacePath), "\\\\?\\usbstor#disk");
-  EXPECT_EQ(out.diskNumber, 6u);
-
-  node.parentNode = 43;
-  ResolveDiskAncestry(node, devices, &out);
-  EXPECT_EQ(std::string(out.usbInstanceId), "");
 }
 
 }  // namespace
