@@ -9,7 +9,6 @@
 #include <map>
 #include <random>
 #include <string>
-#include <tuple>
 #include <vector>
 
 #include "settings/settings_file.h"

@@ -344,15 +344,6 @@ TEST(ChooseBurnerFile, WarnsWhenTheFileCannotBeOpened) {
   EXPECT_EQ(st.view.EditText(1010), "gone.bin");
 }
 
-TEST(ChooseFirmwareFile, StoresThePathWithoutAnyCheck) {
-  Station st;
-  const std::string path = st.dir / "elsewhere/fw_v2.bin";
-  ChooseFirmwareFile(st.page, path);
-  EXPECT_TRUE(st.messages.shown.empty());
-  EXPECT_EQ(st.view.EditText(1027), "fw_v2.bin");
-  EXPECT_EQ(std::string(st.settings.SysFwPath), path);
-}
-
 TEST(SaveSettings, WritesThePageControlsAndKeepsTheRestOfTheFile) {
   Station st;
   WriteFile(st.paths.gSettingsPath,

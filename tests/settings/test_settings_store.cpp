@@ -45,15 +45,6 @@ TEST(SettingsStore, WorkersSeeWholeRecordsWhileTheUiThreadPublishes) {
   EXPECT_EQ(store.Current()->DelayBurner, 2000u);
 }
 
-TEST(SettingsStore, ASnapshotHeldByAWorkerNeverChanges) {
-  SettingsStore store;
-  store.Update([](MpSettings& s) { s.NandErase = 1; });
-  std::shared_ptr<const MpSettings> step = store.Current();
-  store.Update([](MpSettings& s) { s.NandErase = 0; });
-  EXPECT_EQ(step->NandErase, 1);
-  EXPECT_EQ(store.Current()->NandErase, 0);
-}
-
 TEST(SettingsStore, ConcurrentUpdatesAreNotLost) {
   SettingsStore store;
   std::vector<std::thread> writers;
