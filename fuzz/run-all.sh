@@ -1,42 +1,43 @@
 #!/usr/bin/env bash
-# Runs every libFuzzer target of a build for a fixed time and fails on a
-# finding.   usage: fuzz/run-all.sh BUILD_DIR SECONDS
-# Targets are the executables BUILD_DIR/fuzz/fuzz_*; seeds come from
-# fuzz/corpus/<target>/ when present; findings are kept in
-# BUILD_DIR/fuzz/findings/<target>/.
-set -uo pipefail
-build=${1:?usage: run-all.sh BUILD_DIR SECONDS}
-seconds=${2:?usage: run-all.sh BUILD_DIR SECONDS}
+# Runs every libFuzzer target (executables named fuzz_*) of a build for
+# SECONDS each, on a working corpus kept in the build folder plus the seeds in
+# fuzz/corpus/<name>/. Exits non-zero when any target reports a finding; the
+# input that caused it is left in BUILD_DIR/fuzz-artifacts/<name>/.
+#
+# usage: fuzz/run-all.sh BUILD_DIR SECONDS
+set -euo pipefail
+
+usage="usage: $0 BUILD_DIR SECONDS"
+build=${1:?$usage}
+seconds=${2:?$usage}
 here=$(cd "$(dirname "$0")" && pwd)
 
-found=0
+mapfile -t targets < <(find "$build" -type f -executable -name 'fuzz_*' | sort)
+if [ ${#targets[@]} -eq 0 ]; then
+  echo "run-all: no fuzz targets under $build (build the fuzz preset first)" >&2
+  exit 2
+fi
+
 failed=()
-for target in "$build"/fuzz/fuzz_*; do
-  [ -f "$target" ] && [ -x "$target" ] || continue
-  found=$((found + 1))
-  name=$(basename "$target")
-  work=$(mktemp -d)
-  findings="$build/fuzz/findings/$name"
-  mkdir -p "$findings"
-  seeds=()
-  [ -d "$here/corpus/$name" ] && seeds=("$here/corpus/$name")
-  echo "== $name, ${seconds} s"
-  if ! "$target" -max_total_time="$seconds" -print_final_stats=1 \
-      -artifact_prefix="$findings/" "$work" "${seeds[@]}" >"$work.log" 2>&1; then
-    tail -n 60 "$work.log"
-    failed+=("$name")
-  else
-    grep -E '^(stat::number_of_executed_units|stat::peak_rss_mb)' "$work.log" || true
+for bin in "${targets[@]}"; do
+  target=$(basename "$bin")
+  name=${target#fuzz_}
+  work="$build/fuzz-corpus/$name"
+  artifacts="$build/fuzz-artifacts/$name"
+  mkdir -p "$work" "$artifacts"
+  extra=()
+  [ -d "$here/corpus/$name" ] && extra+=("$here/corpus/$name")
+  options=(-max_total_time="$seconds" -timeout=25 -print_final_stats=1
+           -artifact_prefix="$artifacts/")
+  [ -f "$here/$name.dict" ] && options+=(-dict="$here/$name.dict")
+  echo "run-all: $target for ${seconds}s"
+  if ! "$bin" "${options[@]}" "$work" "${extra[@]}"; then
+    failed+=("$target")
   fi
-  rm -rf "$work" "$work.log"
 done
 
-if [ "$found" -eq 0 ]; then
-  echo "no fuzz targets under $build/fuzz" >&2
+if [ ${#failed[@]} -gt 0 ]; then
+  echo "run-all: findings in ${failed[*]} (inputs in $build/fuzz-artifacts/)" >&2
   exit 1
 fi
-if [ "${#failed[@]}" -ne 0 ]; then
-  echo "findings in: ${failed[*]}" >&2
-  exit 1
-fi
-echo "$found fuzz targets ran ${seconds} s each without a finding"
+echo "run-all: ${#targets[@]} target(s), no findings"

@@ -6,7 +6,7 @@
 #include "engine/block_view.h"
 #include "engine/report_files.h"
 #include "engine/report_text.h"
-#include "platform/file_store.h"
+#include "platform/files.h"
 
 namespace qelvar::engine {
 namespace {

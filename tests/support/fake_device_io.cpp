@@ -41,7 +41,7 @@ class FakeHandle final : public platform::DeviceHandle {
     std::copy_n(a.sense.begin(), result.senseLength, result.sense.begin());
     if (request.direction == DataDirection::In && request.data != nullptr) {
       size_t n = std::min<size_t>(a.dataIn.size(), request.length);
-      std::memcpy(request.data, a.dataIn.data(), n);
+      if (n) std::memcpy(request.data, a.dataIn.data(), n);
       for (size_t i = 0; i < a.staleFill.size() && n + i < request.length; ++i) {
         request.data[n + i] = a.staleFill[i];
       }
@@ -72,7 +72,7 @@ class FakeHandle final : public platform::DeviceHandle {
     result.current = a.returned;
     if ((request.flags & platform::kAtaFlagDataIn) && request.data != nullptr) {
       size_t n = std::min<size_t>(a.dataIn.size(), request.length);
-      std::memcpy(request.data, a.dataIn.data(), n);
+      if (n) std::memcpy(request.data, a.dataIn.data(), n);
     }
     return result;
   }

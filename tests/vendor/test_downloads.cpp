@@ -94,7 +94,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(RdtCase{1000, {ChunkImage(0x03, 2, 0, 0)}, {1024}},
                       RdtCase{4096, {ChunkImage(0x03, 8, 0, 0)}, {4096}},
                       RdtCase{4097, {ChunkImage(0x03, 8, 0, 0), ChunkImage(0x03, 1, 8, 0)}, {4096, 512}},
-                      RdtCase{512, {ChunkImage(0x03, 1, 0, 0)}, {512}}));
+                      RdtCase{512, {ChunkImage(0x03, 1, 0, 0)}, {512}}),
+    [](const auto& p) { return "Length" + std::to_string(p.param.length); });
 
 TEST_F(DownloadTest, SystemFirmwareRoundsUpToWholeChunksCarryingTheBytesBeyondTheImage) {
   std::vector<uint8_t> buffer = Pattern(kSysFwImageSize);

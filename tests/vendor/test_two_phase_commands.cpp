@@ -229,7 +229,8 @@ TEST_P(CapacityMb, IsTheSectorCountInDecimalMegabytes) {
 INSTANTIATE_TEST_SUITE_P(Sectors, CapacityMb,
                          ::testing::Values(CapacityCase{1953525168u, 1000204},
                                            CapacityCase{0x80000000u, 1099511},  // 2^31: not negative
-                                           CapacityCase{0xFFFFFFFFu, 2199023}, CapacityCase{0, 0}));
+                                           CapacityCase{0xFFFFFFFFu, 2199023}, CapacityCase{0, 0}),
+                         [](const auto& p) { return "Sectors" + std::to_string(p.param.sectors); });
 
 TEST_F(TwoPhaseTest, IdentifyValuesAreMinusOneWhenEitherPhaseFails) {
   io.SetScript([](const FakeRequest& r) {

@@ -1,10 +1,9 @@
-#include "platform/linux/linux_device_io.h"
-
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
 
+#include "platform/linux/linux_device_io.h"
 #include "support/fake_device_io.h"
 
 namespace qelvar::platform::linux_backend {
