@@ -82,7 +82,8 @@ BadBlockTableReport DecodeBadBlockTable(std::span<const uint8_t> bytes, NandRepo
   const int luns = record.lunCount;
   const int planes = record.planeCount;
   const int walkCes = WalkCeCount(record);
-  const int units = planes * luns * channels * walkCes;
+  // Up to 255^4: wider than an int.
+  const int64_t units = int64_t{planes} * luns * channels * walkCes;
 
   BadBlockTableReport report;
   report.kind = block.TextBeforeFirstZero(kFctMarker, kBadBlockHeadBytes) ? BadBlockTableKind::kFct

@@ -177,6 +177,7 @@ TEST(DecodeBadBlockTable, UnitCountOfZeroOrAbove255WalksNothing) {
       {"no plane", Geometry(2, 4, 1, 0, 8), fullSummary},
       {"256 units", Geometry(2, 8, 4, 4, 8), fullSummary},
       {"512 units, 0 modulo 256", Geometry(2, 8, 4, 8, 8), fullSummary},
+      {"255 of everything", Geometry(255, 255, 255, 255, 0), fullSummary},
   };
   for (const Case& c : cases) {
     NandReport record = c.record;
