@@ -6,9 +6,10 @@
 
 namespace qelvar::engine {
 
-uint32_t ImageCrcUpdate(uint32_t reg, std::span<const uint8_t> bytes) {
-  // zlib keeps the complemented register between calls.
-  uLong crc = ~reg & 0xFFFFFFFFu;
+uint32_t ImageCrc(std::span<const uint8_t> bytes) {
+  // zlib starts from the complemented initial register and complements at the
+  // end; undoing the final complement leaves the register itself.
+  uLong crc = crc32(0, nullptr, 0);
   while (!bytes.empty()) {
     // zlib takes a uInt length; feed it in pieces that always fit.
     size_t piece = std::min<size_t>(bytes.size(), 1u << 30);

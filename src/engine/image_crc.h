@@ -9,14 +9,6 @@
 
 namespace qelvar::engine {
 
-inline constexpr uint32_t kImageCrcStart = 0xFFFFFFFFu;
-
-// Runs the register over `bytes`, starting from `reg`. Feeding an image in
-// pieces gives the same value as feeding it whole.
-[[nodiscard]] uint32_t ImageCrcUpdate(uint32_t reg, std::span<const uint8_t> bytes);
-
-[[nodiscard]] inline uint32_t ImageCrc(std::span<const uint8_t> bytes) {
-  return ImageCrcUpdate(kImageCrcStart, bytes);
-}
+[[nodiscard]] uint32_t ImageCrc(std::span<const uint8_t> bytes);
 
 }  // namespace qelvar::engine

@@ -16,34 +16,17 @@ namespace {
 constexpr uint8_t kNandInfo = 0x13, kBin = 0xB0, kCeBin = 0xB2, kCeMr = 0xB3, kInject = 0x21;
 
 TEST(FailMessage, TheTableHoldsTheOperatorsTextsAndClampsPastIt) {
-  const char* expected[28] = {"NA",
-                              "Go ROM FAIL",
-                              "Download Burn FAIL",
-                              "Download Microcode FAIL",
-                              "Get Nand INFO FAIL",
-                              "GET INJECT FAIL",
-                              "NAND ERASE FAIL",
-                              "TRIGGLE BURN FAIL",
-                              "GET RDTRESULT FAIL",
-                              "GET BADBLOCKNUM FAIL",
-                              "GET FACBBT FAIL",
-                              "GET RUNBBT FAIL",
-                              "NAND CALIBRATION FAIL",
-                              "DOWNLOAD CMD92 FAIL",
-                              "DOWNLOAD SYSFW FAIL",
-                              "DOWNLOAD SPIROM FAIL",
-                              "REBOOT FAIL",
-                              "REBOOT TIMEOUT FAIL",
-                              "RDT INFO FAIL",
-                              "TOO MUCH BAD BLOCK",
-                              "CE or CH Not Matching",
-                              "SPI UNKNOWN",
-                              "MR BLOCK FAIL",
-                              "RAM TEST FAIL",
-                              "READ OTP FAIL",
-                              "DOWNLOAD MULTIPLE  FAIL",
-                              "IMAGE VALID",
-                              "Unknow Fail"};
+  // clang-format off
+  const char* expected[28] = {
+      "NA", "Go ROM FAIL", "Download Burn FAIL", "Download Microcode FAIL",
+      "Get Nand INFO FAIL", "GET INJECT FAIL", "NAND ERASE FAIL", "TRIGGLE BURN FAIL",
+      "GET RDTRESULT FAIL", "GET BADBLOCKNUM FAIL", "GET FACBBT FAIL", "GET RUNBBT FAIL",
+      "NAND CALIBRATION FAIL", "DOWNLOAD CMD92 FAIL", "DOWNLOAD SYSFW FAIL",
+      "DOWNLOAD SPIROM FAIL", "REBOOT FAIL", "REBOOT TIMEOUT FAIL", "RDT INFO FAIL",
+      "TOO MUCH BAD BLOCK", "CE or CH Not Matching", "SPI UNKNOWN", "MR BLOCK FAIL",
+      "RAM TEST FAIL", "READ OTP FAIL", "DOWNLOAD MULTIPLE  FAIL", "IMAGE VALID",
+      "Unknow Fail"};
+  // clang-format on
   for (int code = 0; code < 28; ++code) {
     EXPECT_EQ(FailMessage(static_cast<FailCode>(code)), expected[code]) << code;
   }

@@ -68,7 +68,7 @@ std::string Bytes(const Image& image, size_t at, size_t n) {
   return std::string(reinterpret_cast<const char*>(image.data() + at), n);
 }
 
-TEST(BuildSystemParameterBlock, WritesTheIdentityIntoTheIdentifyPageAsAtaStrings) {
+TEST(BuildSystemParameterBlock, WritesTheIdentityAsAtaStringsAndTheBinAndCapacityCode) {
   Image image = ImageWithDirectory();
   Texts t;
   ASSERT_EQ(BuildSystemParameterBlock(image, 4096, Options(), t.serial, 2, t.version),
@@ -80,13 +80,7 @@ TEST(BuildSystemParameterBlock, WritesTheIdentityIntoTheIdentifyPageAsAtaStrings
   // The worker shows its texts padded afterwards.
   EXPECT_EQ(std::string(t.serial), "AB123456            ");
   EXPECT_EQ(std::string(t.version), "V1.2    ");
-}
-
-TEST(BuildSystemParameterBlock, WritesTem54BinAndCapacityCodeAfterTheIdentifyPage) {
-  Image image = ImageWithDirectory();
-  Texts t;
-  ASSERT_EQ(BuildSystemParameterBlock(image, 4096, Options(), t.serial, 2, t.version),
-            ParameterBlockResult::kBuilt);
+  // 54TEM, the bin and the capacity code follow the IDENTIFY page.
   EXPECT_EQ(Bytes(image, kBlock + 668, 4), "\x36\x02\x02\x01");
 }
 
