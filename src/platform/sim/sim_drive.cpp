@@ -648,9 +648,10 @@ SimDrive::Verdict SimDrive::HandleSecondPhase(const Decoded& d, const Exchange& 
 SimDrive::Verdict SimDrive::Process(const Exchange& x, uint32_t now) {
   Decoded d = Decode(x);
   if (d.kind == Kind::Malformed) return Verdict::Refuse;
-  // The host has moved on from a download once anything but a chunk arrives:
-  // the image is complete and the drive checks it now.
-  if (d.kind != Kind::Chunk) CloseSequence();
+  // The host has moved on from a download once another vendor command
+  // arrives: the image is complete and the drive checks it now. IDENTIFY is
+  // not part of the vendor protocol (a scan may send it at any time).
+  if (d.kind != Kind::Chunk && d.kind != Kind::Identify) CloseSequence();
   if (busyPolls_ > 0) {
     // A busy controller answers nothing; each status poll uses up one of the
     // polls it stays busy for.
