@@ -193,6 +193,9 @@ void SimDrive::PowerOn() {
   sysFw_.clear();
   spi_.clear();
   rdtParamValid_ = sysFwValid_ = false;
+  capacityValue_ = 0;
+  eraseSelector_ = 0;
+  calibrations_ = 0;
   StartSession(mode_);
 }
 
@@ -201,10 +204,7 @@ void SimDrive::StartSession(DriveMode mode) {
   pending_ = Pending{};
   burned_ = false;
   capacitySet_ = false;
-  capacityValue_ = 0;
   skipRunBad_ = false;
-  eraseSelector_ = 0;
-  calibrations_ = 0;
   rdtSeen_ = sysFwSeen_ = spiSeen_ = false;
   lastSysFwValid_ = false;
   lastSysFwFirstChunk_.clear();
