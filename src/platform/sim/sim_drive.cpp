@@ -480,6 +480,11 @@ SimDrive::Verdict SimDrive::HandleChunk(const Decoded& d, const Exchange& x, uin
     uint8_t wantedMode = mode_ == DriveMode::Normal ? kModeDeferred : kModeImmediate;
     if (d.mode != wantedMode) return Verdict::Refuse;
     Image image = mode_ == DriveMode::Rom ? Image::Burner : Classify(x.data, d.blocks);
+    if (sequence_.open && sequence_.image != image) {
+      // The next image follows at once: the one before it is complete.
+      CloseSequence();
+      image = Classify(x.data, d.blocks);
+    }
     if (image != Image::RdtParam && d.blocks != 8) return Verdict::Refuse;
     Command command = image == Image::Burner     ? Command::DownloadBurner
                       : image == Image::RdtParam ? Command::DownloadRdtParameters

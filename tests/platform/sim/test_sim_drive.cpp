@@ -4,9 +4,11 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <mutex>
+#include <random>
 #include <thread>
 
 #include "platform/sim/image_check.h"
@@ -589,6 +591,21 @@ TEST(SimImages, DownloadsAreToldApartInTheirOrder) {
   EXPECT_TRUE(host.Chunk(0x03, 8, 8, chunk.data()).Refused());
 }
 
+TEST(SimImages, AnImageIsCheckedEvenWhenTheNextOneFollowsAtOnce) {
+  VirtualClock clock;
+  auto st = Station("[Station]\nHubs=1\n[Drive0]\n", clock);
+  Host host(*st, clock, st->PathOf(0));
+  ASSERT_TRUE(host.EnterRom() && host.StartBurner());
+  std::vector<uint8_t> rdt = RdtParameters(700);
+  rdt[100] ^= 1;
+  ASSERT_TRUE(host.Download(rdt, 0x03, 50, false));
+  ASSERT_TRUE(host.Download(SystemFirmware(8192), 0x03, 50));
+  EXPECT_EQ(host.Status(), 5u);
+  auto s = st->Inspect(0);
+  EXPECT_FALSE(s.rdtParamValid);
+  EXPECT_TRUE(s.sysFwValid);
+}
+
 TEST(SimTrace, OneJsonLinePerCommandWithItsRouteAndData) {
   VirtualClock clock;
   auto st = Station("[Station]\nHubs=1\n[Drive0]\n", clock);
@@ -626,6 +643,50 @@ TEST(SimTrace, OneJsonLinePerCommandWithItsRouteAndData) {
   EXPECT_NE(last.find("\"sha256\":\""), std::string::npos);
   EXPECT_EQ(last.find("\"data\""), std::string::npos);
   EXPECT_EQ(lines[5].sha256.size(), 64u);
+}
+
+std::vector<uint8_t> ReadAll(const std::filesystem::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  return std::vector<uint8_t>((std::istreambuf_iterator<char>(in)),
+                              std::istreambuf_iterator<char>());
+}
+
+TEST(SimDump, DrivesWriteWhatTheyReceivedAndAnsweredAndTheTraceFile) {
+  auto dir = std::filesystem::temp_directory_path() /
+             ("qelvar-sim-dump-" + std::to_string(std::random_device{}()));
+  std::filesystem::remove_all(dir);
+  std::filesystem::create_directories(dir);
+  {
+    std::ofstream(dir / "station.ini") << "[Station]\nHubs = 1\nTraceFile = trace.jsonl\n"
+                                          "DumpDir = dumps\n[Drive4]\nHubPort = 2\n";
+  }
+  std::vector<uint8_t> fw = SystemFirmware(6000);
+  {
+    VirtualClock clock;
+    std::string error;
+    auto st = SimStation::FromFile((dir / "station.ini").string(), clock, &error);
+    ASSERT_TRUE(st) << error;
+    Host host(*st, clock, st->PathOf(0));
+    ASSERT_TRUE(host.EnterRom() && host.StartBurner());
+    Reply nand = host.TwoPhase(kNandInfoBlock, kIn512, DataDirection::In, 512);
+    ASSERT_TRUE(host.Download(fw, 0x03, 50));
+    // The station is closed with the download still open: it is dumped anyway.
+    EXPECT_EQ(ReadAll(dir / "dumps" / "Drive4_nandinfo.bin"), nand.data);
+  }
+  EXPECT_EQ(ReadAll(dir / "dumps" / "Drive4_burner.bin").size(), 393216u);
+  std::vector<uint8_t> sent = fw;
+  sent.resize(8192, 0);
+  EXPECT_EQ(ReadAll(dir / "dumps" / "Drive4_sysfw.bin"), sent);
+  std::ifstream trace(dir / "trace.jsonl");
+  std::string line;
+  int lines = 0;
+  while (std::getline(trace, line)) {
+    ++lines;
+    EXPECT_EQ(line.rfind("{\"t_ms\":", 0), 0u);
+    EXPECT_NE(line.find("\"drive\":\"Drive4\",\"path\":\"/sim/disk5\""), std::string::npos);
+  }
+  EXPECT_EQ(lines, 2 + 96 + 1 + 2 + 2);
+  std::filesystem::remove_all(dir);
 }
 
 TEST(SimStationFile, BadFilesAreRejectedWithTheLine) {
