@@ -8,3 +8,11 @@ elseif(QELVAR_SANITIZE STREQUAL "thread")
 elseif(NOT QELVAR_SANITIZE STREQUAL "")
   message(FATAL_ERROR "Unknown QELVAR_SANITIZE value '${QELVAR_SANITIZE}'")
 endif()
+
+# The fuzz build instruments everything its targets link, for coverage and
+# for the address and undefined-behaviour checks.
+if(QELVAR_BUILD_FUZZ)
+  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all
+                      -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined)
+endif()

@@ -41,7 +41,7 @@ class FakeHandle final : public platform::DeviceHandle {
     std::copy_n(a.sense.begin(), result.senseLength, result.sense.begin());
     if (request.direction == DataDirection::In && request.data != nullptr) {
       size_t n = std::min<size_t>(a.dataIn.size(), request.length);
-      std::memcpy(request.data, a.dataIn.data(), n);
+      if (n) std::memcpy(request.data, a.dataIn.data(), n);
       for (size_t i = 0; i < a.staleFill.size() && n + i < request.length; ++i) {
         request.data[n + i] = a.staleFill[i];
       }
@@ -72,7 +72,7 @@ class FakeHandle final : public platform::DeviceHandle {
     result.current = a.returned;
     if ((request.flags & platform::kAtaFlagDataIn) && request.data != nullptr) {
       size_t n = std::min<size_t>(a.dataIn.size(), request.length);
-      std::memcpy(request.data, a.dataIn.data(), n);
+      if (n) std::memcpy(request.data, a.dataIn.data(), n);
     }
     return result;
   }
@@ -89,7 +89,7 @@ class FakeHandle final : public platform::DeviceHandle {
 
 void FakeDeviceIo::SetScript(Script script) {
   std::lock_guard lock(mutex_);
-  script_ = std::move(script);
+  script_ = std::make_shared<Script>(std::move(script));
 }
 
 void FakeDeviceIo::Enqueue(FakeAnswer answer) {
@@ -164,7 +164,7 @@ std::string FakeDeviceIo::DiskPath(uint32_t diskNumber) const {
 }
 
 FakeAnswer FakeDeviceIo::Answer(FakeRequest request) {
-  Script script;
+  std::shared_ptr<Script> script;
   FakeAnswer answer;
   bool fromQueue = false;
   {
@@ -179,7 +179,7 @@ FakeAnswer FakeDeviceIo::Answer(FakeRequest request) {
       script = script_;
     }
   }
-  if (!fromQueue && script) answer = script(request);
+  if (!fromQueue && script && *script) answer = (*script)(request);
   if (clock_ && answer.spendMs) clock_->Spend(answer.spendMs);
   return answer;
 }

@@ -9,6 +9,7 @@
 #include <optional>
 #include <set>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -74,7 +75,7 @@ class FakeDeviceIo final : public platform::DeviceIo {
 
   platform::Clock* clock_;
   mutable std::mutex mutex_;
-  Script script_;
+  std::shared_ptr<Script> script_;  // shared so a stateful script keeps its state
   std::deque<FakeAnswer> queue_;
   std::vector<FakeRequest> requests_;
   std::map<std::string, int> failOpen_;

@@ -54,7 +54,8 @@ INSTANTIATE_TEST_SUITE_P(Paths, SatTimeout,
                                            TimeoutCase{"\\\\?\\usbstor#disk", true, 300},
                                            TimeoutCase{"/dev/USB0", true, 5},
                                            TimeoutCase{"/dev/sdb", false, 20},
-                                           TimeoutCase{"\\\\?\\usbstor#disk", false, 20}));
+                                           TimeoutCase{"\\\\?\\usbstor#disk", false, 20}),
+                         [](const auto& p) { return "Case" + std::to_string(p.index); });
 
 TEST_F(TransportTest, SatSendsTheImageUnchangedWithSharedOpen) {
   uint8_t buffer[512] = {};
@@ -203,7 +204,8 @@ INSTANTIATE_TEST_SUITE_P(
                       FlagCase{true, true, 0, 0xFF, 0x08}, FlagCase{true, true, 512, 0xFF, 0x0B},
                       FlagCase{true, true, 512, 0x25, 0x1B}, FlagCase{true, true, 512, 0x47, 0x1B},
                       FlagCase{false, true, 0, 0xFF, 0x08}, FlagCase{false, true, 512, 0xFF, 0x0D},
-                      FlagCase{false, true, 512, 0x47, 0x1D}, FlagCase{false, true, 512, 0x35, 0x0D}));
+                      FlagCase{false, true, 512, 0x47, 0x1D}, FlagCase{false, true, 512, 0x35, 0x0D}),
+    [](const auto& p) { return "Case" + std::to_string(p.index); });
 
 TEST_F(TransportTest, AtaTransfersUpTo64KiBAndRefusesMore) {
   io.SetScript([](const auto&) { return Registers(0x50); });

@@ -1,0 +1,23 @@
+// The few file-system calls the station needs beyond the standard library:
+// where the running program lives, and replacing a file so that a crash or a
+// full disk never leaves it half written.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace qelvar::platform {
+
+// The folder of the running executable, without a trailing separator; empty
+// when the system cannot tell.
+[[nodiscard]] std::string ExecutableDir();
+
+// Replaces the file at `path` with `bytes`: writes them to a new file in the
+// same folder, flushes it to the disk, then renames it over `path`. Either the
+// old file or the complete new one is left, never a mixture; the aside file is
+// removed when anything fails. A replaced file keeps its permission bits; a
+// new one gets 0666 less the umask. True when the file was
+// replaced.
+[[nodiscard]] bool ReplaceFile(const std::string& path, std::string_view bytes);
+
+}  // namespace qelvar::platform

@@ -1,0 +1,341 @@
+#include "platform/linux/sysfs_topology.h"
+
+#include <algorithm>
+#include <charconv>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <vector>
+
+namespace qelvar::platform::linux_backend {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int kMaxClimb = 64;  // sysfs device paths are far shorter; a bound against odd trees
+
+std::optional<std::string> ReadAttribute(const fs::path& dir, const char* name) {
+  std::ifstream in(dir / name);
+  std::string line;
+  if (!in || !std::getline(in, line)) return std::nullopt;
+  while (!line.empty() && (line.back() == ' ' || line.back() == '\t' || line.back() == '\r')) {
+    line.pop_back();
+  }
+  return line;
+}
+
+std::optional<long> ParseNumber(std::string_view text, int base = 10) {
+  long value = 0;
+  const char* end = text.data() + text.size();
+  auto [p, ec] = std::from_chars(text.data(), end, value, base);
+  if (ec != std::errc() || p != end || text.empty()) return std::nullopt;
+  return value;
+}
+
+bool IsUsbDevice(const fs::path& dir) {
+  std::error_code ec;
+  return fs::exists(dir / "bDeviceClass", ec);
+}
+
+bool IsUsbInterface(const fs::path& dir) {
+  std::error_code ec;
+  return fs::exists(dir / "bInterfaceClass", ec);
+}
+
+// The drivers that make a USB interface a mass-storage disk's.
+bool IsStorageInterface(const fs::path& dir) {
+  std::error_code ec;
+  fs::path driver = fs::read_symlink(dir / "driver", ec);
+  if (ec) return false;
+  std::string name = driver.filename().string();
+  return name == "usb-storage" || name == "uas";
+}
+
+// The port of a USB device on its parent hub: the last dot-separated part of
+// its devpath ("1.2" -> 2, "1.8.3" -> 3, "2" -> root-hub port 2). Falls back
+// to the directory name ("1-1.2") when devpath cannot be read. 0: unknown.
+int PortOnParent(const fs::path& dir) {
+  std::string devpath;
+  if (auto attr = ReadAttribute(dir, "devpath")) {
+    devpath = *attr;
+  } else {
+    devpath = dir.filename().string();
+    if (auto dash = devpath.find('-'); dash != std::string::npos) devpath.erase(0, dash + 1);
+  }
+  if (auto dot = devpath.rfind('.'); dot != std::string::npos) devpath.erase(0, dot + 1);
+  auto port = ParseNumber(devpath);
+  return port && *port > 0 && *port < 256 ? static_cast<int>(*port) : 0;
+}
+
+// Where a /sys/bus/usb/devices or /sys/block entry points. The kernel makes
+// these relative links into /sys/devices, whose directories are real, so one
+// readlink and a lexical clean-up give the device path; std::filesystem's
+// canonical would readlink every component of a deep path instead.
+std::optional<fs::path> ResolveEntry(const fs::path& entry) {
+  std::error_code ec;
+  fs::path target = fs::read_symlink(entry, ec);
+  if (ec) {
+    if (!fs::is_directory(entry, ec)) return std::nullopt;
+    return entry.lexically_normal();
+  }
+  if (target.is_relative()) target = entry.parent_path() / target;
+  return target.lexically_normal();
+}
+
+}  // namespace
+
+struct SysfsTopology::UsbNode {
+  std::string path;    // device path, links resolved
+  std::string id;      // instance ID: lower-cased path relative to the root
+  std::string parent;  // device path of the parent directory
+  bool hub = false;
+  bool storage = false;  // has an interface bound to usb-storage or uas
+  int maxchild = 0;
+  long devnum = 0;
+  int port = 0;  // port on the parent hub
+};
+
+struct SysfsTopology::Tree {
+  std::vector<UsbNode> devices;  // in SysfsPathLess order
+  std::string rootPath;          // canonical root, for making paths relative
+};
+
+SysfsTopology::SysfsTopology(std::string root) : root_(std::move(root)) {}
+
+uint32_t SysfsTopology::NodeHandle(const std::string& path) {
+  auto [it, inserted] = handles_.try_emplace(path, static_cast<uint32_t>(handles_.size() + 1));
+  return it->second;
+}
+
+namespace {
+
+std::string CanonicalRoot(const std::string& root) {
+  std::error_code ec;
+  fs::path real = fs::canonical(root, ec);
+  if (ec) return root;
+  std::string s = real.string();
+  while (s.size() > 1 && s.back() == '/') s.pop_back();
+  return s;
+}
+
+// The instance ID of a device path: relative to the root, lower-cased, so the
+// same tree yields the same IDs wherever it is mounted.
+std::string InstanceId(const std::string& rootPath, const std::string& path) {
+  std::string id = path;
+  if (rootPath != "/" && id.size() > rootPath.size() &&
+      id.compare(0, rootPath.size(), rootPath) == 0 && id[rootPath.size()] == '/') {
+    id.erase(0, rootPath.size());
+  }
+  for (char& c : id) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return id;
+}
+
+}  // namespace
+
+SysfsTopology::Tree SysfsTopology::ReadTree(bool withStorage) {
+  Tree tree;
+  tree.rootPath = CanonicalRoot(root_);
+  std::error_code ec;
+  fs::directory_iterator it(fs::path(tree.rootPath) / "sys/bus/usb/devices", ec);
+  for (; !ec && it != fs::directory_iterator(); it.increment(ec)) {
+    std::optional<fs::path> resolved = ResolveEntry(it->path());
+    if (!resolved || !IsUsbDevice(*resolved)) continue;
+    const fs::path& real = *resolved;
+    UsbNode node;
+    node.path = real.string();
+    node.id = InstanceId(tree.rootPath, node.path);
+    node.parent = real.parent_path().string();
+    node.hub = ReadAttribute(real, "bDeviceClass") == "09";
+    if (auto v = ReadAttribute(real, "maxchild"))
+      node.maxchild = static_cast<int>(ParseNumber(*v).value_or(0));
+    // An address that cannot be read counts as 0: the device is not usable.
+    if (auto v = ReadAttribute(real, "devnum")) node.devnum = ParseNumber(*v).value_or(0);
+    node.port = PortOnParent(real);
+    std::error_code childEc;
+    fs::directory_iterator child(withStorage ? real : fs::path(), childEc);
+    for (; !childEc && child != fs::directory_iterator(); child.increment(childEc)) {
+      if (child->is_directory(childEc) && IsUsbInterface(child->path()) &&
+          IsStorageInterface(child->path())) {
+        node.storage = true;
+        break;
+      }
+    }
+    tree.devices.push_back(std::move(node));
+  }
+  std::sort(tree.devices.begin(), tree.devices.end(),
+            [](const UsbNode& a, const UsbNode& b) { return SysfsPathLess(a.path, b.path); });
+  return tree;
+}
+
+size_t SysfsTopology::EnumerateHubs(std::span<HubRecord> out) {
+  Tree tree = ReadTree(false);
+  size_t count = 0;
+
+  // Depth-first: a hub found on a port is walked (and recorded) before the
+  // hub it hangs on is recorded.
+  auto walk = [&](auto& self, const UsbNode& hub) -> void {
+    auto record = std::make_unique<HubRecord>();
+    bool found = false;
+    int ports = std::min(hub.maxchild, static_cast<int>(kMaxHubPorts));
+    for (int port = 1; port <= ports; ++port) {
+      const UsbNode* attached = nullptr;
+      for (const UsbNode& d : tree.devices) {
+        if (d.parent == hub.path && d.port == port) {
+          attached = &d;
+          break;
+        }
+      }
+      if (attached == nullptr || attached->devnum == 0) continue;
+      HubPortEntry& entry = record->entries[port - 1];
+      entry.portIndex = static_cast<uint16_t>(port - 1);
+      CopyName(entry.deviceInstanceId, sizeof entry.deviceInstanceId, attached->id);
+      record->portCount = static_cast<uint8_t>(std::min(hub.maxchild, 255));
+      // Cut like every other instance ID field, so a long hub path still
+      // compares equal to the disk's copy of it.
+      CopyName(record->hubInstanceId, kNameCapacity, hub.id);
+      found = true;
+      if (attached->hub) self(self, *attached);
+    }
+    if (found && count < out.size()) out[count++] = *record;
+  };
+
+  for (const UsbNode& d : tree.devices) {
+    bool isRoot = std::none_of(tree.devices.begin(), tree.devices.end(),
+                               [&](const UsbNode& p) { return p.path == d.parent; });
+    if (isRoot && d.hub) walk(walk, d);
+  }
+  return count;
+}
+
+size_t SysfsTopology::EnumerateUsbDevices(std::span<UsbDeviceRecord> out) {
+  Tree tree = ReadTree(true);
+  // Only the first 24 records can name a disk's bridge. A full station has
+  // more USB devices than that once hubs (twice for USB 3 hubs), root hubs,
+  // keyboard and barcode reader are counted, so bridges come first.
+  std::stable_partition(tree.devices.begin(), tree.devices.end(),
+                        [](const UsbNode& d) { return d.storage; });
+  size_t count = 0;
+  for (const UsbNode& d : tree.devices) {
+    if (count == out.size()) break;
+    UsbDeviceRecord& r = out[count++];
+    r = UsbDeviceRecord{};
+    r.devNode = NodeHandle(d.path);
+    CopyName(r.instanceId, sizeof r.instanceId, d.id);
+  }
+  return count;
+}
+
+size_t SysfsTopology::EnumerateUsbDisks(std::span<UsbDiskNode> out) {
+  std::string rootPath = CanonicalRoot(root_);
+  struct Found {
+    std::string sortKey;
+    UsbDiskNode node;
+    std::string bridge;
+  };
+  std::vector<Found> disks;
+
+  std::error_code ec;
+  fs::directory_iterator it(fs::path(rootPath) / "sys/block", ec);
+  for (; !ec && it != fs::directory_iterator(); it.increment(ec)) {
+    std::string name = it->path().filename().string();
+    std::optional<uint32_t> number = DiskNumberFromSdName(name);
+    if (!number) continue;
+    std::optional<fs::path> resolved = ResolveEntry(it->path());
+    if (!resolved) continue;
+    const fs::path& real = *resolved;
+
+    // The first USB interface above the disk decides: bound to a storage
+    // driver, the disk is a USB disk; anything else, it is not.
+    fs::path iface;
+    fs::path dir = real.parent_path();
+    for (int depth = 0; depth < kMaxClimb && dir.has_relative_path() && dir != rootPath; ++depth) {
+      if (IsUsbInterface(dir)) {
+        iface = dir;
+        break;
+      }
+      dir = dir.parent_path();
+    }
+    if (iface.empty() || !IsStorageInterface(iface)) continue;
+    fs::path bridge = iface.parent_path();
+    fs::path hub = bridge.parent_path();
+    if (!IsUsbDevice(bridge) || !IsUsbDevice(hub)) continue;
+
+    Found f;
+    f.sortKey = real.string();
+    f.node.diskNumber = *number;
+    f.bridge = bridge.string();
+    CopyName(f.node.interfacePath, sizeof f.node.interfacePath, "/dev/" + name);
+    CopyName(f.node.hubInstanceId, sizeof f.node.hubInstanceId, InstanceId(rootPath, hub.string()));
+    disks.push_back(std::move(f));
+  }
+  std::sort(disks.begin(), disks.end(),
+            [](const Found& a, const Found& b) { return SysfsPathLess(a.sortKey, b.sortKey); });
+  size_t count = 0;
+  for (Found& f : disks) {
+    if (count == out.size()) break;
+    f.node.parentNode = NodeHandle(f.bridge);
+    out[count++] = f.node;
+  }
+  return count;
+}
+
+std::optional<uint32_t> DiskNumberFromSdName(std::string_view name) {
+  if (name.size() < 3 || name.size() > 8 || name.substr(0, 2) != "sd") return std::nullopt;
+  uint32_t value = 0;
+  for (char c : name.substr(2)) {
+    if (c < 'a' || c > 'z') return std::nullopt;
+    value = value * 26 + static_cast<uint32_t>(c - 'a' + 1);
+  }
+  return value - 1;
+}
+
+namespace {
+
+// The numbers of a USB device directory name: "usb2" -> {2}, "1-1.10" ->
+// {1, 1, 10}. Nothing for any other name (PCI addresses, interfaces, SCSI).
+std::optional<std::vector<long>> UsbNameNumbers(std::string_view name) {
+  std::vector<long> numbers;
+  if (name.substr(0, 3) == "usb") {
+    auto bus = ParseNumber(name.substr(3));
+    if (!bus) return std::nullopt;
+    numbers.push_back(*bus);
+    return numbers;
+  }
+  size_t dash = name.find('-');
+  if (dash == std::string_view::npos) return std::nullopt;
+  auto bus = ParseNumber(name.substr(0, dash));
+  if (!bus) return std::nullopt;
+  numbers.push_back(*bus);
+  std::string_view rest = name.substr(dash + 1);
+  while (true) {
+    size_t dot = rest.find('.');
+    auto port = ParseNumber(rest.substr(0, dot));
+    if (!port) return std::nullopt;
+    numbers.push_back(*port);
+    if (dot == std::string_view::npos) break;
+    rest.remove_prefix(dot + 1);
+  }
+  return numbers;
+}
+
+}  // namespace
+
+bool SysfsPathLess(std::string_view a, std::string_view b) {
+  while (!a.empty() && !b.empty()) {
+    size_t ea = a.find('/'), eb = b.find('/');
+    std::string_view ca = a.substr(0, ea), cb = b.substr(0, eb);
+    if (ca != cb) {
+      auto na = UsbNameNumbers(ca), nb = UsbNameNumbers(cb);
+      if (na && nb && *na != *nb) return *na < *nb;
+      return ca < cb;
+    }
+    a = ea == std::string_view::npos ? std::string_view() : a.substr(ea + 1);
+    b = eb == std::string_view::npos ? std::string_view() : b.substr(eb + 1);
+  }
+  return a.empty() && !b.empty();
+}
+
+}  // namespace qelvar::platform::linux_backend

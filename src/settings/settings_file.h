@@ -1,0 +1,44 @@
+// The MP settings file "speedQelvar.ini": loading every option into the
+// option record and the page, saving the page back, and resolving the
+// firmware files of the selected flash. All of it runs on the UI thread; the
+// page publishes the record to the workers afterwards (SettingsStore).
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "settings/mp_settings.h"
+#include "settings/settings_view.h"
+#include "settings/station_paths.h"
+
+namespace qelvar::settings {
+
+// What the MP page lends to the settings operations.
+struct PageContext {
+  const StationPaths& paths;
+  MpSettings& settings;
+  SettingsView& view;
+  MessageSink& messages;
+};
+
+// Fills the record and the page from the settings file. Without a file it
+// shows one warning and loads nothing: the record keeps its zero values.
+void LoadSettings(PageContext& page);
+
+// Writes the page's options to the settings file (one replacement of the
+// file for all of them). False when the file could not be written.
+[[nodiscard]] bool SaveSettings(const PageContext& page);
+
+// Resolves the firmware files of the flash at `position` of the "Flash
+// Select" list, shows their names and warns about each missing one.
+void SelectFlashFirmware(PageContext& page, int position);
+
+// After the burner "Load" dialog closed with OK on `chosenPath`.
+void ChooseBurnerFile(PageContext& page, std::string_view chosenPath);
+// After the firmware "Load" dialog closed with OK on `chosenPath`.
+void ChooseFirmwareFile(PageContext& page, std::string_view chosenPath);
+
+// The main window's caption: key MPVERSION of section MPOption.
+[[nodiscard]] std::string ReadMpVersion(const StationPaths& paths);
+
+}  // namespace qelvar::settings

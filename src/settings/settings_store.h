@@ -1,0 +1,47 @@
+// The options as the workers see them. The UI thread owns the option record
+// and publishes a copy after every change; a worker takes the current copy at
+// each step of its flow, so an option changed during a run reaches the steps
+// not yet reached, and no worker ever sees a record half changed.
+#pragma once
+
+#include <memory>
+#include <mutex>
+
+#include "settings/mp_settings.h"
+
+namespace qelvar::settings {
+
+class SettingsStore {
+ public:
+  SettingsStore() : current_(std::make_shared<const MpSettings>()) {}
+
+  // The record as last published; it never changes under the holder.
+  [[nodiscard]] std::shared_ptr<const MpSettings> Current() const {
+    std::lock_guard lock(mutex_);
+    return current_;
+  }
+
+  // Replaces the published record as a whole.
+  void Publish(const MpSettings& settings) {
+    auto next = std::make_shared<const MpSettings>(settings);
+    std::lock_guard lock(mutex_);
+    current_.swap(next);
+  }
+
+  // Copy, change, publish. Changes made through Update never overwrite each
+  // other.
+  template <typename Change>
+  void Update(Change&& change) {
+    std::lock_guard writer(writer_);
+    MpSettings copy = *Current();
+    change(copy);
+    Publish(copy);
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::shared_ptr<const MpSettings> current_;
+  std::mutex writer_;
+};
+
+}  // namespace qelvar::settings

@@ -1,0 +1,134 @@
+// Fixtures of the settings tests: a scratch station folder, the MP page's
+// controls as maps, and a recorder of message boxes.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "settings/settings_file.h"
+
+namespace qelvar::settings::testing {
+
+// A fresh folder per test, removed afterwards.
+class TempDir {
+ public:
+  TempDir() {
+    static int serial = 0;
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    static const unsigned run = std::random_device{}();
+    std::string name = std::string("qelvar-settings-") + std::to_string(run) + "-" +
+                       (info ? info->name() : "x") + "-" + std::to_string(serial++);
+    path_ = std::filesystem::temp_directory_path() / name;
+    std::filesystem::remove_all(path_);
+    std::filesystem::create_directories(path_);
+  }
+  ~TempDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  [[nodiscard]] std::string str() const { return path_.string(); }
+  [[nodiscard]] std::string operator/(std::string_view rel) const { return (path_ / rel).string(); }
+
+ private:
+  std::filesystem::path path_;
+};
+
+inline void WriteFile(const std::string& path, std::string_view bytes) {
+  std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+inline void WriteFileOfSize(const std::string& path, size_t size, char fill = 'x') {
+  WriteFile(path, std::string(size, fill));
+}
+
+inline std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// The MP page's controls, as plain maps. Combo items with a selection that
+// behaves as the real combo does: a position outside the list selects nothing.
+class FakeSettingsView final : public SettingsView {
+ public:
+  bool IsChecked(int id) const override {
+    auto it = checks.find(id);
+    return it != checks.end() && it->second;
+  }
+  void SetChecked(int id, bool checked) override { checks[id] = checked; }
+  int ComboSelection(int id) const override {
+    auto it = selections.find(id);
+    return it == selections.end() ? -1 : it->second;
+  }
+  void SetComboSelection(int id, int position) override {
+    selections[id] = (position >= 0 && position < ComboCount(id)) ? position : -1;
+  }
+  int ComboCount(int id) const override {
+    auto it = items.find(id);
+    return it == items.end() ? 0 : static_cast<int>(it->second.size());
+  }
+  std::string ComboItemText(int id, int position) const override {
+    if (position < 0 || position >= ComboCount(id)) return {};
+    return items.at(id)[static_cast<size_t>(position)];
+  }
+  void AddComboItem(int id, std::string_view text) override { items[id].emplace_back(text); }
+  std::string EditText(int id) const override {
+    auto it = edits.find(id);
+    return it == edits.end() ? std::string() : it->second;
+  }
+  void SetEditText(int id, std::string_view text) override { edits[id] = std::string(text); }
+
+  std::map<int, bool> checks;
+  std::map<int, int> selections;
+  std::map<int, std::vector<std::string>> items;
+  std::map<int, std::string> edits;
+};
+
+struct Message {
+  std::string text;
+  std::string caption;
+  MessageIcon icon;
+  bool operator==(const Message&) const = default;
+};
+
+inline void PrintTo(const Message& m, std::ostream* os) {
+  *os << "{\"" << m.text << "\", \"" << m.caption << "\", " << static_cast<int>(m.icon) << "}";
+}
+
+class RecordingMessages final : public MessageSink {
+ public:
+  void Show(std::string_view text, std::string_view caption, MessageIcon icon) override {
+    shown.push_back({std::string(text), std::string(caption), icon});
+  }
+  std::vector<Message> shown;
+};
+
+inline Message Warning(std::string text, std::string caption) {
+  return {std::move(text), std::move(caption), MessageIcon::kWarning};
+}
+
+// A station folder with the page and record the settings operations work on.
+struct Station {
+  TempDir dir;
+  StationPaths paths = MakeStationPaths(dir.str());
+  MpSettings settings;
+  FakeSettingsView view;
+  RecordingMessages messages;
+  PageContext page{paths, settings, view, messages};
+
+  void Firmware(const std::string& name, size_t size = 16) {
+    WriteFileOfSize(dir / ("Firmware/" + name), size);
+  }
+};
+
+}  // namespace qelvar::settings::testing
