@@ -747,6 +747,20 @@ TEST(SimStationFile, EveryExampleStationLoads) {
   }
 }
 
+TEST(SimStationFile, TheExampleFirmwareImagesPassTheDrivesChecks) {
+  auto read = [](const char* name, size_t unit) {
+    std::ifstream in(std::string(QELVAR_EXAMPLES_DIR "/station/Firmware/") + name,
+                     std::ios::binary);
+    std::vector<uint8_t> b((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_FALSE(b.empty()) << name;
+    b.resize((b.size() + unit - 1) / unit * unit, 0);
+    return b;
+  };
+  EXPECT_TRUE(platform::sim::SystemFirmwareValid(read("sysfw.bin", 4096)));
+  EXPECT_TRUE(platform::sim::SystemFirmwareValid(read("rdtfw.bin", 4096)));
+  EXPECT_TRUE(platform::sim::RdtParametersValid(read("rdtparam.bin", 512)));
+}
+
 TEST(SimThreads, SixteenDrivesAndAScannerAtOnce) {
   VirtualClock clock;
   auto st = SimStation::Default(clock);
