@@ -1,0 +1,393 @@
+#include "engine/mp_worker.h"
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "engine/bad_block_table.h"
+#include "engine/port_run.h"
+#include "engine/rdt_parameters.h"
+#include "engine/rdt_report.h"
+#include "engine/system_parameter_block.h"
+
+namespace qelvar::engine {
+
+uint32_t ErasePollBudget(uint32_t delayNandErase) {
+  return delayNandErase < 3 ? 1u : (delayNandErase - 1) / 2;
+}
+
+uint32_t BurnPollBudget(uint32_t delayBurner) {
+  return delayBurner < 7 ? 1u : (delayBurner - 5) / 2;
+}
+
+namespace {
+
+using settings::MpSettings;
+using vendor::PortTarget;
+
+constexpr uint32_t kErasePollPauseMs = 2000;
+constexpr uint32_t kBurnPollPauseMs = 1000;
+constexpr int kBurnerAttempts = 3;
+constexpr int kDownloadAttempts = 6;  // system firmware and SPI ROM
+constexpr int32_t kCapacityNotReadyMb = 16;
+
+// One worker's run on one port.
+class PortFlow {
+ public:
+  PortFlow(WorkerEnvironment& env, int port, std::shared_ptr<const settings::Images> images)
+      : env_(env),
+        station_(env.station),
+        vendor_(env.links.vendor),
+        clock_(env.links.clock),
+        port_(port),
+        index_(static_cast<size_t>(port)),
+        info_(station_.ports.gDeviceInfo[index_]),
+        images_(std::move(images)) {}
+
+  void Run() {
+    FailCode code = Flow();
+    ReportPortResult(PortRunContext{env_.list, station_.ports, station_.run, env_.events},
+                     *Options(), port_, code, bin_, Text(fwVersion_.data(), fwVersion_.size()),
+                     Text(serial_.data(), serial_.size()));
+  }
+
+ private:
+  // The options as they stand now: a step reads them when it is reached.
+  std::shared_ptr<const MpSettings> Options() const { return station_.options.Current(); }
+
+  static std::string Text(const char* text, size_t capacity) {
+    return std::string(text, strnlen(text, capacity));
+  }
+
+  PortTarget Target() const { return PortTarget{info_.Path, info_.InterfaceType}; }
+
+  void Progress(int percent) {
+    env_.list.SetCell(port_, discovery::kColProgress, std::to_string(percent) + " %");
+  }
+
+  void Sleep(uint64_t ms) {
+    // The clock takes 32-bit pauses: a longer one (from a large setting) is
+    // taken in pieces. A pause of 0 is still a pause of the flow.
+    do {
+      uint32_t piece = static_cast<uint32_t>(std::min<uint64_t>(ms, 0xFFFFFFFFu));
+      clock_.SleepMs(piece);
+      ms -= piece;
+    } while (ms > 0);
+  }
+
+  // Polls the drive until it answers: up to `budget` times, pausing after
+  // every unanswered poll. 0 when it answered, else the last poll's code.
+  FailCode Poll(uint32_t budget, uint32_t pauseMs) {
+    FailCode last = kFailGetInject;
+    for (uint32_t i = 0; i < budget; ++i) {
+      last = PollInject(vendor_, Target());
+      if (last == kFailNone) return kFailNone;
+      Sleep(pauseMs);
+    }
+    return last;
+  }
+  FailCode ErasePoll() { return Poll(ErasePollBudget(Options()->DelayNandErase), kErasePollPauseMs); }
+  FailCode BurnPoll() { return Poll(BurnPollBudget(Options()->DelayBurner), kBurnPollPauseMs); }
+
+  vendor::EraseSelector Selector() const {
+    switch (Options()->NandEraseSelect) {
+      case 0: return vendor::EraseSelector::Whole;
+      case 1: return vendor::EraseSelector::WithoutWpb0;
+      default: return vendor::EraseSelector::WithoutKeep;
+    }
+  }
+
+  uint8_t DownloadMode() const {
+    return Options()->DownloadBurner ? vendor::kModeSaveImmediate : vendor::kModeSaveDeferred;
+  }
+
+  FailCode Erase() {
+    if (vendor_.EraseNand(Target(), Selector()) != vendor::kCommandOk) return kFailNandErase;
+    Sleep(1000);
+    return ErasePoll();
+  }
+
+  FailCode Flow();
+  FailCode BurnerPhase();
+  FailCode SystemFirmware();
+  FailCode SpiRom();
+  FailCode RebootAndCapacity();
+
+  WorkerEnvironment& env_;
+  Station& station_;
+  vendor::VendorCommands& vendor_;
+  platform::Clock& clock_;
+  const int port_;
+  const size_t index_;
+  discovery::DeviceInfo& info_;
+  std::shared_ptr<const settings::Images> images_;
+
+  bool eraseAllBranch_ = false;
+  FailCode deferredStatus_ = kFailNone;
+  uint8_t bin_ = kNoBin;
+  std::array<char, 9> fwVersion_{};
+  std::array<char, 21> serial_{};
+  std::vector<uint8_t> privateImage_;  // the worker's own system firmware copy
+  std::array<uint8_t, settings::kRdtParamImageCapacity> privateRdtParam_{};
+};
+
+FailCode PortFlow::Flow() {
+  // 1. Start.
+  station_.run.ClearPort(port_);
+  privateImage_.assign(images_->gSysFwImage.begin(), images_->gSysFwImage.end());
+  privateRdtParam_ = images_->gRdtParamImage;
+  const char* source = env_.kept.keep ? env_.kept.serials[index_].data() : info_.SerialNumber;
+  std::memcpy(serial_.data(), source, serial_.size());
+  serial_.back() = '\0';
+
+  // 2. Without burner and erase-all the flow starts at the bad-block number.
+  bool burnerPhase = Options()->DownloadBurner || Options()->NandEraseAll;
+  if (burnerPhase) {
+    if (FailCode code = BurnerPhase(); code != kFailNone) return code;
+  }
+
+  if (!eraseAllBranch_) {
+    // 15. Bad-block number.
+    int64_t badBlocks = vendor_.GetBadBlockNumber(Target());
+    info_.badBlockCount = static_cast<int32_t>(badBlocks);
+    if (badBlocks == -1) return kFailGetBadBlockNum;
+
+    // 16. Bad-block tables, then the status held back from the burn.
+    if (Options()->DownloadBurner) {
+      int32_t scratch = 0;
+      auto options = Options();
+      if (ReadFctTable(vendor_, Target(), station_.run, scratch, port_, *options, env_.dbugFolder)) {
+        return kFailGetFactoryBbt;
+      }
+      options = Options();
+      if (ReadDftTable(vendor_, Target(), station_.run, info_.badBlockCount, port_, *options,
+                       env_.dbugFolder)) {
+        return kFailGetRunBbt;
+      }
+      if (FailCode code = PollInject(vendor_, Target()); code != kFailNone) return code;
+      if (deferredStatus_ != kFailNone) return deferredStatus_;
+    }
+  }
+
+  // 17. Late erase.
+  if (Options()->NandErase && !Options()->ScanRDT && !Options()->NandEraseAll) {
+    if (FailCode code = Erase(); code != kFailNone) return code;
+  }
+
+  // 18. Calibration.
+  if (Options()->NandCalibration && !Options()->NandEraseAll) {
+    if (vendor_.CalibrateNand(Target()) != vendor::kCommandOk) return kFailNandCalibration;
+    Progress(55);
+    Sleep(Options()->DelayNandCali);
+    if (Options()->DownloadBurner) {
+      if (FailCode code = PollInject(vendor_, Target()); code != kFailNone) return code;
+    }
+    Sleep(5000);
+    if (FailCode code = ErasePoll(); code != kFailNone) return code;
+  }
+
+  // 19.
+  Progress(75);
+
+  // 20. RDT parameters, patched into the worker's own copy.
+  if (Options()->DownloadBurner && Options()->ScanRDT && !Options()->NandEraseAll) {
+    const uint32_t length = images_->RdtParamLength;
+    if (Options()->RdtParamEn) UpdateRdtParameters(privateRdtParam_, *Options(), length);
+    if (vendor_.DownloadRdtParameters(Target(), privateRdtParam_, length) != 1) {
+      return kFailDownloadCmd92;
+    }
+    if (FailCode code = ReadInjectStatus(vendor_, Target()); code != kFailNone) return code;
+    Progress(75);
+  }
+
+  // 21. System firmware.
+  if (Options()->DownloadSysFW && !Options()->NandEraseAll) {
+    if (FailCode code = SystemFirmware(); code != kFailNone) return code;
+  }
+
+  // 22. SPI ROM.
+  if (!Options()->SpiDisable && Options()->DownloadBurner && !Options()->NandEraseAll) {
+    if (FailCode code = SpiRom(); code != kFailNone) return code;
+  }
+
+  // 23. Stagger the reboots.
+  Sleep(500ull * static_cast<uint64_t>(port_) + 4000);
+
+  // 24. Reboot and capacity.
+  if (!Options()->NandEraseAll && !Options()->ScanRDT) {
+    if (FailCode code = RebootAndCapacity(); code != kFailNone) return code;
+  }
+  return kFailNone;
+}
+
+// Steps 3 to 14, and the erase-all branch's steps 3 to 9.
+FailCode PortFlow::BurnerPhase() {
+  // 3. Burner, up to three attempts, 5 s after each failed one.
+  Progress(5);
+  Sleep(200ull * static_cast<uint64_t>(port_));
+  bool loaded = false;
+  for (int attempt = 0; attempt < kBurnerAttempts && !loaded; ++attempt) {
+    loaded = vendor_.DownloadBurnerImage(Target(), images_->gBurnerImage) == 1;
+    if (!loaded) Sleep(5000);
+  }
+  if (!loaded) return kFailDownloadBurn;
+
+  // 4. Microcode.
+  Progress(15);
+  if (vendor_.DownloadMicrocode(Target()) != 1) return kFailDownloadMicrocode;
+  Sleep(1000);
+
+  // 5. Inject.
+  {
+    std::array<uint8_t, vendor::kInjectStatusBytes> answer{};
+    if (vendor_.GetInjectStatus(Target(), answer) != vendor::kCommandOk) return kFailGetInject;
+  }
+
+  // 6. NAND information; the flash is identified whatever the read returned.
+  SharedNandReport& report = station_.run.gNandReport[index_];
+  bool nandFailed = ReadNandInfo(vendor_, Target(), report);
+  MatchFlashId(report.Read(), station_.run.gDetectedFlashIndex);
+  if (nandFailed) return kFailGetNandInfo;
+
+  // 7. First status: only a CE/channel mismatch stops the flow here.
+  if (ReadInjectStatus(vendor_, Target()) == kFailCeChNotMatching) return kFailCeChNotMatching;
+
+  // 8. Early erase.
+  if ((Options()->NandErase && Options()->ScanRDT) || Options()->NandEraseAll) {
+    if (FailCode code = Erase(); code != kFailNone) return code;
+  }
+
+  // 9.
+  Sleep(2000);
+  if (Options()->NandEraseAll) {
+    Progress(50);
+    eraseAllBranch_ = true;  // on to the late steps, past the bad-block number
+    return kFailNone;
+  }
+
+  // 10. Burn trigger. The commands stop at the first that fails: a burn is
+  // never triggered on a drive that did not take its capacity.
+  bool triggered = true;
+  if (Options()->Skip_RunBad) triggered = vendor_.SkipRunBadBlocks(Target()) == vendor::kCommandOk;
+  if (triggered) {
+    triggered = vendor_.SetDriveCapacity(Target(), Options()->SetCapacity) == vendor::kCommandOk;
+  }
+  if (triggered) triggered = vendor_.TriggerBurn(Target()) == vendor::kCommandOk;
+  if (!triggered) return kFailTriggerBurn;
+  Progress(35);
+  Sleep(5000);
+  if (FailCode code = BurnPoll(); code != kFailNone) return code;
+
+  // 11. Burn status: too many bad blocks and MR failures are reported only
+  // after the bad-block tables have been read.
+  FailCode status = ReadInjectStatus(vendor_, Target());
+  if (status == kFailTooMuchBadBlock || status == kFailCeChNotMatching || status == kFailMrBlock) {
+    deferredStatus_ = status;
+  } else if (status != kFailNone) {
+    return status;
+  }
+
+  // 12. CE tables and bin.
+  (void)ReadCeTables(vendor_, Target(), report);
+  if (FailCode code = PollInject(vendor_, Target()); code != kFailNone) return code;
+  (void)ReadBin(vendor_, Target(), Options()->SetBin, bin_);
+  if (FailCode code = PollInject(vendor_, Target()); code != kFailNone) return code;
+  fwVersion_ = DeriveFwVersion(bin_, *Options());
+
+  // 13. RDT result.
+  if (!Options()->NandEraseAll && !Options()->JumpToFT3 && !Options()->ScanRDT) {
+    auto options = Options();
+    if (ReadRdtResult(vendor_, Target(), station_.run, port_, *options, env_.dbugFolder)) {
+      return kFailGetRdtResult;
+    }
+    if (FailCode code = PollInject(vendor_, Target()); code != kFailNone) return code;
+  }
+
+  // 14.
+  Progress(50);
+  return kFailNone;
+}
+
+// Step 21.
+FailCode PortFlow::SystemFirmware() {
+  auto options = Options();
+  uint32_t length = 0;
+  uint64_t fileSize = 0;
+  settings::ImageRead read = settings::ReadImageFile(
+      std::string(options->SysFwPath, strnlen(options->SysFwPath, sizeof options->SysFwPath)),
+      privateImage_, length, &fileSize);
+  // A firmware that cannot be read whole, or that cannot even hold its header,
+  // is never sent to a drive.
+  if (read != settings::ImageRead::kRead || length < kImageHeaderBytes) return kFailDownloadSysFw;
+
+  if (!options->ScanRDT) {
+    ParameterBlockResult built = BuildSystemParameterBlock(
+        privateImage_, images_->SysFwLength, *options, serial_, bin_, fwVersion_);
+    if (built != ParameterBlockResult::kBuilt) return kFailDownloadSysFw;
+  }
+
+  Sleep(2000);
+  for (int retry = 0;; ++retry) {
+    bool sent = vendor_.DownloadSystemFirmware(Target(), privateImage_, length, DownloadMode()) == 1;
+    Progress(85);
+    bool lastAttempt = retry + 1 >= kDownloadAttempts;
+    if (!sent) {
+      if (lastAttempt) return kFailDownloadSysFw;
+      continue;
+    }
+    if (!Options()->DownloadBurner) return kFailNone;
+    FailCode status = ReadInjectStatus(vendor_, Target());
+    if (status == kFailNone) return kFailNone;
+    if (lastAttempt) return status;
+  }
+}
+
+// Step 22.
+FailCode PortFlow::SpiRom() {
+  for (int retry = 0;; ++retry) {
+    bool sent = vendor_.DownloadSpiRom(Target(), images_->gSpiImage, images_->SpiLength,
+                                       DownloadMode()) == 1;
+    Progress(95);
+    bool lastAttempt = retry + 1 >= kDownloadAttempts;
+    if (!sent) {
+      if (lastAttempt) return kFailDownloadSpiRom;
+      continue;
+    }
+    FailCode status = ReadInjectStatus(vendor_, Target());
+    if (status == kFailNone) return kFailNone;
+    if (status == kFailSpiUnknown) return kFailSpiUnknown;
+    if (lastAttempt) return status;
+  }
+}
+
+// Step 24.
+FailCode PortFlow::RebootAndCapacity() {
+  if (vendor_.RebootDrive(Target()) != vendor::kCommandOk) return kFailReboot;
+  const uint64_t unit = static_cast<uint64_t>(Options()->DelayReboot) + static_cast<uint64_t>(port_);
+  Sleep(unit * 500);
+  bool ready = false;
+  for (int attempt = 0; attempt < 6 && !ready; ++attempt) {
+    Sleep(unit * 300);
+    int32_t megabytes = vendor_.GetCapacityMb(Target());
+    if (megabytes != -1 && static_cast<uint32_t>(megabytes) > kCapacityNotReadyMb) {
+      env_.list.SetCell(port_, discovery::kColCapacity, std::to_string(megabytes));
+      ready = true;
+    }
+  }
+  if (!ready) return kFailRebootTimeout;
+  if (Options()->DownloadBurner) {
+    if (FailCode code = PollInject(vendor_, Target()); code != kFailNone) return code;
+  }
+  return kFailNone;
+}
+
+}  // namespace
+
+void MpWorker(std::unique_ptr<WorkerStart> start) {
+  PortFlow flow(*start->environment, start->port, start->images);
+  start.reset();  // the start record is released once the worker has what it needs
+  flow.Run();
+}
+
+}  // namespace qelvar::engine

@@ -1,0 +1,242 @@
+#include "engine/run_control.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "engine/serial_number.h"
+#include "settings/images.h"
+
+namespace qelvar::engine {
+
+namespace {
+
+constexpr uint32_t kRomEntryStepMs = 300;
+constexpr uint32_t kAfterRomEntryMs = 8000;
+
+void CopyText(char* field, size_t capacity, std::string_view text, size_t maxChars) {
+  size_t n = std::min({text.size(), maxChars, capacity - 1});
+  std::memset(field, 0, capacity);
+  std::memcpy(field, text.data(), n);
+}
+
+}  // namespace
+
+std::string ElapsedText(int64_t e) {
+  char text[64];
+  std::snprintf(text, sizeof text, "%d H::%d M::%d S", static_cast<int>(e / 3600 - (e / 86400) * 24),
+                static_cast<int>(e / 60 - (e / 3600) * 60), static_cast<int>(e - (e / 60) * 60));
+  return text;
+}
+
+RunControl::RunControl(Station& station, StationLinks& links, discovery::PortListSink& list,
+                       RunEvents& events, RunPage& page, settings::StationPaths paths)
+    : station_(station),
+      links_(links),
+      list_(list),
+      page_(page),
+      paths_(std::move(paths)),
+      environment_{station, links, list, events, kept_, paths_.DbugDir()} {}
+
+RunControl::~RunControl() { JoinWorkers(); }
+
+void RunControl::JoinWorkers() {
+  for (std::thread& worker : workers_) {
+    if (worker.joinable()) worker.join();
+  }
+}
+
+bool RunControl::AnyWorkerRunning() const {
+  // The status byte says "running" until the worker's final report; the live
+  // count also covers the last cell writes and the completion after it.
+  return liveWorkers_.load() > 0 || discovery::AnyWorkerRunning(station_.ports);
+}
+
+discovery::ScanOutcome RunControl::Scan() {
+  if (startInProgress_.load() || AnyWorkerRunning()) {
+    return discovery::ScanOutcome::kRefusedWorkerRunning;
+  }
+  return discovery::OnDeviceScan(station_.ports, list_, links_.topology, links_.io,
+                                 links_.transport, trace_);
+}
+
+void RunControl::EndStartWithoutWorkers() {
+  page_.EnableRunButtons(true);
+  runActive_.store(0);
+  busy_.store(0);
+  startInProgress_.store(false);
+}
+
+void RunControl::StartWorker(int port, const std::shared_ptr<const settings::Images>& images) {
+  const auto index = static_cast<size_t>(port);
+  std::thread& slot = workers_[index];
+  if (slot.joinable()) slot.join();  // its worker has finished: its done flag is set
+
+  list_.SetCell(port, discovery::kColStatus, "Scanning");
+  station_.ports.gPortStatus[index].store(discovery::kRunning);
+  auto start = std::make_unique<WorkerStart>();
+  start->environment = &environment_;
+  start->port = static_cast<uint8_t>(port);
+  start->images = images;
+  station_.ports.gDeviceInfo[index].done.store(0);
+  liveWorkers_.fetch_add(1);
+  slot = std::thread(links_.clock.Inherit(
+      "port " + std::to_string(port),
+      [this, start = std::shared_ptr<WorkerStart>(std::move(start))]() mutable {
+        MpWorker(std::make_unique<WorkerStart>(std::move(*start)));
+        liveWorkers_.fetch_sub(1);
+      }));
+}
+
+StartOutcome RunControl::OnStart(const StartControls& controls) {
+  // A worker of a single-port start may still run: a rescan now would pull
+  // its records from under it.
+  if (AnyWorkerRunning()) {
+    page_.Messages().Show(kStartRefusedText, kStartRefusedCaption, settings::MessageIcon::kWarning);
+    return StartOutcome::kRefusedRunning;
+  }
+  startInProgress_.store(true);
+
+  // 1-2.
+  page_.EnableRunButtons(false);
+  startTime_.store(links_.clock.CalendarSeconds());
+  runActive_.fetch_add(1);
+  page_.SetTimeText("0");
+
+  // 3. The images of this run. A file too large for its buffer is never sent
+  // in part: the start stops here, before any drive is touched.
+  settings::LoadedImages loaded = settings::LoadImages(*station_.options.Current(), page_.Messages());
+  if (!loaded.runMayStart()) {
+    EndStartWithoutWorkers();
+    return StartOutcome::kImagesRefused;
+  }
+
+  // 4. The page's identity and option controls.
+  station_.options.Update([&](settings::MpSettings& s) {
+    CopyText(s.ModelName, sizeof s.ModelName, controls.modelName, 40);
+    s.SpiDisable = controls.spiDisable ? 1 : 0;
+    s.Skip_RunBad = controls.skipRunBad ? 1 : 0;
+    CopyText(s.FWVersion, sizeof s.FWVersion, controls.fwVersion, 8);
+  });
+  kept_.keep = controls.keepSn ? 1 : 0;
+
+  // 5. Serial numbers read before ROM mode, kept when asked.
+  auto& info = station_.ports.gDeviceInfo;
+  if (kept_.keep) {
+    for (size_t p = 0; p < discovery::kPortCount; ++p) {
+      if (info[p].HasDrive()) std::memcpy(kept_.serials[p].data(), info[p].SerialNumber, 21);
+    }
+  }
+
+  // 6. ROM mode, staggered by port.
+  if (station_.options.Current()->DownloadBurner) {
+    for (int p = 0; p < discovery::kPortCount; ++p) {
+      const auto& record = info[static_cast<size_t>(p)];
+      if (!record.HasDrive()) continue;
+      if (links_.vendor.EnterRomMode({record.Path, record.InterfaceType}) != vendor::kCommandOk) {
+        list_.SetCell(p, discovery::kColStatus, "Go ROM FAIL");
+      } else {
+        links_.clock.SleepMs(static_cast<uint32_t>(p) * kRomEntryStepMs);
+      }
+    }
+  }
+
+  // 7-8. The drives re-enumerate; then rescan.
+  links_.clock.SleepMs(kAfterRomEntryMs);
+  busy_.store(1);
+  discovery::ScanDevices(station_.ports, list_, links_.topology, links_.io, links_.transport, trace_);
+
+  // 9. Serial numbers.
+  if (!kept_.keep) {
+    bool stopped = false;
+    AssignSerialNumbers(controls, &stopped);
+    if (stopped) {
+      EndStartWithoutWorkers();
+      return StartOutcome::kNoBarcode;
+    }
+  }
+
+  // 10-11. Workers.
+  for (auto& record : info) record.done.store(1);
+  int started = 0;
+  for (int p = 0; p < discovery::kPortCount; ++p) {
+    if (!info[static_cast<size_t>(p)].HasDrive()) continue;
+    if (started == 0) runOpen_ = true;
+    StartWorker(p, loaded.images);
+    ++started;
+  }
+
+  // 12.
+  if (started == 0) {
+    EndStartWithoutWorkers();
+    return StartOutcome::kNoDrive;
+  }
+  startInProgress_.store(false);
+  return StartOutcome::kStarted;
+}
+
+void RunControl::AssignSerialNumbers(const StartControls& controls, bool* stopped) {
+  auto& info = station_.ports.gDeviceInfo;
+  auto options = station_.options.Current();
+  if (station_.gBarcodeDone) {
+    for (int p = 0; p < discovery::kPortCount; ++p) {
+      auto& record = info[static_cast<size_t>(p)];
+      if (!record.HasDrive()) continue;
+      if (p >= station_.gBarcodeCount) {
+        char text[96];
+        std::snprintf(text, sizeof text,
+                      "Port%d device has no bar code, please rescan all bar code again", p);
+        page_.Messages().Show(text, "No Bar Code Fail", settings::MessageIcon::kWarning);
+        *stopped = true;
+        return;
+      }
+      std::memcpy(record.SerialNumber, options->barcodes[p], sizeof record.SerialNumber);
+      record.SerialNumber[20] = '\0';
+    }
+    return;
+  }
+  if (options->SNFix) return;  // as the rescan read them
+
+  char text[21] = {};
+  CopyText(text, sizeof text, controls.snEdit, 20);
+  for (auto& record : info) {
+    if (!record.HasDrive()) continue;
+    std::memcpy(record.SerialNumber, text, sizeof text);
+    if (options->SNAutoIncrease) IncrementSerialText(text, 20);
+  }
+  if (options->SNAutoIncrease) page_.SetSnEditText(std::string_view(text, strnlen(text, 20)));
+}
+
+bool RunControl::OnWorkerDone() {
+  for (const auto& record : station_.ports.gDeviceInfo) {
+    if (record.done.load() == 0) return false;
+  }
+  if (!runOpen_) return false;  // this run has already ended
+  runOpen_ = false;
+  // Every worker has reported; their threads end right after posting.
+  JoinWorkers();
+  if (page_.FormatChecked() && formatter_) formatter_();
+  page_.EnableRunButtons(true);
+  busy_.store(0);
+  station_.gBarcodeDone = 0;
+  station_.gBarcodeCount = 0;
+  runActive_.store(0);
+  return true;
+}
+
+SinglePortOutcome RunControl::StartSinglePort(int port) {
+  settings::LoadedImages loaded = settings::LoadImages(*station_.options.Current(), page_.Messages());
+  if (port < 0 || port >= discovery::kPortCount) return SinglePortOutcome::kNoDrive;
+  const auto index = static_cast<size_t>(port);
+  if (!station_.ports.gDeviceInfo[index].HasDrive()) return SinglePortOutcome::kNoDrive;
+  if (!loaded.runMayStart()) return SinglePortOutcome::kImagesRefused;
+  if (startInProgress_.load() ||
+      station_.ports.gPortStatus[index].load() == discovery::kRunning) {
+    page_.Messages().Show(kPortRunningText, kStartRefusedCaption, settings::MessageIcon::kWarning);
+    return SinglePortOutcome::kRefusedRunning;
+  }
+  runOpen_ = true;
+  StartWorker(port, loaded.images);
+  return SinglePortOutcome::kStarted;
+}
+
+}  // namespace qelvar::engine

@@ -1,0 +1,126 @@
+// MP run control: the Start sequence (ROM entry, rescan, serial numbers,
+// workers), the end of a run, and the single-port start. The window and the
+// command-line program both drive this one object.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <thread>
+
+#include "discovery/device_scan.h"
+#include "engine/mp_worker.h"
+#include "engine/station.h"
+#include "settings/settings_view.h"
+#include "settings/station_paths.h"
+
+namespace qelvar::engine {
+
+// What the run control needs from the page it runs for. Calls come from the
+// thread that runs OnStart (which may not be the UI thread: the window runs
+// the Start sequence off its event loop) and from the thread of OnWorkerDone.
+class RunPage {
+ public:
+  virtual ~RunPage() = default;
+  // "Device Scan", "Start" and "Bar Code".
+  virtual void EnableRunButtons(bool enabled) = 0;
+  // The elapsed-time display.
+  virtual void SetTimeText(std::string_view text) = 0;
+  // The SN edit box, after an auto-increment.
+  virtual void SetSnEditText(std::string_view text) = 0;
+  // The "Format" check box at the end of the run.
+  [[nodiscard]] virtual bool FormatChecked() = 0;
+  virtual settings::MessageSink& Messages() = 0;
+};
+
+// The page's controls as Start reads them.
+struct StartControls {
+  std::string modelName;  // Model Name edit, at most 40 characters
+  bool keepSn = false;    // "keep SN"
+  bool spiDisable = false;
+  bool skipRunBad = false;
+  std::string fwVersion;  // FW Version edit, at most 8 characters
+  std::string snEdit;     // SN edit, at most 20 characters
+};
+
+enum class StartOutcome : uint8_t {
+  kStarted,         // workers run; the run ends in OnWorkerDone
+  kNoDrive,         // no port shows a drive after the rescan
+  kNoBarcode,       // a populated port has no barcode
+  kImagesRefused,   // an image file is too large for its buffer
+  kRefusedRunning,  // a worker still runs
+};
+
+enum class SinglePortOutcome : uint8_t { kStarted, kNoDrive, kImagesRefused, kRefusedRunning };
+
+inline constexpr std::string_view kStartRefusedCaption = "Start";
+inline constexpr std::string_view kStartRefusedText =
+    "A port is still running. Start is available again when every running port has finished.";
+inline constexpr std::string_view kPortRunningText =
+    "This port is still running. It can be started again when it has finished.";
+
+// "%d H::%d M::%d S" of an elapsed time in seconds; whole days are dropped.
+[[nodiscard]] std::string ElapsedText(int64_t seconds);
+
+class RunControl {
+ public:
+  RunControl(Station& station, StationLinks& links, discovery::PortListSink& list,
+             RunEvents& events, RunPage& page, settings::StationPaths paths);
+  // Waits for workers still running: a download is never cut off mid-way.
+  ~RunControl();
+  RunControl(const RunControl&) = delete;
+  RunControl& operator=(const RunControl&) = delete;
+
+  // "Start". Blocks for the ROM entry pauses, the 8000 ms wait and the rescan.
+  StartOutcome OnStart(const StartControls& controls);
+  // The completion message of a worker. True when this call ended the run;
+  // the end-of-run steps run once per run, however many messages arrive.
+  bool OnWorkerDone();
+  // Right click on a row.
+  SinglePortOutcome StartSinglePort(int port);
+
+  // "Device Scan" and the device-change rescan: refused while a worker runs
+  // or a Start is in progress.
+  discovery::ScanOutcome Scan();
+
+  // Runs at the end of a run when "Format" is checked.
+  void SetFormatter(std::function<void()> formatter) { formatter_ = std::move(formatter); }
+  void SetDebugTrace(discovery::DebugTrace trace) { trace_ = std::move(trace); }
+
+  [[nodiscard]] bool Busy() const { return busy_.load(); }
+  [[nodiscard]] bool StartInProgress() const { return startInProgress_.load(); }
+  [[nodiscard]] int32_t RunActive() const { return runActive_.load(); }
+  [[nodiscard]] int64_t StartTime() const { return startTime_.load(); }
+  [[nodiscard]] bool AnyWorkerRunning() const;
+  // Waits until no worker thread is left (tests and the command line).
+  void JoinWorkers();
+
+ private:
+  void StartWorker(int port, const std::shared_ptr<const settings::Images>& images);
+  void EndStartWithoutWorkers();
+  void AssignSerialNumbers(const StartControls& controls, bool* stopped);
+
+  Station& station_;
+  StationLinks& links_;
+  discovery::PortListSink& list_;
+  RunPage& page_;
+  settings::StationPaths paths_;
+  KeptSerials kept_;
+  WorkerEnvironment environment_;
+  std::function<void()> formatter_;
+  discovery::DebugTrace trace_;
+
+  std::atomic<uint8_t> busy_{0};
+  std::atomic<bool> startInProgress_{false};
+  std::atomic<int32_t> runActive_{0};
+  std::atomic<int64_t> startTime_{0};
+  std::atomic<int> liveWorkers_{0};
+  bool runOpen_ = false;  // a run has started and its end steps have not run
+  std::array<std::thread, discovery::kPortCount> workers_;
+};
+
+}  // namespace qelvar::engine

@@ -1,0 +1,234 @@
+// End-to-end runs on the simulated station with the virtual clock: every port
+// from ROM entry to its final row.
+#include <gtest/gtest.h>
+
+#include <numeric>
+
+#include "run_fixture.h"
+
+namespace qelvar::engine {
+namespace {
+
+using discovery::kColBin;
+using discovery::kColCapacity;
+using discovery::kColFwVersion;
+using discovery::kColModel;
+using discovery::kColProgress;
+using discovery::kColRdtResult;
+using discovery::kColSerial;
+using discovery::kColStatus;
+using testing::RunFixture;
+using testing::StationText;
+
+TEST(MpRun, DefaultStationPassesOnEveryPort) {
+  RunFixture f;
+  auto capacities = f.ScannedCapacities();
+  ASSERT_EQ(f.Run(f.Controls("QV00000000FF")), StartOutcome::kStarted);
+  const char* serials[16] = {"QV00000000FF", "QV0000000100", "QV0000000101", "QV0000000102",
+                             "QV0000000103", "QV0000000104", "QV0000000105", "QV0000000106",
+                             "QV0000000107", "QV0000000108", "QV0000000109", "QV000000010A",
+                             "QV000000010B", "QV000000010C", "QV000000010D", "QV000000010E"};
+  for (int p = 0; p < 16; ++p) {
+    SCOPED_TRACE("port " + std::to_string(p));
+    EXPECT_EQ(f.Cell(p, kColStatus), "Pass");
+    EXPECT_EQ(f.Cell(p, kColProgress), "100 %");
+    EXPECT_EQ(f.Cell(p, kColModel), "QELVAR SSD 512GB");
+    // The serial number as written into the drive: padded to 20 characters.
+    EXPECT_EQ(f.Cell(p, kColSerial), std::string(serials[p]) + "        ");
+    EXPECT_EQ(f.Cell(p, kColFwVersion), "QV51R001");  // bin 1 keeps FWOriver's eighth character
+    EXPECT_EQ(f.Cell(p, kColRdtResult), "RDT Pass");
+    EXPECT_EQ(f.Cell(p, kColBin), "Bin 1");
+    EXPECT_EQ(f.Cell(p, kColCapacity), capacities[static_cast<size_t>(p)]);
+    EXPECT_FALSE(capacities[static_cast<size_t>(p)].empty());
+    EXPECT_EQ(f.station.ports.gPortStatus[static_cast<size_t>(p)].load(), discovery::kPassed);
+  }
+  EXPECT_EQ(f.station.run.passCount.load(), 16);
+  EXPECT_EQ(f.station.run.failCount.load(), 0);
+  EXPECT_EQ(f.page.snEdit, "QV000000010F") << "the SN edit shows the next drive's number";
+  EXPECT_TRUE(f.page.buttonsEnabled);
+  EXPECT_FALSE(f.control->Busy());
+  EXPECT_EQ(f.control->RunActive(), 0);
+  // Every command every drive received was one it accepted.
+  for (const auto& line : f.sim->Trace()) {
+    ASSERT_TRUE(line.accepted) << line.drive << " " << line.Json();
+  }
+}
+
+// A drive on port P of the default flow takes exactly these pauses, in order.
+std::vector<uint32_t> FullFlowPauses(uint32_t p) {
+  std::vector<uint32_t> v;
+  auto add = [&](std::initializer_list<uint32_t> ms) { v.insert(v.end(), ms); };
+  add({p * 200});
+  v.insert(v.end(), 96, 10);             // burner chunks
+  add({1000});                            // after the microcode
+  add({500, 500, 500});                   // inject, NAND info, first status
+  add({2000});                            // before the burn trigger
+  add({500, 500, 5000, 500});             // capacity, trigger, wait, burn poll
+  add({500});                             // burn status
+  add({500, 500, 500, 500, 500, 500});    // CE bin, inject, CE MR, poll, bin, poll
+  add({500});                             // poll after the RDT result
+  add({500});                             // bad-block number
+  add({500});                             // poll after the tables
+  add({500, 1000, 500});                  // late erase, pause, erase poll
+  add({500, 1000, 500, 5000, 500});       // calibration, DelayNandCali, poll, pause, erase poll
+  add({2000});                            // before the system firmware
+  v.insert(v.end(), 48, 50);              // 192 KiB of system firmware
+  add({500});                             // status
+  v.insert(v.end(), 16, 50);              // 64 KiB of SPI ROM
+  add({500});                             // status
+  add({500 * p + 4000});                  // reboot stagger
+  add({4000, (2 + p) * 500, (2 + p) * 300, 500, 500});  // reboot, waits, capacity, poll
+  return v;
+}
+
+TEST(MpRun, EveryPortTakesExactlyThePausesOfItsFlow) {
+  RunFixture f;
+  ASSERT_EQ(f.Run(f.Controls()), StartOutcome::kStarted);
+  for (uint32_t p : {0u, 7u, 15u}) {
+    auto expected = FullFlowPauses(p);
+    EXPECT_EQ(f.clock.PausesOf("port " + std::to_string(p)), expected) << "port " << p;
+    EXPECT_EQ(f.clock.TotalPauseMs("port " + std::to_string(p)),
+              std::accumulate(expected.begin(), expected.end(), uint64_t{0}));
+  }
+  // The Start sequence: ROM entry (500 ms each) staggered by port, then 8 s.
+  std::vector<uint32_t> ui;
+  for (uint32_t p = 0; p < 16; ++p) {
+    ui.push_back(500);
+    ui.push_back(p * 300);
+  }
+  ui.push_back(8000);
+  EXPECT_EQ(f.clock.PausesOf("ui"), ui);
+}
+
+struct FaultCase {
+  const char* line;    // added to Drive3's section
+  const char* status;  // Status text of port 3 at the end
+};
+
+class InjectedFault : public ::testing::TestWithParam<FaultCase> {};
+
+TEST_P(InjectedFault, FailsItsOwnPortWithTheDesignsMessage) {
+  RunFixture f(StationText({{3, GetParam().line}}));
+  ASSERT_EQ(f.Run(f.Controls()), StartOutcome::kStarted);
+  EXPECT_EQ(f.Cell(3, kColStatus), GetParam().status);
+  bool passes = std::string(GetParam().status) == "Pass";
+  EXPECT_EQ(f.Cell(3, kColProgress), passes ? "100 %" : "FAIL %");
+  EXPECT_EQ(f.station.ports.gPortStatus[3].load(), passes ? discovery::kPassed : discovery::kFailed);
+  for (int p = 0; p < 16; ++p) {
+    if (p != 3) {
+      EXPECT_EQ(f.Cell(p, kColStatus), "Pass") << "port " << p;
+    }
+  }
+  EXPECT_EQ(f.station.run.failCount.load(), passes ? 0 : 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, InjectedFault,
+    ::testing::Values(FaultCase{"Fail=DownloadBurner", "Download Burn FAIL"},
+                      FaultCase{"Fail=DownloadMicrocode", "Download Microcode FAIL"},
+                      FaultCase{"Fail=GetNandInfo", "Get Nand INFO FAIL"},
+                      FaultCase{"StatusFirst=7", "CE or CH Not Matching"},
+                      FaultCase{"StatusFirst=1", "Pass"},
+                      FaultCase{"Fail=SetDriveCapacity", "TRIGGLE BURN FAIL"},
+                      FaultCase{"Fail=TriggerBurn", "TRIGGLE BURN FAIL"},
+                      FaultCase{"BurnBusyPolls=100", "GET INJECT FAIL"},
+                      FaultCase{"BurnBusyPolls=7", "Pass"},
+                      FaultCase{"StatusAfterBurn=1", "TOO MUCH BAD BLOCK"},
+                      FaultCase{"StatusAfterBurn=8", "MR BLOCK FAIL"},
+                      FaultCase{"StatusAfterBurn=2", "RAM TEST FAIL"},
+                      FaultCase{"Fail=GetRdtResult", "GET RDTRESULT FAIL"},
+                      FaultCase{"RdtResult=NONE", "GET RDTRESULT FAIL"},
+                      FaultCase{"Fail=ReadFct", "GET FACBBT FAIL"},
+                      FaultCase{"Fail=ReadDft", "GET RUNBBT FAIL"},
+                      FaultCase{"Fail=EraseNand", "NAND ERASE FAIL"},
+                      FaultCase{"Fail=CalibrateNand", "NAND CALIBRATION FAIL"},
+                      FaultCase{"CalibrateBusyPolls=1", "GET INJECT FAIL"},
+                      FaultCase{"Fail=DownloadSystemFirmware", "DOWNLOAD SYSFW FAIL"},
+                      FaultCase{"Fail=DownloadSystemFirmware:1", "Pass"},
+                      FaultCase{"Fail=DownloadSpiRom", "DOWNLOAD SPIROM FAIL"},
+                      FaultCase{"Fail=DownloadSpiRom:1", "Pass"},
+                      FaultCase{"StatusAfterSpi=6", "SPI UNKNOWN"},
+                      FaultCase{"Fail=RebootDrive", "REBOOT FAIL"},
+                      FaultCase{"CapacitySectors=30000", "REBOOT TIMEOUT FAIL"}),
+    [](const auto& p) {
+      std::string name;
+      for (char c : std::string(p.param.line)) {
+        if (std::isalnum(static_cast<unsigned char>(c))) name += c;
+      }
+      return name;
+    });
+
+TEST(MpRun, BurnerFailsAfterThreeAttemptsFiveSecondsApart) {
+  RunFixture f(StationText({{3, "Fail=DownloadBurner"}}));
+  ASSERT_EQ(f.Run(f.Controls()), StartOutcome::kStarted);
+  auto pauses = f.clock.PausesOf("port 3");
+  std::vector<uint32_t> expected = {600, 5000, 5000, 5000};
+  EXPECT_EQ(pauses, expected) << "the last pause follows the third attempt";
+}
+
+TEST(MpRun, DeferredStatusFailsOnlyAfterBothTablesWereRead) {
+  RunFixture f(StationText({{3, "StatusAfterBurn=1"}}));
+  ASSERT_EQ(f.Run(f.Controls()), StartOutcome::kStarted);
+  EXPECT_EQ(f.Cell(3, kColStatus), "TOO MUCH BAD BLOCK");
+  // The reports of both tables were written before the port failed.
+  EXPECT_TRUE(std::filesystem::exists(f.folder / "dbug" / "3_FCTBBT.txt"));
+  EXPECT_TRUE(std::filesystem::exists(f.folder / "dbug" / "3_DFTBBT.txt"));
+}
+
+TEST(MpRun, RdtBranchPreparesTheDriveWithoutRebootingIt) {
+  RunFixture f;
+  f.Options([](settings::MpSettings& s) {
+    s.ScanRDT = 1;
+    s.RdtParamEn = 1;
+    std::string rdtfw = testing::SourceDir() + "/examples/station/Firmware/rdtfw.bin";
+    std::strncpy(s.SysFwPath, rdtfw.c_str(), sizeof s.SysFwPath - 1);
+  });
+  f.list.SetRdtColumns(false);
+  ASSERT_EQ(f.Run(f.Controls()), StartOutcome::kStarted);
+  for (int p = 0; p < 16; ++p) {
+    EXPECT_EQ(f.Cell(p, kColStatus), "Pass") << p;
+    EXPECT_EQ(f.Cell(p, kColCapacity), "RDT") << p;
+  }
+  auto state = f.sim->Inspect(3);
+  EXPECT_TRUE(state.rdtParamValid) << "the RDT parameters were downloaded and checked";
+  EXPECT_FALSE(state.rebooted);
+  EXPECT_FALSE(std::filesystem::exists(f.folder / "dbug" / "3_RDT.txt"))
+      << "an RDT preparation run does not read the RDT result";
+}
+
+TEST(MpRun, EraseAllBranchOnlyErases) {
+  RunFixture f;
+  f.Options([](settings::MpSettings& s) { s.NandEraseAll = 1; });
+  ASSERT_EQ(f.Run(f.Controls()), StartOutcome::kStarted);
+  EXPECT_EQ(f.Cell(5, kColStatus), "Pass");
+  auto pauses = f.clock.PausesOf("port 5");
+  std::vector<uint32_t> expected = {1000};
+  expected.insert(expected.end(), 96, 10);
+  for (uint32_t ms : {1000u, 500u, 500u, 500u, 500u, 1000u, 500u, 2000u, 6500u}) expected.push_back(ms);
+  EXPECT_EQ(pauses, expected);
+  auto state = f.sim->Inspect(5);
+  EXPECT_TRUE(state.sysFw.empty());
+  EXPECT_FALSE(state.rebooted);
+}
+
+TEST(MpRun, NoBurnerBranchReadsBadBlocksRebootsAndChecksCapacity) {
+  RunFixture f;
+  f.Options([](settings::MpSettings& s) {
+    s.DownloadBurner = 0;
+    s.NandErase = 0;
+    s.NandCalibration = 0;
+    s.DownloadSysFW = 0;
+  });
+  auto capacities = f.ScannedCapacities();
+  ASSERT_EQ(f.Run(f.Controls()), StartOutcome::kStarted);
+  EXPECT_EQ(f.Cell(15, kColStatus), "Pass");
+  EXPECT_EQ(f.Cell(15, kColCapacity), capacities[15]);
+  // Bad-block number, 75 %, the stagger, reboot, capacity: no burner, no polls.
+  std::vector<uint32_t> expected = {500, 500 * 15 + 4000, 4000, 17 * 500, 17 * 300, 500};
+  EXPECT_EQ(f.clock.PausesOf("port 15"), expected);
+  std::vector<uint32_t> ui = {8000};
+  EXPECT_EQ(f.clock.PausesOf("ui"), ui) << "no ROM entry without the burner";
+}
+
+}  // namespace
+}  // namespace qelvar::engine

@@ -1,0 +1,208 @@
+// The Start sequence, the end of a run and the single-port start.
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "engine/mp_worker.h"
+#include "run_fixture.h"
+#include "engine/serial_number.h"
+
+namespace qelvar::engine {
+namespace {
+
+using discovery::kColSerial;
+using discovery::kColStatus;
+using testing::RunFixture;
+using testing::StationText;
+
+std::string Increment(std::string text) {
+  char buffer[21] = {};
+  std::memcpy(buffer, text.data(), std::min<size_t>(text.size(), 20));
+  IncrementSerialText(buffer, 20);
+  return buffer;
+}
+
+TEST(SerialNumber, IncrementsAsHexadecimalText) {
+  EXPECT_EQ(Increment("0009"), "000A");
+  EXPECT_EQ(Increment("00FF"), "0100");
+  EXPECT_EQ(Increment("FFFF"), "0000");
+  EXPECT_EQ(Increment("AB-Z"), "AB-0");
+  EXPECT_EQ(Increment("00ff"), "0100") << "letters passed are upper-cased";
+  EXPECT_EQ(Increment("ab0e"), "ab0F") << "characters left of the change keep their case";
+  EXPECT_EQ(Increment(""), "");
+  EXPECT_EQ(Increment("12\n34"), "13\n34") << "the text ends at a line feed";
+  EXPECT_EQ(Increment("QV0000000109"), "QV000000010A");
+}
+
+TEST(SerialNumber, StaysWithinItsCapacity) {
+  char text[4] = {'F', 'F', 'F', 'F'};  // no terminator
+  IncrementSerialText(text, sizeof text);
+  EXPECT_EQ(std::string(text, 4), "0000");
+}
+
+TEST(PollBudget, IsNeverZeroAndNeverUnderflows) {
+  EXPECT_EQ(ErasePollBudget(9), 4u);
+  EXPECT_EQ(ErasePollBudget(3), 1u);
+  EXPECT_EQ(ErasePollBudget(2), 1u);
+  EXPECT_EQ(ErasePollBudget(1), 1u);
+  EXPECT_EQ(ErasePollBudget(0), 1u) << "a missing key reads 0";
+  EXPECT_EQ(BurnPollBudget(21), 8u);
+  EXPECT_EQ(BurnPollBudget(7), 1u);
+  EXPECT_EQ(BurnPollBudget(6), 1u);
+  EXPECT_EQ(BurnPollBudget(4), 1u);
+  EXPECT_EQ(BurnPollBudget(0), 1u);
+}
+
+TEST(ElapsedTime, DropsWholeDays) {
+  EXPECT_EQ(ElapsedText(86400 + 2 * 3600 + 3 * 60 + 4), "2 H::3 M::4 S");
+  EXPECT_EQ(ElapsedText(59), "0 H::0 M::59 S");
+}
+
+// A station of eight drives; after the first scan drives 1, 3, 4, 5 and 6 are
+// pulled, so the next Start finds drives on ports 0, 2 and 7 only.
+std::string EightDrives() {
+  std::string text = "[Station]\nHubs=1\nHubPorts=8\n";
+  for (int d = 0; d < 8; ++d) text += "[Drive" + std::to_string(d) + "]\n";
+  return text;
+}
+
+TEST(RunControl, AutoIncrementGivesPopulatedPortsConsecutiveNumbers) {
+  RunFixture f(EightDrives());
+  ASSERT_EQ(f.control->Scan(), discovery::ScanOutcome::kScanned);
+  for (size_t d : {1u, 3u, 4u, 5u, 6u}) ASSERT_TRUE(f.sim->Unplug(d));
+  ASSERT_EQ(f.Run(f.Controls("00FF")), StartOutcome::kStarted);
+  EXPECT_EQ(f.Cell(0, kColSerial), "00FF                ");
+  EXPECT_EQ(f.Cell(2, kColSerial), "0100                ");
+  EXPECT_EQ(f.Cell(7, kColSerial), "0101                ");
+  EXPECT_EQ(f.page.snEdit, "0102");
+  EXPECT_EQ(f.Cell(1, kColStatus), "");
+}
+
+TEST(RunControl, FixedSerialNumberGoesToEveryDrive) {
+  RunFixture f(EightDrives());
+  f.Options([](settings::MpSettings& s) { s.SNAutoIncrease = 0; });
+  ASSERT_EQ(f.Run(f.Controls("LINE7")), StartOutcome::kStarted);
+  EXPECT_EQ(f.Cell(0, kColSerial), "LINE7               ");
+  EXPECT_EQ(f.Cell(6, kColSerial), "LINE7               ");
+  EXPECT_EQ(f.page.snEdit, "") << "the edit is left alone";
+}
+
+TEST(RunControl, BarcodeListShortByOnePortStopsTheStartBeforeAnyWorker) {
+  RunFixture f(EightDrives());
+  f.Options([](settings::MpSettings& s) {
+    for (int k = 0; k < 7; ++k) std::snprintf(s.barcodes[k], 21, "BC%02d", k);
+  });
+  f.station.gBarcodeDone = 1;
+  f.station.gBarcodeCount = 7;
+  EXPECT_EQ(f.control->OnStart(f.Controls()), StartOutcome::kNoBarcode);
+  ASSERT_EQ(f.page.messages.size(), 1u);
+  EXPECT_EQ(f.page.messages[0].text,
+            "Port7 device has no bar code, please rescan all bar code again");
+  EXPECT_EQ(f.page.messages[0].caption, "No Bar Code Fail");
+  EXPECT_FALSE(f.control->AnyWorkerRunning());
+  EXPECT_TRUE(f.page.buttonsEnabled);
+  EXPECT_FALSE(f.control->Busy());
+  EXPECT_EQ(f.control->RunActive(), 0);
+  // Ports below the missing one already have their codes.
+  EXPECT_STREQ(f.station.ports.gDeviceInfo[6].SerialNumber, "BC06");
+}
+
+TEST(RunControl, BarcodesBecomeTheSerialNumbersAndServeOneRun) {
+  RunFixture f(EightDrives());
+  f.Options([](settings::MpSettings& s) {
+    for (int k = 0; k < 8; ++k) std::snprintf(s.barcodes[k], 21, "BARCODE%02d", k);
+  });
+  f.station.gBarcodeDone = 1;
+  f.station.gBarcodeCount = 8;
+  ASSERT_EQ(f.Run(f.Controls()), StartOutcome::kStarted);
+  EXPECT_EQ(f.Cell(5, kColSerial), "BARCODE05           ");
+  EXPECT_EQ(f.station.gBarcodeDone, 0);
+  EXPECT_EQ(f.station.gBarcodeCount, 0);
+}
+
+TEST(RunControl, KeepSnWritesTheSerialNumbersReadBeforeRomMode) {
+  RunFixture f(EightDrives());
+  ASSERT_EQ(f.control->Scan(), discovery::ScanOutcome::kScanned);
+  std::string before = f.Cell(4, kColSerial);
+  ASSERT_FALSE(before.empty());
+  f.station.gBarcodeDone = 1;  // ignored with keep SN
+  f.station.gBarcodeCount = 0;
+  auto controls = f.Controls("IGNORED");
+  controls.keepSn = true;
+  ASSERT_EQ(f.Run(controls), StartOutcome::kStarted);
+  EXPECT_EQ(f.Cell(4, kColSerial), before);
+  EXPECT_EQ(f.Cell(4, kColStatus), "Pass");
+  EXPECT_TRUE(f.page.messages.empty());
+}
+
+TEST(RunControl, StartWithoutDrivesEndsAtOnce) {
+  RunFixture f("[Station]\nHubs=1\n");
+  EXPECT_EQ(f.control->OnStart(f.Controls()), StartOutcome::kNoDrive);
+  EXPECT_TRUE(f.page.buttonsEnabled);
+  EXPECT_EQ(f.control->RunActive(), 0);
+  EXPECT_FALSE(f.control->Busy());
+}
+
+TEST(RunControl, OversizeImageStopsTheStartBeforeAnyDriveIsTouched) {
+  RunFixture f(EightDrives());
+  auto big = f.folder / "big.bin";
+  std::filesystem::resize_file(
+      [&] {
+        std::ofstream(big).put('x');
+        return big;
+      }(),
+      786433);
+  f.Options([&](settings::MpSettings& s) {
+    std::strncpy(s.SysFwPath, big.c_str(), sizeof s.SysFwPath - 1);
+  });
+  EXPECT_EQ(f.control->OnStart(f.Controls()), StartOutcome::kImagesRefused);
+  EXPECT_FALSE(f.page.messages.empty());
+  EXPECT_EQ(f.control->RunActive(), 0);
+  EXPECT_TRUE(f.clock.PausesOf("ui").empty()) << "no ROM entry was attempted";
+}
+
+TEST(RunControl, EndOfRunStepsRunOncePerRun) {
+  RunFixture f(EightDrives());
+  int formats = 0;
+  f.control->SetFormatter([&] { ++formats; });
+  f.page.format = true;
+  ASSERT_EQ(f.Run(f.Controls()), StartOutcome::kStarted);
+  EXPECT_EQ(formats, 1);
+  // Late completion messages find the run over.
+  EXPECT_FALSE(f.control->OnWorkerDone());
+  EXPECT_FALSE(f.control->OnWorkerDone());
+  EXPECT_EQ(formats, 1);
+}
+
+TEST(RunControl, SinglePortStartRunsOneWorkerAndLeavesTheButtonsAlone) {
+  RunFixture f(EightDrives());
+  ASSERT_EQ(f.control->Scan(), discovery::ScanOutcome::kScanned);
+  // A drive that was never sent into ROM mode by Start: the single-port start
+  // uses the port as the last scan left it.
+  ASSERT_EQ(f.control->StartSinglePort(2), SinglePortOutcome::kStarted);
+  EXPECT_EQ(f.station.ports.gPortStatus[2].load(), discovery::kRunning);
+  f.WaitForWorkers();
+  EXPECT_TRUE(f.page.buttonsEnabled);
+  EXPECT_NE(f.Cell(2, kColStatus), "Scanning");
+  EXPECT_EQ(f.Cell(3, kColStatus), "Ready");
+  EXPECT_EQ(f.control->StartSinglePort(12), SinglePortOutcome::kNoDrive);
+}
+
+TEST(RunControl, NothingElseStartsOrScansWhileAWorkerRuns) {
+  RunFixture f(EightDrives());
+  ASSERT_EQ(f.control->Scan(), discovery::ScanOutcome::kScanned);
+  // Port 2's worker is running (its starter set the status).
+  f.station.ports.gPortStatus[2].store(discovery::kRunning);
+  EXPECT_EQ(f.control->StartSinglePort(2), SinglePortOutcome::kRefusedRunning);
+  EXPECT_EQ(f.control->Scan(), discovery::ScanOutcome::kRefusedWorkerRunning);
+  EXPECT_EQ(f.control->OnStart(f.Controls()), StartOutcome::kRefusedRunning);
+  ASSERT_EQ(f.page.messages.size(), 2u);
+  EXPECT_EQ(f.page.messages[0].text, kPortRunningText);
+  EXPECT_EQ(f.page.messages[1].text, kStartRefusedText);
+  EXPECT_TRUE(f.clock.PausesOf("ui").empty()) << "no drive was sent into ROM mode";
+  EXPECT_EQ(f.Cell(2, kColStatus), "Ready") << "the port's row was not rescanned";
+  f.station.ports.gPortStatus[2].store(discovery::kReady);
+}
+
+}  // namespace
+}  // namespace qelvar::engine
