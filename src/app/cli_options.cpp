@@ -1,0 +1,96 @@
+#include "app/cli_options.h"
+
+#include <cstdlib>
+
+namespace qelvar::app {
+namespace {
+
+bool IsCommand(const std::string& word) {
+  return word == "scan" || word == "run" || word == "run-port" || word == "watch";
+}
+
+bool ParseNumber(const std::string& text, double* out) {
+  if (text.empty()) return false;
+  char* end = nullptr;
+  *out = std::strtod(text.c_str(), &end);
+  return end && *end == '\0';
+}
+
+}  // namespace
+
+std::optional<CliOptions> ParseCliOptions(const std::vector<std::string>& args, std::string* error) {
+  CliOptions o;
+  auto fail = [&](std::string why) -> std::optional<CliOptions> {
+    *error = std::move(why);
+    return std::nullopt;
+  };
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    auto value = [&](const char* what) -> const std::string* {
+      if (i + 1 >= args.size()) return nullptr;
+      (void)what;
+      return &args[++i];
+    };
+    if (a == "--dir") {
+      const std::string* v = value("--dir");
+      if (!v) return fail("--dir needs the station folder");
+      o.dir = *v;
+    } else if (a == "--sim") {
+      o.sim = true;
+      // The station file is optional: the next word is one unless it is an
+      // option or the command.
+      if (i + 1 < args.size() && args[i + 1].rfind("--", 0) != 0 && !IsCommand(args[i + 1])) {
+        o.simFile = args[++i];
+      }
+    } else if (a == "--time-scale") {
+      const std::string* v = value("--time-scale");
+      if (!v || !ParseNumber(*v, &o.timeScale) || !(o.timeScale > 0)) {
+        return fail("--time-scale needs a positive number, e.g. --time-scale 0.01");
+      }
+      o.scaled = true;
+    } else if (a == "--virtual-time") {
+      o.virtualTime = true;
+    } else if (a == "--trace") {
+      const std::string* v = value("--trace");
+      if (!v) return fail("--trace needs a file");
+      o.traceFile = *v;
+    } else if (a == "--dump") {
+      const std::string* v = value("--dump");
+      if (!v) return fail("--dump needs a folder");
+      o.dumpDir = *v;
+    } else if (a == "--json") {
+      o.json = true;
+    } else if (a == "--for") {
+      const std::string* v = value("--for");
+      if (!v || !ParseNumber(*v, &o.forSeconds) || o.forSeconds <= 0) {
+        return fail("--for needs a positive number of seconds");
+      }
+    } else if (IsCommand(a)) {
+      if (!o.command.empty()) return fail("only one command at a time");
+      o.command = a;
+      if (a == "run-port") {
+        double port = -1;
+        if (i + 1 >= args.size() || !ParseNumber(args[i + 1], &port) || port < 0 || port > 15 ||
+            port != static_cast<int>(port)) {
+          return fail("run-port needs a port number from 0 to 15");
+        }
+        o.port = static_cast<int>(port);
+        ++i;
+      }
+    } else {
+      return fail("unknown argument '" + a + "'");
+    }
+  }
+  if (o.command.empty()) return fail("no command given");
+  if (o.scaled && o.virtualTime) return fail("--time-scale and --virtual-time exclude each other");
+  if ((o.scaled || o.virtualTime) && !o.sim) {
+    return fail("--time-scale and --virtual-time shorten pauses the controller needs: use them only with --sim");
+  }
+  if ((!o.traceFile.empty() || !o.dumpDir.empty()) && !o.sim) {
+    return fail("--trace and --dump record the simulated station: use them with --sim");
+  }
+  if (o.forSeconds > 0 && o.command != "watch") return fail("--for belongs to watch");
+  return o;
+}
+
+}  // namespace qelvar::app

@@ -1,0 +1,117 @@
+#include "app/cli_output.h"
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+
+namespace qelvar::app {
+
+using discovery::kPortColumnHeaders;
+using discovery::kPortRows;
+
+namespace {
+
+int ColumnCount(const discovery::PortListModel& list) {
+  return list.RdtColumns() ? discovery::kPortColumns : discovery::kColRdtResult;
+}
+
+}  // namespace
+
+std::string FormatPortTable(const discovery::PortListModel& list) {
+  const int columns = ColumnCount(list);
+  std::array<size_t, discovery::kPortColumns> width{};
+  for (int c = 0; c < columns; ++c) {
+    width[static_cast<size_t>(c)] = kPortColumnHeaders[static_cast<size_t>(c)].size();
+    for (int r = 0; r < kPortRows; ++r) {
+      width[static_cast<size_t>(c)] = std::max(width[static_cast<size_t>(c)], list.Cell(r, c).size());
+    }
+  }
+  std::string out;
+  auto addRow = [&](auto cell) {
+    for (int c = 0; c < columns; ++c) {
+      std::string text = cell(c);
+      out += text;
+      if (c + 1 < columns) out.append(width[static_cast<size_t>(c)] - text.size() + 2, ' ');
+    }
+    while (!out.empty() && out.back() == ' ') out.pop_back();
+    out += '\n';
+  };
+  addRow([&](int c) { return std::string(kPortColumnHeaders[static_cast<size_t>(c)]); });
+  for (int r = 0; r < kPortRows; ++r) addRow([&](int c) { return list.Cell(r, c); });
+  return out;
+}
+
+std::string JsonEscape(const std::string& text) {
+  std::string out;
+  for (unsigned char c : text) {
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      default:
+        if (c < 0x20 || c >= 0x7F) {
+          char buf[8];
+          std::snprintf(buf, sizeof buf, "\\u%04x", c);
+          out += buf;
+        } else {
+          out += static_cast<char>(c);
+        }
+    }
+  }
+  return out;
+}
+
+std::string FormatPortJson(const discovery::PortListModel& list, int sum, int pass, int fail) {
+  static constexpr std::array<const char*, discovery::kPortColumns> kKeys = {
+      "port", "status", "model", "capacity", "serial", "fw", "progress", "rdt", "bin"};
+  std::string out = "{\"ports\":[";
+  for (int r = 0; r < kPortRows; ++r) {
+    if (r) out += ',';
+    out += "{\"port\":" + std::to_string(r);
+    for (int c = 1; c < discovery::kPortColumns; ++c) {
+      out += ",\"" + std::string(kKeys[static_cast<size_t>(c)]) + "\":\"" + JsonEscape(list.Cell(r, c)) + "\"";
+    }
+    out += '}';
+  }
+  out += "],\"sum\":" + std::to_string(sum) + ",\"pass\":" + std::to_string(pass) +
+         ",\"fail\":" + std::to_string(fail) + "}\n";
+  return out;
+}
+
+void LiveListSink::SetCell(int row, int column, std::string_view text) {
+  model_.SetCell(row, column, text);
+  if (terminal_ || (column != discovery::kColStatus && column != discovery::kColProgress)) return;
+  std::lock_guard lock(mutex_);
+  if (!live_) return;
+  std::fprintf(out_, "Port %2d  %-24s %s\n", row + 1, model_.Cell(row, discovery::kColStatus).c_str(),
+               model_.Cell(row, discovery::kColProgress).c_str());
+  std::fflush(out_);
+}
+
+void LiveListSink::SetLive(bool live) {
+  std::lock_guard lock(mutex_);
+  live_ = live;
+  drawn_ = false;
+}
+
+void LiveListSink::Redraw() {
+  std::lock_guard lock(mutex_);
+  if (!terminal_ || !live_) return;
+  std::string frame;
+  if (drawn_) frame += "\x1b[" + std::to_string(kPortRows) + "A";
+  for (int r = 0; r < kPortRows; ++r) {
+    char line[160];
+    std::snprintf(line, sizeof line, "\r\x1b[2KPort %2d  %-24s %-8s %s\n", r + 1,
+                  model_.Cell(r, discovery::kColStatus).c_str(),
+                  model_.Cell(r, discovery::kColProgress).c_str(),
+                  model_.Cell(r, discovery::kColSerial).c_str());
+    frame += line;
+  }
+  std::fputs(frame.c_str(), out_);
+  std::fflush(out_);
+  drawn_ = true;
+}
+
+}  // namespace qelvar::app

@@ -1,0 +1,46 @@
+// What qelvar-cli prints: the port table, the totals, JSON, and live progress.
+#pragma once
+
+#include <cstdio>
+#include <mutex>
+#include <string>
+
+#include "discovery/port_list.h"
+
+namespace qelvar::app {
+
+// The 16 rows with the list's columns (7 and 8 only while they exist).
+std::string FormatPortTable(const discovery::PortListModel& list);
+
+// {"ports":[{"port":0,"status":"…",…}…],"sum":…,"pass":…,"fail":…}
+std::string FormatPortJson(const discovery::PortListModel& list, int sum, int pass, int fail);
+
+std::string JsonEscape(const std::string& text);
+
+// The list as the command line shows it while a run goes on. On a terminal
+// the rows are redrawn in place by Redraw(); otherwise every change of a
+// port's Status or Progress prints one plain line as it happens.
+class LiveListSink final : public discovery::PortListSink {
+ public:
+  LiveListSink(discovery::PortListModel& model, std::FILE* out, bool terminal)
+      : model_(model), out_(out), terminal_(terminal) {}
+
+  void SetCell(int row, int column, std::string_view text) override;
+  void InitPortRows() override { model_.InitPortRows(); }
+  void SetRdtColumns(bool present) override { model_.SetRdtColumns(present); }
+
+  // Plain lines or in-place rows only while live output is on.
+  void SetLive(bool live);
+  // Redraws the 16 rows in place (terminal only).
+  void Redraw();
+
+ private:
+  discovery::PortListModel& model_;
+  std::FILE* out_;
+  bool terminal_;
+  std::mutex mutex_;
+  bool live_ = false;
+  bool drawn_ = false;
+};
+
+}  // namespace qelvar::app

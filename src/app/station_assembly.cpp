@@ -1,0 +1,66 @@
+#include "app/station_assembly.h"
+
+#include "platform/linux/linux_device_io.h"
+#include "platform/linux/udev_device_monitor.h"
+#include "platform/linux/sysfs_topology.h"
+#include "platform/sim/sim_station.h"
+
+namespace qelvar::app {
+
+std::unique_ptr<StationAssembly> StationAssembly::Create(const AssemblyOptions& options,
+                                                         std::string* error) {
+  std::unique_ptr<StationAssembly> a(new StationAssembly());
+  if (options.virtualTime) {
+    a->clock_ = std::make_unique<platform::VirtualClock>();
+  } else if (options.scaled) {
+    a->clock_ = platform::MakeScaledClock(options.timeScale);
+  } else {
+    a->clock_ = platform::MakeRealClock();
+  }
+
+  platform::DeviceIo* io = nullptr;
+  platform::Topology* topology = nullptr;
+  if (options.sim) {
+    if (options.simFile.empty()) {
+      a->sim_ = platform::sim::SimStation::Default(*a->clock_);
+    } else {
+      std::string why;
+      a->sim_ = platform::sim::SimStation::FromFile(options.simFile, *a->clock_, &why);
+      if (!a->sim_) {
+        *error = "cannot use the station file '" + options.simFile + "': " + why;
+        return nullptr;
+      }
+    }
+    if (!options.traceFile.empty() && !a->sim_->SetTraceFile(options.traceFile)) {
+      *error = "cannot write the trace file '" + options.traceFile + "'";
+      return nullptr;
+    }
+    if (!options.dumpDir.empty()) a->sim_->SetDumpDir(options.dumpDir);
+    io = a->sim_.get();
+    topology = a->sim_.get();
+  } else {
+    std::string why;
+    if (!platform::linux_backend::CanSendVendorCommands(&why)) {
+      *error = why;
+      return nullptr;
+    }
+    a->io_ = std::make_unique<platform::linux_backend::LinuxDeviceIo>();
+    a->topology_ = std::make_unique<platform::linux_backend::SysfsTopology>();
+    io = a->io_.get();
+    topology = a->topology_.get();
+  }
+  a->transport_ = std::make_unique<transport::PassThroughTransport>(*io, *a->clock_);
+  a->vendor_ = std::make_unique<vendor::VendorCommands>(*a->transport_);
+  a->links_ = std::unique_ptr<engine::StationLinks>(
+      new engine::StationLinks{*io, *topology, *a->clock_, *a->transport_, *a->vendor_});
+  return a;
+}
+
+StationAssembly::~StationAssembly() = default;
+
+std::unique_ptr<platform::DeviceMonitor> StationAssembly::CreateMonitor() {
+  if (sim_) return sim_->CreateMonitor();
+  return std::make_unique<platform::linux_backend::UdevDeviceMonitor>();
+}
+
+}  // namespace qelvar::app

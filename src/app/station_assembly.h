@@ -1,0 +1,57 @@
+// Puts a station together for a program: the clock, the drives (the machine's
+// own, or the simulated station), the transport and vendor commands, and the
+// station's state. Shared by the window and the command-line program.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "engine/station.h"
+#include "platform/clock.h"
+#include "platform/device_monitor.h"
+
+namespace qelvar::platform::sim {
+class SimStation;
+}
+
+namespace qelvar::app {
+
+struct AssemblyOptions {
+  bool sim = false;
+  std::string simFile;      // empty: the built-in station
+  bool virtualTime = false;
+  bool scaled = false;
+  double timeScale = 1.0;
+  std::string traceFile;
+  std::string dumpDir;
+};
+
+class StationAssembly {
+ public:
+  // Null with *error set (a sentence saying what to fix) when the station
+  // cannot be put together.
+  static std::unique_ptr<StationAssembly> Create(const AssemblyOptions& options, std::string* error);
+  ~StationAssembly();
+
+  [[nodiscard]] platform::Clock& clock() { return *clock_; }
+  [[nodiscard]] engine::StationLinks& links() { return *links_; }
+  [[nodiscard]] engine::Station& station() { return station_; }
+  // The simulated station, or null on real drives.
+  [[nodiscard]] platform::sim::SimStation* sim() { return sim_.get(); }
+  // Watches for plugged and pulled drives.
+  [[nodiscard]] std::unique_ptr<platform::DeviceMonitor> CreateMonitor();
+
+ private:
+  StationAssembly() = default;
+
+  std::unique_ptr<platform::Clock> clock_;
+  std::unique_ptr<platform::sim::SimStation> sim_;
+  std::unique_ptr<platform::DeviceIo> io_;
+  std::unique_ptr<platform::Topology> topology_;
+  std::unique_ptr<transport::PassThroughTransport> transport_;
+  std::unique_ptr<vendor::VendorCommands> vendor_;
+  std::unique_ptr<engine::StationLinks> links_;
+  engine::Station station_;
+};
+
+}  // namespace qelvar::app

@@ -1,0 +1,100 @@
+// qelvar-cli as a line script runs it: exit status, output, the settings file.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace qelvar::app {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Result {
+  int status = -1;
+  std::string out;
+};
+
+class CliProgram : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir = fs::temp_directory_path() / ("qelvar-cli-" + std::to_string(::getpid()) + "-" +
+                                       ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(dir);
+    fs::copy(fs::path(QELVAR_SOURCE_DIR) / "examples" / "station", dir, fs::copy_options::recursive);
+  }
+  void TearDown() override { fs::remove_all(dir); }
+
+  Result Run(const std::string& args) {
+    std::string command = std::string(QELVAR_CLI) + " --dir " + dir.string() + " " + args + " 2>&1";
+    Result r;
+    FILE* pipe = ::popen(command.c_str(), "r");
+    if (!pipe) return r;
+    char buffer[4096];
+    size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) r.out.append(buffer, n);
+    int raw = ::pclose(pipe);
+    r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    return r;
+  }
+
+  std::string SettingsFile() {
+    std::ifstream in(dir / "speedQelvar.ini", std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+  }
+
+  fs::path dir;
+};
+
+TEST_F(CliProgram, FullRunPassesEveryPortAndSavesTheNextSerialNumber) {
+  Result r = Run("--sim --virtual-time --json run");
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_NE(r.out.find("\"sum\":16,\"pass\":16,\"fail\":0}"), std::string::npos) << r.out;
+  EXPECT_NE(SettingsFile().find("SN=QV5100000A10\r\n"), std::string::npos)
+      << "the serial number after the sixteenth drive";
+  // The next run continues from there.
+  r = Run("--sim --virtual-time --json run");
+  EXPECT_NE(r.out.find("\"serial\":\"QV5100000A10        \""), std::string::npos) << r.out;
+}
+
+TEST_F(CliProgram, AFailedPortMakesTheExitStatusOne) {
+  std::ofstream(dir / "faults.ini") << "[Station]\nHubs=1\n[Drive0]\n[Drive1]\nFail=RebootDrive\n";
+  Result r = Run("--sim " + (dir / "faults.ini").string() + " --virtual-time run");
+  EXPECT_EQ(r.status, 1) << r.out;
+  EXPECT_NE(r.out.find("REBOOT FAIL"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("Sum: 2  Pass: 1  Fail: 1"), std::string::npos) << r.out;
+}
+
+TEST_F(CliProgram, SinglePortRunTouchesOnlyThatPort) {
+  // A blank drive that powers up in ROM mode, as after a failed run: the
+  // single-port start sends no drive into ROM mode itself.
+  std::ofstream(dir / "blank.ini") << "[Station]\nHubs=1\n[Drive0]\n[Drive1]\n[Drive2]\n[Drive3]\nMode=Rom\n"
+                                      "[Drive4]\n";
+  Result r = Run("--sim " + (dir / "blank.ini").string() + " --virtual-time --json run-port 3");
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_NE(r.out.find("\"sum\":1,\"pass\":1,\"fail\":0}"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("{\"port\":4,\"status\":\"Ready\""), std::string::npos) << r.out;
+}
+
+TEST_F(CliProgram, NoDriveAndBadUsageExitWithTwo) {
+  std::ofstream(dir / "empty.ini") << "[Station]\nHubs=1\n";
+  Result r = Run("--sim " + (dir / "empty.ini").string() + " --virtual-time run");
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.out.find("no drive"), std::string::npos) << r.out;
+  EXPECT_EQ(Run("--time-scale 0.1 run").status, 2);
+  EXPECT_EQ(Run("--sim " + (dir / "missing.ini").string() + " scan").status, 2);
+}
+
+TEST_F(CliProgram, ScanListsTheSimulatedDrivesInHubPortOrder) {
+  Result r = Run("--sim scan");
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_NE(r.out.find("1     Ready   QELVAR SIM SSD 128G"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("16    Ready"), std::string::npos) << r.out;
+}
+
+}  // namespace
+}  // namespace qelvar::app
