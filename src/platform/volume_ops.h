@@ -84,6 +84,7 @@ struct FormatOutcome {
   std::string detail;  // what went wrong, for the operator; empty on success
 };
 
+// Used from one thread at a time (the UI thread, at the end of a run).
 class VolumeOps {
  public:
   virtual ~VolumeOps() = default;
