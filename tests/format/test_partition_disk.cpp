@@ -109,14 +109,6 @@ INSTANTIATE_TEST_SUITE_P(
                                   "IOCTL_DISK_UPDATE_PROPERTIES Error:13 \r\n"}),
     [](const auto& p) { return std::string(p.param.name); });
 
-TEST(PartitionDisk, EmptyPathFailsAtTheOpen) {
-  SimVolumeOps volumes;
-  platform::VirtualClock clock;
-  ::testing::internal::CaptureStdout();
-  EXPECT_EQ(PartitionDisk(volumes, clock, ""), 2);
-  EXPECT_EQ(::testing::internal::GetCapturedStdout(), "CreateFile() Error:2 \r\n");
-}
-
 TEST(PartitionDisk, DiskTooSmallForTheLayoutFailsAtTheLayoutWithoutALine) {
   SimVolumeOps volumes;
   volumes.AddDisk("/sim/disk1", 2048 * 512);  // nothing after sector 2048
@@ -127,15 +119,6 @@ TEST(PartitionDisk, DiskTooSmallForTheLayoutFailsAtTheLayoutWithoutALine) {
   // The empty table written first stays: the drive has no partition.
   ASSERT_TRUE(volumes.Layout("/sim/disk1"));
   EXPECT_EQ(volumes.Layout("/sim/disk1")->entries[0].type, 0x00);
-}
-
-TEST(GeometryForSize, WholeCylindersOf255TracksAnd63Sectors) {
-  platform::DiskGeometry g = platform::GeometryForSize(1953525168ull * 512, 512);
-  EXPECT_EQ(g.cylinders, 121601u);  // more than a 16-bit count holds
-  EXPECT_EQ(g.tracksPerCylinder, 255u);
-  EXPECT_EQ(g.sectorsPerTrack, 63u);
-  EXPECT_EQ(g.bytesPerSector, 512u);
-  EXPECT_EQ(platform::GeometryForSize(1953525168ull * 512, 4096).cylinders, 15200u);
 }
 
 }  // namespace
