@@ -15,17 +15,13 @@
 #include "platform/linux/sysfs_tree.h"
 #include "platform/sim/sim_station.h"
 #include "support/fake_device_io.h"
+#include "support/no_pause_clock.h"
 
 namespace {
 
 using namespace qelvar;
 
-class NoPauseClock final : public platform::Clock {
- public:
-  uint32_t TickMs() override { return 0; }
-  void SleepMs(uint32_t) override {}
-  int64_t CalendarSeconds() override { return 0; }
-};
+using testing::NoPauseClock;
 
 void FullScanOf16Drives(benchmark::State& state) {
   NoPauseClock clock;
