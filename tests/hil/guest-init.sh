@@ -32,7 +32,7 @@ section() {  # section NAME FILE
   say "$1-end"
 }
 finish() {
-  say done
+  say "done"
   sync
   poweroff -f
 }

@@ -74,14 +74,16 @@ missing_packages() {
 }
 ensure_packages() {
   local missing
-  missing=$(missing_packages)
+  missing=$(missing_packages | tr '\n' ' ')
   [ -z "$missing" ] && return 0
-  [ "$(id -u)" = 0 ] || skip "packages missing ($(echo $missing)) and not root to install them"
-  log "installing $(echo $missing)"
+  [ "$(id -u)" = 0 ] || skip "packages missing (${missing% }) and not root to install them"
+  log "installing ${missing% }"
+  # shellcheck disable=SC2086 # one word per package
   if ! DEBIAN_FRONTEND=noninteractive timeout 600 apt-get install -y -qq --no-install-recommends $missing >"$WORK/apt.log" 2>&1; then
     timeout 300 apt-get update -qq >>"$WORK/apt.log" 2>&1 || true
+    # shellcheck disable=SC2086
     DEBIAN_FRONTEND=noninteractive timeout 600 apt-get install -y -qq --no-install-recommends $missing >>"$WORK/apt.log" 2>&1 ||
-      skip "cannot install $(echo $missing) (no network or package source?): see $WORK/apt.log"
+      skip "cannot install ${missing% } (no network or package source?): see $WORK/apt.log"
   fi
 }
 
@@ -118,7 +120,7 @@ ensure_kernel() {
   VMLINUZ=$(ls "$KDIR"/boot/vmlinuz-* | head -n 1)
   KVER=${VMLINUZ##*/vmlinuz-}
   MODDIR="$KDIR/lib/modules/$KVER"
-  [ -f "$VMLINUZ" ] && [ -d "$MODDIR" ] || fail "no kernel or modules in $KDIR"
+  if [ ! -f "$VMLINUZ" ] || [ ! -d "$MODDIR" ]; then fail "no kernel or modules in $KDIR"; fi
 }
 
 # --- the initramfs ----------------------------------------------------------
@@ -190,8 +192,9 @@ build_initramfs() {
 DISKS_AT_BOOT=7
 set_qemu_args() {  # set_qemu_args MODE BOOT: fills QEMU_ARGS
   local d="$WORK/disks"
+  # shellcheck disable=SC2054 # the commas belong to QEMU's option values
   QEMU_ARGS=(
-    -machine q35,accel=tcg -cpu max -smp 1 -m 384 -nodefaults -display none -no-reboot
+    -machine q35,accel=tcg -cpu max -smp 1 -m 256 -nodefaults -display none -no-reboot
     -kernel "$VMLINUZ" -initrd "$WORK/initramfs.cpio.gz"
     -append "console=ttyS0 panic=-1 quiet loglevel=1 hil.mode=$1 hil.disks=$DISKS_AT_BOOT hil.watch=$WATCH_SECONDS"
     -serial "file:$WORK/boot$2-console.log" -serial "file:$WORK/boot$2-data.log"
@@ -212,6 +215,7 @@ set_qemu_args() {  # set_qemu_args MODE BOOT: fills QEMU_ARGS
 
 monitor() {  # monitor COMMAND: one line to the QEMU monitor
   echo "$(stamp) monitor: $*" >>"$OUT/hotplug.txt"
+  # shellcheck disable=SC2016 # $1 and $2 belong to the inner shell
   timeout 5 sh -c 'echo "$1" >"$2"' _ "$*" "$WORK/mon.in" || fail "the QEMU monitor does not take commands"
 }
 
@@ -275,7 +279,9 @@ boot() {  # boot MODE N
   mkfifo "$WORK/mon.in" "$WORK/mon.out"
   BOOT_START=$(date +%s)
   set_qemu_args "$mode" "$BOOT"
-  qemu-system-x86_64 "${QEMU_ARGS[@]}" >"$WORK/boot$BOOT-qemu.log" 2>&1 &
+  # The guest powers off by itself; timeout bounds QEMU even should this
+  # script be killed before its cleanup runs.
+  timeout -k 5 $((BOOT_TIMEOUT + 30)) qemu-system-x86_64 "${QEMU_ARGS[@]}" >"$WORK/boot$BOOT-qemu.log" 2>&1 &
   QEMU_PID=$!
   # QEMU blocks on a full monitor pipe: keep it drained.
   timeout $((BOOT_TIMEOUT + 10)) cat "$WORK/mon.out" >"$WORK/boot$BOOT-monitor.log" 2>/dev/null &
