@@ -20,8 +20,8 @@ struct CliOptions {
   std::string command;       // scan | run | run-port | watch
   int port = -1;             // run-port N
   double forSeconds = 0;     // watch --for SECONDS; 0: until interrupted
-  std::string
-      diagnosticsFile;  // --diagnostics FILE: every exchange with a drive, one JSON line each
+  // --diagnostics FILE: every exchange with a drive, one JSON line each.
+  std::string diagnosticsFile;
 };
 
 inline constexpr const char* kCliUsage =
