@@ -13,18 +13,15 @@
 #include "discovery/port_candidates.h"
 #include "platform/linux/sysfs_topology.h"
 #include "platform/linux/sysfs_tree.h"
+#include "platform/sim/sim_station.h"
 #include "support/fake_device_io.h"
+#include "support/no_pause_clock.h"
 
 namespace {
 
 using namespace qelvar;
 
-class NoPauseClock final : public platform::Clock {
- public:
-  uint32_t TickMs() override { return 0; }
-  void SleepMs(uint32_t) override {}
-  int64_t CalendarSeconds() override { return 0; }
-};
+using testing::NoPauseClock;
 
 void FullScanOf16Drives(benchmark::State& state) {
   NoPauseClock clock;
@@ -53,6 +50,19 @@ void FullScanOf16Drives(benchmark::State& state) {
   if (list.Cell(15, discovery::kColStatus) != "Ready") state.SkipWithError("port 16 not listed");
 }
 BENCHMARK(FullScanOf16Drives)->Unit(benchmark::kMicrosecond);
+
+// The same scan on the simulated station's 16 drives, which also walk their
+// own topology and answer IDENTIFY from their state machines.
+void FullScanOfSimulatedStation(benchmark::State& state) {
+  NoPauseClock clock;
+  auto sim = platform::sim::SimStation::Default(clock);
+  transport::PassThroughTransport transport(*sim, clock);
+  discovery::PortState ports;
+  discovery::PortListModel list;
+  for (auto _ : state) discovery::ScanDevices(ports, list, *sim, *sim, transport);
+  if (list.Cell(15, discovery::kColStatus) != "Ready") state.SkipWithError("port 16 not listed");
+}
+BENCHMARK(FullScanOfSimulatedStation)->Unit(benchmark::kMicrosecond);
 
 void SysfsTopologyOf16Drives(benchmark::State& state) {
   testing::SysfsTree tree;

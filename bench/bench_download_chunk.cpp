@@ -6,19 +6,14 @@
 #include <vector>
 
 #include "support/fake_device_io.h"
+#include "support/no_pause_clock.h"
 #include "vendor/vendor_commands.h"
 
 namespace {
 
 using namespace qelvar;
 
-// A clock whose pauses cost nothing, so only the host's own work is measured.
-class NoPauseClock final : public platform::Clock {
- public:
-  uint32_t TickMs() override { return 0; }
-  void SleepMs(uint32_t) override {}
-  int64_t CalendarSeconds() override { return 0; }
-};
+using testing::NoPauseClock;
 
 void OneChunk(benchmark::State& state, int32_t interfaceType) {
   NoPauseClock clock;

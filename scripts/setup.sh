@@ -7,6 +7,7 @@ packages=(
   cmake ninja-build g++ clang libclang-rt-14-dev pkg-config
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   zlib1g-dev libudev-dev
+  ntfs-3g
 )
 
 missing=()

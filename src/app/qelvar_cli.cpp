@@ -13,6 +13,7 @@
 #include "app/cli_output.h"
 #include "app/station_assembly.h"
 #include "engine/run_control.h"
+#include "format/format_drives.h"
 #include "platform/files.h"
 #include "platform/sim/sim_station.h"
 #include "settings/control_memory.h"
@@ -55,6 +56,7 @@ class CompletionQueue final : public engine::RunEvents {
 class StderrMessages final : public settings::MessageSink {
  public:
   void Show(std::string_view text, std::string_view caption, settings::MessageIcon) override {
+    if (caption.empty()) caption = "qelvar";  // the application's own title
     std::fprintf(stderr, "%.*s: %.*s\n", static_cast<int>(caption.size()), caption.data(),
                  static_cast<int>(text.size()), text.data());
   }
@@ -157,6 +159,7 @@ int Main(const std::vector<std::string>& args) {
   CompletionQueue completions;
   CliPage runPage(view, messages);
   engine::RunControl control(station, assembly->links(), list, completions, runPage, paths);
+  assembly->AttachFormatter(control, messages);
 
   control.Scan();
   auto anyDrive = [&] {
@@ -263,6 +266,11 @@ int Main(const std::vector<std::string>& args) {
   }
   list.SetLive(false);
   if (assembly->sim()) assembly->sim()->Flush();
+  // The formats started at the end of the run run on as their own processes:
+  // a line script must not go on before they have ended.
+  if (format::WaitForFormats(assembly->volumes(), assembly->clock(), messages, 10 * 60 * 1000) > 0) {
+    std::fprintf(stderr, "qelvar-cli: some formats were still running after 10 minutes\n");
+  }
 
   // The serial number for the next drive, so the next run never repeats one.
   if (view.EditText(settings::ctl::kSN) != snBefore) {

@@ -1,9 +1,14 @@
 #include "app/station_assembly.h"
 
+#include <array>
+
+#include "format/format_drives.h"
 #include "platform/linux/linux_device_io.h"
+#include "platform/linux/linux_volume_ops.h"
 #include "platform/linux/sysfs_topology.h"
 #include "platform/linux/udev_device_monitor.h"
 #include "platform/sim/sim_station.h"
+#include "platform/sim/sim_volume_ops.h"
 
 namespace qelvar::app {
 
@@ -36,6 +41,7 @@ std::unique_ptr<StationAssembly> StationAssembly::Create(const AssemblyOptions& 
       return nullptr;
     }
     if (!options.dumpDir.empty()) a->sim_->SetDumpDir(options.dumpDir);
+    a->volumes_ = std::make_unique<platform::sim::SimVolumeOps>(*a->sim_);
     io = a->sim_.get();
     topology = a->sim_.get();
   } else {
@@ -46,6 +52,7 @@ std::unique_ptr<StationAssembly> StationAssembly::Create(const AssemblyOptions& 
     }
     a->io_ = std::make_unique<platform::linux_backend::LinuxDeviceIo>();
     a->topology_ = std::make_unique<platform::linux_backend::SysfsTopology>();
+    a->volumes_ = std::make_unique<platform::linux_backend::LinuxVolumeOps>();
     io = a->io_.get();
     topology = a->topology_.get();
   }
@@ -57,6 +64,14 @@ std::unique_ptr<StationAssembly> StationAssembly::Create(const AssemblyOptions& 
 }
 
 StationAssembly::~StationAssembly() = default;
+
+void StationAssembly::AttachFormatter(engine::RunControl& control, settings::MessageSink& messages) {
+  control.SetFormatter([this, &messages] {
+    std::array<uint8_t, discovery::kPortCount> failed{};
+    (void)format::FormatDrives(station_.ports, links_->topology, links_->io, *volumes_, *clock_,
+                               messages, failed);
+  });
+}
 
 std::unique_ptr<platform::DeviceMonitor> StationAssembly::CreateMonitor(std::string* note) {
   using platform::linux_backend::UdevDeviceMonitor;

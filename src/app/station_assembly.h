@@ -6,9 +6,12 @@
 #include <memory>
 #include <string>
 
+#include "engine/run_control.h"
 #include "engine/station.h"
 #include "platform/clock.h"
 #include "platform/device_monitor.h"
+#include "platform/volume_ops.h"
+#include "settings/settings_view.h"
 
 namespace qelvar::platform::sim {
 class SimStation;
@@ -42,6 +45,11 @@ class StationAssembly {
   // Watches for plugged and pulled drives: through udevd where it runs,
   // otherwise through the kernel's own events, and then *note says so.
   [[nodiscard]] std::unique_ptr<platform::DeviceMonitor> CreateMonitor(std::string* note = nullptr);
+  // Partitions and formats of the finished drives.
+  [[nodiscard]] platform::VolumeOps& volumes() { return *volumes_; }
+  // Makes the end of a run with "Format" checked partition and format the
+  // station's drives; messages go to the operator.
+  void AttachFormatter(engine::RunControl& control, settings::MessageSink& messages);
 
  private:
   StationAssembly() = default;
@@ -50,6 +58,7 @@ class StationAssembly {
   std::unique_ptr<platform::sim::SimStation> sim_;
   std::unique_ptr<platform::DeviceIo> io_;
   std::unique_ptr<platform::Topology> topology_;
+  std::unique_ptr<platform::VolumeOps> volumes_;
   std::unique_ptr<transport::PassThroughTransport> transport_;
   std::unique_ptr<vendor::VendorCommands> vendor_;
   std::unique_ptr<engine::StationLinks> links_;

@@ -54,7 +54,8 @@ class SettingsView {
   virtual void SetEditText(int id, std::string_view text) = 0;
 };
 
-enum class MessageIcon : uint8_t { kWarning, kInformation, kError };
+// kNone: a plain box with no icon.
+enum class MessageIcon : uint8_t { kWarning, kInformation, kError, kNone };
 
 // Modal message boxes with an OK button.
 class MessageSink {

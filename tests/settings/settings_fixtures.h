@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "settings/control_memory.h"
 #include "settings/settings_file.h"
 
 namespace qelvar::settings::testing {
@@ -57,42 +58,8 @@ inline std::string ReadFile(const std::string& path) {
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-// The MP page's controls, as plain maps. Combo items with a selection that
-// behaves as the real combo does: a position outside the list selects nothing.
-class FakeSettingsView final : public SettingsView {
- public:
-  bool IsChecked(int id) const override {
-    auto it = checks.find(id);
-    return it != checks.end() && it->second;
-  }
-  void SetChecked(int id, bool checked) override { checks[id] = checked; }
-  int ComboSelection(int id) const override {
-    auto it = selections.find(id);
-    return it == selections.end() ? -1 : it->second;
-  }
-  void SetComboSelection(int id, int position) override {
-    selections[id] = (position >= 0 && position < ComboCount(id)) ? position : -1;
-  }
-  int ComboCount(int id) const override {
-    auto it = items.find(id);
-    return it == items.end() ? 0 : static_cast<int>(it->second.size());
-  }
-  std::string ComboItemText(int id, int position) const override {
-    if (position < 0 || position >= ComboCount(id)) return {};
-    return items.at(id)[static_cast<size_t>(position)];
-  }
-  void AddComboItem(int id, std::string_view text) override { items[id].emplace_back(text); }
-  std::string EditText(int id) const override {
-    auto it = edits.find(id);
-    return it == edits.end() ? std::string() : it->second;
-  }
-  void SetEditText(int id, std::string_view text) override { edits[id] = std::string(text); }
-
-  std::map<int, bool> checks;
-  std::map<int, int> selections;
-  std::map<int, std::vector<std::string>> items;
-  std::map<int, std::string> edits;
-};
+// The MP page's controls, as plain maps: the command-line station's own page.
+using FakeSettingsView = ControlMemory;
 
 struct Message {
   std::string text;

@@ -52,7 +52,7 @@ enum class Second : uint8_t { None, NoData, In512, In4096, Out512 };
 
 // The command blocks of the FFh protocol: sub-command, bytes 1-6, whether the
 // common tail follows, and what the second phase carries.
-struct BlockSpec {
+struct BlockShape {
   uint8_t sub;
   Command command;
   uint8_t pattern[6];
@@ -60,7 +60,7 @@ struct BlockSpec {
   Second second;
 };
 
-constexpr BlockSpec kBlocks[] = {
+constexpr BlockShape kBlocks[] = {
     {0x22, Command::SkipRunBadBlocks, {0x01, 0, 0, 0, 0, 0}, false, Second::None},
     {0xB1, Command::SetDriveCapacity, {0, 0, 0, 0, 0, 0}, false, Second::None},
     {0x15, Command::TriggerBurn, {0x01, 0x11, 0x00, 0xC4, 0x00, 0x10}, true, Second::NoData},
@@ -84,16 +84,16 @@ void PutTail(uint8_t* block) {
   block[38] = 0xEC;
 }
 
-const BlockSpec* SpecOf(Command command) {
-  for (const BlockSpec& s : kBlocks) {
+const BlockShape* ShapeOf(Command command) {
+  for (const BlockShape& s : kBlocks) {
     if (s.command == command) return &s;
   }
   return nullptr;
 }
 
 // The command a well-formed block names, or null. Every byte counts.
-const BlockSpec* MatchBlock(const uint8_t* block) {
-  for (const BlockSpec& s : kBlocks) {
+const BlockShape* MatchBlock(const uint8_t* block) {
+  for (const BlockShape& s : kBlocks) {
     if (block[0] != s.sub) continue;
     uint8_t expected[512] = {};
     expected[0] = s.sub;
@@ -540,12 +540,12 @@ SimDrive::Verdict SimDrive::HandleChunk(const Decoded& d, const Exchange& x, uin
 }
 
 SimDrive::Verdict SimDrive::HandleFirstPhase(const Exchange& x, uint32_t now) {
-  const BlockSpec* spec = MatchBlock(x.data);
-  if (spec == nullptr) return Verdict::Refuse;
-  uint32_t count = ++counts_[static_cast<size_t>(spec->command)];
-  if (Faulted(spec->command, count, 1)) return Verdict::Fail;
-  if (!ModeAllows(spec->command, mode_)) return Verdict::Refuse;
-  switch (spec->command) {
+  const BlockShape* shape = MatchBlock(x.data);
+  if (shape == nullptr) return Verdict::Refuse;
+  uint32_t count = ++counts_[static_cast<size_t>(shape->command)];
+  if (Faulted(shape->command, count, 1)) return Verdict::Fail;
+  if (!ModeAllows(shape->command, mode_)) return Verdict::Refuse;
+  switch (shape->command) {
     case Command::SkipRunBadBlocks:
       skipRunBad_ = true;
       pending_ = Pending{};
@@ -568,7 +568,7 @@ SimDrive::Verdict SimDrive::HandleFirstPhase(const Exchange& x, uint32_t now) {
       break;
   }
   pending_.open = true;
-  pending_.command = spec->command;
+  pending_.command = shape->command;
   pending_.count = count;
   pending_.at = now;
   return Verdict::Accept;
@@ -576,12 +576,12 @@ SimDrive::Verdict SimDrive::HandleFirstPhase(const Exchange& x, uint32_t now) {
 
 SimDrive::Verdict SimDrive::HandleSecondPhase(const Decoded& d, const Exchange& x, uint32_t now) {
   if (!pending_.open) return Verdict::Refuse;
-  const BlockSpec* spec = SpecOf(pending_.command);
+  const BlockShape* shape = ShapeOf(pending_.command);
   Second wanted = d.kind == Kind::SecondNone     ? Second::NoData
                   : d.kind == Kind::SecondIn512  ? Second::In512
                   : d.kind == Kind::SecondIn4096 ? Second::In4096
                                                  : Second::Out512;
-  if (spec == nullptr || spec->second != wanted) return Verdict::Refuse;
+  if (shape == nullptr || shape->second != wanted) return Verdict::Refuse;
   if (Faulted(pending_.command, pending_.count, 2)) return Verdict::Fail;
   uint32_t pause = pending_.command == Command::RebootDrive ? kRebootPauseMs : kPhasePauseMs;
   if (Since(now, pending_.at) < pause) return Verdict::Refuse;

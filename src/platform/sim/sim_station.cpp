@@ -119,6 +119,7 @@ SimStation::SimStation(StationConfig config, Clock& clock)
                                    [events](DeviceChange change, const std::string& device) {
                                      if (auto hub = events.lock()) hub->Post(change, device);
                                    }));
+    positions_.push_back(Position{d.hub, d.hubPort});
   }
 }
 
@@ -189,6 +190,33 @@ bool SimStation::Unplug(size_t i) {
   return true;
 }
 
+SimStation::Position SimStation::PositionOf(size_t i) const {
+  std::lock_guard lock(positionsMutex_);
+  return positions_[i];
+}
+
+bool SimStation::MoveDrive(size_t i, int hub, int hubPort) {
+  if (i >= drives_.size() || hub < -1 || hub >= config_.hubs || hubPort < 1) return false;
+  if (hubPort > (hub < 0 ? config_.rootPorts : config_.hubPorts)) return false;
+  if (hub < 0 && hubPort <= config_.hubs) return false;  // an external hub's root port
+  {
+    std::lock_guard lock(positionsMutex_);
+    for (size_t j = 0; j < drives_.size(); ++j) {
+      if (j != i && positions_[j].hub == hub && positions_[j].hubPort == hubPort &&
+          drives_[j]->Inspect().plugged) {
+        return false;
+      }
+    }
+  }
+  drives_[i]->Unplug();
+  {
+    std::lock_guard lock(positionsMutex_);
+    positions_[i] = Position{hub, hubPort};
+  }
+  drives_[i]->Plug();
+  return true;
+}
+
 DriveState SimStation::Inspect(size_t i) {
   return drives_[i]->Inspect();
 }
@@ -226,9 +254,10 @@ size_t SimStation::EnumerateHubs(std::span<HubRecord> out) {
     bool any = false;
     for (size_t i = 0; i < drives_.size(); ++i) {
       const DriveConfig& d = drives_[i]->config();
-      if (!present[i] || d.hub != hub || d.hubPort > static_cast<int>(kMaxHubPorts)) continue;
-      HubPortEntry& e = record.entries[d.hubPort - 1];
-      e.portIndex = static_cast<uint16_t>(d.hubPort - 1);
+      const Position at = PositionOf(i);
+      if (!present[i] || at.hub != hub || at.hubPort > static_cast<int>(kMaxHubPorts)) continue;
+      HubPortEntry& e = record.entries[at.hubPort - 1];
+      e.portIndex = static_cast<uint16_t>(at.hubPort - 1);
       CopyName(e.deviceInstanceId, kNameCapacity, BridgeId(d.index));
       any = true;
     }
@@ -270,14 +299,16 @@ size_t SimStation::EnumerateUsbDevices(std::span<UsbDeviceRecord> out) {
 
 size_t SimStation::EnumerateUsbDisks(std::span<UsbDiskNode> out) {
   size_t n = 0;
-  for (auto& d : drives_) {
+  for (size_t i = 0; i < drives_.size(); ++i) {
+    const auto& d = drives_[i];
     if (n >= out.size()) break;
     if (!d->Present()) continue;
     const DriveConfig& c = d->config();
+    const Position at = PositionOf(i);
     out[n].diskNumber = static_cast<uint32_t>(c.index + 1);
     out[n].parentNode = 100 + static_cast<uint32_t>(c.index);
     CopyName(out[n].interfacePath, kNameCapacity, d->path());
-    CopyName(out[n].hubInstanceId, kNameCapacity, c.hub < 0 ? RootHubId() : HubId(c.hub));
+    CopyName(out[n].hubInstanceId, kNameCapacity, at.hub < 0 ? RootHubId() : HubId(at.hub));
     ++n;
   }
   return n;

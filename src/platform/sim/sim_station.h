@@ -6,6 +6,7 @@
 #pragma once
 
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -59,6 +60,10 @@ class SimStation final : public DeviceIo, public Topology {
 
   bool Plug(size_t i);
   bool Unplug(size_t i);
+  // Pulls the drive and plugs it into another port: `hub` 0-based (-1: a
+  // root-hub port), `hubPort` 1-based. False when that port does not exist,
+  // carries an external hub, or holds another plugged drive.
+  bool MoveDrive(size_t i, int hub, int hubPort);
   [[nodiscard]] DriveState Inspect(size_t i);
 
   bool SetTraceFile(const std::string& path) { return tracer_.SetFile(path); }
@@ -80,6 +85,14 @@ class SimStation final : public DeviceIo, public Topology {
   Tracer tracer_;
   std::shared_ptr<EventHub> events_;
   std::vector<std::shared_ptr<SimDrive>> drives_;
+  // Where each drive is plugged; starts as the station file says.
+  struct Position {
+    int hub;
+    int hubPort;
+  };
+  [[nodiscard]] Position PositionOf(size_t i) const;
+  mutable std::mutex positionsMutex_;
+  std::vector<Position> positions_;
 };
 
 }  // namespace qelvar::platform::sim
