@@ -18,7 +18,8 @@ bool ParseNumber(const std::string& text, double* out) {
 
 }  // namespace
 
-std::optional<CliOptions> ParseCliOptions(const std::vector<std::string>& args, std::string* error) {
+std::optional<CliOptions> ParseCliOptions(const std::vector<std::string>& args,
+                                          std::string* error) {
   CliOptions o;
   auto fail = [&](std::string why) -> std::optional<CliOptions> {
     *error = std::move(why);
@@ -58,6 +59,10 @@ std::optional<CliOptions> ParseCliOptions(const std::vector<std::string>& args, 
       const std::string* v = value("--dump");
       if (!v) return fail("--dump needs a folder");
       o.dumpDir = *v;
+    } else if (a == "--diagnostics") {
+      const std::string* v = value("--diagnostics");
+      if (!v) return fail("--diagnostics needs a file");
+      o.diagnosticsFile = *v;
     } else if (a == "--json") {
       o.json = true;
     } else if (a == "--for") {
@@ -84,7 +89,9 @@ std::optional<CliOptions> ParseCliOptions(const std::vector<std::string>& args, 
   if (o.command.empty()) return fail("no command given");
   if (o.scaled && o.virtualTime) return fail("--time-scale and --virtual-time exclude each other");
   if ((o.scaled || o.virtualTime) && !o.sim) {
-    return fail("--time-scale and --virtual-time shorten pauses the controller needs: use them only with --sim");
+    return fail(
+        "--time-scale and --virtual-time shorten pauses the controller needs: use them only with "
+        "--sim");
   }
   if ((!o.traceFile.empty() || !o.dumpDir.empty()) && !o.sim) {
     return fail("--trace and --dump record the simulated station: use them with --sim");

@@ -8,23 +8,27 @@
 namespace qelvar::app {
 
 struct CliOptions {
-  std::string dir;             // --dir: the station folder; empty: the program's folder
-  bool sim = false;            // --sim
-  std::string simFile;         // --sim FILE; empty: the built-in station
-  double timeScale = 1.0;      // --time-scale X
+  std::string dir;         // --dir: the station folder; empty: the program's folder
+  bool sim = false;        // --sim
+  std::string simFile;     // --sim FILE; empty: the built-in station
+  double timeScale = 1.0;  // --time-scale X
   bool scaled = false;
-  bool virtualTime = false;    // --virtual-time
-  std::string traceFile;       // --trace FILE (simulated station)
-  std::string dumpDir;         // --dump DIR (simulated station)
-  bool json = false;           // --json
-  std::string command;         // scan | run | run-port | watch
-  int port = -1;               // run-port N
-  double forSeconds = 0;       // watch --for SECONDS; 0: until interrupted
+  bool virtualTime = false;  // --virtual-time
+  std::string traceFile;     // --trace FILE (simulated station)
+  std::string dumpDir;       // --dump DIR (simulated station)
+  bool json = false;         // --json
+  std::string command;       // scan | run | run-port | watch
+  int port = -1;             // run-port N
+  double forSeconds = 0;     // watch --for SECONDS; 0: until interrupted
+  // --diagnostics FILE: every exchange with a drive, one JSON line each.
+  std::string diagnosticsFile;
 };
 
 inline constexpr const char* kCliUsage =
-    "usage: qelvar-cli [--dir STATION_DIR] [--sim [STATION_FILE]] [--time-scale X | --virtual-time]\n"
-    "                  [--trace FILE] [--dump DIR] [--json] (scan | run | run-port N | watch [--for SECONDS])\n";
+    "usage: qelvar-cli [--dir STATION_DIR] [--sim [STATION_FILE]] [--time-scale X | "
+    "--virtual-time]\n"
+    "                  [--trace FILE] [--dump DIR] [--json] [--diagnostics FILE]\n"
+    "                  (scan | run | run-port N | watch [--for SECONDS])\n";
 
 // Parses argv; on a usage error returns nothing and sets *error to what to fix.
 std::optional<CliOptions> ParseCliOptions(const std::vector<std::string>& args, std::string* error);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdio>
+#include <cstring>
 
 namespace qelvar::app {
 
@@ -23,7 +24,8 @@ std::string FormatPortTable(const discovery::PortListModel& list) {
   for (int c = 0; c < columns; ++c) {
     width[static_cast<size_t>(c)] = kPortColumnHeaders[static_cast<size_t>(c)].size();
     for (int r = 0; r < kPortRows; ++r) {
-      width[static_cast<size_t>(c)] = std::max(width[static_cast<size_t>(c)], list.Cell(r, c).size());
+      width[static_cast<size_t>(c)] =
+          std::max(width[static_cast<size_t>(c)], list.Cell(r, c).size());
     }
   }
   std::string out;
@@ -45,11 +47,21 @@ std::string JsonEscape(const std::string& text) {
   std::string out;
   for (unsigned char c : text) {
     switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
       default:
         if (c < 0x20 || c >= 0x7F) {
           char buf[8];
@@ -63,7 +75,8 @@ std::string JsonEscape(const std::string& text) {
   return out;
 }
 
-std::string FormatPortJson(const discovery::PortListModel& list, int sum, int pass, int fail) {
+std::string FormatPortJson(const discovery::PortListModel& list, int sum, int pass, int fail,
+                           const discovery::PortState* ports) {
   static constexpr std::array<const char*, discovery::kPortColumns> kKeys = {
       "port", "status", "model", "capacity", "serial", "fw", "progress", "rdt", "bin"};
   std::string out = "{\"ports\":[";
@@ -71,12 +84,62 @@ std::string FormatPortJson(const discovery::PortListModel& list, int sum, int pa
     if (r) out += ',';
     out += "{\"port\":" + std::to_string(r);
     for (int c = 1; c < discovery::kPortColumns; ++c) {
-      out += ",\"" + std::string(kKeys[static_cast<size_t>(c)]) + "\":\"" + JsonEscape(list.Cell(r, c)) + "\"";
+      out += ",\"" + std::string(kKeys[static_cast<size_t>(c)]) + "\":\"" +
+             JsonEscape(list.Cell(r, c)) + "\"";
     }
     out += '}';
   }
-  out += "],\"sum\":" + std::to_string(sum) + ",\"pass\":" + std::to_string(pass) +
-         ",\"fail\":" + std::to_string(fail) + "}\n";
+  out += ']';
+  if (ports != nullptr) {
+    out += ",\"hubPorts\":[";
+    size_t assigned = std::min<size_t>(ports->gPortsAssigned, discovery::kPortCount);
+    for (size_t n = 0; n < assigned; ++n) {
+      const discovery::PortIdentity& id = ports->gPortTable[n];
+      if (n) out += ',';
+      out += "{\"port\":" + std::to_string(n) + ",\"hub\":\"" +
+             JsonEscape(std::string(id.hubInstanceId,
+                                    strnlen(id.hubInstanceId, sizeof id.hubInstanceId))) +
+             "\",\"index\":" + std::to_string(id.portIndex) + "}";
+    }
+    out += ']';
+  }
+  out += ",\"sum\":" + std::to_string(sum) + ",\"pass\":" + std::to_string(pass) +
+         ",\"fail\":" + std::to_string(fail);
+  out += "}\n";
+  return out;
+}
+
+namespace {
+
+std::string Hex(const uint8_t* bytes, size_t length) {
+  std::string out;
+  char two[4];
+  for (size_t i = 0; i < length; ++i) {
+    std::snprintf(two, sizeof two, i ? " %02x" : "%02x", bytes[i]);
+    out += two;
+  }
+  return out;
+}
+
+}  // namespace
+
+std::string FormatExchangeJson(const transport::ExchangeRecord& r) {
+  const char* direction = r.direction == platform::DataDirection::In    ? "in"
+                          : r.direction == platform::DataDirection::Out ? "out"
+                                                                        : "none";
+  std::string out =
+      "{\"path\":\"" + JsonEscape(r.path) + "\",\"path_kind\":\"" + (r.ataPath ? "ata" : "sat") +
+      "\",\"cdb\":\"" + Hex(r.image.data(), std::min<size_t>(r.imageLength, r.image.size())) +
+      "\",\"direction\":\"" + direction + "\",\"length\":" + std::to_string(r.length) +
+      ",\"timeout_s\":" + std::to_string(r.timeoutSeconds) +
+      ",\"result\":" + std::to_string(r.result) + ",\"error\":" + std::to_string(r.errorCode) +
+      ",\"transferred\":" + std::to_string(r.transferred) +
+      ",\"status\":" + std::to_string(r.scsiStatus) +
+      ",\"host_status\":" + std::to_string(r.hostStatus) +
+      ",\"driver_status\":" + std::to_string(r.driverStatus) + ",\"sense\":\"" +
+      Hex(r.sense.data(), std::min<size_t>(r.senseLength, r.sense.size())) + "\"";
+  if (r.ataPath) out += ",\"registers\":\"" + Hex(r.returned.data(), r.returned.size()) + "\"";
+  out += ",\"ms\":" + std::to_string(r.elapsedMs) + "}\n";
   return out;
 }
 
@@ -85,7 +148,8 @@ void LiveListSink::SetCell(int row, int column, std::string_view text) {
   if (terminal_ || (column != discovery::kColStatus && column != discovery::kColProgress)) return;
   std::lock_guard lock(mutex_);
   if (!live_) return;
-  std::fprintf(out_, "Port %2d  %-24s %s\n", row + 1, model_.Cell(row, discovery::kColStatus).c_str(),
+  std::fprintf(out_, "Port %2d  %-24s %s\n", row + 1,
+               model_.Cell(row, discovery::kColStatus).c_str(),
                model_.Cell(row, discovery::kColProgress).c_str());
   std::fflush(out_);
 }

@@ -6,14 +6,24 @@
 #include <string>
 
 #include "discovery/port_list.h"
+#include "discovery/ports.h"
+#include "transport/pass_through_transport.h"
 
 namespace qelvar::app {
 
 // The 16 rows with the list's columns (7 and 8 only while they exist).
 std::string FormatPortTable(const discovery::PortListModel& list);
 
-// {"ports":[{"port":0,"status":"…",…}…],"sum":…,"pass":…,"fail":…}
-std::string FormatPortJson(const discovery::PortListModel& list, int sum, int pass, int fail);
+// {"ports":[{"port":0,"status":"…",…}…],"sum":…,"pass":…,"fail":…}; with
+// `ports`, "hubPorts" after "ports" names the physical hub port of every port
+// number handed out so far: [{"port":0,"hub":"…","index":1}…]
+std::string FormatPortJson(const discovery::PortListModel& list, int sum, int pass, int fail,
+                           const discovery::PortState* ports = nullptr);
+
+// One exchange with a drive as one JSON line: the command image, what the
+// platform returned (status, host and driver status, sense bytes, the bytes
+// moved), the result code and the time it took.
+std::string FormatExchangeJson(const transport::ExchangeRecord& record);
 
 std::string JsonEscape(const std::string& text);
 

@@ -14,6 +14,7 @@
 #include "app/station_assembly.h"
 #include "engine/run_control.h"
 #include "format/format_drives.h"
+#include "platform/files.h"
 #include "platform/sim/sim_station.h"
 #include "settings/control_memory.h"
 #include "settings/flash_catalogue.h"
@@ -78,6 +79,32 @@ class CliPage final : public engine::RunPage {
   settings::MessageSink& messages_;
 };
 
+// Every exchange with a drive, kept in memory and written in one piece when
+// the program ends, so an interrupted run never leaves half a file.
+class DiagnosticsFile {
+ public:
+  explicit DiagnosticsFile(std::string path) : path_(std::move(path)) {}
+  ~DiagnosticsFile() {
+    if (!platform::ReplaceFile(path_, text_)) {
+      std::fprintf(stderr, "qelvar-cli: cannot write the diagnostics file %s\n", path_.c_str());
+    }
+  }
+  DiagnosticsFile(const DiagnosticsFile&) = delete;
+  DiagnosticsFile& operator=(const DiagnosticsFile&) = delete;
+
+  // Called from every thread that talks to a drive.
+  void Add(const transport::ExchangeRecord& record) {
+    std::string line = FormatExchangeJson(record);
+    std::lock_guard lock(mutex_);
+    text_ += line;
+  }
+
+ private:
+  std::string path_;
+  std::mutex mutex_;
+  std::string text_;
+};
+
 volatile std::sig_atomic_t gInterrupted = 0;
 
 int Main(const std::vector<std::string>& args) {
@@ -89,14 +116,22 @@ int Main(const std::vector<std::string>& args) {
   }
   const CliOptions& o = *parsed;
 
-  AssemblyOptions assemblyOptions{o.sim, o.simFile, o.virtualTime, o.scaled, o.timeScale,
-                                  o.traceFile, o.dumpDir};
+  AssemblyOptions assemblyOptions{o.sim,       o.simFile,   o.virtualTime, o.scaled,
+                                  o.timeScale, o.traceFile, o.dumpDir};
   std::unique_ptr<StationAssembly> assembly = StationAssembly::Create(assemblyOptions, &error);
   if (!assembly) {
     std::fprintf(stderr, "qelvar-cli: %s\n", error.c_str());
     return kExitUsage;
   }
   engine::Station& station = assembly->station();
+  // Declared after the assembly: written before the transport goes away, and
+  // after every worker has ended.
+  std::unique_ptr<DiagnosticsFile> diagnostics;
+  if (!o.diagnosticsFile.empty()) {
+    diagnostics = std::make_unique<DiagnosticsFile>(o.diagnosticsFile);
+    assembly->links().transport.SetRecorder(
+        [file = diagnostics.get()](const transport::ExchangeRecord& r) { file->Add(r); });
+  }
 
   // The page: the settings file and the catalogue fill the controls, as the
   // window's page does at start.
@@ -108,7 +143,8 @@ int Main(const std::vector<std::string>& args) {
     view.AddComboItem(settings::ctl::kNandEraseSelect, item);
   }
   view.SetComboSelection(settings::ctl::kNandEraseSelect, 2);
-  for (const char* item : {"Default", "Bin12", "Bin23"}) view.AddComboItem(settings::ctl::kSetBin, item);
+  for (const char* item : {"Default", "Bin12", "Bin23"})
+    view.AddComboItem(settings::ctl::kSetBin, item);
   settings::MpSettings options;
   settings::PageContext page{paths, options, view, messages};
   settings::LoadFlashCatalogue(page);
@@ -137,7 +173,7 @@ int Main(const std::vector<std::string>& args) {
     int pass = station.run.passCount.load();
     int fail = station.run.failCount.load();
     if (o.json) {
-      std::fputs(FormatPortJson(model, pass + fail, pass, fail).c_str(), stdout);
+      std::fputs(FormatPortJson(model, pass + fail, pass, fail, &station.ports).c_str(), stdout);
     } else {
       std::fputs(FormatPortTable(model).c_str(), stdout);
       std::printf("Sum: %d  Pass: %d  Fail: %d\n", pass + fail, pass, fail);
@@ -150,11 +186,13 @@ int Main(const std::vector<std::string>& args) {
   }
 
   if (o.command == "watch") {
-    std::unique_ptr<platform::DeviceMonitor> monitor = assembly->CreateMonitor();
+    std::string note;
+    std::unique_ptr<platform::DeviceMonitor> monitor = assembly->CreateMonitor(&note);
+    if (!note.empty()) std::fprintf(stderr, "qelvar-cli: %s\n", note.c_str());
     CompletionQueue changes;
     std::string why;
-    if (!monitor->Start([&](platform::DeviceChange, const std::string&) { changes.PostWorkerDone(); },
-                        &why)) {
+    if (!monitor->Start(
+            [&](platform::DeviceChange, const std::string&) { changes.PostWorkerDone(); }, &why)) {
       std::fprintf(stderr, "qelvar-cli: cannot watch for device changes: %s\n", why.c_str());
       return kExitUsage;
     }
@@ -196,7 +234,8 @@ int Main(const std::vector<std::string>& args) {
     if (outcome != engine::StartOutcome::kStarted) {
       list.SetLive(false);
       if (outcome == engine::StartOutcome::kNoDrive) {
-        std::fprintf(stderr, "qelvar-cli: no drive answered after ROM entry; nothing was started\n");
+        std::fprintf(stderr,
+                     "qelvar-cli: no drive answered after ROM entry; nothing was started\n");
       }
       printResult();
       return kExitUsage;
@@ -244,8 +283,9 @@ int Main(const std::vector<std::string>& args) {
 
   printResult();
   if (!o.json && o.command == "run") {
-    std::printf("Time: %s\n",
-                engine::ElapsedText(assembly->clock().CalendarSeconds() - control.StartTime()).c_str());
+    std::printf(
+        "Time: %s\n",
+        engine::ElapsedText(assembly->clock().CalendarSeconds() - control.StartTime()).c_str());
   }
   for (int p : started) {
     if (station.ports.gPortStatus[static_cast<size_t>(p)].load() != discovery::kPassed) {

@@ -5,8 +5,8 @@
 #include "format/format_drives.h"
 #include "platform/linux/linux_device_io.h"
 #include "platform/linux/linux_volume_ops.h"
-#include "platform/linux/udev_device_monitor.h"
 #include "platform/linux/sysfs_topology.h"
+#include "platform/linux/udev_device_monitor.h"
 #include "platform/sim/sim_station.h"
 #include "platform/sim/sim_volume_ops.h"
 
@@ -73,9 +73,14 @@ void StationAssembly::AttachFormatter(engine::RunControl& control, settings::Mes
   });
 }
 
-std::unique_ptr<platform::DeviceMonitor> StationAssembly::CreateMonitor() {
+std::unique_ptr<platform::DeviceMonitor> StationAssembly::CreateMonitor(std::string* note) {
+  using platform::linux_backend::UdevDeviceMonitor;
   if (sim_) return sim_->CreateMonitor();
-  return std::make_unique<platform::linux_backend::UdevDeviceMonitor>();
+  if (platform::linux_backend::UdevdRunning()) return std::make_unique<UdevDeviceMonitor>();
+  // Small machines (a minimal install, an initramfs) run without udevd; the
+  // kernel's own events serve there, as devtmpfs creates the disk nodes.
+  if (note != nullptr) *note = "udevd is not running: watching the kernel's device events instead";
+  return std::make_unique<UdevDeviceMonitor>(UdevDeviceMonitor::Source::Kernel);
 }
 
 }  // namespace qelvar::app

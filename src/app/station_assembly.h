@@ -21,7 +21,7 @@ namespace qelvar::app {
 
 struct AssemblyOptions {
   bool sim = false;
-  std::string simFile;      // empty: the built-in station
+  std::string simFile;  // empty: the built-in station
   bool virtualTime = false;
   bool scaled = false;
   double timeScale = 1.0;
@@ -33,7 +33,8 @@ class StationAssembly {
  public:
   // Null with *error set (a sentence saying what to fix) when the station
   // cannot be put together.
-  static std::unique_ptr<StationAssembly> Create(const AssemblyOptions& options, std::string* error);
+  static std::unique_ptr<StationAssembly> Create(const AssemblyOptions& options,
+                                                 std::string* error);
   ~StationAssembly();
 
   [[nodiscard]] platform::Clock& clock() { return *clock_; }
@@ -41,8 +42,9 @@ class StationAssembly {
   [[nodiscard]] engine::Station& station() { return station_; }
   // The simulated station, or null on real drives.
   [[nodiscard]] platform::sim::SimStation* sim() { return sim_.get(); }
-  // Watches for plugged and pulled drives.
-  [[nodiscard]] std::unique_ptr<platform::DeviceMonitor> CreateMonitor();
+  // Watches for plugged and pulled drives: through udevd where it runs,
+  // otherwise through the kernel's own events, and then *note says so.
+  [[nodiscard]] std::unique_ptr<platform::DeviceMonitor> CreateMonitor(std::string* note = nullptr);
   // Partitions and formats of the finished drives.
   [[nodiscard]] platform::VolumeOps& volumes() { return *volumes_; }
   // Makes the end of a run with "Format" checked partition and format the

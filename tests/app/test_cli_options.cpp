@@ -55,6 +55,7 @@ TEST(CliOptions, UsageErrorsSayWhatToFix) {
            {{"--dir"}, "--dir"},
            {{"--bogus", "run"}, "--bogus"},
            {{"--for", "5", "run"}, "watch"},
+           {{"scan", "--diagnostics"}, "--diagnostics"},
        }) {
     std::string error;
     EXPECT_FALSE(Parse(c.args, &error));

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
+
 #include "app/cli_output.h"
 
 namespace qelvar::app {
@@ -14,11 +17,55 @@ TEST(CliOutput, JsonCarriesTheCellsAsTheListShowsThem) {
   std::string json = FormatPortJson(list, 2, 1, 1);
   const std::string head =
       "{\"ports\":[{\"port\":0,\"status\":\"Pass\",\"model\":\"\",\"capacity\":\"\",\"serial\":"
-      "\"QV01                \",\"fw\":\"\",\"progress\":\"\",\"rdt\":\"\",\"bin\":\"\"},{\"port\":1,";
+      "\"QV01                "
+      "\",\"fw\":\"\",\"progress\":\"\",\"rdt\":\"\",\"bin\":\"\"},{\"port\":1,";
   EXPECT_EQ(json.substr(0, head.size()), head);
   EXPECT_NE(json.find("\"model\":\"say \\\"hi\\\"\\\\\\u0001\""), std::string::npos) << json;
   EXPECT_NE(json.find("{\"port\":15,"), std::string::npos);
   EXPECT_EQ(json.substr(json.size() - 30), "}],\"sum\":2,\"pass\":1,\"fail\":1}\n");
+}
+
+TEST(CliOutput, JsonNamesTheHubPortOfEveryPortNumberHandedOut) {
+  discovery::PortListModel list;
+  discovery::PortState ports;
+  std::strcpy(ports.gPortTable[0].hubInstanceId, "/sys/devices/pci0000:00/0000:00:05.0/usb1/1-1");
+  ports.gPortTable[0].portIndex = 1;
+  std::strcpy(ports.gPortTable[1].hubInstanceId, "/sys/devices/pci0000:00/0000:00:05.0/usb1");
+  ports.gPortTable[1].portIndex = 2;
+  ports.gPortsAssigned = 2;
+  std::string json = FormatPortJson(list, 0, 0, 0, &ports);
+  const std::string tail =
+      "}],\"hubPorts\":["
+      "{\"port\":0,\"hub\":\"/sys/devices/pci0000:00/0000:00:05.0/usb1/1-1\",\"index\":1},"
+      "{\"port\":1,\"hub\":\"/sys/devices/pci0000:00/0000:00:05.0/usb1\",\"index\":2}],"
+      "\"sum\":0,\"pass\":0,\"fail\":0}\n";
+  ASSERT_GE(json.size(), tail.size());
+  EXPECT_EQ(json.substr(json.size() - tail.size()), tail);
+}
+
+TEST(CliOutput, ExchangeLineShowsTheSenseOfARejectedCommand) {
+  transport::ExchangeRecord r;
+  r.path = "/dev/sdb";
+  r.imageLength = 12;
+  const uint8_t identify[12] = {0xA1, 0x08, 0x0B, 0x00, 0x01, 0x00,
+                                0x00, 0x00, 0xE0, 0xEC, 0x00, 0x00};
+  std::copy(identify, identify + 12, r.image.begin());
+  r.direction = platform::DataDirection::In;
+  r.length = 512;
+  r.timeoutSeconds = 300;
+  r.result = 1;
+  r.scsiStatus = 0x02;
+  r.driverStatus = 0x08;
+  const uint8_t sense[14] = {0x70, 0, 0x05, 0, 0, 0, 0, 0x0A, 0, 0, 0, 0, 0x20, 0x00};
+  std::copy(sense, sense + 14, r.sense.begin());
+  r.senseLength = 14;
+  r.elapsedMs = 3;
+  EXPECT_EQ(
+      FormatExchangeJson(r),
+      "{\"path\":\"/dev/sdb\",\"path_kind\":\"sat\",\"cdb\":\"a1 08 0b 00 01 00 00 00 e0 ec 00 "
+      "00\",\"direction\":\"in\",\"length\":512,\"timeout_s\":300,\"result\":1,\"error\":0,"
+      "\"transferred\":0,\"status\":2,\"host_status\":0,\"driver_status\":8,\"sense\":\"70 00 "
+      "05 00 00 00 00 0a 00 00 00 00 20 00\",\"ms\":3}\n");
 }
 
 TEST(CliOutput, TableDropsTheRdtColumnsWhenTheyAreRemoved) {

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <vector>
 
 namespace qelvar::app {
 namespace {
@@ -20,10 +21,12 @@ struct Result {
 class CliProgram : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir = fs::temp_directory_path() / ("qelvar-cli-" + std::to_string(::getpid()) + "-" +
-                                       ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    dir = fs::temp_directory_path() /
+          ("qelvar-cli-" + std::to_string(::getpid()) + "-" +
+           ::testing::UnitTest::GetInstance()->current_test_info()->name());
     fs::remove_all(dir);
-    fs::copy(fs::path(QELVAR_SOURCE_DIR) / "examples" / "station", dir, fs::copy_options::recursive);
+    fs::copy(fs::path(QELVAR_SOURCE_DIR) / "examples" / "station", dir,
+             fs::copy_options::recursive);
   }
   void TearDown() override { fs::remove_all(dir); }
 
@@ -72,8 +75,9 @@ TEST_F(CliProgram, AFailedPortMakesTheExitStatusOne) {
 TEST_F(CliProgram, SinglePortRunTouchesOnlyThatPort) {
   // A blank drive that powers up in ROM mode, as after a failed run: the
   // single-port start sends no drive into ROM mode itself.
-  std::ofstream(dir / "blank.ini") << "[Station]\nHubs=1\n[Drive0]\n[Drive1]\n[Drive2]\n[Drive3]\nMode=Rom\n"
-                                      "[Drive4]\n";
+  std::ofstream(dir / "blank.ini")
+      << "[Station]\nHubs=1\n[Drive0]\n[Drive1]\n[Drive2]\n[Drive3]\nMode=Rom\n"
+         "[Drive4]\n";
   Result r = Run("--sim " + (dir / "blank.ini").string() + " --virtual-time --json run-port 3");
   EXPECT_EQ(r.status, 0) << r.out;
   EXPECT_NE(r.out.find("\"sum\":1,\"pass\":1,\"fail\":0}"), std::string::npos) << r.out;
@@ -87,6 +91,22 @@ TEST_F(CliProgram, NoDriveAndBadUsageExitWithTwo) {
   EXPECT_NE(r.out.find("no drive"), std::string::npos) << r.out;
   EXPECT_EQ(Run("--time-scale 0.1 run").status, 2);
   EXPECT_EQ(Run("--sim " + (dir / "missing.ini").string() + " scan").status, 2);
+}
+
+TEST_F(CliProgram, DiagnosticsFileHoldsOneLinePerExchange) {
+  fs::path file = dir / "exchanges.jsonl";
+  Result r = Run("--sim --json --diagnostics " + file.string() + " scan");
+  ASSERT_EQ(r.status, 0) << r.out;
+  std::ifstream in(file);
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  // The built-in station answers IDENTIFY on all 16 ports.
+  ASSERT_EQ(lines.size(), 16u);
+  for (const std::string& line : lines) {
+    EXPECT_NE(line.find("\"cdb\":\"a1 08 0b 00 01 00 00 00 e0 ec 00 00\""), std::string::npos)
+        << line;
+    EXPECT_NE(line.find("\"result\":1,"), std::string::npos) << line;
+  }
 }
 
 TEST_F(CliProgram, ScanListsTheSimulatedDrivesInHubPortOrder) {

@@ -68,6 +68,65 @@ int PortOnParent(const fs::path& dir) {
   return port && *port > 0 && *port < 256 ? static_cast<int>(*port) : 0;
 }
 
+// A hub's speed in whole Mbit/s ("480", "5000", "1.5" -> 1); 0 when unknown.
+long SpeedMbps(const fs::path& dir) {
+  std::optional<std::string> text = ReadAttribute(dir, "speed");
+  if (!text) return 0;
+  std::string_view whole(*text);
+  whole = whole.substr(0, whole.find('.'));
+  return ParseNumber(whole).value_or(0);
+}
+
+// SuperSpeed buses and hubs run at 5000 Mbit/s and more; the USB 2 side of a
+// port at 480 or less.
+constexpr long kSuperSpeedMbps = 5000;
+
+// The kernel's directory for port `port` of `hub`: the hub's first interface
+// holds one directory per port, "usb1/1-0:1.0/usb1-port2" on a root hub,
+// "1-1/1-1:1.0/1-1-port2" on any other hub.
+fs::path PortDir(const fs::path& hub, int port) {
+  std::string name = hub.filename().string();
+  std::string iface = name.rfind("usb", 0) == 0 ? name.substr(3) + "-0" : name;
+  return hub / (iface + ":1.0") / (name + "-port" + std::to_string(port));
+}
+
+}  // namespace
+
+// A USB 3 port is two ports to the kernel, one on the USB 2 bus and one on
+// the SuperSpeed bus, joined by a "peer" link. A bridge that comes up at
+// SuperSpeed hangs on the SuperSpeed side, at USB 2 speed on the other; the
+// station counts it on the USB 2 side either way, so a drive keeps its
+// station port whatever speed its bridge negotiates. Without a peer link (a
+// USB 2 only port, or a kernel that could not pair the ports) the port is
+// taken as it is.
+SysfsTopology::Position SysfsTopology::CountedPosition(const fs::path& device) {
+  Position position;
+  fs::path hub = device.parent_path();
+  position.hub = hub.string();
+  position.port = PortOnParent(device);
+  if (position.port == 0 || SpeedMbps(hub) < kSuperSpeedMbps) return position;
+
+  fs::path portDir = PortDir(hub, position.port);
+  std::error_code ec;
+  fs::path target = fs::read_symlink(portDir / "peer", ec);
+  if (ec) return position;
+  fs::path peer = target.is_relative() ? (portDir / target).lexically_normal() : target;
+  fs::path peerHub = peer.parent_path().parent_path();
+  std::string peerName = peer.filename().string();
+  std::string prefix = peerHub.filename().string() + "-port";
+  if (peerName.compare(0, prefix.size(), prefix) != 0) return position;
+  std::optional<long> peerPort = ParseNumber(std::string_view(peerName).substr(prefix.size()));
+  if (!peerPort || *peerPort <= 0 || *peerPort >= 256 || !IsUsbDevice(peerHub)) return position;
+  long peerSpeed = SpeedMbps(peerHub);
+  if (peerSpeed == 0 || peerSpeed >= kSuperSpeedMbps) return position;
+  position.hub = peerHub.string();
+  position.port = static_cast<int>(*peerPort);
+  position.viaPeer = true;
+  return position;
+}
+
+namespace {
+
 // Where a /sys/bus/usb/devices or /sys/block entry points. The kernel makes
 // these relative links into /sys/devices, whose directories are real, so one
 // readlink and a lexical clean-up give the device path; std::filesystem's
@@ -93,7 +152,8 @@ struct SysfsTopology::UsbNode {
   bool storage = false;  // has an interface bound to usb-storage or uas
   int maxchild = 0;
   long devnum = 0;
-  int port = 0;  // port on the parent hub
+  int port = 0;      // port on the parent hub
+  Position counted;  // where the station counts it: the USB 2 side of a paired port
 };
 
 struct SysfsTopology::Tree {
@@ -154,6 +214,7 @@ SysfsTopology::Tree SysfsTopology::ReadTree(bool withStorage) {
     // An address that cannot be read counts as 0: the device is not usable.
     if (auto v = ReadAttribute(real, "devnum")) node.devnum = ParseNumber(*v).value_or(0);
     node.port = PortOnParent(real);
+    node.counted = CountedPosition(real);
     std::error_code childEc;
     fs::directory_iterator child(withStorage ? real : fs::path(), childEc);
     for (; !childEc && child != fs::directory_iterator(); child.increment(childEc)) {
@@ -175,29 +236,36 @@ size_t SysfsTopology::EnumerateHubs(std::span<HubRecord> out) {
   size_t count = 0;
 
   // Depth-first: a hub found on a port is walked (and recorded) before the
-  // hub it hangs on is recorded.
+  // hub it hangs on is recorded. A port's entry is the device on it or, when
+  // the port is empty on this side, a device on its SuperSpeed peer.
   auto walk = [&](auto& self, const UsbNode& hub) -> void {
     auto record = std::make_unique<HubRecord>();
     bool found = false;
     int ports = std::min(hub.maxchild, static_cast<int>(kMaxHubPorts));
     for (int port = 1; port <= ports; ++port) {
-      const UsbNode* attached = nullptr;
+      const UsbNode* onPort = nullptr;
+      const UsbNode* viaPeer = nullptr;
       for (const UsbNode& d : tree.devices) {
-        if (d.parent == hub.path && d.port == port) {
-          attached = &d;
-          break;
+        if (onPort == nullptr && d.parent == hub.path && d.port == port) onPort = &d;
+        if (viaPeer == nullptr && d.counted.viaPeer && d.counted.hub == hub.path &&
+            d.counted.port == port && d.devnum != 0) {
+          viaPeer = &d;
         }
       }
-      if (attached == nullptr || attached->devnum == 0) continue;
-      HubPortEntry& entry = record->entries[port - 1];
-      entry.portIndex = static_cast<uint16_t>(port - 1);
-      CopyName(entry.deviceInstanceId, sizeof entry.deviceInstanceId, attached->id);
-      record->portCount = static_cast<uint8_t>(std::min(hub.maxchild, 255));
-      // Cut like every other instance ID field, so a long hub path still
-      // compares equal to the disk's copy of it.
-      CopyName(record->hubInstanceId, kNameCapacity, hub.id);
-      found = true;
-      if (attached->hub) self(self, *attached);
+      if (onPort != nullptr && onPort->devnum == 0) continue;
+      const UsbNode* attached = onPort != nullptr && !onPort->counted.viaPeer ? onPort : viaPeer;
+      if (attached != nullptr) {
+        HubPortEntry& entry = record->entries[port - 1];
+        entry.portIndex = static_cast<uint16_t>(port - 1);
+        CopyName(entry.deviceInstanceId, sizeof entry.deviceInstanceId, attached->id);
+        record->portCount = static_cast<uint8_t>(std::min(hub.maxchild, 255));
+        // Cut like every other instance ID field, so a long hub path still
+        // compares equal to the disk's copy of it.
+        CopyName(record->hubInstanceId, kNameCapacity, hub.id);
+        found = true;
+      }
+      // Hubs are walked where they hang, on either side of a paired port.
+      if (onPort != nullptr && onPort->hub) self(self, *onPort);
     }
     if (found && count < out.size()) out[count++] = *record;
   };
@@ -260,8 +328,8 @@ size_t SysfsTopology::EnumerateUsbDisks(std::span<UsbDiskNode> out) {
     }
     if (iface.empty() || !IsStorageInterface(iface)) continue;
     fs::path bridge = iface.parent_path();
-    fs::path hub = bridge.parent_path();
-    if (!IsUsbDevice(bridge) || !IsUsbDevice(hub)) continue;
+    if (!IsUsbDevice(bridge) || !IsUsbDevice(bridge.parent_path())) continue;
+    fs::path hub = CountedPosition(bridge).hub;
 
     Found f;
     f.sortKey = real.string();

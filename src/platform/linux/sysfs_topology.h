@@ -16,12 +16,18 @@
 //  - USB disks: /sys/block/sdX whose ancestry has a USB interface bound to
 //    usb-storage or uas; the bridge (the interface's usb_device) is the parent
 //    and the hub the bridge is plugged into the grandparent.
+// A USB 3 port shows up twice, on the USB 2 bus and on the SuperSpeed bus,
+// the two joined by a "peer" link. A device on the SuperSpeed side of such a
+// pair is counted on the USB 2 side (that hub, that port number) in both the
+// hub view and the disk's hub, so one physical port has one identity at any
+// speed.
 // Instance IDs are the lower-cased sysfs device paths relative to the root
 // ("/sys/devices/pci0000:00/0000:00:05.0/usb1/1-1"). Unlike devnum, sdX names
 // and PCI enumeration order, these follow the physical ports.
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <map>
 #include <optional>
 #include <string>
@@ -41,8 +47,16 @@ class SysfsTopology final : public Topology {
   size_t EnumerateUsbDisks(std::span<UsbDiskNode> out) override;
 
  private:
+  // Where the station counts a USB device: its hub's device path and the
+  // port number on that hub.
+  struct Position {
+    std::string hub;
+    int port = 0;
+    bool viaPeer = false;  // moved from the SuperSpeed side of a paired port
+  };
   struct UsbNode;
   struct Tree;
+  static Position CountedPosition(const std::filesystem::path& device);
   // `withStorage`: also look for interfaces bound to a storage driver.
   Tree ReadTree(bool withStorage);
   // The device-node handle of a sysfs device path: the same path gets the

@@ -31,6 +31,10 @@ std::optional<DeviceChange> ClassifyDiskEvent(std::string_view action, std::stri
   return std::nullopt;
 }
 
+bool UdevdRunning(const std::string& udevRunDir) {
+  return ::access((udevRunDir + "/control").c_str(), F_OK) == 0;
+}
+
 struct UdevDeviceMonitor::Handles {
   udev* context = nullptr;
   udev_monitor* monitor = nullptr;
@@ -64,9 +68,8 @@ bool UdevDeviceMonitor::Start(Callback callback, std::string* why) {
 
   // libudev itself only warns when udevd is missing and then never delivers
   // an event; say so instead of watching in silence.
-  std::string control = udevRunDir_ + "/control";
-  if (source_ == Source::Udev && ::access(control.c_str(), F_OK) != 0) {
-    return fail("udevd is not running (" + control +
+  if (source_ == Source::Udev && !UdevdRunning(udevRunDir_)) {
+    return fail("udevd is not running (" + udevRunDir_ + "/control" +
                 " is missing): plugged and pulled drives are not noticed; press Device Scan "
                 "after changing drives");
   }

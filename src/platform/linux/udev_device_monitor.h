@@ -21,6 +21,10 @@ namespace qelvar::platform::linux_backend {
                                                             std::string_view devtype,
                                                             std::string_view devpath);
 
+// True when a udevd keeps its control socket in `udevRunDir`. Without one,
+// the udev source delivers nothing and only the kernel source can watch.
+[[nodiscard]] bool UdevdRunning(const std::string& udevRunDir = "/run/udev");
+
 class UdevDeviceMonitor final : public DeviceMonitor {
  public:
   enum class Source {

@@ -72,6 +72,23 @@ class SysfsTree {
     return dir;
   }
 
+  // The kernel's directory for port `port` of `hub` ("usb1/1-0:1.0/usb1-port2",
+  // "1-1/1-1:1.0/1-1-port2"), created when missing.
+  static std::filesystem::path PortDir(const std::filesystem::path& hub, int port) {
+    std::string name = hub.filename().string();
+    std::string iface = name.rfind("usb", 0) == 0 ? name.substr(3) + "-0" : name;
+    auto dir = hub / (iface + ":1.0") / (name + "-port" + std::to_string(port));
+    std::filesystem::create_directories(dir);
+    return dir;
+  }
+
+  // Pairs two ports as the two sides of one USB 3 port: each gets a "peer"
+  // link to the other.
+  static void Peer(const std::filesystem::path& portA, const std::filesystem::path& portB) {
+    Link(portB, portA / "peer");
+    Link(portA, portB / "peer");
+  }
+
   static void Write(const std::filesystem::path& file, const std::string& text) {
     std::ofstream(file) << text << "\n";
   }

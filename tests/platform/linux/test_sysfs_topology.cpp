@@ -157,6 +157,76 @@ TEST_F(SysfsTopologyTest, CandidatesTieEachFixedTreeDiskToItsHubPort) {
                    }));
 }
 
+// One xHCI controller with its USB 2 bus (usb1) and SuperSpeed bus (usb2),
+// root ports 1-3 paired, and a USB 3 hub on root port 1 that is two hubs to
+// the kernel, 1-1 and 2-1, with its four ports paired. Root port 4 of the
+// SuperSpeed bus has no peer link.
+struct PairedStation {
+  std::filesystem::path usb1, usb2, hub2, hub3;
+
+  explicit PairedStation(testing::SysfsTree& tree) {
+    using T = testing::SysfsTree;
+    usb1 = tree.RootHub("pci0000:00/0000:00:05.0", 1, 4);
+    usb2 = tree.RootHub("pci0000:00/0000:00:05.0", 2, 4);
+    hub2 = tree.UsbDevice(usb1, 1, "1", "09", 4, 2);
+    hub3 = tree.UsbDevice(usb2, 2, "1", "09", 4, 2);
+    for (const auto& [hub, speed] : {std::pair{usb1, "480"}, std::pair{usb2, "5000"},
+                                     std::pair{hub2, "480"}, std::pair{hub3, "5000"}}) {
+      T::Write(hub / "speed", speed);
+    }
+    for (int port = 1; port <= 3; ++port) T::Peer(T::PortDir(usb1, port), T::PortDir(usb2, port));
+    T::PortDir(usb2, 4);
+    for (int port = 1; port <= 4; ++port) T::Peer(T::PortDir(hub2, port), T::PortDir(hub3, port));
+  }
+};
+
+// A bridge with its disk on `hub` at `devpath`.
+void Bridge(testing::SysfsTree& tree, const std::filesystem::path& hub, int bus,
+            const std::string& devpath, int host, const std::string& disk) {
+  tree.Disk(tree.Interface(tree.UsbDevice(hub, bus, devpath, "00", 0, host), "uas"), host, disk);
+}
+
+using CandidateView = std::vector<std::tuple<uint32_t, int, std::string>>;
+
+CandidateView Candidates(const testing::SysfsTree& tree) {
+  SysfsTopology topology(tree.Root());
+  std::array<discovery::PortCandidate, 24> out;
+  size_t n = discovery::DiscoverPortCandidates(topology, out);
+  CandidateView found;
+  for (size_t i = 0; i < n; ++i) {
+    found.emplace_back(out[i].diskNumber, out[i].portIndex, out[i].hubInstanceId);
+  }
+  return found;
+}
+
+const std::string kHub2 = kUsb1 + "/1-1";
+
+TEST(PeerPorts, SuperSpeedBridgesCountOnTheUsb2SideOfTheirPort) {
+  testing::SysfsTree tree;
+  PairedStation s(tree);
+  Bridge(tree, s.hub2, 1, "1.4", 5, "sdb");  // hub port 4 at USB 2 speed
+  Bridge(tree, s.hub3, 2, "1.2", 6, "sdc");  // hub port 2 at SuperSpeed
+  Bridge(tree, s.usb2, 2, "3", 7, "sdd");    // root port 3 at SuperSpeed
+  Bridge(tree, s.usb2, 2, "4", 8, "sde");    // root port 4: no peer link, taken as it is
+  EXPECT_EQ(Candidates(tree), (CandidateView{
+                                  {1, 3, kHub2},
+                                  {2, 1, kHub2},
+                                  {3, 2, kUsb1},
+                                  {4, 3, "/sys/devices/pci0000:00/0000:00:05.0/usb2"},
+                              }));
+}
+
+TEST(PeerPorts, ABridgeKeepsItsPortIdentityAtEitherSpeed) {
+  for (bool superSpeed : {false, true}) {
+    testing::SysfsTree tree;
+    PairedStation s(tree);
+    Bridge(tree, superSpeed ? s.hub3 : s.hub2, superSpeed ? 2 : 1, "1.2", 5, "sdb");
+    Bridge(tree, superSpeed ? s.usb2 : s.usb1, superSpeed ? 2 : 1, "3", 6, "sdc");
+    EXPECT_EQ(Candidates(tree), (CandidateView{{1, 1, kHub2}, {2, 2, kUsb1}}))
+        << (superSpeed ? "at SuperSpeed" : "at USB 2 speed");
+  }
+}
+
 TEST(SysfsTopology, ViewsStopAtTheCallersCapacity) {
   testing::SysfsTree tree;
   auto usb1 = tree.RootHub("pci0000:00/0000:00:05.0", 1, 15);
