@@ -18,7 +18,8 @@ bool ParseNumber(const std::string& text, double* out) {
 
 }  // namespace
 
-std::optional<CliOptions> ParseCliOptions(const std::vector<std::string>& args, std::string* error) {
+std::optional<CliOptions> ParseCliOptions(const std::vector<std::string>& args,
+                                          std::string* error) {
   CliOptions o;
   auto fail = [&](std::string why) -> std::optional<CliOptions> {
     *error = std::move(why);
@@ -84,13 +85,44 @@ std::optional<CliOptions> ParseCliOptions(const std::vector<std::string>& args, 
   if (o.command.empty()) return fail("no command given");
   if (o.scaled && o.virtualTime) return fail("--time-scale and --virtual-time exclude each other");
   if ((o.scaled || o.virtualTime) && !o.sim) {
-    return fail("--time-scale and --virtual-time shorten pauses the controller needs: use them only with --sim");
+    return fail(
+        "--time-scale and --virtual-time shorten pauses the controller needs: use them only with "
+        "--sim");
   }
   if ((!o.traceFile.empty() || !o.dumpDir.empty()) && !o.sim) {
     return fail("--trace and --dump record the simulated station: use them with --sim");
   }
   if (o.forSeconds > 0 && o.command != "watch") return fail("--for belongs to watch");
   return o;
+}
+
+std::optional<WindowOptions> ParseWindowOptions(const std::vector<std::string>& args,
+                                                std::string* error) {
+  WindowOptions w;
+  std::vector<std::string> station;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    if (a == "--run") {
+      w.run = true;
+    } else if (a == "--screenshot") {
+      if (i + 1 >= args.size()) {
+        *error = "--screenshot needs the PNG file to write";
+        return std::nullopt;
+      }
+      w.screenshot = args[++i];
+    } else if (IsCommand(a) || a == "--json" || a == "--for") {
+      *error = "unknown argument '" + a + "' (the window has no commands: press its buttons)";
+      return std::nullopt;
+    } else {
+      station.push_back(a);
+    }
+  }
+  station.emplace_back("scan");  // the station options are checked as qelvar-cli checks them
+  std::optional<CliOptions> parsed = ParseCliOptions(station, error);
+  if (!parsed) return std::nullopt;
+  w.station = *parsed;
+  w.station.command.clear();
+  return w;
 }
 
 }  // namespace qelvar::app
