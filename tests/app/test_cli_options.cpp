@@ -64,7 +64,8 @@ TEST(CliOptions, UsageErrorsSayWhatToFix) {
 
 TEST(WindowOptions, TakeTheStationOptionsRunAndScreenshotButNoCommand) {
   std::string error;
-  auto w = ParseWindowOptions({"--sim", "--run", "--virtual-time", "--screenshot", "w.png"}, &error);
+  auto w =
+      ParseWindowOptions({"--sim", "--run", "--virtual-time", "--screenshot", "w.png"}, &error);
   ASSERT_TRUE(w) << error;
   EXPECT_TRUE(w->station.sim);
   EXPECT_EQ(w->station.simFile, "");
