@@ -1,6 +1,7 @@
 // The MP page: its interlocks, RD mode, the port list's colours and model,
 // and whole runs started from the window.
 #include <QAbstractItemModelTester>
+#include <QContextMenuEvent>
 #include <QRadioButton>
 #include <QSignalSpy>
 #include <QTableView>
@@ -304,6 +305,39 @@ class MpPageTest : public QObject {
     QCOMPARE(w.dialogs.scripts.size(), scripts + 1);
   }
 
+  void rightClickStartsThatPortAloneAndLeavesTheButtonsEnabled() {
+    StationWindow w;
+    w.window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(w.window.get()));
+    QTableView* list = w.page().list();
+    const QRect row3 = list->visualRect(w.page().model().index(3, 2));
+    QContextMenuEvent menu(QContextMenuEvent::Mouse, row3.center(),
+                           list->viewport()->mapToGlobal(row3.center()));
+    QCoreApplication::sendEvent(list->viewport(), &menu);
+    QTRY_VERIFY_WITH_TIMEOUT(
+        w.page().model().Cell(3, 6) == "100 %" || w.page().model().Cell(3, 6) == "FAIL %", 30000);
+    QTRY_VERIFY_WITH_TIMEOUT(!w.page().RunInProgress(), 30000);
+    QCOMPARE(w.page().model().Cell(2, 1), std::string("Ready"));
+    QVERIFY(w.Mp(1009)->isEnabled());
+    QVERIFY(w.Mp(1006)->isEnabled());
+    QVERIFY(w.Mp(1036)->isEnabled());
+  }
+
+  void burnerLoadShowsTheChosenFileAndWarnsWhenItIsTooLarge() {
+    StationWindow w;
+    EnterRdMode(w, QStringLiteral("lumox"));
+    const std::filesystem::path big = w.folder / "Firmware" / "big.bin";
+    std::ofstream(big, std::ios::binary) << std::string(393217, '\x5A');
+    w.dialogs.file = QString::fromStdString(big.string());
+    Click(w.Mp(1008));
+    QCOMPARE(w.Mp<QLineEdit>(1010)->text(), QStringLiteral("big.bin"));
+    QCOMPARE(w.dialogs.messages.size(), size_t{1});
+    QCOMPARE(w.dialogs.messages[0].text, QStringLiteral("Burner File size > 256KB"));
+    QCOMPARE(w.dialogs.messages[0].caption, QStringLiteral("Open Fail"));
+    QCOMPARE(QString::fromLatin1(w.station().options.Current()->BurnerPath),
+             QString::fromStdString(big.string()));
+  }
+
   void deviceScanDuringASinglePortRunIsRefused() {
     StationWindow w;
     w.station().ports.gPortStatus[2].store(1);  // its worker is running
@@ -321,6 +355,10 @@ class MpPageTest : public QObject {
     QSignalSpy finished(w.window.get(), &CQelvarDlg::finished);
     w.window->show();
     Click(w.Mp(1031));  // Format on
+    QTest::keyClick(w.window.get(), Qt::Key_Escape);
+    QTest::keyClick(w.Mp(1012), Qt::Key_Return);
+    QVERIFY(w.window->isVisible());
+    QCOMPARE(finished.count(), 0);
     w.window->close();
     QCOMPARE(finished.count(), 1);
     QCOMPARE(w.dialogs.questions, 0);
