@@ -100,4 +100,33 @@ std::optional<CliOptions> ParseCliOptions(const std::vector<std::string>& args,
   return o;
 }
 
+std::optional<WindowOptions> ParseWindowOptions(const std::vector<std::string>& args,
+                                                std::string* error) {
+  WindowOptions w;
+  std::vector<std::string> station;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    if (a == "--run") {
+      w.run = true;
+    } else if (a == "--screenshot") {
+      if (i + 1 >= args.size()) {
+        *error = "--screenshot needs the PNG file to write";
+        return std::nullopt;
+      }
+      w.screenshot = args[++i];
+    } else if (IsCommand(a) || a == "--json" || a == "--for") {
+      *error = "unknown argument '" + a + "' (the window has no commands: press its buttons)";
+      return std::nullopt;
+    } else {
+      station.push_back(a);
+    }
+  }
+  station.emplace_back("scan");  // the station options are checked as qelvar-cli checks them
+  std::optional<CliOptions> parsed = ParseCliOptions(station, error);
+  if (!parsed) return std::nullopt;
+  w.station = *parsed;
+  w.station.command.clear();
+  return w;
+}
+
 }  // namespace qelvar::app

@@ -33,4 +33,19 @@ inline constexpr const char* kCliUsage =
 // Parses argv; on a usage error returns nothing and sets *error to what to fix.
 std::optional<CliOptions> ParseCliOptions(const std::vector<std::string>& args, std::string* error);
 
+// The command line of the window: the station options of qelvar-cli (without
+// a command, --json or --for), plus --run and --screenshot FILE.
+struct WindowOptions {
+  CliOptions station;      // command empty
+  bool run = false;        // --run: press Start once the window is up
+  std::string screenshot;  // --screenshot FILE: save the window as PNG and exit
+};
+
+inline constexpr const char* kWindowUsage =
+    "usage: qelvar [--dir STATION_DIR] [--sim [STATION_FILE]] [--time-scale X | --virtual-time]\n"
+    "              [--trace FILE] [--dump DIR] [--run] [--screenshot FILE.png]\n";
+
+std::optional<WindowOptions> ParseWindowOptions(const std::vector<std::string>& args,
+                                                std::string* error);
+
 }  // namespace qelvar::app

@@ -140,8 +140,11 @@ void ReportPortResult(const PortRunContext& context, const settings::MpSettings&
     list.SetCell(port, discovery::kColBin,
                  bin == kNoBin ? std::string("Bad ff") : "Bin " + std::to_string(bin));
   }
-  context.ports.gDeviceInfo[index].done.store(1);
   list.SetCell(port, discovery::kColProgress, failCode != kFailNone ? "FAIL %" : "100 %");
+  // The done flag comes after the last cell write: the page may end the run
+  // (and join this thread) as soon as every flag is set, and a window runs
+  // the cell writes on the thread that would then be waiting in that join.
+  context.ports.gDeviceInfo[index].done.store(1);
   context.events.PostWorkerDone();
 }
 

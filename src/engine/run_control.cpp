@@ -23,7 +23,8 @@ void CopyText(char* field, size_t capacity, std::string_view text, size_t maxCha
 
 std::string ElapsedText(int64_t e) {
   char text[64];
-  std::snprintf(text, sizeof text, "%d H::%d M::%d S", static_cast<int>(e / 3600 - (e / 86400) * 24),
+  std::snprintf(text, sizeof text, "%d H::%d M::%d S",
+                static_cast<int>(e / 3600 - (e / 86400) * 24),
                 static_cast<int>(e / 60 - (e / 3600) * 60), static_cast<int>(e - (e / 60) * 60));
   return text;
 }
@@ -37,7 +38,9 @@ RunControl::RunControl(Station& station, StationLinks& links, discovery::PortLis
       paths_(std::move(paths)),
       environment_{station, links, list, events, kept_, paths_.DbugDir()} {}
 
-RunControl::~RunControl() { JoinWorkers(); }
+RunControl::~RunControl() {
+  JoinWorkers();
+}
 
 void RunControl::JoinWorkers() {
   for (std::thread& worker : workers_) {
@@ -79,10 +82,12 @@ void RunControl::StartWorker(int port, const std::shared_ptr<const settings::Ima
   start->images = images;
   station_.ports.gDeviceInfo[index].done.store(0);
   liveWorkers_.fetch_add(1);
+  portLive_[index].store(true);
   slot = std::thread(links_.clock.Inherit(
       "port " + std::to_string(port),
-      [this, start = std::shared_ptr<WorkerStart>(std::move(start))]() mutable {
+      [this, index, start = std::shared_ptr<WorkerStart>(std::move(start))]() mutable {
         MpWorker(std::make_unique<WorkerStart>(std::move(*start)));
+        portLive_[index].store(false);
         liveWorkers_.fetch_sub(1);
       }));
 }
@@ -104,7 +109,8 @@ StartOutcome RunControl::OnStart(const StartControls& controls) {
 
   // 3. The images of this run. A file too large for its buffer is never sent
   // in part: the start stops here, before any drive is touched.
-  settings::LoadedImages loaded = settings::LoadImages(*station_.options.Current(), page_.Messages());
+  settings::LoadedImages loaded =
+      settings::LoadImages(*station_.options.Current(), page_.Messages());
   if (!loaded.runMayStart()) {
     EndStartWithoutWorkers();
     return StartOutcome::kImagesRefused;
@@ -143,7 +149,8 @@ StartOutcome RunControl::OnStart(const StartControls& controls) {
   // 7-8. The drives re-enumerate; then rescan.
   links_.clock.SleepMs(kAfterRomEntryMs);
   busy_.store(1);
-  discovery::ScanDevices(station_.ports, list_, links_.topology, links_.io, links_.transport, trace_);
+  discovery::ScanDevices(station_.ports, list_, links_.topology, links_.io, links_.transport,
+                         trace_);
 
   // 9. Serial numbers.
   if (!kept_.keep) {
@@ -224,12 +231,16 @@ bool RunControl::OnWorkerDone() {
 }
 
 SinglePortOutcome RunControl::StartSinglePort(int port) {
-  settings::LoadedImages loaded = settings::LoadImages(*station_.options.Current(), page_.Messages());
+  settings::LoadedImages loaded =
+      settings::LoadImages(*station_.options.Current(), page_.Messages());
   if (port < 0 || port >= discovery::kPortCount) return SinglePortOutcome::kNoDrive;
   const auto index = static_cast<size_t>(port);
   if (!station_.ports.gDeviceInfo[index].HasDrive()) return SinglePortOutcome::kNoDrive;
   if (!loaded.runMayStart()) return SinglePortOutcome::kImagesRefused;
-  if (startInProgress_.load() ||
+  // A port whose worker has reported its result may still be writing its
+  // last cells: joining it here, on the thread that runs those writes, would
+  // never return.
+  if (startInProgress_.load() || portLive_[index].load() ||
       station_.ports.gPortStatus[index].load() == discovery::kRunning) {
     page_.Messages().Show(kPortRunningText, kStartRefusedCaption, settings::MessageIcon::kWarning);
     return SinglePortOutcome::kRefusedRunning;

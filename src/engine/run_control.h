@@ -119,6 +119,9 @@ class RunControl {
   std::atomic<int32_t> runActive_{0};
   std::atomic<int64_t> startTime_{0};
   std::atomic<int> liveWorkers_{0};
+  // A port's thread from its start to its very end (its status byte changes
+  // a few cell writes earlier).
+  std::array<std::atomic<bool>, discovery::kPortCount> portLive_{};
   bool runOpen_ = false;  // a run has started and its end steps have not run
   std::array<std::thread, discovery::kPortCount> workers_;
 };

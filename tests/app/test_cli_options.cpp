@@ -63,5 +63,30 @@ TEST(CliOptions, UsageErrorsSayWhatToFix) {
   }
 }
 
+TEST(WindowOptions, TakeTheStationOptionsRunAndScreenshotButNoCommand) {
+  std::string error;
+  auto w =
+      ParseWindowOptions({"--sim", "--run", "--virtual-time", "--screenshot", "w.png"}, &error);
+  ASSERT_TRUE(w) << error;
+  EXPECT_TRUE(w->station.sim);
+  EXPECT_EQ(w->station.simFile, "");
+  EXPECT_TRUE(w->station.virtualTime);
+  EXPECT_TRUE(w->run);
+  EXPECT_EQ(w->screenshot, "w.png");
+  EXPECT_EQ(w->station.command, "");
+
+  w = ParseWindowOptions({"--dir", "st", "--sim", "odd.ini"}, &error);
+  ASSERT_TRUE(w) << error;
+  EXPECT_EQ(w->station.dir, "st");
+  EXPECT_EQ(w->station.simFile, "odd.ini");
+  EXPECT_FALSE(w->run);
+
+  EXPECT_FALSE(ParseWindowOptions({"--sim", "run"}, &error));
+  EXPECT_FALSE(ParseWindowOptions({"--json"}, &error));
+  EXPECT_FALSE(ParseWindowOptions({"--screenshot"}, &error));
+  EXPECT_FALSE(ParseWindowOptions({"--virtual-time"}, &error));
+  EXPECT_NE(error.find("--sim"), std::string::npos);
+}
+
 }  // namespace
 }  // namespace qelvar::app

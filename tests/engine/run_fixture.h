@@ -4,12 +4,15 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
 #include <filesystem>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "discovery/port_list.h"
@@ -68,7 +71,9 @@ class RecordingPage final : public RunPage, public settings::MessageSink {
   std::vector<Message> messages;
 };
 
-inline std::string SourceDir() { return QELVAR_SOURCE_DIR; }
+inline std::string SourceDir() {
+  return QELVAR_SOURCE_DIR;
+}
 
 // The options of a full MP run with the example station's firmware.
 inline settings::MpSettings FullRunSettings() {
@@ -80,8 +85,8 @@ inline settings::MpSettings FullRunSettings() {
   s.NandCalibration = 1;
   s.SNAutoIncrease = 1;
   s.SetCapacity = 512;
-  s.DelayBurner = 21;     // 8 burn polls
-  s.DelayNandErase = 9;   // 4 erase polls
+  s.DelayBurner = 21;    // 8 burn polls
+  s.DelayNandErase = 9;  // 4 erase polls
   s.DelayNandCali = 1000;
   s.DelayReboot = 2;
   s.RDTRecordEn = 1;
@@ -130,6 +135,43 @@ inline std::string StationText(const std::vector<std::pair<int, std::string>>& s
   return text;
 }
 
+// The port list, with a gate for one cell text: a worker writing it waits
+// there until the test opens the gate, as a worker waits for a busy window.
+class GatedList final : public discovery::PortListSink {
+ public:
+  void SetCell(int row, int column, std::string_view text) override {
+    if (std::find(held.begin(), held.end(), text) != held.end()) {
+      std::unique_lock lock(mutex_);
+      ++waiting_;
+      cv_.notify_all();
+      cv_.wait(lock, [&] { return open_; });
+    }
+    model.SetCell(row, column, text);
+  }
+  void InitPortRows() override { model.InitPortRows(); }
+  void SetRdtColumns(bool present) override { model.SetRdtColumns(present); }
+  [[nodiscard]] std::string Cell(int row, int column) const { return model.Cell(row, column); }
+
+  bool WaitUntilHeld(std::chrono::milliseconds timeout) {
+    std::unique_lock lock(mutex_);
+    return cv_.wait_for(lock, timeout, [&] { return waiting_ > 0; });
+  }
+  void Open() {
+    std::lock_guard lock(mutex_);
+    open_ = true;
+    cv_.notify_all();
+  }
+
+  std::vector<std::string> held;  // set before any worker starts
+  discovery::PortListModel model;
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  int waiting_ = 0;
+  bool open_ = false;
+};
+
 class RunFixture {
  public:
   explicit RunFixture(const std::string& stationText = StationText()) {
@@ -153,6 +195,7 @@ class RunFixture {
     EXPECT_EQ(control->Scan(), discovery::ScanOutcome::kScanned);
   }
   ~RunFixture() {
+    list.Open();
     control.reset();
     std::error_code ec;
     std::filesystem::remove_all(folder, ec);
@@ -216,7 +259,7 @@ class RunFixture {
   std::unique_ptr<vendor::VendorCommands> vendor;
   std::unique_ptr<StationLinks> links;
   Station station;
-  discovery::PortListModel list;
+  GatedList list;
   EventQueue events;
   RecordingPage page;
   std::filesystem::path folder;

@@ -209,7 +209,14 @@ class RecordingList final : public discovery::PortListSink {
   void SetCell(int row, int column, std::string_view text) override {
     std::lock_guard lock(mutex_);
     cells_.push_back({row, column, std::string(text)});
+    if (ports && row >= 0 && row < discovery::kPortCount &&
+        ports->gDeviceInfo[static_cast<size_t>(row)].done.load() != 0) {
+      ++writesAfterDone;
+    }
   }
+  // When set, counts cell writes made after the row's done flag was set.
+  const discovery::PortState* ports = nullptr;
+  std::atomic<int> writesAfterDone{0};
   void InitPortRows() override {}
   void SetRdtColumns(bool) override {}
   std::vector<Cell> Cells() {
@@ -262,6 +269,20 @@ TEST(ReportPortResult, AFailedPortGetsItsMessageAndFailProgressOnly) {
   EXPECT_EQ(st.run.passCount.load(), 0);
   EXPECT_EQ(st.events.posts.load(), 1);
   EXPECT_EQ(st.events.notDoneAtPost.load(), 0) << "the done flag is set before the post";
+}
+
+// A window runs cell writes on its UI thread, which joins the workers once
+// every done flag is set: a write after the flag would wait forever.
+TEST(ReportPortResult, NoCellIsWrittenAfterThePortsDoneFlag) {
+  for (FailCode code : {FailCode{0}, FailCode{14}}) {
+    Station st;
+    st.list.ports = &st.ports;
+    settings::MpSettings s;
+    s.ScanRDT = 1;
+    ReportPortResult(st.Context(), s, 4, code, 2, "ABCD1231", "SN0001");
+    EXPECT_EQ(st.ports.gDeviceInfo[4].done.load(), 1);
+    EXPECT_EQ(st.list.writesAfterDone.load(), 0) << "fail code " << int(code);
+  }
 }
 
 TEST(ReportPortResult, APassedPortShowsIdentityRdtResultStatusBinAndFullProgress) {

@@ -4,8 +4,8 @@
 #include <fstream>
 
 #include "engine/mp_worker.h"
-#include "run_fixture.h"
 #include "engine/serial_number.h"
+#include "run_fixture.h"
 
 namespace qelvar::engine {
 namespace {
@@ -186,6 +186,26 @@ TEST(RunControl, SinglePortStartRunsOneWorkerAndLeavesTheButtonsAlone) {
   EXPECT_NE(f.Cell(2, kColStatus), "Scanning");
   EXPECT_EQ(f.Cell(3, kColStatus), "Ready");
   EXPECT_EQ(f.control->StartSinglePort(12), SinglePortOutcome::kNoDrive);
+}
+
+TEST(RunControl, SinglePortStartIsRefusedWhileThePortsWorkerStillWritesItsLastCells) {
+  RunFixture f(EightDrives());
+  f.list.held = {"100 %", "FAIL %"};
+  ASSERT_EQ(f.control->StartSinglePort(2), SinglePortOutcome::kStarted);
+  ASSERT_TRUE(f.list.WaitUntilHeld(std::chrono::seconds(30)));
+  // The worker has reported its result and waits for its last cell write,
+  // which a window runs on the very thread that would start the port again.
+  EXPECT_NE(f.station.ports.gPortStatus[2].load(), discovery::kRunning);
+  std::thread opener([&] {
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    f.list.Open();
+  });
+  EXPECT_EQ(f.control->StartSinglePort(2), SinglePortOutcome::kRefusedRunning);
+  f.list.Open();
+  opener.join();
+  f.WaitForWorkers();
+  EXPECT_EQ(f.control->StartSinglePort(2), SinglePortOutcome::kStarted);
+  f.WaitForWorkers();
 }
 
 TEST(RunControl, NothingElseStartsOrScansWhileAWorkerRuns) {

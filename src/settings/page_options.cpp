@@ -1,0 +1,144 @@
+#include "settings/page_options.h"
+
+#include <string>
+
+#include "settings/profile.h"
+
+namespace qelvar::settings {
+namespace {
+
+uint8_t Box(const PageContext& page, int id) {
+  return page.view.IsChecked(id) ? 1 : 0;
+}
+
+uint8_t Combo(const PageContext& page, int id) {
+  return static_cast<uint8_t>(page.view.ComboSelection(id));
+}
+
+void SetEraseScope(PageContext& page, uint8_t scope) {
+  page.settings.NandEraseSelect = scope;
+  page.view.SetComboSelection(ctl::kNandEraseSelect, scope);
+}
+
+}  // namespace
+
+void OnDownloadBurner(PageContext& page) {
+  MpSettings& s = page.settings;
+  s.DownloadBurner = Box(page, ctl::kDownloadBurner);
+  if (!s.DownloadBurner) {
+    // Erase and calibration run inside the burner: without it they cannot.
+    page.view.SetChecked(ctl::kNandErase, false);
+    page.view.SetChecked(ctl::kNandCalibration, false);
+    s.NandErase = 0;
+    s.NandCalibration = 0;
+  }
+}
+
+void OnNandErase(PageContext& page) {
+  MpSettings& s = page.settings;
+  s.NandErase = Box(page, ctl::kNandErase);
+  if (s.NandErase) {
+    page.view.SetChecked(ctl::kDownloadBurner, true);
+    s.DownloadBurner = 1;
+  }
+}
+
+void OnNandCalibration(PageContext& page) {
+  MpSettings& s = page.settings;
+  s.NandCalibration = Box(page, ctl::kNandCalibration);
+  if (s.NandCalibration) {
+    page.view.SetChecked(ctl::kDownloadBurner, true);
+    s.DownloadBurner = 1;
+  }
+}
+
+void OnAutoInc(PageContext& page) {
+  MpSettings& s = page.settings;
+  s.SNAutoIncrease = Box(page, ctl::kSNAutoIncrease);
+  if (s.SNAutoIncrease) {
+    page.view.SetChecked(ctl::kSNFix, false);
+    s.SNFix = 0;
+  }
+}
+
+void OnSnFix(PageContext& page) {
+  MpSettings& s = page.settings;
+  s.SNFix = Box(page, ctl::kSNFix);
+  if (s.SNFix) {
+    page.view.SetChecked(ctl::kSNAutoIncrease, false);
+    s.SNAutoIncrease = 0;
+  }
+}
+
+void OnEraseAll(PageContext& page) {
+  MpSettings& s = page.settings;
+  s.NandEraseAll = Box(page, ctl::kNandEraseAll);
+  if (s.NandEraseAll) {
+    SetEraseScope(page, 2);
+  } else if (!s.ScanRDT) {
+    SetEraseScope(page, 1);
+  }
+}
+
+void OnDownloadFw(PageContext& page) {
+  page.settings.DownloadSysFW = Box(page, ctl::kDownloadSysFW);
+}
+
+void OnUserDefine(PageContext& page) {
+  page.settings.FWVersionUserDefine = Box(page, ctl::kFWVersionUserDefine);
+}
+
+void OnEraseScope(PageContext& page) {
+  page.settings.NandEraseSelect = Combo(page, ctl::kNandEraseSelect);
+}
+
+void OnBinRule(PageContext& page) {
+  page.settings.SetBin = Combo(page, ctl::kSetBin);
+}
+
+void OnRdtScan(PageContext& page) {
+  MpSettings& s = page.settings;
+  s.ScanRDT = Box(page, ctl::kScanRDT);
+  SetEraseScope(page, s.ScanRDT ? 2 : 1);
+  // Both keys in one replacement of the file; a failed write is not reported.
+  const std::array<ProfileWrite, 2> writes = {{
+      {"MPOption", "ScanRDT", std::to_string(s.ScanRDT)},
+      {"MPOption", "NandErase", std::to_string(s.NandErase)},
+  }};
+  (void)WriteProfileStrings(page.paths.gSettingsPath, writes);
+  // The firmware key depends on ScanRDT.
+  SelectFlashFirmware(page, s.FlashIndex);
+}
+
+void OnOp7(PageContext& page) {
+  MpSettings& s = page.settings;
+  s.OP7 = Box(page, ctl::kOP7);
+  (void)WriteProfileInt(page.paths.gSettingsPath, "MPOption", "OP7", s.OP7);
+  SelectFlashFirmware(page, s.FlashIndex);
+}
+
+std::string RdtParamText(const MpSettings& settings, const RdtParamEdit& edit) {
+  return std::to_string(settings.*edit.field);
+}
+
+bool OnRdtParamEdited(const StationPaths& paths, MpSettings& settings, int id,
+                      std::string_view text) {
+  for (const RdtParamEdit& edit : kRdtParamEdits) {
+    if (edit.id != id) continue;
+    std::string_view typed = text.substr(0, 15);
+    settings.*edit.field = static_cast<uint16_t>(ParseProfileInt(typed));
+    return WriteProfileString(paths.gSettingsPath, "RDTParam", edit.key, typed);
+  }
+  return false;
+}
+
+bool OnDebugFlagClicked(const StationPaths& paths, MpSettings& settings, int id, bool checked) {
+  for (const DebugFlagBox& box : kDebugFlagBoxes) {
+    if (box.id != id) continue;
+    settings.*box.field = checked ? 1 : 0;
+    return WriteProfileInt(paths.gSettingsPath, "Debug", box.key, checked ? 1 : 0);
+  }
+  return false;
+}
+
+}  // namespace qelvar::settings

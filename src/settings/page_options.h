@@ -1,0 +1,108 @@
+// The MP page's option handlers and the parameter page's edits and boxes:
+// each reads its control's new state from the page, stores it in the option
+// record and applies the interlocks operators were trained on. The window
+// only forwards the clicks here and publishes the record afterwards.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string_view>
+
+#include "settings/settings_file.h"
+
+namespace qelvar::settings {
+
+namespace ctl {
+inline constexpr int kBurnerLoad = 1008;    // button "Load" of the burner row
+inline constexpr int kFirmwareLoad = 1011;  // button "Load" of the firmware row
+inline constexpr int kMpOptionGroup = 1001;
+inline constexpr int kIdentifyGroup = 1004;
+inline constexpr int kModelNameLabel = 1013;
+inline constexpr int kSnLabel = 1014;
+inline constexpr int kFwVersionLabel = 1016;
+inline constexpr int kBinRuleLabel = 1018;
+inline constexpr int kRdMode = 1022;
+}  // namespace ctl
+
+// The controls that change how drives are built, enabled only in RD mode, in
+// the order they are switched.
+inline constexpr std::array<int, 22> kAdminControls = {
+    ctl::kDownloadBurner,     ctl::kBurnerLoad,      ctl::kBurnerFile,
+    ctl::kNandErase,          ctl::kNandEraseSelect, ctl::kSetBin,
+    ctl::kNandCalibration,    ctl::kDownloadSysFW,   ctl::kFirmwareLoad,
+    ctl::kSysFwFile,          ctl::kMpOptionGroup,   ctl::kIdentifyGroup,
+    ctl::kModelNameLabel,     ctl::kSnLabel,         ctl::kFwVersionLabel,
+    ctl::kBinRuleLabel,       ctl::kModelName,       ctl::kSN,
+    ctl::kSNAutoIncrease,     ctl::kSNFix,           ctl::kFWVersion,
+    ctl::kFWVersionUserDefine};
+
+// --- MP page: one handler per control, run after the control changed -------
+
+void OnDownloadBurner(PageContext& page);
+void OnNandErase(PageContext& page);
+void OnNandCalibration(PageContext& page);
+void OnAutoInc(PageContext& page);
+void OnSnFix(PageContext& page);
+void OnEraseAll(PageContext& page);
+void OnDownloadFw(PageContext& page);
+void OnUserDefine(PageContext& page);
+void OnEraseScope(PageContext& page);
+void OnBinRule(PageContext& page);
+// "RDT": written to the settings file at once, with NandErase; the firmware
+// file follows. The port list shows columns 7 and 8 exactly when ScanRDT is
+// off afterwards.
+void OnRdtScan(PageContext& page);
+// "OP7": written at once; the firmware file follows.
+void OnOp7(PageContext& page);
+
+// --- Parameter page ---------------------------------------------------------
+
+struct RdtParamEdit {
+  int id;
+  std::string_view key;  // section RDTParam
+  uint16_t MpSettings::*field;
+};
+// In the order the page fills them when it opens.
+inline constexpr std::array<RdtParamEdit, 10> kRdtParamEdits = {{
+    {1027, "ErrBitSlc", &MpSettings::ErrBitSlc},
+    {1028, "PeCycSlc", &MpSettings::PeCycSlc},
+    {1029, "ErrBitTlc", &MpSettings::ErrBitTlc},
+    {1030, "PeCycTlc", &MpSettings::PeCycTlc},
+    {1031, "MaxRunHours", &MpSettings::MaxRunHours},
+    {1032, "MaxLaterBadLun", &MpSettings::MaxLaterBadLun},
+    {1033, "StartWeru", &MpSettings::StartWeru},
+    {1034, "EndWeru", &MpSettings::EndWeru},
+    {1035, "Resv1", &MpSettings::Resv1},
+    {1036, "Resv2", &MpSettings::Resv2},
+}};
+
+struct DebugFlagBox {
+  int id;
+  std::string_view key;  // section Debug
+  uint8_t MpSettings::*field;
+};
+inline constexpr int kRdtParamEnableBox = 1062;
+// In the order the page sets them when it opens.
+inline constexpr std::array<DebugFlagBox, 7> kDebugFlagBoxes = {{
+    {1061, "JumpToFT3", &MpSettings::JumpToFT3},
+    {kRdtParamEnableBox, "RdtParamEn", &MpSettings::RdtParamEn},
+    {1063, "RDTRecordEn", &MpSettings::RDTRecordEn},
+    {1064, "PrintBBT", &MpSettings::PrintBBT},
+    {1065, "54TEM", &MpSettings::Tem54},
+    {1066, "BDIPM", &MpSettings::BDIPM},
+    {1067, "BHIPM", &MpSettings::BHIPM},
+}};
+
+// The text an RDT parameter edit shows for its field.
+[[nodiscard]] std::string RdtParamText(const MpSettings& settings, const RdtParamEdit& edit);
+
+// An RDT parameter edit changed: its first 15 characters are written to the
+// file as typed, and the field keeps the low 16 bits of their number. False
+// when the file could not be written (the field is set all the same).
+bool OnRdtParamEdited(const StationPaths& paths, MpSettings& settings, int id,
+                      std::string_view text);
+
+// A Debug box was clicked: the field and the file take its state.
+bool OnDebugFlagClicked(const StationPaths& paths, MpSettings& settings, int id, bool checked);
+
+}  // namespace qelvar::settings

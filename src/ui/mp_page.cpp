@@ -1,0 +1,491 @@
+#include "ui/mp_page.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTableView>
+#include <QTimer>
+#include <cstdio>
+
+#include "discovery/device_scan.h"
+#include "engine/barcode_list.h"
+#include "settings/flash_catalogue.h"
+#include "settings/page_options.h"
+#include "ui/barcode_dialog.h"
+#include "ui/dialog_runner.h"
+#include "ui/flash_info_dialog.h"
+#include "ui/rd_password_dialog.h"
+#include "ui/template_builder.h"
+#include "ui/ui_thread.h"
+
+namespace qelvar::ui {
+namespace {
+
+namespace ctl = settings::ctl;
+
+constexpr int kStartButton = 1009;
+constexpr int kScanButton = 1006;
+constexpr int kBarCodeButton = 1036;
+constexpr int kSumText = 1062;
+constexpr int kPassText = 1063;
+constexpr int kFailText = 1064;
+constexpr int kTimeText = 1065;
+constexpr int kPortList = 1002;
+constexpr int kTotalsPeriodMs = 8000;
+constexpr int kTimePeriodMs = 5000;
+
+// The open-file dialogs' filter, as operators know it.
+constexpr const char* kLoadFilter = "Bin Files  |*.*|*.bin|All Files(*.*)|*.*||";
+
+QString Q(std::string_view text) {
+  return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+// Message boxes of the settings library and the run control, shown by the
+// window's thread whichever thread asks; the asking thread waits for OK.
+class PageMessages final : public settings::MessageSink {
+ public:
+  PageMessages(QWidget* owner, DialogRunner& dialogs) : owner_(owner), dialogs_(dialogs) {}
+  void Show(std::string_view text, std::string_view caption, settings::MessageIcon icon) override {
+    const QString t = Q(text);
+    const QString c = Q(caption);
+    const QMessageBox::Icon i = icon == settings::MessageIcon::kWarning ? QMessageBox::Warning
+                                : icon == settings::MessageIcon::kInformation
+                                    ? QMessageBox::Information
+                                    : QMessageBox::Critical;
+    RunOnThreadOf(owner_, [&] { dialogs_.Message(owner_, t, c, i); });
+  }
+
+ private:
+  QWidget* owner_;
+  DialogRunner& dialogs_;
+};
+
+}  // namespace
+
+DialogScanDevice::DialogScanDevice(PageEnvironment environment, QWidget* parent)
+    : QWidget(parent), env_(std::move(environment)) {
+  setObjectName(QStringLiteral("130"));
+  messages_ = std::make_unique<PageMessages>(this, env_.dialogs);
+  model_ = std::make_unique<PortTableModel>(env_.station.ports);
+  control_ = std::make_unique<engine::RunControl>(env_.station, env_.links, *model_, *this, *this,
+                                                  env_.paths);
+  Build();
+}
+
+DialogScanDevice::~DialogScanDevice() {
+  if (startThread_.joinable()) startThread_.join();
+  // The run control joins the workers; the window waits for them before it
+  // closes, so none is left to need this thread.
+  control_.reset();
+}
+
+void DialogScanDevice::Build() {
+  TemplateBuilder t(this, 9, 595, 306);
+  t.Group(1028, QStringLiteral("Flash"), 7, 7, 206, 24);
+  t.Static(1029, QStringLiteral("Flash Select"), 14, 18, 38, 8);
+  t.Combo(ctl::kFlashSelect, 58, 15, 124, 74);
+  t.Group(ctl::kMpOptionGroup, QStringLiteral("MP Option"), 7, 30, 206, 85);
+  t.Check(ctl::kDownloadBurner, QStringLiteral("Download Burner"), 15, 39, 71, 10);
+  t.Button(ctl::kBurnerLoad, QStringLiteral("Load"), 96, 37, 50, 14);
+  t.Edit(ctl::kBurnerFile, 15, 52, 172, 14);
+  t.Check(ctl::kNandErase, QStringLiteral("Nand Erase"), 15, 67, 48, 10);
+  t.Combo(ctl::kNandEraseSelect, 64, 67, 123, 57);
+  t.Check(ctl::kNandCalibration, QStringLiteral("Nand Calibration"), 15, 77, 66, 10);
+  t.Check(ctl::kDownloadSysFW, QStringLiteral("Download FW"), 15, 87, 59, 10);
+  t.Button(ctl::kFirmwareLoad, QStringLiteral("Load"), 96, 84, 50, 14);
+  t.Edit(ctl::kSysFwFile, 15, 99, 172, 14);
+  t.Group(1040, QStringLiteral("ScanType"), 218, 7, 253, 24);
+  t.Check(ctl::kScanRDT, QStringLiteral("RDT"), 226, 17, 29, 10);
+  t.Check(ctl::kOP7, QStringLiteral("OP7"), 270, 18, 29, 10)->setVisible(false);
+  t.Group(ctl::kIdentifyGroup, QStringLiteral("Identify"), 218, 30, 253, 85);
+  t.Static(ctl::kModelNameLabel, QStringLiteral("Model Name"), 225, 40, 40, 8);
+  t.Edit(ctl::kModelName, 266, 36, 165, 14, 40);
+  t.Static(1023, QStringLiteral("40"), 433, 38, 8, 8);
+  t.Static(ctl::kSnLabel, QStringLiteral("SN"), 225, 54, 10, 8);
+  MakeUpperCase(t.Edit(ctl::kSN, 266, 51, 106, 14, 20));
+  t.Static(1024, QStringLiteral("20"), 375, 54, 8, 8);
+  t.Check(ctl::kSNAutoIncrease, QStringLiteral("Auto Inc"), 385, 53, 38, 10);
+  t.Check(ctl::kSNFix, QStringLiteral("FIX"), 430, 53, 25, 10);
+  t.Static(ctl::kFwVersionLabel, QStringLiteral("FW Version"), 225, 69, 36, 8);
+  t.Edit(ctl::kFWVersion, 266, 66, 106, 14, 8);
+  t.Static(1025, QStringLiteral("8"), 376, 69, 8, 8);
+  t.Check(ctl::kFWVersionUserDefine, QStringLiteral("User Define"), 385, 68, 52, 10);
+  t.Static(ctl::kBinRuleLabel, QStringLiteral("BinRule"), 226, 83, 29, 8);
+  t.Combo(ctl::kSetBin, 266, 81, 40, 74);
+  t.Group(1020, QStringLiteral("Admin"), 476, 32, 83, 69);
+  t.Check(ctl::kRdMode, QStringLiteral("RD"), 485, 41, 25, 10);
+  t.Check(ctl::kFormatEn, QStringLiteral("Format"), 485, 53, 38, 10);
+  t.Check(ctl::kKeepSN, QStringLiteral("keep SN"), 485, 65, 42, 10);
+  t.Check(ctl::kSpiDisable, QStringLiteral("SPI Disable"), 485, 77, 50, 10);
+  t.Check(ctl::kSkipRunBad, QStringLiteral("Skip Run Bad"), 485, 88, 57, 10);
+  t.Static(0, QStringLiteral("Sum"), 10, 120, 21, 12);
+  t.Static(kSumText, QStringLiteral("Static"), 38, 120, 28, 12);
+  t.Static(0, QStringLiteral("Pass"), 90, 120, 24, 12);
+  t.Static(kPassText, QStringLiteral("Static"), 119, 120, 28, 12);
+  t.Static(0, QStringLiteral("Fail"), 170, 120, 21, 12);
+  t.Static(kFailText, QStringLiteral("Static"), 200, 120, 28, 12);
+  t.Static(0, QStringLiteral("Time"), 242, 120, 21, 12);
+  t.Static(kTimeText, QStringLiteral("Static"), 271, 120, 87, 12);
+  list_ = t.Add<QTableView>(kPortList, 7, 136, 540, 150);
+  t.Button(kStartButton, QStringLiteral("Start"), 547, 135, 41, 20);
+  t.Button(kScanButton, QStringLiteral("Device Scan"), 547, 183, 41, 20);
+  t.Button(kBarCodeButton, QStringLiteral("Bar Code"), 547, 227, 41, 20);
+  t.Check(ctl::kNandEraseAll, QStringLiteral("EraseALL"), 548, 273, 39, 10);
+
+  list_->setModel(model_.get());
+  list_->setShowGrid(true);
+  list_->setSelectionBehavior(QAbstractItemView::SelectRows);
+  list_->setSelectionMode(QAbstractItemView::SingleSelection);
+  list_->setEditTriggers(QAbstractItemView::NoEditTriggers);
+  list_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  list_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  list_->verticalHeader()->hide();
+  list_->horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+  list_->horizontalHeader()->setHighlightSections(false);
+  list_->setContextMenuPolicy(Qt::CustomContextMenu);
+  connect(model_.get(), &QAbstractItemModel::columnsInserted, this,
+          [this](const QModelIndex&, int first, int last) {
+            for (int c = first; c <= last; ++c)
+              list_->setColumnWidth(c, PortTableModel::ColumnWidth(c));
+          });
+  connect(list_, &QTableView::doubleClicked, this, &DialogScanDevice::OnListDoubleClick);
+  connect(list_, &QWidget::customContextMenuRequested, this, &DialogScanDevice::OnListRightClick);
+
+  // Buttons.
+  OnClick(kStartButton, [this] { OnStart(); });
+  OnClick(kScanButton, [this] { OnDeviceScan(); });
+  OnClick(kBarCodeButton, [this] { OnBarCode(); });
+  OnClick(ctl::kRdMode, [this] { OnRdMode(); });
+  OnClick(ctl::kBurnerLoad, [this] {
+    const QString chosen =
+        env_.dialogs.OpenFile(this, QString::fromStdString(env_.paths.gExeDir),
+                              QtFileFilter(QString::fromLatin1(kLoadFilter)), true);
+    if (chosen.isEmpty()) return;
+    settings::PageContext page = Page();
+    settings::ChooseBurnerFile(page, chosen.toStdString());
+    env_.publish();
+  });
+  OnClick(ctl::kFirmwareLoad, [this] {
+    const QString chosen =
+        env_.dialogs.OpenFile(this, QString::fromStdString(env_.paths.gExeDir),
+                              QtFileFilter(QString::fromLatin1(kLoadFilter)), false);
+    if (chosen.isEmpty()) return;
+    settings::PageContext page = Page();
+    settings::ChooseFirmwareFile(page, chosen.toStdString());
+    env_.publish();
+  });
+
+  // Options: the settings library applies the rules, the workers get the record.
+  auto option = [this](int id, void (*handler)(settings::PageContext&)) {
+    OnClick(id, [this, handler] {
+      settings::PageContext page = Page();
+      handler(page);
+      env_.publish();
+    });
+  };
+  option(ctl::kDownloadBurner, &settings::OnDownloadBurner);
+  option(ctl::kNandErase, &settings::OnNandErase);
+  option(ctl::kNandCalibration, &settings::OnNandCalibration);
+  option(ctl::kSNAutoIncrease, &settings::OnAutoInc);
+  option(ctl::kSNFix, &settings::OnSnFix);
+  option(ctl::kDownloadSysFW, &settings::OnDownloadFw);
+  option(ctl::kFWVersionUserDefine, &settings::OnUserDefine);
+  option(ctl::kNandEraseAll, &settings::OnEraseAll);
+  option(ctl::kOP7, &settings::OnOp7);
+  OnClick(ctl::kScanRDT, [this] {
+    settings::PageContext page = Page();
+    settings::OnRdtScan(page);
+    model_->SetRdtColumns(env_.options.ScanRDT == 0);
+    env_.publish();
+  });
+  auto selection = [this](int id, void (*handler)(settings::PageContext&)) {
+    connect(static_cast<QComboBox*>(Control(id)), &QComboBox::activated, this, [this, handler] {
+      settings::PageContext page = Page();
+      handler(page);
+      env_.publish();
+    });
+  };
+  selection(ctl::kFlashSelect, &settings::OnFlashSelect);
+  selection(ctl::kNandEraseSelect, &settings::OnEraseScope);
+  selection(ctl::kSetBin, &settings::OnBinRule);
+
+  totalsTimer_ = new QTimer(this);
+  timeTimer_ = new QTimer(this);
+  connect(totalsTimer_, &QTimer::timeout, this, &DialogScanDevice::ShowTotals);
+  connect(timeTimer_, &QTimer::timeout, this, &DialogScanDevice::ShowElapsedTime);
+}
+
+template <typename Handler>
+void DialogScanDevice::OnClick(int id, Handler handler) {
+  connect(static_cast<QAbstractButton*>(Control(id)), &QAbstractButton::clicked, this,
+          [handler] { handler(); });
+}
+
+void DialogScanDevice::Init() {
+  for (int id : {kSumText, kPassText, kFailText, kTimeText}) {
+    static_cast<QLabel*>(Control(id))->setText(QStringLiteral("0"));
+  }
+  for (const char* item :
+       {"Whole Nand Space", "Whole Nand Space Without WPB0", "Whole Nand Space Without Keep"}) {
+    AddComboItem(ctl::kNandEraseSelect, item);
+  }
+  SetComboSelection(ctl::kNandEraseSelect, 2);
+
+  // Columns 0-6 and the 16 rows; 7 and 8 follow the loaded ScanRDT.
+  model_->SetRdtColumns(false);
+  for (int c = 0; c < model_->columnCount(); ++c)
+    list_->setColumnWidth(c, PortTableModel::ColumnWidth(c));
+  model_->InitPortRows();
+  FitRows();
+
+  settings::PageContext page = Page();
+  settings::LoadFlashCatalogue(page);
+  settings::LoadSettings(page);
+  for (const char* item : {"Default", "Bin12", "Bin23"}) AddComboItem(ctl::kSetBin, item);
+  SetComboSelection(ctl::kSetBin, env_.options.SetBin);
+  SetAdminControls(false);
+  Control(ctl::kOP7)->setEnabled(false);
+  if (env_.options.ScanRDT == 0) model_->SetRdtColumns(true);
+  env_.publish();
+
+  (void)control_->Scan();
+  totalsTimer_->start(kTotalsPeriodMs);
+  timeTimer_->start(kTimePeriodMs);
+}
+
+void DialogScanDevice::FitRows() {
+  // All 16 rows show without scrolling.
+  const int header = list_->horizontalHeader()->sizeHint().height();
+  const int room = list_->height() - 2 * list_->frameWidth() - header;
+  const int row =
+      std::max(1, std::min(list_->fontMetrics().height() + 4, room / discovery::kPortRows));
+  list_->verticalHeader()->setMinimumSectionSize(1);
+  list_->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+  list_->verticalHeader()->setDefaultSectionSize(row);
+}
+
+settings::PageContext DialogScanDevice::Page() {
+  return settings::PageContext{env_.paths, env_.options, *this, *messages_};
+}
+
+QWidget* DialogScanDevice::Control(int id) const {
+  return findChild<QWidget*>(QString::number(id), Qt::FindDirectChildrenOnly);
+}
+
+bool DialogScanDevice::SaveSettings() {
+  return settings::SaveSettings(Page());
+}
+
+bool DialogScanDevice::RunInProgress() const {
+  return startThread_.joinable() || control_->AnyWorkerRunning();
+}
+
+// --- Start and the end of a run --------------------------------------------
+
+void DialogScanDevice::OnStart() {
+  if (startThread_.joinable()) return;
+  EnableRunButtons(false);
+  engine::StartControls controls;
+  controls.modelName = EditText(ctl::kModelName);
+  controls.keepSn = IsChecked(ctl::kKeepSN);
+  controls.spiDisable = IsChecked(ctl::kSpiDisable);
+  controls.skipRunBad = IsChecked(ctl::kSkipRunBad);
+  controls.fwVersion = EditText(ctl::kFWVersion);
+  controls.snEdit = EditText(ctl::kSN);
+  // The record the page publishes later must carry what Start copies in, or
+  // the next option change would hand the workers the old identity.
+  std::snprintf(env_.options.ModelName, sizeof env_.options.ModelName, "%.40s",
+                controls.modelName.c_str());
+  std::snprintf(env_.options.FWVersion, sizeof env_.options.FWVersion, "%.8s",
+                controls.fwVersion.c_str());
+  env_.options.SpiDisable = controls.spiDisable ? 1 : 0;
+  env_.options.Skip_RunBad = controls.skipRunBad ? 1 : 0;
+  env_.publish();
+
+  startThread_ = std::thread(env_.links.clock.Inherit("start", [this, controls] {
+    startOutcome_ = control_->OnStart(controls);
+    QMetaObject::invokeMethod(
+        this, [this] { OnStartFinished(); }, Qt::QueuedConnection);
+  }));
+}
+
+void DialogScanDevice::OnStartFinished() {
+  startThread_.join();
+  bool ended = startOutcome_ != engine::StartOutcome::kStarted;
+  // Completions that arrived while Start was still starting workers: the run
+  // could not end before every worker had been started.
+  for (; deferredCompletions_ > 0; --deferredCompletions_) {
+    if (control_->OnWorkerDone()) ended = true;
+  }
+  if (ended) emit runEnded();
+}
+
+void DialogScanDevice::PostWorkerDone() {
+  QMetaObject::invokeMethod(
+      this, [this] { OnWorkerDone(); }, Qt::QueuedConnection);
+}
+
+void DialogScanDevice::OnWorkerDone() {
+  if (startThread_.joinable()) {
+    ++deferredCompletions_;
+    return;
+  }
+  if (control_->OnWorkerDone()) emit runEnded();
+}
+
+void DialogScanDevice::EnableRunButtons(bool enabled) {
+  RunOnThreadOf(this, [this, enabled] {
+    for (int id : {kScanButton, kStartButton, kBarCodeButton}) Control(id)->setEnabled(enabled);
+  });
+}
+
+void DialogScanDevice::SetTimeText(std::string_view text) {
+  const QString t = Q(text);
+  RunOnThreadOf(this, [this, &t] { static_cast<QLabel*>(Control(kTimeText))->setText(t); });
+}
+
+void DialogScanDevice::SetSnEditText(std::string_view text) {
+  const std::string t(text);
+  RunOnThreadOf(this, [this, &t] { SetEditText(ctl::kSN, t); });
+}
+
+bool DialogScanDevice::FormatChecked() {
+  bool checked = false;
+  RunOnThreadOf(this, [this, &checked] { checked = IsChecked(ctl::kFormatEn); });
+  return checked;
+}
+
+// --- Scans --------------------------------------------------------------------
+
+void DialogScanDevice::OnDeviceChange() {
+  if (startThread_.joinable() || control_->Busy()) return;
+  (void)control_->Scan();  // refused silently while a single port runs
+}
+
+void DialogScanDevice::OnDeviceScan() {
+  if (startThread_.joinable() || control_->Busy() ||
+      control_->Scan() == discovery::ScanOutcome::kRefusedWorkerRunning) {
+    messages_->Show(discovery::kScanRefusedText, discovery::kScanRefusedCaption,
+                    settings::MessageIcon::kWarning);
+  }
+}
+
+// --- Dialogs ------------------------------------------------------------------
+
+void DialogScanDevice::OnBarCode() {
+  DialogBarCode dialog(env_.station, env_.options, env_.paths.gSettingsPath, env_.dialogs, this);
+  if (env_.dialogs.Exec(dialog) != QDialog::Accepted) engine::CancelBarcodes(env_.station);
+  env_.publish();
+}
+
+void DialogScanDevice::OnRdMode() {
+  auto* rd = static_cast<QCheckBox*>(Control(ctl::kRdMode));
+  if (!rd->isChecked()) {
+    SetAdminControls(false);
+    return;
+  }
+  DialogRDPassword dialog(this);
+  const int result = env_.dialogs.Exec(dialog);
+  if (result == QDialog::Accepted && dialog.verdict()) {
+    SetAdminControls(true);
+    return;
+  }
+  if (result == QDialog::Accepted) {
+    env_.dialogs.Message(this, QStringLiteral("Password error!"),
+                         QCoreApplication::applicationName(), QMessageBox::NoIcon);
+  }
+  rd->setChecked(false);
+}
+
+void DialogScanDevice::SetAdminControls(bool on) {
+  for (int id : settings::kAdminControls) Control(id)->setEnabled(on);
+}
+
+// --- Run display --------------------------------------------------------------
+
+void DialogScanDevice::ShowTotals() {
+  const int pass = env_.station.run.passCount.load();
+  const int fail = env_.station.run.failCount.load();
+  static_cast<QLabel*>(Control(kSumText))->setText(QString::number(pass + fail));
+  static_cast<QLabel*>(Control(kPassText))->setText(QString::number(pass));
+  static_cast<QLabel*>(Control(kFailText))->setText(QString::number(fail));
+  // Status colours follow the ports' run state at every repaint.
+  list_->viewport()->update();
+  emit totalsShown();
+}
+
+void DialogScanDevice::ShowElapsedTime() {
+  if (control_->RunActive() == 0) return;
+  const int64_t elapsed = env_.links.clock.CalendarSeconds() - control_->StartTime();
+  static_cast<QLabel*>(Control(kTimeText))
+      ->setText(QString::fromStdString(engine::ElapsedText(elapsed)));
+}
+
+void DialogScanDevice::OnListDoubleClick(const QModelIndex& index) {
+  if (!index.isValid()) return;
+  DialogFlashInfo dialog(env_.station.run, index.row(), this);
+  env_.dialogs.Exec(dialog);
+}
+
+void DialogScanDevice::OnListRightClick(const QPoint& pos) {
+  if (startThread_.joinable()) {
+    messages_->Show(engine::kPortRunningText, engine::kStartRefusedCaption,
+                    settings::MessageIcon::kWarning);
+    return;
+  }
+  const QModelIndex index = list_->indexAt(pos);
+  (void)control_->StartSinglePort(index.isValid() ? index.row() : -1);
+}
+
+// --- SettingsView -------------------------------------------------------------
+
+bool DialogScanDevice::IsChecked(int id) const {
+  auto* box = qobject_cast<QAbstractButton*>(Control(id));
+  return box && box->isChecked();
+}
+
+void DialogScanDevice::SetChecked(int id, bool checked) {
+  if (auto* box = qobject_cast<QAbstractButton*>(Control(id))) box->setChecked(checked);
+}
+
+int DialogScanDevice::ComboSelection(int id) const {
+  auto* combo = qobject_cast<QComboBox*>(Control(id));
+  return combo ? combo->currentIndex() : -1;
+}
+
+void DialogScanDevice::SetComboSelection(int id, int position) {
+  auto* combo = qobject_cast<QComboBox*>(Control(id));
+  if (!combo) return;
+  combo->setCurrentIndex(position >= 0 && position < combo->count() ? position : -1);
+}
+
+int DialogScanDevice::ComboCount(int id) const {
+  auto* combo = qobject_cast<QComboBox*>(Control(id));
+  return combo ? combo->count() : 0;
+}
+
+std::string DialogScanDevice::ComboItemText(int id, int position) const {
+  auto* combo = qobject_cast<QComboBox*>(Control(id));
+  if (!combo || position < 0 || position >= combo->count()) return {};
+  return combo->itemText(position).toStdString();
+}
+
+void DialogScanDevice::AddComboItem(int id, std::string_view text) {
+  if (auto* combo = qobject_cast<QComboBox*>(Control(id))) combo->addItem(Q(text));
+}
+
+std::string DialogScanDevice::EditText(int id) const {
+  auto* edit = qobject_cast<QLineEdit*>(Control(id));
+  return edit ? edit->text().toStdString() : std::string();
+}
+
+void DialogScanDevice::SetEditText(int id, std::string_view text) {
+  if (auto* edit = qobject_cast<QLineEdit*>(Control(id))) edit->setText(Q(text));
+}
+
+}  // namespace qelvar::ui

@@ -1,0 +1,90 @@
+#include "ui/param_page.h"
+
+#include <QCheckBox>
+#include <QLineEdit>
+
+#include "settings/page_options.h"
+#include "ui/template_builder.h"
+
+namespace qelvar::ui {
+namespace {
+
+struct EditPlace {
+  int labelId;
+  const char* label;
+  int lx, ly, lw;
+  int editId;
+  int ex, ey;
+};
+
+// Labels and edits of the "RDT Setting" frame, as laid out on the page.
+constexpr EditPlace kEditPlaces[] = {
+    {1054, "Slc Loops", 14, 38, 31, 1028, 55, 36}, {1053, "Ecc Slc(4K)", 88, 38, 36, 1027, 129, 36},
+    {1056, "TLC Loops", 14, 55, 37, 1030, 55, 52}, {1055, "ECC Tlc(4K)", 88, 54, 38, 1029, 129, 51},
+    {1057, "Max Hours", 14, 69, 38, 1031, 55, 67}, {1058, "Max Bad", 88, 69, 27, 1032, 129, 66},
+    {1059, "Start", 14, 83, 34, 1033, 55, 82},     {1060, "End", 89, 84, 32, 1034, 129, 81},
+    {1068, "Resv1", 14, 98, 34, 1035, 55, 98},     {1069, "Resv2", 89, 99, 32, 1036, 129, 97},
+};
+
+struct BoxPlace {
+  int id;
+  const char* text;
+  int x, y, w;
+};
+
+constexpr BoxPlace kBoxPlaces[] = {
+    {1062, "RDT PARAM ENABLE", 11, 12, 81},
+    {1061, "Ignore RDT", 11, 121, 52},
+    {1063, "Print RDT", 11, 132, 46},
+    {1064, "Print BBT", 11, 143, 45},
+    {1065, "Max 54 ", 11, 155, 41},
+    {1066, "DIPM", 11, 166, 32},
+    {1067, "HIPM", 11, 177, 32},
+};
+
+}  // namespace
+
+DialogParamSet::DialogParamSet(settings::MpSettings& settings, settings::StationPaths paths,
+                               std::function<void()> publish, QWidget* parent)
+    : QWidget(parent), settings_(settings), paths_(std::move(paths)), publish_(std::move(publish)) {
+  setObjectName(QStringLiteral("141"));
+  TemplateBuilder t(this, 9, 546, 281);
+  t.Group(1052, QStringLiteral("RDT Setting"), 10, 25, 163, 94);
+  for (const EditPlace& p : kEditPlaces) {
+    t.Static(p.labelId, QString::fromLatin1(p.label), p.lx, p.ly, p.lw, 8);
+    QLineEdit* edit = t.Edit(p.editId, p.ex, p.ey, 27, 14);
+    edits_.push_back(edit);
+    const int id = p.editId;
+    connect(edit, &QLineEdit::textChanged, this, [this, id](const QString& text) {
+      (void)settings::OnRdtParamEdited(paths_, settings_, id, text.left(15).toStdString());
+      publish_();
+    });
+  }
+  for (const BoxPlace& p : kBoxPlaces) {
+    QCheckBox* box = t.Check(p.id, QString::fromLatin1(p.text), p.x, p.y, p.w, 10);
+    const int id = p.id;
+    connect(box, &QCheckBox::clicked, this, [this, id](bool checked) {
+      (void)settings::OnDebugFlagClicked(paths_, settings_, id, checked);
+      publish_();
+      if (id == settings::kRdtParamEnableBox) EnableEdits(checked);
+    });
+  }
+}
+
+void DialogParamSet::Init() {
+  for (const settings::RdtParamEdit& e : settings::kRdtParamEdits) {
+    auto* edit = findChild<QLineEdit*>(QString::number(e.id));
+    // setText raises the change notification, which writes the key.
+    edit->setText(QString::fromStdString(settings::RdtParamText(settings_, e)));
+  }
+  for (const settings::DebugFlagBox& b : settings::kDebugFlagBoxes) {
+    findChild<QCheckBox*>(QString::number(b.id))->setChecked(settings_.*b.field != 0);
+  }
+  EnableEdits(settings_.RdtParamEn != 0);
+}
+
+void DialogParamSet::EnableEdits(bool enabled) {
+  for (QLineEdit* edit : edits_) edit->setEnabled(enabled);
+}
+
+}  // namespace qelvar::ui

@@ -1,0 +1,181 @@
+// The barcode dialog, the parameter page and the RDT info dialog's counts.
+#include <QPushButton>
+#include <QTableWidget>
+#include <QTest>
+
+#include "engine/barcode_list.h"
+#include "ui/barcode_dialog.h"
+#include "ui/rdt_info_text.h"
+#include "ui_fixture.h"
+
+using namespace qelvar;
+using namespace qelvar::ui;
+using namespace qelvar::ui::testing;
+
+namespace {
+
+// Types each code into the SN edit and presses Enter, as a scanner does.
+void Scan(QDialog& d, const QStringList& codes) {
+  auto* edit = d.findChild<QLineEdit*>(QStringLiteral("1027"));
+  for (const QString& code : codes) {
+    QTest::keyClicks(edit, code);
+    QTest::keyClick(edit, Qt::Key_Return);
+  }
+}
+
+QString CodeCell(QDialog& d, int row) {
+  auto* list = d.findChild<QTableWidget*>(QStringLiteral("1036"));
+  return list->item(row, 1) ? list->item(row, 1)->text() : QString();
+}
+
+}  // namespace
+
+class DialogsTest : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void barcodeEnterAddsCodesAndFinishRecordsThem() {
+    StationWindow w;
+    QStringList seen;
+    w.dialogs.scripts.push_back([&](QDialog& d) {
+      Scan(d, {"qv01", "", "QV03"});
+      QVERIFY(d.isVisible());  // Enter never presses Finish
+      seen << CodeCell(d, 0) << CodeCell(d, 1) << CodeCell(d, 2)
+           << d.findChild<QTableWidget*>(QStringLiteral("1036"))->item(15, 0)->text();
+      Click(d.findChild<QPushButton*>(QStringLiteral("1")));
+    });
+    Click(w.Mp(1036));
+    QCOMPARE(seen, (QStringList{"QV01", "", "QV03", "16"}));
+    QCOMPARE(int(w.station().gBarcodeCount), 3);
+    QCOMPARE(int(w.station().gBarcodeDone), 1);
+    const std::string file = w.SettingsFile();
+    QVERIFY(file.find("[BarCode]\r\nPort1=QV01\r\nPort2=\r\nPort3=QV03\r\n") != std::string::npos);
+    QCOMPARE(QString::fromLatin1(w.station().options.Current()->barcodes[2]),
+             QStringLiteral("QV03"));
+
+    // Reopened, the list shows the codes; Cancel then drops them.
+    w.dialogs.scripts.push_back([&](QDialog& d) {
+      seen = {CodeCell(d, 0), CodeCell(d, 2)};
+      QTest::keyClick(&d, Qt::Key_Escape);
+    });
+    Click(w.Mp(1036));
+    QCOMPARE(seen, (QStringList{"QV01", "QV03"}));
+    QCOMPARE(int(w.station().gBarcodeCount), 0);
+    QCOMPARE(int(w.station().gBarcodeDone), 1);
+    w.dialogs.scripts.push_back([&](QDialog& d) {
+      seen = {CodeCell(d, 0)};
+      QTest::keyClick(&d, Qt::Key_Escape);
+    });
+    Click(w.Mp(1036));
+    QCOMPARE(seen, QStringList{QString()});
+  }
+
+  void barcodeSeventeenthCodeIsRefusedAndCodesAreCutTo20() {
+    StationWindow w;
+    QString kept;
+    w.dialogs.scripts.push_back([&](QDialog& d) {
+      QStringList codes;
+      for (int k = 0; k < 16; ++k) codes << QStringLiteral("c%1-abcdefghijklmnopqrstuvwxyz").arg(k);
+      Scan(d, codes);
+      auto* edit = d.findChild<QLineEdit*>(QStringLiteral("1027"));
+      QTest::keyClicks(edit, QStringLiteral("x17"));
+      QTest::keyClick(edit, Qt::Key_Return);
+      kept = edit->text();
+      Click(d.findChild<QPushButton*>(QStringLiteral("1")));
+    });
+    Click(w.Mp(1036));
+    QCOMPARE(w.dialogs.messages.size(), size_t{1});
+    QCOMPARE(w.dialogs.messages[0].text, QStringLiteral("Add Bar code Fail"));
+    QCOMPARE(w.dialogs.messages[0].caption, QStringLiteral("MAX_SUPPORT_16"));
+    QCOMPARE(w.dialogs.messages[0].icon, QMessageBox::Warning);
+    QCOMPARE(kept, QStringLiteral("X17"));
+    QCOMPARE(int(w.station().gBarcodeCount), 16);
+    QCOMPARE(QString::fromLatin1(w.station().options.Current()->barcodes[15]),
+             QStringLiteral("C15-ABCDEFGHIJKLMNOP"));
+    QVERIFY(w.SettingsFile().find("Port16=C15-ABCDEFGHIJKLMNOP\r\n") != std::string::npos);
+  }
+
+  void barcodeClearEmptiesTheListAndFinishWithoutCodesWritesNothing() {
+    StationWindow w;
+    w.dialogs.scripts.push_back([&](QDialog& d) {
+      Scan(d, {"A1", "A2"});
+      Click(d.findChild<QPushButton*>(QStringLiteral("1011")));
+      QCOMPARE(CodeCell(d, 0), QString());
+      Click(d.findChild<QPushButton*>(QStringLiteral("1")));
+    });
+    Click(w.Mp(1036));
+    QCOMPARE(int(w.station().gBarcodeCount), 0);
+    QCOMPARE(int(w.station().gBarcodeDone), 0);
+    QVERIFY(w.SettingsFile().find("[BarCode]") == std::string::npos);
+  }
+
+  void parameterPageWritesEveryChangeAtOnce() {
+    StationWindow w;
+    auto* maxHours = w.Param<QLineEdit>(1031);
+    QCOMPARE(maxHours->text(), QStringLiteral("3"));
+    QVERIFY(!maxHours->isEnabled());  // RdtParamEn is 0
+    QTest::mouseClick(w.Param(1062), Qt::LeftButton, {}, QPoint(5, 5));
+    QVERIFY(maxHours->isEnabled());
+    QVERIFY(w.SettingsFile().find("RdtParamEn=1") != std::string::npos);
+    QCOMPARE(int(w.station().options.Current()->RdtParamEn), 1);
+
+    maxHours->selectAll();
+    QStringList written;
+    for (QChar c : QStringLiteral("16x")) {
+      QTest::keyClick(maxHours, c.toLatin1());
+      const std::string file = w.SettingsFile();
+      const size_t at = file.find("MaxRunHours=");
+      written << QString::fromStdString(file.substr(at + 12, file.find('\r', at) - at - 12));
+    }
+    QCOMPARE(written, (QStringList{"1", "16", "16x"}));
+    QCOMPARE(int(w.station().options.Current()->MaxRunHours), 16);
+
+    auto* resv = w.Param<QLineEdit>(1036);
+    resv->setText(QStringLiteral("65537"));
+    QCOMPARE(int(w.station().options.Current()->Resv2), 1);
+    resv->setText(QStringLiteral("-1"));
+    QCOMPARE(int(w.station().options.Current()->Resv2), 65535);
+
+    QTest::mouseClick(w.Param(1065), Qt::LeftButton, {}, QPoint(5, 5));
+    QVERIFY(w.SettingsFile().find("54TEM=1") != std::string::npos);
+    QCOMPARE(int(w.station().options.Current()->Tem54), 1);
+  }
+
+  void parameterPageAddsMissingRdtKeysWhenItOpens() {
+    StationWindow w("[MPOption]\r\nScanRDT=1\r\n");
+    const std::string file = w.SettingsFile();
+    QVERIFY(file.find("[RDTParam]\r\nErrBitSlc=60\r\nPeCycSlc=4\r\nErrBitTlc=160\r\nPeCycTlc=4\r\n"
+                      "MaxRunHours=3\r\nMaxLaterBadLun=256\r\nStartWeru=0\r\nEndWeru=0\r\n"
+                      "Resv1=0\r\nResv2=0\r\n") != std::string::npos);
+    // With RDT checked, the list starts without "RDT Result" and "Bin".
+    QCOMPARE(w.page().model().columnCount(), 7);
+  }
+
+  void countTableShowsAbsentAndBadCesAndKeepsTheirCountsInTheSums() {
+    engine::NandReport r;
+    r.flashId[0][0] = 0x2C;  // ch0 ce0
+    r.flashId[1][0] = 0x2C;  // ch0 ce1, a bad CE
+    r.flashId[4][0] = 0x2C;  // ch1 ce0
+    r.ceBin[0][1] = 255;
+    r.ceBin[0][0] = 2;
+    r.ceMr[0][0] = 7;
+    r.ceBin[1][0] = 1;
+    r.dftBad = {{{5, 4, 0, 9}, {1, 0, 0, 0}}};  // 9 on an absent CE
+    r.rdtFail = {{{1, 0, 0, 0}, {2, 0, 0, 0}}};
+    r.fctBad = {{{2, 1, 0, 0}, {0, 0, 0, 0}}};
+    const CountTable dft = MakeCountTable(r, r.dftBad);
+    QCOMPARE(QString::fromStdString(dft.cells[0][0]), QStringLiteral("5,  Bin2 MR 7"));
+    QCOMPARE(QString::fromStdString(dft.cells[1][0]), QStringLiteral("4,  Bad CE MR 0"));
+    QCOMPARE(QString::fromStdString(dft.cells[3][0]), QStringLiteral("  "));
+    QCOMPARE(QString::fromStdString(dft.cells[0][1]), QStringLiteral("1,  Bin1 MR 0"));
+    QCOMPARE(QString::fromStdString(dft.channelSums[0]), QStringLiteral("18"));
+    QCOMPARE(QString::fromStdString(dft.allBad), QStringLiteral("19"));
+    const CountTable runBad = MakeCountTable(r, RunBadCounts(r));
+    QCOMPARE(QString::fromStdString(runBad.cells[0][1]), QStringLiteral("-1,  Bin1 MR 0"));
+    QCOMPARE(QString::fromStdString(runBad.cells[0][0]), QStringLiteral("2,  Bin2 MR 7"));
+    QCOMPARE(QString::fromStdString(runBad.allBad), QStringLiteral("13"));
+  }
+};
+
+QTEST_MAIN(DialogsTest)
+#include "test_dialogs.moc"

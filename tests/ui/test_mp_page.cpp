@@ -1,0 +1,390 @@
+// The MP page: its interlocks, RD mode, the port list's colours and model,
+// and whole runs started from the window.
+#include <QAbstractItemModelTester>
+#include <QContextMenuEvent>
+#include <QRadioButton>
+#include <QSignalSpy>
+#include <QTableView>
+#include <QTableWidget>
+#include <QTest>
+
+#include "ui/flash_info_dialog.h"
+#include "ui_fixture.h"
+
+using namespace qelvar;
+using namespace qelvar::ui;
+using namespace qelvar::ui::testing;
+
+namespace {
+
+// Checks "RD" and answers the password dialog with `entry`, then Enter.
+void EnterRdMode(StationWindow& w, const QString& entry) {
+  w.dialogs.scripts.push_back([entry](QDialog& d) {
+    auto* edit = d.findChild<QLineEdit*>(QStringLiteral("1027"));
+    QTest::keyClicks(edit, entry);
+    QTest::keyClick(edit, Qt::Key_Return);
+  });
+  Click(w.Mp(1022));
+}
+
+// As the platform delivers a double click: press, release, double click, release.
+void DoubleClick(QWidget* widget, QPoint pos) {
+  QTest::mousePress(widget, Qt::LeftButton, {}, pos);
+  QTest::mouseRelease(widget, Qt::LeftButton, {}, pos);
+  QTest::mouseDClick(widget, Qt::LeftButton, {}, pos);
+  QTest::mouseRelease(widget, Qt::LeftButton, {}, pos);
+}
+
+bool AdminEnabled(StationWindow& w) {
+  for (int id : {1007, 1008, 1010, 1033, 1034, 1042, 1032, 1026, 1011, 1027, 1001,
+                 1004, 1013, 1014, 1016, 1018, 1012, 1015, 1021, 1038, 1017, 1035}) {
+    if (!w.Mp(id)->isEnabled()) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+class MpPageTest : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void opensWithAdminControlsLockedAndTheLoadedOptions() {
+    StationWindow w;
+    QCOMPARE(w.window->windowTitle(), QStringLiteral("Qelvar MP Station V5.1"));
+    QCOMPARE(w.window->findChild<QLabel*>(QStringLiteral("1066"))->text(), QStringLiteral("V5.1"));
+    for (int id : {1007, 1008, 1010, 1033, 1034, 1042, 1032, 1026, 1011, 1027, 1001, 1004,
+                   1013, 1014, 1016, 1018, 1012, 1015, 1021, 1038, 1017, 1035, 1051}) {
+      QVERIFY2(!w.Mp(id)->isEnabled(), qPrintable(QString::number(id)));
+    }
+    QVERIFY(w.Mp(1050)->isEnabled());
+    QVERIFY(w.Mp(1031)->isEnabled());
+    QVERIFY(w.Mp(1009)->isEnabled());
+    QVERIFY(!w.Mp(1051)->isVisibleTo(&w.page()));
+    QCOMPARE(w.Mp<QComboBox>(1030)->currentText(), QStringLiteral("MICRON_B17A"));
+    QCOMPARE(w.Mp<QComboBox>(1034)->currentText(), QStringLiteral("Whole Nand Space Without WPB0"));
+    QCOMPARE(w.Mp<QComboBox>(1042)->currentText(), QStringLiteral("Default"));
+    QCOMPARE(w.Mp<QLineEdit>(1027)->text(), QStringLiteral("sysfw.bin"));
+    QCOMPARE(w.Mp<QLabel>(1062)->text(), QStringLiteral("0"));
+    // The first scan found the 16 simulated drives.
+    QCOMPARE(w.page().model().Cell(15, 1), std::string("Ready"));
+    QVERIFY(w.dialogs.messages.empty());
+  }
+
+  void rdModeUnlocksOnlyForTheRightPassword_data() {
+    QTest::addColumn<QString>("entry");
+    QTest::addColumn<bool>("unlocks");
+    QTest::newRow("the RD password") << QStringLiteral("lumox") << true;
+    QTest::newRow("the second code") << QStringLiteral("q7") << true;
+    QTest::newRow("another case") << QStringLiteral("Lumox") << false;
+    QTest::newRow("empty") << QString() << false;
+    QTest::newRow("with more after it") << QStringLiteral("lumoxx") << false;
+  }
+  void rdModeUnlocksOnlyForTheRightPassword() {
+    QFETCH(QString, entry);
+    QFETCH(bool, unlocks);
+    StationWindow w;
+    EnterRdMode(w, entry);
+    QCOMPARE(AdminEnabled(w), unlocks);
+    QCOMPARE(w.Mp<QCheckBox>(1022)->isChecked(), unlocks);
+    if (unlocks) {
+      QVERIFY(w.dialogs.messages.empty());
+      // Unchecking "RD" locks them again.
+      Click(w.Mp(1022));
+      QVERIFY(!w.Mp(1007)->isEnabled());
+      QVERIFY(!w.Mp(1035)->isEnabled());
+    } else {
+      QCOMPARE(w.dialogs.messages.size(), size_t{1});
+      QCOMPARE(w.dialogs.messages[0].text, QStringLiteral("Password error!"));
+      QCOMPARE(w.dialogs.messages[0].icon, QMessageBox::NoIcon);
+    }
+  }
+
+  void escapeInThePasswordDialogUnchecksRdWithoutAMessage() {
+    StationWindow w;
+    w.dialogs.scripts.push_back([](QDialog& d) {
+      QTest::keyClicks(d.findChild<QLineEdit*>(QStringLiteral("1027")), QStringLiteral("lumox"));
+      QTest::keyClick(&d, Qt::Key_Escape);
+    });
+    Click(w.Mp(1022));
+    QVERIFY(!w.Mp<QCheckBox>(1022)->isChecked());
+    QVERIFY(!AdminEnabled(w));
+    QVERIFY(w.dialogs.messages.empty());
+  }
+
+  void burnerEraseAndCalibrationHoldTogether() {
+    StationWindow w;
+    EnterRdMode(w, QStringLiteral("lumox"));
+    auto* burner = w.Mp<QCheckBox>(1007);
+    auto* erase = w.Mp<QCheckBox>(1033);
+    auto* calibration = w.Mp<QCheckBox>(1032);
+    QVERIFY(burner->isChecked() && erase->isChecked() && calibration->isChecked());
+    Click(burner);
+    QVERIFY(!erase->isChecked());
+    QVERIFY(!calibration->isChecked());
+    auto options = w.station().options.Current();
+    QCOMPARE(int(options->DownloadBurner), 0);
+    QCOMPARE(int(options->NandErase), 0);
+    QCOMPARE(int(options->NandCalibration), 0);
+    Click(calibration);
+    QVERIFY(burner->isChecked());
+    QCOMPARE(int(w.station().options.Current()->DownloadBurner), 1);
+    QVERIFY(!erase->isChecked());
+    Click(burner);
+    Click(erase);
+    QVERIFY(burner->isChecked());
+    QCOMPARE(int(w.station().options.Current()->NandErase), 1);
+  }
+
+  void autoIncAndFixAreNeverBothCheckedAfterAClick() {
+    StationWindow w;
+    EnterRdMode(w, QStringLiteral("lumox"));
+    auto* autoInc = w.Mp<QCheckBox>(1021);
+    auto* fix = w.Mp<QCheckBox>(1038);
+    QVERIFY(autoInc->isChecked() && !fix->isChecked());
+    Click(fix);
+    QVERIFY(fix->isChecked() && !autoInc->isChecked());
+    QCOMPARE(int(w.station().options.Current()->SNAutoIncrease), 0);
+    Click(autoInc);
+    QVERIFY(autoInc->isChecked() && !fix->isChecked());
+    QCOMPARE(int(w.station().options.Current()->SNFix), 0);
+  }
+
+  void eraseAllAndRdtSetTheEraseScopeAndTheColumns() {
+    StationWindow w;
+    auto* scope = w.Mp<QComboBox>(1034);
+    Click(w.Mp(1037));  // EraseALL on
+    QCOMPARE(scope->currentText(), QStringLiteral("Whole Nand Space Without Keep"));
+    Click(w.Mp(1037));  // off, RDT off
+    QCOMPARE(scope->currentText(), QStringLiteral("Whole Nand Space Without WPB0"));
+    QCOMPARE(int(w.station().options.Current()->NandEraseSelect), 1);
+
+    Click(w.Mp(1050));  // RDT on
+    QCOMPARE(scope->currentText(), QStringLiteral("Whole Nand Space Without Keep"));
+    QCOMPARE(w.page().model().columnCount(), 7);
+    QCOMPARE(w.Mp<QLineEdit>(1027)->text(), QStringLiteral("rdtfw.bin"));
+    const std::string file = w.SettingsFile();
+    QVERIFY(file.find("ScanRDT=1") != std::string::npos);
+    Click(w.Mp(1037));  // EraseALL on
+    scope->setCurrentIndex(0);
+    emit scope->activated(0);
+    Click(w.Mp(1037));  // off with RDT on: the scope stays
+    QCOMPARE(scope->currentText(), QStringLiteral("Whole Nand Space"));
+
+    Click(w.Mp(1050));  // RDT off
+    QCOMPARE(w.page().model().columnCount(), 9);
+    QCOMPARE(w.page().model().headerData(7, Qt::Horizontal).toString(),
+             QStringLiteral("RDT Result"));
+    QCOMPARE(w.page().model().headerData(8, Qt::Horizontal).toString(), QStringLiteral("Bin"));
+    QCOMPARE(w.page().list()->columnWidth(8), 85);
+    QCOMPARE(w.Mp<QLineEdit>(1027)->text(), QStringLiteral("sysfw.bin"));
+    QVERIFY(w.SettingsFile().find("ScanRDT=0") != std::string::npos);
+  }
+
+  void snEditKeepsUpperCaseAndItsLimit() {
+    StationWindow w;
+    EnterRdMode(w, QStringLiteral("lumox"));
+    auto* sn = w.Mp<QLineEdit>(1015);
+    sn->clear();
+    QTest::keyClicks(sn, QStringLiteral("ab12cd34ef56gh78ij90kl"));
+    QCOMPARE(sn->text(), QStringLiteral("AB12CD34EF56GH78IJ90"));
+  }
+
+  void statusColoursFollowThePortsRunState() {
+    StationWindow w;
+    PortTableModel& model = w.page().model();
+    auto& status = w.station().ports.gPortStatus;
+    status[3].store(3);  // failed
+    status[4].store(1);  // running
+    status[5].store(2);  // passed
+    QCOMPARE(model.data(model.index(3, 1), Qt::ForegroundRole).value<QColor>(), QColor(255, 0, 0));
+    QCOMPARE(model.data(model.index(4, 1), Qt::ForegroundRole).value<QColor>(), QColor(0, 255, 0));
+    QCOMPARE(model.data(model.index(5, 1), Qt::ForegroundRole).value<QColor>(), QColor(0, 0, 255));
+    QCOMPARE(model.data(model.index(6, 1), Qt::ForegroundRole).value<QColor>(), QColor(0, 0, 255));
+    QCOMPARE(model.data(model.index(3, 2), Qt::ForegroundRole).value<QColor>(), QColor(0, 0, 0));
+    QCOMPARE(model.data(model.index(4, 0), Qt::ForegroundRole).value<QColor>(), QColor(0, 0, 0));
+  }
+
+  void portListModelStaysConsistentAcrossColumnChangesAndWrites() {
+    discovery::PortState ports;
+    PortTableModel model(ports);
+    QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::QtTest);
+    QCOMPARE(model.rowCount(), 16);
+    QCOMPARE(model.columnCount(), 9);
+    model.SetRdtColumns(false);
+    QCOMPARE(model.columnCount(), 7);
+    model.SetCell(2, 8, "Bin 1");  // dropped while the column is absent
+    model.SetRdtColumns(true);
+    QCOMPARE(model.data(model.index(2, 8)).toString(), QString());
+    model.SetCell(2, 1, "Pass");
+    QCOMPARE(model.data(model.index(2, 1)).toString(), QStringLiteral("Pass"));
+    QCOMPARE(model.data(model.index(2, 0)).toString(), QStringLiteral("3"));
+    model.InitPortRows();
+    QCOMPARE(model.data(model.index(2, 1)).toString(), QString());
+    QCOMPARE(model.headerData(3, Qt::Horizontal).toString(), QStringLiteral("Capacity(MB)"));
+  }
+
+  // Start, on the simulated station: all 16 ports pass, shown in blue, with
+  // the totals and the next serial number.
+  void startRunsEveryPortToPass() {
+    StationWindow w;
+    QSignalSpy ended(&w.page(), &DialogScanDevice::runEnded);
+    w.window->show();
+    Click(w.Mp(1009));
+    QVERIFY(!w.Mp(1009)->isEnabled());
+    QVERIFY(!w.Mp(1006)->isEnabled());
+    QVERIFY(!w.Mp(1036)->isEnabled());
+    QTRY_COMPARE_WITH_TIMEOUT(ended.count(), 1, 60000);
+    PortTableModel& model = w.page().model();
+    for (int p = 0; p < 16; ++p) {
+      QCOMPARE(model.data(model.index(p, 1)).toString(), QStringLiteral("Pass"));
+      QCOMPARE(model.data(model.index(p, 6)).toString(), QStringLiteral("100 %"));
+      QCOMPARE(model.data(model.index(p, 1), Qt::ForegroundRole).value<QColor>(),
+               QColor(0, 0, 255));
+    }
+    QCOMPARE(model.data(model.index(0, 4)).toString().trimmed(), QStringLiteral("QV5100000A00"));
+    QCOMPARE(model.data(model.index(15, 4)).toString().trimmed(), QStringLiteral("QV5100000A0F"));
+    QCOMPARE(w.Mp<QLineEdit>(1015)->text(), QStringLiteral("QV5100000A10"));
+    QVERIFY(w.Mp(1009)->isEnabled());
+    QVERIFY(w.Mp(1006)->isEnabled());
+    QVERIFY(w.Mp(1036)->isEnabled());
+    QTRY_COMPARE_WITH_TIMEOUT(w.Mp<QLabel>(1062)->text(), QStringLiteral("16"), 10000);
+    QCOMPARE(w.Mp<QLabel>(1063)->text(), QStringLiteral("16"));
+    QCOMPARE(w.Mp<QLabel>(1064)->text(), QStringLiteral("0"));
+    QVERIFY(w.dialogs.messages.empty());
+  }
+
+  // A double click on a row after a run shows that port's report.
+  void rdtInfoShowsThePortsReportAfterARun() {
+    StationWindow w;
+    QSignalSpy ended(&w.page(), &DialogScanDevice::runEnded);
+    Click(w.Mp(1009));
+    QTRY_COMPARE_WITH_TIMEOUT(ended.count(), 1, 60000);
+    w.station().run.gDetectedFlashIndex.store(7);
+
+    QTableView* list = w.page().list();
+    w.window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(w.window.get()));
+    QStringList texts;
+    w.dialogs.scripts.push_back([&](QDialog& d) {
+      auto label = [&](int id) { return d.findChild<QLabel*>(QString::number(id))->text(); };
+      auto* ids = d.findChild<QTableWidget*>(QStringLiteral("1049"));
+      auto* counts = d.findChild<QTableWidget*>(QStringLiteral("1050"));
+      auto cell = [](QTableWidget* t, int r, int c) {
+        return t->item(r, c) ? t->item(r, c)->text() : QString();
+      };
+      texts << label(1042) << label(1044) << label(1046) << label(1048) << label(1059)
+            << label(1061) << label(1057) << cell(ids, 0, 1) << cell(ids, 1, 2) << cell(ids, 2, 1)
+            << cell(counts, 4, 0) << cell(counts, 2, 1) << cell(counts, 0, 1) << label(1055);
+      QTest::mouseClick(d.findChild<QRadioButton*>(QStringLiteral("1051")), Qt::LeftButton, {},
+                        QPoint(5, 5));
+      texts << label(1055) << cell(counts, 4, 1) << cell(counts, 4, 2);
+      QTest::keyClick(&d, Qt::Key_Escape);
+    });
+    const QRect row0 = list->visualRect(w.page().model().index(0, 2));
+    DoubleClick(list->viewport(), row0.center());
+    QCOMPARE(texts.size(), 17);
+    // Drive 0 of the station: 2 channels, 2 CEs, 1 LUN, 2 planes, flash
+    // 2C 84 64 54 A9 00, 3 factory and 1 run-time bad unit, bin 1, RDT PASS.
+    QCOMPARE(texts.mid(0, 7),
+             (QStringList{"2", "2", "1", "2", "0", "TOSHIBA_A15_TLC", "RDT PASS"}));
+    QCOMPARE(texts[7], QStringLiteral("2c  84  64  54  a9  00  "));
+    QCOMPARE(texts[8], QStringLiteral("2c  84  64  54  a9  00  "));
+    QCOMPARE(texts[9], QStringLiteral("00  00  00  00  00  00  "));
+    QCOMPARE(texts[10], QStringLiteral("All"));
+    QCOMPARE(texts[11], QStringLiteral("  "));
+    QVERIFY2(texts[12].endsWith(QStringLiteral(",  Bin1 MR 0")), qPrintable(texts[12]));
+    QCOMPARE(texts[13], QStringLiteral("1"));  // DFT, shown first
+    QCOMPARE(texts[14], QStringLiteral("3"));  // FCT
+    QCOMPARE((texts[15].toInt() + texts[16].toInt()), 3);
+
+    // Empty space below the rows opens nothing.
+    const size_t scripts = w.dialogs.scripts.size();
+    w.dialogs.scripts.push_back([](QDialog&) { QFAIL("no dialog expected"); });
+    DoubleClick(list->viewport(), QPoint(5, list->viewport()->height() - 1));
+    QCOMPARE(w.dialogs.scripts.size(), scripts + 1);
+  }
+
+  void rightClickStartsThatPortAloneAndLeavesTheButtonsEnabled() {
+    StationWindow w;
+    w.window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(w.window.get()));
+    QTableView* list = w.page().list();
+    const QRect row3 = list->visualRect(w.page().model().index(3, 2));
+    QContextMenuEvent menu(QContextMenuEvent::Mouse, row3.center(),
+                           list->viewport()->mapToGlobal(row3.center()));
+    QCoreApplication::sendEvent(list->viewport(), &menu);
+    QTRY_VERIFY_WITH_TIMEOUT(
+        w.page().model().Cell(3, 6) == "100 %" || w.page().model().Cell(3, 6) == "FAIL %", 30000);
+    QTRY_VERIFY_WITH_TIMEOUT(!w.page().RunInProgress(), 30000);
+    QCOMPARE(w.page().model().Cell(2, 1), std::string("Ready"));
+    QVERIFY(w.Mp(1009)->isEnabled());
+    QVERIFY(w.Mp(1006)->isEnabled());
+    QVERIFY(w.Mp(1036)->isEnabled());
+  }
+
+  void burnerLoadShowsTheChosenFileAndWarnsWhenItIsTooLarge() {
+    StationWindow w;
+    EnterRdMode(w, QStringLiteral("lumox"));
+    const std::filesystem::path big = w.folder / "Firmware" / "big.bin";
+    std::ofstream(big, std::ios::binary) << std::string(393217, '\x5A');
+    w.dialogs.file = QString::fromStdString(big.string());
+    Click(w.Mp(1008));
+    QCOMPARE(w.Mp<QLineEdit>(1010)->text(), QStringLiteral("big.bin"));
+    QCOMPARE(w.dialogs.messages.size(), size_t{1});
+    QCOMPARE(w.dialogs.messages[0].text, QStringLiteral("Burner File size > 256KB"));
+    QCOMPARE(w.dialogs.messages[0].caption, QStringLiteral("Open Fail"));
+    QCOMPARE(QString::fromLatin1(w.station().options.Current()->BurnerPath),
+             QString::fromStdString(big.string()));
+  }
+
+  void deviceScanDuringASinglePortRunIsRefused() {
+    StationWindow w;
+    w.station().ports.gPortStatus[2].store(1);  // its worker is running
+    Click(w.Mp(1006));
+    QCOMPARE(w.dialogs.messages.size(), size_t{1});
+    QCOMPARE(w.dialogs.messages[0].caption, QStringLiteral("Device Scan"));
+    // A device change is ignored without a word.
+    w.page().OnDeviceChange();
+    QCOMPARE(w.dialogs.messages.size(), size_t{1});
+    w.station().ports.gPortStatus[2].store(0);
+  }
+
+  void closingSavesTheOptionsAndAsksOnlyDuringARun() {
+    StationWindow w;
+    QSignalSpy finished(w.window.get(), &CQelvarDlg::finished);
+    w.window->show();
+    Click(w.Mp(1031));  // Format on
+    QTest::keyClick(w.window.get(), Qt::Key_Escape);
+    QTest::keyClick(w.Mp(1012), Qt::Key_Return);
+    QVERIFY(w.window->isVisible());
+    QCOMPARE(finished.count(), 0);
+    w.window->close();
+    QCOMPARE(finished.count(), 1);
+    QCOMPARE(w.dialogs.questions, 0);
+    QVERIFY(w.SettingsFile().find("FormatEn=1") != std::string::npos);
+  }
+
+  void closingDuringARunWaitsForThePortsWhenConfirmed() {
+    StationWindow w;
+    QSignalSpy finished(w.window.get(), &CQelvarDlg::finished);
+    w.window->show();
+    w.station().ports.gPortStatus[2].store(1);  // its worker is running
+    w.dialogs.answer = false;
+    w.window->close();
+    QCOMPARE(w.dialogs.questions, 1);
+    QVERIFY(w.window->isVisible());
+    w.dialogs.answer = true;
+    w.window->close();
+    QCOMPARE(w.dialogs.questions, 2);
+    QVERIFY(!w.window->isVisible());
+    QTest::qWait(500);
+    QCOMPARE(finished.count(), 0);
+    w.station().ports.gPortStatus[2].store(2);  // it has finished
+    QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, 5000);
+    QVERIFY(!w.page().RunInProgress());
+  }
+};
+
+QTEST_MAIN(MpPageTest)
+#include "test_mp_page.moc"

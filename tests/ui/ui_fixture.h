@@ -1,0 +1,130 @@
+// A window on the simulated station with the virtual clock, in a copy of the
+// example station folder, and a dialog runner that answers instead of a
+// person.
+#pragma once
+
+#include <unistd.h>
+
+#include <QAbstractButton>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDialog>
+#include <QLabel>
+#include <QLineEdit>
+#include <QTest>
+#include <deque>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "app/station_assembly.h"
+#include "ui/dialog_runner.h"
+#include "ui/main_window.h"
+#include "ui/mp_page.h"
+#include "ui/param_page.h"
+
+namespace qelvar::ui::testing {
+
+struct ShownMessage {
+  QString text;
+  QString caption;
+  QMessageBox::Icon icon;
+};
+
+class ScriptedDialogs final : public DialogRunner {
+ public:
+  void Message(QWidget*, const QString& text, const QString& caption,
+               QMessageBox::Icon icon) override {
+    messages.push_back({text, caption, icon});
+  }
+  bool Ask(QWidget*, const QString&, const QString&) override {
+    ++questions;
+    return answer;
+  }
+  // Shows the dialog, runs the next script on it (which ends it or not) and
+  // returns its result; a dialog the script leaves open counts as cancelled.
+  int Exec(QDialog& dialog) override {
+    dialog.setResult(QDialog::Rejected);
+    dialog.show();
+    if (!scripts.empty()) {
+      auto script = std::move(scripts.front());
+      scripts.pop_front();
+      script(dialog);
+    }
+    const int result = dialog.isVisible() ? int{QDialog::Rejected} : dialog.result();
+    dialog.hide();
+    return result;
+  }
+  QString OpenFile(QWidget*, const QString&, const QString&, bool) override { return file; }
+
+  std::vector<ShownMessage> messages;
+  std::deque<std::function<void(QDialog&)>> scripts;
+  int questions = 0;
+  bool answer = true;
+  QString file;
+};
+
+inline std::string ReadText(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+class StationWindow {
+ public:
+  explicit StationWindow(const std::string& settingsText = {}) {
+    static int counter = 0;
+    folder = std::filesystem::temp_directory_path() /
+             ("qelvar-ui-" + std::to_string(::getpid()) + "-" + std::to_string(counter++));
+    std::filesystem::remove_all(folder);
+    std::filesystem::copy(std::string(QELVAR_SOURCE_DIR) + "/examples/station", folder,
+                          std::filesystem::copy_options::recursive);
+    if (!settingsText.empty()) {
+      std::ofstream(folder / "speedQelvar.ini", std::ios::binary | std::ios::trunc) << settingsText;
+    }
+    app::AssemblyOptions options;
+    options.sim = true;
+    options.virtualTime = true;
+    std::string error;
+    assembly = app::StationAssembly::Create(options, &error);
+    window = std::make_unique<CQelvarDlg>(assembly->station(), assembly->links(),
+                                          settings::MakeStationPaths(folder.string()), dialogs);
+    window->Init();
+  }
+  ~StationWindow() {
+    // Workers need the event loop for their last cells.
+    for (int i = 0; i < 3000 && page().RunInProgress(); ++i) QTest::qWait(10);
+    window.reset();
+    std::error_code ec;
+    std::filesystem::remove_all(folder, ec);
+  }
+
+  DialogScanDevice& page() { return window->mpPage(); }
+  template <typename T = QWidget>
+  T* Mp(int id) {
+    return page().findChild<T*>(QString::number(id), Qt::FindDirectChildrenOnly);
+  }
+  template <typename T = QWidget>
+  T* Param(int id) {
+    return window->paramPage().findChild<T*>(QString::number(id), Qt::FindDirectChildrenOnly);
+  }
+  std::string SettingsFile() const { return ReadText(folder / "speedQelvar.ini"); }
+  engine::Station& station() { return assembly->station(); }
+
+  std::filesystem::path folder;
+  ScriptedDialogs dialogs;
+  std::unique_ptr<app::StationAssembly> assembly;
+  std::unique_ptr<CQelvarDlg> window;
+};
+
+// Clicks a check box or button as the operator does.
+inline void Click(QWidget* control) {
+  QTest::mouseClick(control, Qt::LeftButton, {}, QPoint(5, control->height() / 2));
+}
+
+}  // namespace qelvar::ui::testing
