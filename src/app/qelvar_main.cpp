@@ -53,6 +53,7 @@ int main(int argc, char** argv) {
                           dialogs);
     QObject::connect(&window, &ui::CQelvarDlg::finished, &app, &QApplication::quit);
     window.Init();
+    assembly->AttachFormatter(window.mpPage().control(), window.mpPage().Messages());
     window.WatchDevices(assembly->CreateMonitor());
     window.show();
 
