@@ -5,6 +5,7 @@
 
 #include "engine/serial_number.h"
 #include "settings/images.h"
+#include "settings/profile.h"
 
 namespace qelvar::engine {
 
@@ -54,6 +55,15 @@ bool RunControl::AnyWorkerRunning() const {
   return liveWorkers_.load() > 0 || discovery::AnyWorkerRunning(station_.ports);
 }
 
+std::vector<int> RunControl::StartedPorts() const {
+  std::vector<int> ports;
+  const uint32_t started = startedPorts_.load();
+  for (int p = 0; p < discovery::kPortCount; ++p) {
+    if (started & (1u << p)) ports.push_back(p);
+  }
+  return ports;
+}
+
 discovery::ScanOutcome RunControl::Scan() {
   if (startInProgress_.load() || AnyWorkerRunning()) {
     return discovery::ScanOutcome::kRefusedWorkerRunning;
@@ -74,6 +84,7 @@ void RunControl::StartWorker(int port, const std::shared_ptr<const settings::Ima
   std::thread& slot = workers_[index];
   if (slot.joinable()) slot.join();  // its worker has finished: its done flag is set
 
+  startedPorts_.fetch_or(1u << index);
   list_.SetCell(port, discovery::kColStatus, "Scanning");
   station_.ports.gPortStatus[index].store(discovery::kRunning);
   auto start = std::make_unique<WorkerStart>();
@@ -133,17 +144,24 @@ StartOutcome RunControl::OnStart(const StartControls& controls) {
     }
   }
 
-  // 6. ROM mode, staggered by port.
+  // 6. ROM mode, staggered by port. A stop asked for here leaves the
+  // remaining drives as they are: nothing new is started.
   if (station_.options.Current()->DownloadBurner) {
     for (int p = 0; p < discovery::kPortCount; ++p) {
       const auto& record = info[static_cast<size_t>(p)];
       if (!record.HasDrive()) continue;
+      if (noNewStarts_.load()) break;
       if (links_.vendor.EnterRomMode({record.Path, record.InterfaceType}) != vendor::kCommandOk) {
         list_.SetCell(p, discovery::kColStatus, "Go ROM FAIL");
       } else {
         links_.clock.SleepMs(static_cast<uint32_t>(p) * kRomEntryStepMs);
       }
     }
+  }
+
+  if (noNewStarts_.load()) {
+    EndStartWithoutWorkers();
+    return StartOutcome::kStopped;
   }
 
   // 7-8. The drives re-enumerate; then rescan.
@@ -164,9 +182,11 @@ StartOutcome RunControl::OnStart(const StartControls& controls) {
 
   // 10-11. Workers.
   for (auto& record : info) record.done.store(1);
+  startedPorts_.store(0);
   int started = 0;
   for (int p = 0; p < discovery::kPortCount; ++p) {
     if (!info[static_cast<size_t>(p)].HasDrive()) continue;
+    if (noNewStarts_.load()) break;
     if (started == 0) runOpen_ = true;
     StartWorker(p, loaded.images);
     ++started;
@@ -175,7 +195,7 @@ StartOutcome RunControl::OnStart(const StartControls& controls) {
   // 12.
   if (started == 0) {
     EndStartWithoutWorkers();
-    return StartOutcome::kNoDrive;
+    return noNewStarts_.load() ? StartOutcome::kStopped : StartOutcome::kNoDrive;
   }
   startInProgress_.store(false);
   return StartOutcome::kStarted;
@@ -210,7 +230,22 @@ void RunControl::AssignSerialNumbers(const StartControls& controls, bool* stoppe
     std::memcpy(record.SerialNumber, text, sizeof text);
     if (options->SNAutoIncrease) IncrementSerialText(text, 20);
   }
-  if (options->SNAutoIncrease) page_.SetSnEditText(std::string_view(text, strnlen(text, 20)));
+  if (options->SNAutoIncrease) {
+    const std::string_view next(text, strnlen(text, 20));
+    page_.SetSnEditText(next);
+    SaveNextSerialNumber(next);
+  }
+}
+
+void RunControl::SaveNextSerialNumber(std::string_view next) {
+  // Written before any worker starts: should the program die during the run
+  // (a crash, a power cut), the next Start continues after these drives
+  // instead of giving their serial numbers to other drives.
+  if (settings::WriteProfileString(paths_.gSettingsPath, "Identify", "SN", next)) return;
+  const std::string text = "The next serial number " + std::string(next) +
+                           " could not be saved to " + paths_.gSettingsPath +
+                           ". Set SN by hand before the next Start, or it repeats these numbers.";
+  page_.Messages().Show(text, kStartRefusedCaption, settings::MessageIcon::kWarning);
 }
 
 bool RunControl::OnWorkerDone() {
@@ -237,6 +272,7 @@ SinglePortOutcome RunControl::StartSinglePort(int port) {
   const auto index = static_cast<size_t>(port);
   if (!station_.ports.gDeviceInfo[index].HasDrive()) return SinglePortOutcome::kNoDrive;
   if (!loaded.runMayStart()) return SinglePortOutcome::kImagesRefused;
+  if (noNewStarts_.load()) return SinglePortOutcome::kStopped;
   // A port whose worker has reported its result may still be writing its
   // last cells: joining it here, on the thread that runs those writes, would
   // never return.
@@ -245,6 +281,7 @@ SinglePortOutcome RunControl::StartSinglePort(int port) {
     page_.Messages().Show(kPortRunningText, kStartRefusedCaption, settings::MessageIcon::kWarning);
     return SinglePortOutcome::kRefusedRunning;
   }
+  if (!AnyWorkerRunning()) startedPorts_.store(0);
   runOpen_ = true;
   StartWorker(port, loaded.images);
   return SinglePortOutcome::kStarted;

@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <vector>
 
 #include "discovery/device_scan.h"
 #include "engine/mp_worker.h"
@@ -53,9 +54,16 @@ enum class StartOutcome : uint8_t {
   kNoBarcode,       // a populated port has no barcode
   kImagesRefused,   // an image file is too large for its buffer
   kRefusedRunning,  // a worker still runs
+  kStopped,         // RequestNoNewStarts came before any worker started
 };
 
-enum class SinglePortOutcome : uint8_t { kStarted, kNoDrive, kImagesRefused, kRefusedRunning };
+enum class SinglePortOutcome : uint8_t {
+  kStarted,
+  kNoDrive,
+  kImagesRefused,
+  kRefusedRunning,
+  kStopped,  // RequestNoNewStarts came first
+};
 
 inline constexpr std::string_view kStartRefusedCaption = "Start";
 inline constexpr std::string_view kStartRefusedText =
@@ -96,6 +104,17 @@ class RunControl {
   [[nodiscard]] int32_t RunActive() const { return runActive_.load(); }
   [[nodiscard]] int64_t StartTime() const { return startTime_.load(); }
   [[nodiscard]] bool AnyWorkerRunning() const;
+  // The ports whose workers the last Start started, plus the single-port
+  // starts since (a single-port start with no worker running begins a new
+  // set). 0-based, ascending. This, not the rows' texts, says which ports a
+  // run covered: a port may fail before Start has returned.
+  [[nodiscard]] std::vector<int> StartedPorts() const;
+
+  // From any thread (a signal handler's thread, a closing window): no worker
+  // starts from now on. A Start in progress finishes its current step and
+  // ends without starting the rest; workers already running go on.
+  void RequestNoNewStarts() { noNewStarts_.store(true); }
+  [[nodiscard]] bool NoNewStarts() const { return noNewStarts_.load(); }
   // Waits until no worker thread is left (tests and the command line).
   void JoinWorkers();
 
@@ -103,6 +122,7 @@ class RunControl {
   void StartWorker(int port, const std::shared_ptr<const settings::Images>& images);
   void EndStartWithoutWorkers();
   void AssignSerialNumbers(const StartControls& controls, bool* stopped);
+  void SaveNextSerialNumber(std::string_view next);
 
   Station& station_;
   StationLinks& links_;
@@ -119,6 +139,8 @@ class RunControl {
   std::atomic<int32_t> runActive_{0};
   std::atomic<int64_t> startTime_{0};
   std::atomic<int> liveWorkers_{0};
+  std::atomic<uint32_t> startedPorts_{0};  // bit p: port p's worker was started
+  std::atomic<bool> noNewStarts_{false};
   // A port's thread from its start to its very end (its status byte changes
   // a few cell writes earlier).
   std::array<std::atomic<bool>, discovery::kPortCount> portLive_{};

@@ -224,5 +224,90 @@ TEST(RunControl, NothingElseStartsOrScansWhileAWorkerRuns) {
   f.station.ports.gPortStatus[2].store(discovery::kReady);
 }
 
+std::string SettingsText(const RunFixture& f) {
+  std::ifstream in(f.paths.gSettingsPath, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+TEST(RunControl, NextSerialNumberIsSavedBeforeAnyWorkerRuns) {
+  RunFixture f(EightDrives());
+  // Every worker stops at its first progress step: the run is under way and
+  // has not ended when the settings file is read.
+  f.list.held = {"5 %"};
+  ASSERT_EQ(f.control->OnStart(f.Controls("00FF")), StartOutcome::kStarted);
+  ASSERT_TRUE(f.list.WaitUntilHeld(std::chrono::seconds(30)));
+  EXPECT_NE(SettingsText(f).find("[Identify]\r\nSN=0107\r\n"), std::string::npos)
+      << SettingsText(f);
+  f.list.Open();
+  f.WaitForRunEnd();
+  EXPECT_EQ(f.page.snEdit, "0107");
+}
+
+TEST(RunControl, NextSerialNumberThatCannotBeSavedIsReported) {
+  RunFixture f(EightDrives());
+  std::filesystem::create_directories(f.paths.gSettingsPath);  // a folder in its place
+  ASSERT_EQ(f.Run(f.Controls("00FF")), StartOutcome::kStarted);
+  bool reported = false;
+  for (const testing::Message& m : f.page.messages) {
+    reported = reported || (m.text.find("0107") != std::string::npos &&
+                            m.text.find(f.paths.gSettingsPath) != std::string::npos);
+  }
+  EXPECT_TRUE(reported) << "the operator hears that the next serial number was not saved";
+}
+
+TEST(RunControl, SerialNumbersNotIncrementedWriteNothing) {
+  RunFixture f(EightDrives());
+  f.Options([](settings::MpSettings& s) { s.SNAutoIncrease = 0; });
+  ASSERT_EQ(f.Run(f.Controls("LINE7")), StartOutcome::kStarted);
+  EXPECT_FALSE(std::filesystem::exists(f.paths.gSettingsPath));
+}
+
+TEST(RunControl, StartedPortsIncludeAPortThatFailedAtOnce) {
+  // Port 0's burner download is refused at once: its worker ends while Start
+  // is still starting the others.
+  std::string text = EightDrives();
+  text.insert(text.find("[Drive0]\n") + 9, "Fail=DownloadBurner\n");
+  RunFixture f(text);
+  ASSERT_EQ(f.Run(f.Controls()), StartOutcome::kStarted);
+  EXPECT_EQ(f.control->StartedPorts(), (std::vector<int>{0, 1, 2, 3, 4, 5, 6, 7}));
+  EXPECT_EQ(f.station.ports.gPortStatus[0].load(), discovery::kFailed);
+  // A single-port start after the run begins a new set.
+  ASSERT_EQ(f.control->StartSinglePort(5), SinglePortOutcome::kStarted);
+  f.WaitForWorkers();
+  EXPECT_EQ(f.control->StartedPorts(), (std::vector<int>{5}));
+}
+
+TEST(RunControl, NoNewStartsStopsTheStartBeforeAnyDriveIsTouched) {
+  RunFixture f(EightDrives());
+  f.control->RequestNoNewStarts();
+  EXPECT_EQ(f.control->OnStart(f.Controls()), StartOutcome::kStopped);
+  EXPECT_TRUE(f.clock.PausesOf("ui").empty()) << "no drive was sent into ROM mode";
+  EXPECT_FALSE(f.control->AnyWorkerRunning());
+  EXPECT_TRUE(f.control->StartedPorts().empty());
+  EXPECT_TRUE(f.page.buttonsEnabled);
+  EXPECT_FALSE(f.control->StartInProgress());
+  EXPECT_EQ(f.control->RunActive(), 0);
+  EXPECT_EQ(f.control->StartSinglePort(2), SinglePortOutcome::kStopped);
+  EXPECT_FALSE(f.control->AnyWorkerRunning());
+}
+
+TEST(RunControl, NoNewStartsDuringTheStartLetsStartedPortsFinishAndStartsNoMore) {
+  RunFixture f(EightDrives());
+  // The Start thread writes "Scanning" into a port's row as it starts that
+  // port: hold the first, ask for the stop there.
+  f.list.held = {"Scanning"};
+  StartOutcome outcome = StartOutcome::kNoDrive;
+  std::thread start([&] { outcome = f.control->OnStart(f.Controls()); });
+  ASSERT_TRUE(f.list.WaitUntilHeld(std::chrono::seconds(30)));
+  f.control->RequestNoNewStarts();
+  f.list.Open();
+  start.join();
+  EXPECT_EQ(outcome, StartOutcome::kStarted);
+  f.WaitForRunEnd();
+  EXPECT_EQ(f.control->StartedPorts(), std::vector<int>{0});
+  EXPECT_EQ(f.Cell(0, kColStatus), "Pass");
+  EXPECT_EQ(f.station.ports.gPortStatus[1].load(), discovery::kReady);
+}
+
 }  // namespace
 }  // namespace qelvar::engine
