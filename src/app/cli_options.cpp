@@ -2,6 +2,9 @@
 
 #include <cstdlib>
 
+#include "engine/barcode_list.h"
+#include "settings/mp_settings.h"
+
 namespace qelvar::app {
 namespace {
 
@@ -18,6 +21,24 @@ bool ParseNumber(const std::string& text, double* out) {
 
 }  // namespace
 
+const char* ProgramVersion() {
+  return QELVAR_VERSION;
+}
+
+bool AsksForHelpOrVersion(const std::vector<std::string>& args, bool* version) {
+  for (const std::string& a : args) {
+    if (a == "--help" || a == "-h") {
+      *version = false;
+      return true;
+    }
+    if (a == "--version") {
+      *version = true;
+      return true;
+    }
+  }
+  return false;
+}
+
 std::optional<CliOptions> ParseCliOptions(const std::vector<std::string>& args,
                                           std::string* error) {
   CliOptions o;
@@ -25,6 +46,11 @@ std::optional<CliOptions> ParseCliOptions(const std::vector<std::string>& args,
     *error = std::move(why);
     return std::nullopt;
   };
+  if (bool version = false; AsksForHelpOrVersion(args, &version)) {
+    o.help = !version;
+    o.version = version;
+    return o;
+  }
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
     auto value = [&](const char* what) -> const std::string* {
@@ -63,6 +89,14 @@ std::optional<CliOptions> ParseCliOptions(const std::vector<std::string>& args,
       const std::string* v = value("--diagnostics");
       if (!v) return fail("--diagnostics needs a file");
       o.diagnosticsFile = *v;
+    } else if (a == "--debug-log") {
+      const std::string* v = value("--debug-log");
+      if (!v) return fail("--debug-log needs a file");
+      o.debugLogFile = *v;
+    } else if (a == "--barcodes") {
+      const std::string* v = value("--barcodes");
+      if (!v) return fail("--barcodes needs a file, or - for standard input");
+      o.barcodesFile = *v;
     } else if (a == "--json") {
       o.json = true;
     } else if (a == "--for") {
@@ -74,12 +108,13 @@ std::optional<CliOptions> ParseCliOptions(const std::vector<std::string>& args,
       if (!o.command.empty()) return fail("only one command at a time");
       o.command = a;
       if (a == "run-port") {
+        // The number the Port column shows: an operator types what the row says.
         double port = -1;
-        if (i + 1 >= args.size() || !ParseNumber(args[i + 1], &port) || port < 0 || port > 15 ||
+        if (i + 1 >= args.size() || !ParseNumber(args[i + 1], &port) || port < 1 || port > 16 ||
             port != static_cast<int>(port)) {
-          return fail("run-port needs a port number from 0 to 15");
+          return fail("run-port needs a port number from 1 to 16, as the Port column shows it");
         }
-        o.port = static_cast<int>(port);
+        o.port = static_cast<int>(port) - 1;
         ++i;
       }
     } else {
@@ -97,7 +132,41 @@ std::optional<CliOptions> ParseCliOptions(const std::vector<std::string>& args,
     return fail("--trace and --dump record the simulated station: use them with --sim");
   }
   if (o.forSeconds > 0 && o.command != "watch") return fail("--for belongs to watch");
+  if (!o.barcodesFile.empty() && o.command != "run") return fail("--barcodes belongs to run");
   return o;
+}
+
+std::optional<std::vector<std::string>> ParseBarcodeList(std::string_view text,
+                                                         std::string* error) {
+  std::vector<std::string> codes;
+  constexpr size_t kMaxChars = settings::kBarcodeCapacity - 1;
+  size_t at = 0;
+  while (at < text.size()) {
+    size_t end = text.find('\n', at);
+    if (end == std::string_view::npos) end = text.size();
+    std::string code(text.substr(at, end - at));
+    at = end + 1;
+    if (!code.empty() && code.back() == '\r') code.pop_back();
+    if (codes.size() >= static_cast<size_t>(engine::kMaxBarcodes)) {
+      *error = std::string(engine::kBarcodeFullText) + ": a barcode list holds at most " +
+               std::to_string(engine::kMaxBarcodes) + " codes, one per port";
+      return std::nullopt;
+    }
+    if (code.size() > kMaxChars) {
+      *error = "the code on line " + std::to_string(codes.size() + 1) + " has more than " +
+               std::to_string(kMaxChars) + " characters";
+      return std::nullopt;
+    }
+    for (char& c : code) {
+      if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    }
+    codes.push_back(std::move(code));
+  }
+  if (codes.empty()) {
+    *error = "the barcode list holds no code";
+    return std::nullopt;
+  }
+  return codes;
 }
 
 std::optional<WindowOptions> ParseWindowOptions(const std::vector<std::string>& args,
@@ -114,7 +183,7 @@ std::optional<WindowOptions> ParseWindowOptions(const std::vector<std::string>& 
         return std::nullopt;
       }
       w.screenshot = args[++i];
-    } else if (IsCommand(a) || a == "--json" || a == "--for") {
+    } else if (IsCommand(a) || a == "--json" || a == "--for" || a == "--barcodes") {
       *error = "unknown argument '" + a + "' (the window has no commands: press its buttons)";
       return std::nullopt;
     } else {

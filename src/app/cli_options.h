@@ -3,6 +3,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace qelvar::app {
@@ -18,23 +19,53 @@ struct CliOptions {
   std::string dumpDir;       // --dump DIR (simulated station)
   bool json = false;         // --json
   std::string command;       // scan | run | run-port | watch
-  int port = -1;             // run-port N
-  double forSeconds = 0;     // watch --for SECONDS; 0: until interrupted
+  // run-port N: N counts from 1 as the Port column does; this is N - 1.
+  int port = -1;
+  double forSeconds = 0;  // watch --for SECONDS; 0: until interrupted
   // --diagnostics FILE: every exchange with a drive, one JSON line each.
   std::string diagnosticsFile;
+  // --debug-log FILE: the scan's trace and the format's lines; off when empty.
+  std::string debugLogFile;
+  // run --barcodes FILE: one code per line in port order; "-" reads stdin.
+  std::string barcodesFile;
+  bool help = false;     // --help / -h: print the usage, nothing else
+  bool version = false;  // --version: print the version, nothing else
 };
+
+// The station's version, as the build's project() gives it.
+[[nodiscard]] const char* ProgramVersion();
 
 inline constexpr const char* kCliUsage =
     "usage: qelvar-cli [--dir STATION_DIR] [--sim [STATION_FILE]] [--time-scale X | "
     "--virtual-time]\n"
     "                  [--trace FILE] [--dump DIR] [--json] [--diagnostics FILE]\n"
-    "                  (scan | run | run-port N | watch [--for SECONDS])\n";
+    "                  [--debug-log FILE]\n"
+    "                  (scan | run [--barcodes FILE|-] | run-port N | watch [--for SECONDS])\n"
+    "       qelvar-cli --help | --version\n"
+    "\n"
+    "  scan          list the 16 ports\n"
+    "  run           the Start button: every port with a drive\n"
+    "  run-port N    the single-port start on port N (1-16, as the Port column counts)\n"
+    "  watch         rescan at every plugged or pulled drive\n"
+    "  --barcodes F  serial numbers from a barcode list, one per line in port order\n"
+    "                (at most 16, '-' reads standard input)\n"
+    "  --debug-log F the scan's trace and the format's lines, written to F\n"
+    "Exit status: 0 every started port passed, 1 a port failed, 2 usage or setup error,\n"
+    "130 quit at once by a second Ctrl-C.\n";
 
 // Parses argv; on a usage error returns nothing and sets *error to what to fix.
+// --help and --version end the parse at once: nothing else is checked.
 std::optional<CliOptions> ParseCliOptions(const std::vector<std::string>& args, std::string* error);
 
+// The codes of a barcode list, one line each in port order, under the
+// barcode dialog's rules: letters upper-cased as the dialog's edit does, an
+// empty line an empty code, at most 16 codes. A code longer than the 20
+// characters a serial number holds is refused rather than cut. On a fault
+// returns nothing and sets *error.
+std::optional<std::vector<std::string>> ParseBarcodeList(std::string_view text, std::string* error);
+
 // The command line of the window: the station options of qelvar-cli (without
-// a command, --json or --for), plus --run and --screenshot FILE.
+// a command, --json, --for or --barcodes), plus --run and --screenshot FILE.
 struct WindowOptions {
   CliOptions station;      // command empty
   bool run = false;        // --run: press Start once the window is up
@@ -43,7 +74,13 @@ struct WindowOptions {
 
 inline constexpr const char* kWindowUsage =
     "usage: qelvar [--dir STATION_DIR] [--sim [STATION_FILE]] [--time-scale X | --virtual-time]\n"
-    "              [--trace FILE] [--dump DIR] [--run] [--screenshot FILE.png]\n";
+    "              [--trace FILE] [--dump DIR] [--debug-log FILE] [--run]\n"
+    "              [--screenshot FILE.png]\n"
+    "       qelvar --help | --version\n";
+
+// True when the words hold --help (or -h) or --version: the window answers
+// those before it needs a display.
+[[nodiscard]] bool AsksForHelpOrVersion(const std::vector<std::string>& args, bool* version);
 
 std::optional<WindowOptions> ParseWindowOptions(const std::vector<std::string>& args,
                                                 std::string* error);

@@ -82,7 +82,7 @@ std::string FormatPortJson(const discovery::PortListModel& list, int sum, int pa
   std::string out = "{\"ports\":[";
   for (int r = 0; r < kPortRows; ++r) {
     if (r) out += ',';
-    out += "{\"port\":" + std::to_string(r);
+    out += "{\"port\":" + std::to_string(r + 1);  // as the Port column counts
     for (int c = 1; c < discovery::kPortColumns; ++c) {
       out += ",\"" + std::string(kKeys[static_cast<size_t>(c)]) + "\":\"" +
              JsonEscape(list.Cell(r, c)) + "\"";
@@ -96,7 +96,7 @@ std::string FormatPortJson(const discovery::PortListModel& list, int sum, int pa
     for (size_t n = 0; n < assigned; ++n) {
       const discovery::PortIdentity& id = ports->gPortTable[n];
       if (n) out += ',';
-      out += "{\"port\":" + std::to_string(n) + ",\"hub\":\"" +
+      out += "{\"port\":" + std::to_string(n + 1) + ",\"hub\":\"" +
              JsonEscape(std::string(id.hubInstanceId,
                                     strnlen(id.hubInstanceId, sizeof id.hubInstanceId))) +
              "\",\"index\":" + std::to_string(id.portIndex) + "}";
@@ -155,9 +155,36 @@ void LiveListSink::SetCell(int row, int column, std::string_view text) {
 }
 
 void LiveListSink::SetLive(bool live) {
+  if (live) {
+    std::lock_guard lock(mutex_);
+    if (live_) return;
+    live_ = true;
+    drawn_ = false;
+    stopping_ = false;
+    if (terminal_) redraws_ = std::thread([this] { RedrawLoop(); });
+    return;
+  }
+  {
+    std::lock_guard lock(mutex_);
+    if (!live_) return;
+    stopping_ = true;
+  }
+  wake_.notify_all();
+  if (redraws_.joinable()) redraws_.join();
+  Redraw();  // the rows as the run left them
   std::lock_guard lock(mutex_);
-  live_ = live;
+  live_ = false;
   drawn_ = false;
+}
+
+void LiveListSink::RedrawLoop() {
+  std::unique_lock lock(mutex_);
+  while (!stopping_) {
+    lock.unlock();
+    Redraw();
+    lock.lock();
+    wake_.wait_for(lock, period_, [&] { return stopping_; });
+  }
 }
 
 void LiveListSink::Redraw() {

@@ -1,9 +1,12 @@
 // What qelvar-cli prints: the port table, the totals, JSON, and live progress.
 #pragma once
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <mutex>
 #include <string>
+#include <thread>
 
 #include "discovery/port_list.h"
 #include "discovery/ports.h"
@@ -14,9 +17,10 @@ namespace qelvar::app {
 // The 16 rows with the list's columns (7 and 8 only while they exist).
 std::string FormatPortTable(const discovery::PortListModel& list);
 
-// {"ports":[{"port":0,"status":"…",…}…],"sum":…,"pass":…,"fail":…}; with
+// {"ports":[{"port":1,"status":"…",…}…],"sum":…,"pass":…,"fail":…}; with
 // `ports`, "hubPorts" after "ports" names the physical hub port of every port
-// number handed out so far: [{"port":0,"hub":"…","index":1}…]
+// number handed out so far: [{"port":1,"hub":"…","index":1}…]. Ports count
+// from 1, as the table's Port column does.
 std::string FormatPortJson(const discovery::PortListModel& list, int sum, int pass, int fail,
                            const discovery::PortState* ports = nullptr);
 
@@ -28,29 +32,41 @@ std::string FormatExchangeJson(const transport::ExchangeRecord& record);
 std::string JsonEscape(const std::string& text);
 
 // The list as the command line shows it while a run goes on. On a terminal
-// the rows are redrawn in place by Redraw(); otherwise every change of a
-// port's Status or Progress prints one plain line as it happens.
+// the 16 rows are redrawn in place every `period` by a thread of their own,
+// so they move on while the Start sequence pauses too; otherwise every change
+// of a port's Status or Progress prints one plain line as it happens.
 class LiveListSink final : public discovery::PortListSink {
  public:
-  LiveListSink(discovery::PortListModel& model, std::FILE* out, bool terminal)
-      : model_(model), out_(out), terminal_(terminal) {}
+  LiveListSink(discovery::PortListModel& model, std::FILE* out, bool terminal,
+               std::chrono::milliseconds period = std::chrono::seconds(1))
+      : model_(model), out_(out), terminal_(terminal), period_(period) {}
+  ~LiveListSink() override { SetLive(false); }
+  LiveListSink(const LiveListSink&) = delete;
+  LiveListSink& operator=(const LiveListSink&) = delete;
 
   void SetCell(int row, int column, std::string_view text) override;
   void InitPortRows() override { model_.InitPortRows(); }
   void SetRdtColumns(bool present) override { model_.SetRdtColumns(present); }
 
-  // Plain lines or in-place rows only while live output is on.
+  // Plain lines or in-place rows only while live output is on. Turning it
+  // off on a terminal draws the rows a last time.
   void SetLive(bool live);
   // Redraws the 16 rows in place (terminal only).
   void Redraw();
 
  private:
+  void RedrawLoop();
+
   discovery::PortListModel& model_;
   std::FILE* out_;
   bool terminal_;
+  std::chrono::milliseconds period_;
   std::mutex mutex_;
+  std::condition_variable wake_;
   bool live_ = false;
   bool drawn_ = false;
+  bool stopping_ = false;
+  std::thread redraws_;  // runs while live on a terminal
 };
 
 }  // namespace qelvar::app

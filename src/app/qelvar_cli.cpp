@@ -1,17 +1,28 @@
 // qelvar-cli: the station without a window, for automation and line scripts.
+#include <pthread.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <csignal>
 #include <cstdio>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <iterator>
 #include <mutex>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/cli_options.h"
 #include "app/cli_output.h"
 #include "app/station_assembly.h"
+#include "engine/barcode_list.h"
 #include "engine/run_control.h"
 #include "format/format_drives.h"
 #include "platform/files.h"
@@ -27,6 +38,7 @@ namespace {
 constexpr int kExitPassed = 0;
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
+constexpr int kExitInterrupted = 130;  // 128 + SIGINT, as a shell reports it
 
 // Completion messages of the workers, handled on the main thread.
 class CompletionQueue final : public engine::RunEvents {
@@ -107,6 +119,131 @@ class DiagnosticsFile {
 
 volatile std::sig_atomic_t gInterrupted = 0;
 
+// Ctrl-C and SIGTERM during run and run-port. The first starts nothing new
+// and lets the running ports finish their flow (a download cut in the middle
+// leaves a drive that needs a rerun); the program then ends as usual. A second
+// Ctrl-C quits at once. The signals are blocked in every thread and taken
+// here, on a thread of their own, so the handling may print and look at the
+// ports while the main thread sits in the Start sequence's pauses.
+class InterruptHandler {
+ public:
+  // Blocks SIGINT and SIGTERM in this thread and every thread started after.
+  static void BlockSignals() {
+    sigset_t set = Set();
+    (void)::pthread_sigmask(SIG_BLOCK, &set, nullptr);
+  }
+
+  InterruptHandler(engine::RunControl& control, engine::Station& station)
+      : control_(control), station_(station), thread_([this] { Loop(); }) {}
+  ~InterruptHandler() {
+    stop_.store(true);
+    thread_.join();
+  }
+  InterruptHandler(const InterruptHandler&) = delete;
+  InterruptHandler& operator=(const InterruptHandler&) = delete;
+
+  [[nodiscard]] bool Interrupted() const { return signals_.load() > 0; }
+
+ private:
+  static sigset_t Set() {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    return set;
+  }
+
+  // The ports whose workers still run, 1-based as the table shows them.
+  std::vector<int> RunningPorts() const {
+    std::vector<int> ports;
+    for (int p = 0; p < discovery::kPortCount; ++p) {
+      if (station_.ports.gPortStatus[static_cast<size_t>(p)].load() == discovery::kRunning) {
+        ports.push_back(p + 1);
+      }
+    }
+    return ports;
+  }
+
+  void Loop() {
+    const sigset_t set = Set();
+    const timespec poll{0, 100 * 1000 * 1000};
+    while (!stop_.load()) {
+      const int signal = ::sigtimedwait(&set, nullptr, &poll);
+      if (signal < 0) continue;  // EAGAIN (the poll ended) or EINTR
+      if (signals_.fetch_add(1) == 0) {
+        control_.RequestNoNewStarts();
+        std::fprintf(stderr,
+                     "Waiting for %zu port(s) to finish... (press Ctrl-C again to quit at once)\n",
+                     RunningPorts().size());
+        std::fflush(stderr);
+        continue;
+      }
+      if (signal != SIGINT && signal != SIGTERM) continue;
+      std::string ports;
+      for (int p : RunningPorts()) ports += (ports.empty() ? "" : ", ") + std::to_string(p);
+      if (ports.empty()) {
+        std::fprintf(stderr, "qelvar-cli: quit at once; no port was in the middle of its flow\n");
+      } else {
+        std::fprintf(stderr,
+                     "qelvar-cli: warning: quit at once; port(s) %s were left in the middle of "
+                     "their flow: run them again\n",
+                     ports.c_str());
+      }
+      std::fflush(stdout);
+      std::fflush(stderr);
+      // At once: the workers still hold the drives, so no destructor may run.
+      std::_Exit(signal == SIGINT ? kExitInterrupted : 128 + SIGTERM);
+    }
+  }
+
+  engine::RunControl& control_;
+  engine::Station& station_;
+  std::atomic<int> signals_{0};
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+// A run needs the station's files: without them every option reads as off
+// and a run would "pass" drives it never programmed. Empty when all is there,
+// else what is missing.
+std::string MissingStationFile(const settings::StationPaths& paths) {
+  std::error_code ec;
+  if (!std::filesystem::is_directory(paths.gExeDir, ec)) {
+    return "the station folder " + paths.gExeDir +
+           " does not exist: give --dir a station folder (examples/station is one)";
+  }
+  if (!std::filesystem::is_regular_file(paths.gSettingsPath, ec)) {
+    return "the settings file " + paths.gSettingsPath + " does not exist: a run needs its options";
+  }
+  if (!std::filesystem::is_regular_file(paths.gFlashIniPath, ec)) {
+    return "the flash catalogue " + paths.gFlashIniPath +
+           " does not exist: a run needs its firmware files";
+  }
+  return {};
+}
+
+// The barcode list of --barcodes: a file, or standard input for "-".
+std::optional<std::vector<std::string>> ReadBarcodes(const std::string& file, std::string* error) {
+  std::string text;
+  if (file == "-") {
+    text.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
+  } else {
+    std::ifstream in(file, std::ios::binary);
+    if (!in) {
+      *error = "cannot read the barcode list " + file;
+      return std::nullopt;
+    }
+    std::ostringstream all;
+    all << in.rdbuf();
+    text = all.str();
+  }
+  std::string why;
+  auto codes = ParseBarcodeList(text, &why);
+  if (!codes)
+    *error = "the barcode list " + (file == "-" ? "on standard input" : file) + ": " + why;
+  return codes;
+}
+
 int Main(const std::vector<std::string>& args) {
   std::string error;
   std::optional<CliOptions> parsed = ParseCliOptions(args, &error);
@@ -115,9 +252,38 @@ int Main(const std::vector<std::string>& args) {
     return kExitUsage;
   }
   const CliOptions& o = *parsed;
+  if (o.help) {
+    std::fputs(kCliUsage, stdout);
+    return kExitPassed;
+  }
+  if (o.version) {
+    std::printf("qelvar-cli %s\n", ProgramVersion());
+    return kExitPassed;
+  }
+  const bool running = o.command == "run" || o.command == "run-port";
+
+  settings::StationPaths paths = settings::MakeStationPaths(o.dir);
+  if (running) {
+    // Before anything is sent to a drive.
+    const std::string missing = MissingStationFile(paths);
+    if (!missing.empty()) {
+      std::fprintf(stderr, "qelvar-cli: %s\n", missing.c_str());
+      return kExitUsage;
+    }
+  }
+  std::optional<std::vector<std::string>> barcodes;
+  if (!o.barcodesFile.empty()) {
+    barcodes = ReadBarcodes(o.barcodesFile, &error);
+    if (!barcodes) {
+      std::fprintf(stderr, "qelvar-cli: %s\n", error.c_str());
+      return kExitUsage;
+    }
+  }
+  // Before any thread starts, so that only the handler's thread takes them.
+  if (running) InterruptHandler::BlockSignals();
 
   AssemblyOptions assemblyOptions{o.sim,       o.simFile,   o.virtualTime, o.scaled,
-                                  o.timeScale, o.traceFile, o.dumpDir};
+                                  o.timeScale, o.traceFile, o.dumpDir,     o.debugLogFile};
   std::unique_ptr<StationAssembly> assembly = StationAssembly::Create(assemblyOptions, &error);
   if (!assembly) {
     std::fprintf(stderr, "qelvar-cli: %s\n", error.c_str());
@@ -135,7 +301,6 @@ int Main(const std::vector<std::string>& args) {
 
   // The page: the settings file and the catalogue fill the controls, as the
   // window's page does at start.
-  settings::StationPaths paths = settings::MakeStationPaths(o.dir);
   settings::ControlMemory view;
   StderrMessages messages;
   for (const char* item :
@@ -151,6 +316,16 @@ int Main(const std::vector<std::string>& args) {
   settings::LoadSettings(page);
   view.SetComboSelection(settings::ctl::kSetBin, options.SetBin);
   station.options.Publish(options);
+  if (barcodes) {
+    // As the barcode dialog takes them: code k for port k, then Finish.
+    station.options.Update([&](settings::MpSettings& s) {
+      for (const std::string& code : *barcodes) (void)engine::AddBarcode(station, s, code);
+    });
+    if (!engine::FinishBarcodes(station, *station.options.Current(), paths.gSettingsPath)) {
+      std::fprintf(stderr, "qelvar-cli: could not record the barcode list in %s\n",
+                   paths.gSettingsPath.c_str());
+    }
+  }
 
   discovery::PortListModel model;
   const bool terminal = !o.json && ::isatty(STDOUT_FILENO);
@@ -160,6 +335,7 @@ int Main(const std::vector<std::string>& args) {
   CliPage runPage(view, messages);
   engine::RunControl control(station, assembly->links(), list, completions, runPage, paths);
   assembly->AttachFormatter(control, messages);
+  assembly->AttachDebugLog(control);
 
   control.Scan();
   auto anyDrive = [&] {
@@ -219,8 +395,8 @@ int Main(const std::vector<std::string>& args) {
     return kExitUsage;
   }
 
-  std::vector<int> started;
-  const std::string snBefore = view.EditText(settings::ctl::kSN);
+  InterruptHandler interrupts(control, station);
+  const int32_t failedBefore = station.run.failCount.load();
   list.SetLive(!o.json);
   if (o.command == "run") {
     engine::StartControls controls;
@@ -238,48 +414,37 @@ int Main(const std::vector<std::string>& args) {
                      "qelvar-cli: no drive answered after ROM entry; nothing was started\n");
       }
       printResult();
-      return kExitUsage;
+      return outcome == engine::StartOutcome::kStopped ? kExitInterrupted : kExitUsage;
     }
   } else {  // run-port
     engine::SinglePortOutcome outcome = control.StartSinglePort(o.port);
     if (outcome != engine::SinglePortOutcome::kStarted) {
       list.SetLive(false);
       if (outcome == engine::SinglePortOutcome::kNoDrive) {
-        std::fprintf(stderr, "qelvar-cli: port %d has no drive\n", o.port);
+        std::fprintf(stderr, "qelvar-cli: port %d has no drive\n", o.port + 1);
       }
-      return kExitUsage;
-    }
-  }
-  for (int p = 0; p < discovery::kPortCount; ++p) {
-    if (station.ports.gPortStatus[static_cast<size_t>(p)].load() == discovery::kRunning) {
-      started.push_back(p);
+      return outcome == engine::SinglePortOutcome::kStopped ? kExitInterrupted : kExitUsage;
     }
   }
 
-  // Until the run ends: handle completions, redraw the rows on a terminal.
+  // Until the run ends: handle completions (a terminal's rows redraw themselves).
   // A single-port start ends no run (the other ports' done flags are clear
   // after a scan): it is over when its worker has reported.
   bool ended = false;
   while (o.command == "run" ? !ended : control.AnyWorkerRunning()) {
     if (completions.Take(std::chrono::milliseconds(100))) ended = control.OnWorkerDone();
-    list.Redraw();
   }
   list.SetLive(false);
   if (assembly->sim()) assembly->sim()->Flush();
   // The formats started at the end of the run run on as their own processes:
   // a line script must not go on before they have ended.
-  if (format::WaitForFormats(assembly->volumes(), assembly->clock(), messages, 10 * 60 * 1000) > 0) {
+  if (format::WaitForFormats(assembly->volumes(), assembly->clock(), messages, 10 * 60 * 1000,
+                             assembly->FormatLog()) > 0) {
     std::fprintf(stderr, "qelvar-cli: some formats were still running after 10 minutes\n");
   }
 
-  // The serial number for the next drive, so the next run never repeats one.
-  if (view.EditText(settings::ctl::kSN) != snBefore) {
-    if (!settings::WriteProfileString(paths.gSettingsPath, "Identify", "SN",
-                                      view.EditText(settings::ctl::kSN))) {
-      std::fprintf(stderr, "qelvar-cli: could not save the next serial number to %s\n",
-                   paths.gSettingsPath.c_str());
-    }
-  }
+  // The serial number for the next drive was saved at Start, as soon as the
+  // ports had theirs.
 
   printResult();
   if (!o.json && o.command == "run") {
@@ -287,7 +452,10 @@ int Main(const std::vector<std::string>& args) {
         "Time: %s\n",
         engine::ElapsedText(assembly->clock().CalendarSeconds() - control.StartTime()).c_str());
   }
-  for (int p : started) {
+  // The ports the run control started, whatever their rows showed when
+  // Start returned: a port may fail before that.
+  if (station.run.failCount.load() != failedBefore) return kExitFailed;
+  for (int p : control.StartedPorts()) {
     if (station.ports.gPortStatus[static_cast<size_t>(p)].load() != discovery::kPassed) {
       return kExitFailed;
     }

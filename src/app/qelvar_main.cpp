@@ -24,6 +24,15 @@ constexpr int kExitScreenshotFailed = 3;
 
 int main(int argc, char** argv) {
   using namespace qelvar;
+  // Answered before the application needs a display.
+  if (bool version = false; app::AsksForHelpOrVersion({argv + 1, argv + argc}, &version)) {
+    if (version) {
+      std::printf("qelvar %s\n", app::ProgramVersion());
+    } else {
+      std::fputs(app::kWindowUsage, stdout);
+    }
+    return 0;
+  }
   QApplication app(argc, argv);
   QApplication::setApplicationName(QStringLiteral("qelvar"));
   QApplication::setQuitOnLastWindowClosed(false);
@@ -38,7 +47,7 @@ int main(int argc, char** argv) {
   }
   const app::CliOptions& o = parsed->station;
   app::AssemblyOptions assemblyOptions{o.sim,       o.simFile,   o.virtualTime, o.scaled,
-                                       o.timeScale, o.traceFile, o.dumpDir};
+                                       o.timeScale, o.traceFile, o.dumpDir,     o.debugLogFile};
   std::unique_ptr<app::StationAssembly> assembly =
       app::StationAssembly::Create(assemblyOptions, &error);
   if (!assembly) {
@@ -52,6 +61,7 @@ int main(int argc, char** argv) {
     ui::CQelvarDlg window(assembly->station(), assembly->links(), settings::MakeStationPaths(o.dir),
                           dialogs);
     QObject::connect(&window, &ui::CQelvarDlg::finished, &app, &QApplication::quit);
+    assembly->AttachDebugLog(window.mpPage().control());  // before the first scan
     window.Init();
     assembly->AttachFormatter(window.mpPage().control(), window.mpPage().Messages());
     window.WatchDevices(assembly->CreateMonitor());

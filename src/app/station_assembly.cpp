@@ -56,6 +56,10 @@ std::unique_ptr<StationAssembly> StationAssembly::Create(const AssemblyOptions& 
     io = a->io_.get();
     topology = a->topology_.get();
   }
+  if (!options.debugLogFile.empty()) {
+    a->debugLog_ = DebugLogFile::Open(options.debugLogFile, error);
+    if (!a->debugLog_) return nullptr;
+  }
   a->transport_ = std::make_unique<transport::PassThroughTransport>(*io, *a->clock_);
   a->vendor_ = std::make_unique<vendor::VendorCommands>(*a->transport_);
   a->links_ = std::unique_ptr<engine::StationLinks>(
@@ -65,12 +69,24 @@ std::unique_ptr<StationAssembly> StationAssembly::Create(const AssemblyOptions& 
 
 StationAssembly::~StationAssembly() = default;
 
-void StationAssembly::AttachFormatter(engine::RunControl& control, settings::MessageSink& messages) {
+void StationAssembly::AttachFormatter(engine::RunControl& control,
+                                      settings::MessageSink& messages) {
   control.SetFormatter([this, &messages] {
     std::array<uint8_t, discovery::kPortCount> failed{};
     (void)format::FormatDrives(station_.ports, links_->topology, links_->io, *volumes_, *clock_,
-                               messages, failed);
+                               messages, failed, FormatLog());
   });
+}
+
+void StationAssembly::AttachDebugLog(engine::RunControl& control) {
+  if (!debugLog_) return;
+  control.SetDebugTrace(
+      [log = debugLog_.get()](std::string_view line) { log->Line("scan", line); });
+}
+
+format::DebugLog StationAssembly::FormatLog() {
+  if (!debugLog_) return {};
+  return [log = debugLog_.get()](std::string_view line) { log->Line("format", line); };
 }
 
 std::unique_ptr<platform::DeviceMonitor> StationAssembly::CreateMonitor(std::string* note) {

@@ -6,8 +6,10 @@
 #include <memory>
 #include <string>
 
+#include "app/debug_log.h"
 #include "engine/run_control.h"
 #include "engine/station.h"
+#include "format/format_drives.h"
 #include "platform/clock.h"
 #include "platform/device_monitor.h"
 #include "platform/volume_ops.h"
@@ -27,6 +29,7 @@ struct AssemblyOptions {
   double timeScale = 1.0;
   std::string traceFile;
   std::string dumpDir;
+  std::string debugLogFile;  // empty: no debug log
 };
 
 class StationAssembly {
@@ -50,6 +53,12 @@ class StationAssembly {
   // Makes the end of a run with "Format" checked partition and format the
   // station's drives; messages go to the operator.
   void AttachFormatter(engine::RunControl& control, settings::MessageSink& messages);
+  // The debug log, or null when it is off.
+  [[nodiscard]] DebugLogFile* debugLog() { return debugLog_.get(); }
+  // Sends the control's scan trace lines to the debug log (nothing when off).
+  void AttachDebugLog(engine::RunControl& control);
+  // The format's lines for the debug log; empty when it is off.
+  [[nodiscard]] format::DebugLog FormatLog();
 
  private:
   StationAssembly() = default;
@@ -62,6 +71,7 @@ class StationAssembly {
   std::unique_ptr<transport::PassThroughTransport> transport_;
   std::unique_ptr<vendor::VendorCommands> vendor_;
   std::unique_ptr<engine::StationLinks> links_;
+  std::unique_ptr<DebugLogFile> debugLog_;
   engine::Station station_;
 };
 

@@ -26,7 +26,75 @@ TEST(CliOptions, SimTakesAnOptionalStationFile) {
   ASSERT_TRUE(o);
   EXPECT_EQ(o->simFile, "");
   EXPECT_TRUE(o->json);
-  EXPECT_EQ(o->port, 7);
+  EXPECT_EQ(o->port, 6) << "the Port column's 7 is the seventh port";
+  EXPECT_EQ(Parse({"run-port", "1"})->port, 0);
+  EXPECT_EQ(Parse({"run-port", "16"})->port, 15);
+}
+
+TEST(CliOptions, HelpAndVersionAnswerWhateverElseIsThere) {
+  auto o = Parse({"--sim", "--bogus", "--help"});
+  ASSERT_TRUE(o);
+  EXPECT_TRUE(o->help);
+  o = Parse({"--sim", "-h"});
+  ASSERT_TRUE(o);
+  EXPECT_TRUE(o->help);
+  o = Parse({"--version"});
+  ASSERT_TRUE(o);
+  EXPECT_TRUE(o->version);
+  EXPECT_STREQ(ProgramVersion(), QELVAR_VERSION_EXPECTED);
+
+  bool version = true;
+  EXPECT_TRUE(AsksForHelpOrVersion({"--sim", "--help"}, &version));
+  EXPECT_FALSE(version);
+  EXPECT_TRUE(AsksForHelpOrVersion({"-platform", "offscreen", "--version"}, &version));
+  EXPECT_TRUE(version);
+  EXPECT_FALSE(AsksForHelpOrVersion({"--sim", "--run"}, &version));
+}
+
+TEST(CliOptions, DebugLogAndBarcodes) {
+  auto o = Parse({"--debug-log", "d.log", "run", "--barcodes", "-"});
+  ASSERT_TRUE(o);
+  EXPECT_EQ(o->debugLogFile, "d.log");
+  EXPECT_EQ(o->barcodesFile, "-");
+  std::string error;
+  EXPECT_FALSE(Parse({"--barcodes", "codes.txt", "scan"}, &error));
+  EXPECT_NE(error.find("run"), std::string::npos) << error;
+  EXPECT_FALSE(Parse({"run", "--barcodes"}, &error));
+  EXPECT_FALSE(Parse({"run", "--debug-log"}, &error));
+
+  auto w = ParseWindowOptions({"--sim", "--debug-log", "w.log"}, &error);
+  ASSERT_TRUE(w) << error;
+  EXPECT_EQ(w->station.debugLogFile, "w.log");
+  EXPECT_FALSE(ParseWindowOptions({"--barcodes", "codes.txt"}, &error));
+}
+
+TEST(BarcodeList, FollowsTheBarcodeDialogsRules) {
+  std::string error;
+  auto codes = ParseBarcodeList("qv01a\r\n\nQv03\n", &error);
+  ASSERT_TRUE(codes) << error;
+  // Upper case as the dialog's edit makes it; an empty line is an empty code
+  // (the way to skip a port); the last line break ends the last code.
+  EXPECT_EQ(*codes, (std::vector<std::string>{"QV01A", "", "QV03"}));
+  codes = ParseBarcodeList("A\nB", &error);
+  ASSERT_TRUE(codes);
+  EXPECT_EQ(codes->size(), 2u);
+
+  std::string sixteen;
+  for (int k = 0; k < 16; ++k) sixteen += "C" + std::to_string(k) + "\n";
+  codes = ParseBarcodeList(sixteen, &error);
+  ASSERT_TRUE(codes);
+  EXPECT_EQ(codes->size(), 16u);
+  EXPECT_EQ(codes->back(), "C15");
+  EXPECT_FALSE(ParseBarcodeList(sixteen + "C16\n", &error));
+  EXPECT_NE(error.find("Add Bar code Fail"), std::string::npos) << error;
+  EXPECT_NE(error.find("16"), std::string::npos) << error;
+
+  EXPECT_TRUE(ParseBarcodeList(std::string(20, 'x'), &error));
+  EXPECT_FALSE(ParseBarcodeList("ok\n" + std::string(21, 'x') + "\n", &error))
+      << "a code is never cut into another serial number";
+  EXPECT_NE(error.find("line 2"), std::string::npos) << error;
+  EXPECT_FALSE(ParseBarcodeList("", &error));
+  EXPECT_NE(error.find("no code"), std::string::npos) << error;
 }
 
 TEST(CliOptions, ShortenedPausesNeedTheSimulatedStation) {
@@ -46,9 +114,10 @@ TEST(CliOptions, UsageErrorsSayWhatToFix) {
   for (const Case& c : std::vector<Case>{
            {{}, "no command"},
            {{"run", "scan"}, "one command"},
-           {{"run-port"}, "0 to 15"},
-           {{"run-port", "16"}, "0 to 15"},
-           {{"run-port", "1.5"}, "0 to 15"},
+           {{"run-port"}, "1 to 16"},
+           {{"run-port", "0"}, "1 to 16"},
+           {{"run-port", "17"}, "1 to 16"},
+           {{"run-port", "1.5"}, "1 to 16"},
            {{"--sim", "--time-scale", "0", "run"}, "positive"},
            {{"--sim", "--time-scale", "x", "run"}, "positive"},
            {{"--sim", "--time-scale", "1", "--virtual-time", "run"}, "exclude"},

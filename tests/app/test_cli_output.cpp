@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <cstdio>
 #include <cstring>
+#include <thread>
 
 #include "app/cli_output.h"
 
@@ -16,12 +19,14 @@ TEST(CliOutput, JsonCarriesTheCellsAsTheListShowsThem) {
   list.SetCell(2, discovery::kColModel, "say \"hi\"\\\x01");
   std::string json = FormatPortJson(list, 2, 1, 1);
   const std::string head =
-      "{\"ports\":[{\"port\":0,\"status\":\"Pass\",\"model\":\"\",\"capacity\":\"\",\"serial\":"
+      "{\"ports\":[{\"port\":1,\"status\":\"Pass\",\"model\":\"\",\"capacity\":\"\",\"serial\":"
       "\"QV01                "
-      "\",\"fw\":\"\",\"progress\":\"\",\"rdt\":\"\",\"bin\":\"\"},{\"port\":1,";
+      "\",\"fw\":\"\",\"progress\":\"\",\"rdt\":\"\",\"bin\":\"\"},{\"port\":2,";
   EXPECT_EQ(json.substr(0, head.size()), head);
   EXPECT_NE(json.find("\"model\":\"say \\\"hi\\\"\\\\\\u0001\""), std::string::npos) << json;
-  EXPECT_NE(json.find("{\"port\":15,"), std::string::npos);
+  // Ports count from 1, as the table's Port column does.
+  EXPECT_NE(json.find("{\"port\":16,"), std::string::npos);
+  EXPECT_EQ(json.find("{\"port\":0,"), std::string::npos);
   EXPECT_EQ(json.substr(json.size() - 30), "}],\"sum\":2,\"pass\":1,\"fail\":1}\n");
 }
 
@@ -36,8 +41,8 @@ TEST(CliOutput, JsonNamesTheHubPortOfEveryPortNumberHandedOut) {
   std::string json = FormatPortJson(list, 0, 0, 0, &ports);
   const std::string tail =
       "}],\"hubPorts\":["
-      "{\"port\":0,\"hub\":\"/sys/devices/pci0000:00/0000:00:05.0/usb1/1-1\",\"index\":1},"
-      "{\"port\":1,\"hub\":\"/sys/devices/pci0000:00/0000:00:05.0/usb1\",\"index\":2}],"
+      "{\"port\":1,\"hub\":\"/sys/devices/pci0000:00/0000:00:05.0/usb1/1-1\",\"index\":1},"
+      "{\"port\":2,\"hub\":\"/sys/devices/pci0000:00/0000:00:05.0/usb1\",\"index\":2}],"
       "\"sum\":0,\"pass\":0,\"fail\":0}\n";
   ASSERT_GE(json.size(), tail.size());
   EXPECT_EQ(json.substr(json.size() - tail.size()), tail);
@@ -80,6 +85,69 @@ TEST(CliOutput, TableDropsTheRdtColumnsWhenTheyAreRemoved) {
   EXPECT_EQ(without.rfind("Port  Status", 0), 0u) << without;
   // 16 rows and the header.
   EXPECT_EQ(std::count(without.begin(), without.end(), '\n'), 17);
+}
+
+std::string FileText(std::FILE* file) {
+  std::fflush(file);
+  std::rewind(file);
+  std::string text;
+  char buffer[4096];
+  size_t n;
+  while ((n = std::fread(buffer, 1, sizeof buffer, file)) > 0) text.append(buffer, n);
+  return text;
+}
+
+size_t Count(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
+TEST(LiveList, OnATerminalTheRowsRedrawThemselvesInPlace) {
+  discovery::PortListModel model;
+  std::FILE* out = std::tmpfile();
+  ASSERT_NE(out, nullptr);
+  {
+    LiveListSink list(model, out, /*terminal=*/true, std::chrono::milliseconds(20));
+    list.SetLive(true);
+    // No call from the caller: the main thread may sit in the Start
+    // sequence's pauses all that time.
+    list.SetCell(3, discovery::kColStatus, "Download Burner");
+    list.SetCell(3, discovery::kColProgress, "5 %");
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    list.SetLive(false);
+    const std::string text = FileText(out);
+    EXPECT_GE(Count(text, "\x1b[16A"), 3u) << "redrawn in place, again and again";
+    EXPECT_NE(text.find("Port  4  Download Burner          5 %"), std::string::npos) << text;
+    EXPECT_EQ(Count(text, "\x1b[16A") + 1, Count(text, "Port 16"))
+        << "every frame after the first moves up over the last";
+    // Off: nothing more is drawn.
+    list.SetCell(3, discovery::kColStatus, "Pass");
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(FileText(out), text);
+  }
+  std::fclose(out);
+}
+
+TEST(LiveList, PipedOutputPrintsALinePerStatusOrProgressChange) {
+  discovery::PortListModel model;
+  std::FILE* out = std::tmpfile();
+  ASSERT_NE(out, nullptr);
+  {
+    LiveListSink list(model, out, /*terminal=*/false, std::chrono::milliseconds(20));
+    list.SetCell(0, discovery::kColStatus, "Ready");  // not live yet
+    list.SetLive(true);
+    list.SetCell(0, discovery::kColStatus, "Scanning");
+    list.SetCell(0, discovery::kColSerial, "QV01");  // not a live column
+    list.SetCell(0, discovery::kColProgress, "5 %");
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    list.SetLive(false);
+    const std::string text = FileText(out);
+    EXPECT_EQ(text,
+              "Port  1  Scanning                 \n"
+              "Port  1  Scanning                 5 %\n");
+  }
+  std::fclose(out);
 }
 
 }  // namespace

@@ -1,11 +1,19 @@
 // qelvar-cli as a line script runs it: exit status, output, the settings file.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <sstream>
+#include <thread>
 #include <vector>
 
 namespace qelvar::app {
@@ -17,6 +25,95 @@ struct Result {
   int status = -1;
   std::string out;
 };
+
+// A program running beside the test, its standard output and error on one
+// pipe (or on a pseudo-terminal), so the test can signal it mid-run.
+class Child {
+ public:
+  Child(const std::string& command, bool terminal = false) {
+    if (terminal) {
+      pid_ = ::forkpty(&fd_, nullptr, nullptr, nullptr);
+      if (pid_ == 0) {
+        ::execl("/bin/sh", "sh", "-c", ("exec " + command).c_str(), nullptr);
+        ::_exit(127);
+      }
+      return;
+    }
+    int fds[2];
+    if (::pipe(fds) != 0) return;
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      ::dup2(fds[1], 1);
+      ::dup2(fds[1], 2);
+      ::close(fds[0]);
+      ::close(fds[1]);
+      ::execl("/bin/sh", "sh", "-c", ("exec " + command).c_str(), nullptr);
+      ::_exit(127);
+    }
+    ::close(fds[1]);
+    fd_ = fds[0];
+  }
+  ~Child() {
+    if (pid_ > 0 && !reaped_) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+    if (fd_ >= 0) ::close(fd_);
+  }
+  Child(const Child&) = delete;
+  Child& operator=(const Child&) = delete;
+
+  // Reads output until `pattern` shows or `timeout` passes.
+  bool ReadUntil(const std::regex& pattern, std::chrono::seconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!std::regex_search(out, pattern)) {
+      if (std::chrono::steady_clock::now() > deadline || !ReadSome(100)) return false;
+    }
+    return true;
+  }
+  void Signal(int signal) { ::kill(pid_, signal); }
+  // Reads to the end and reaps: the exit status, or -signal.
+  int Wait(std::chrono::seconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < deadline && ReadSome(100)) {
+    }
+    int raw = 0;
+    while (::waitpid(pid_, &raw, WNOHANG) == 0) {
+      if (std::chrono::steady_clock::now() > deadline) return -1000;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    reaped_ = true;
+    return WIFEXITED(raw) ? WEXITSTATUS(raw) : -WTERMSIG(raw);
+  }
+
+  std::string out;
+
+ private:
+  // False at the end of the output.
+  bool ReadSome(int ms) {
+    pollfd p{fd_, POLLIN, 0};
+    if (::poll(&p, 1, ms) <= 0) return true;
+    char buffer[4096];
+    ssize_t n = ::read(fd_, buffer, sizeof buffer);
+    if (n <= 0) return false;  // a pty reads EIO once the program has ended
+    out.append(buffer, static_cast<size_t>(n));
+    return true;
+  }
+
+  pid_t pid_ = -1;
+  int fd_ = -1;
+  bool reaped_ = false;
+};
+
+// A station of `drives` drives on one hub, each section given `extra` lines.
+std::string Drives(int drives, const std::string& firstDrive = "") {
+  std::string text = "[Station]\nHubs=1\nHubPorts=" + std::to_string(drives) + "\n";
+  for (int d = 0; d < drives; ++d) {
+    text += "[Drive" + std::to_string(d) + "]\n";
+    if (d == 0) text += firstDrive;
+  }
+  return text;
+}
 
 class CliProgram : public ::testing::Test {
  protected:
@@ -41,6 +138,22 @@ class CliProgram : public ::testing::Test {
     int raw = ::pclose(pipe);
     r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
     return r;
+  }
+
+  std::string Cli(const std::string& args) {
+    return std::string(QELVAR_CLI) + " --dir " + dir.string() + " " + args;
+  }
+  fs::path Write(const std::string& name, const std::string& text) {
+    std::ofstream(dir / name, std::ios::binary) << text;
+    return dir / name;
+  }
+  void SetKey(const std::string& key, const std::string& value) {
+    std::string text = SettingsFile();
+    size_t at = text.find("\n" + key + "=");
+    ASSERT_NE(at, std::string::npos) << key;
+    size_t end = text.find("\r\n", at + 1);
+    text.replace(at + 1, end - at - 1, key + "=" + value);
+    Write("speedQelvar.ini", text);
   }
 
   std::string SettingsFile() {
@@ -78,10 +191,202 @@ TEST_F(CliProgram, SinglePortRunTouchesOnlyThatPort) {
   std::ofstream(dir / "blank.ini")
       << "[Station]\nHubs=1\n[Drive0]\n[Drive1]\n[Drive2]\n[Drive3]\nMode=Rom\n"
          "[Drive4]\n";
-  Result r = Run("--sim " + (dir / "blank.ini").string() + " --virtual-time --json run-port 3");
+  // Port numbers count from 1 as the table's Port column shows them: the
+  // fourth drive is port 4, in the command and in the JSON.
+  Result r = Run("--sim " + (dir / "blank.ini").string() + " --virtual-time --json run-port 4");
   EXPECT_EQ(r.status, 0) << r.out;
   EXPECT_NE(r.out.find("\"sum\":1,\"pass\":1,\"fail\":0}"), std::string::npos) << r.out;
-  EXPECT_NE(r.out.find("{\"port\":4,\"status\":\"Ready\""), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("{\"port\":4,\"status\":\"Pass\""), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("{\"port\":5,\"status\":\"Ready\""), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("{\"port\":3,\"status\":\"Ready\""), std::string::npos) << r.out;
+  r = Run("--sim " + (dir / "blank.ini").string() + " --virtual-time run-port 6");
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.out.find("port 6 has no drive"), std::string::npos) << r.out;
+}
+
+TEST_F(CliProgram, APortThatFailsAtOnceMakesEveryRunExitOne) {
+  // The first drive refuses its burner download: its worker ends while Start
+  // is still starting the other seven.
+  fs::path station = Write("fail-at-once.ini", Drives(8, "Fail=DownloadBurner\n"));
+  for (int attempt = 0; attempt < 5; ++attempt) {
+    Result r = Run("--sim " + station.string() + " --virtual-time --json run");
+    EXPECT_EQ(r.status, 1) << "attempt " << attempt << ": " << r.out;
+    EXPECT_NE(r.out.find("\"sum\":8,\"pass\":7,\"fail\":1}"), std::string::npos) << r.out;
+  }
+  fs::path blank = Write("blank.ini", Drives(2, "Fail=DownloadBurner\nMode=Rom\n"));
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    Result r = Run("--sim " + blank.string() + " --virtual-time --json run-port 1");
+    EXPECT_EQ(r.status, 1) << "attempt " << attempt << ": " << r.out;
+  }
+}
+
+TEST_F(CliProgram, AMissingStationFileIsASetupErrorBeforeAnyDriveIsTouched) {
+  fs::path trace = dir / "trace.jsonl";
+  auto expectRefused = [&](const std::string& dirArg, const std::string& names) {
+    Result r = Run("--sim --virtual-time --trace " + trace.string() + " " + dirArg + " run");
+    EXPECT_EQ(r.status, 2) << r.out;
+    EXPECT_NE(r.out.find(names), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("Pass"), std::string::npos) << r.out;
+    std::error_code ec;
+    EXPECT_EQ(fs::file_size(trace, ec) > 0 && !ec, false) << "a command reached a drive";
+  };
+  // A later --dir overrides the fixture's.
+  expectRefused("--dir " + (dir / "nonexistent").string(), (dir / "nonexistent").string());
+  fs::path copy = dir / "copy";
+  fs::copy(fs::path(QELVAR_SOURCE_DIR) / "examples" / "station", copy, fs::copy_options::recursive);
+  fs::remove(copy / "flash.ini");
+  expectRefused("--dir " + copy.string(), (copy / "flash.ini").string());
+  fs::remove(copy / "speedQelvar.ini");
+  expectRefused("--dir " + copy.string(), (copy / "speedQelvar.ini").string());
+  // A scan may look at the station all the same.
+  Result r = Run("--sim --dir " + (dir / "nonexistent").string() + " scan");
+  EXPECT_EQ(r.status, 0) << r.out;
+}
+
+TEST_F(CliProgram, HelpAndVersion) {
+  for (const char* help : {"--help", "-h", "run --help"}) {
+    Result r = Run(help);
+    EXPECT_EQ(r.status, 0) << help << r.out;
+    EXPECT_EQ(r.out.rfind("usage: qelvar-cli", 0), 0u) << r.out;
+    EXPECT_NE(r.out.find("run-port N"), std::string::npos) << r.out;
+  }
+  Result r = Run("--version");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, std::string("qelvar-cli ") + QELVAR_VERSION_EXPECTED + "\n");
+#ifdef QELVAR_WINDOW
+  // The window answers both without a display.
+  auto window = [](const std::string& args) {
+    Result w;
+    FILE* pipe = ::popen(
+        ("env -u DISPLAY -u WAYLAND_DISPLAY " + std::string(QELVAR_WINDOW) + " " + args + " 2>&1")
+            .c_str(),
+        "r");
+    char buffer[4096];
+    size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) w.out.append(buffer, n);
+    int raw = ::pclose(pipe);
+    w.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    return w;
+  };
+  Result w = window("--help");
+  EXPECT_EQ(w.status, 0) << w.out;
+  EXPECT_EQ(w.out.rfind("usage: qelvar", 0), 0u) << w.out;
+  EXPECT_NE(w.out.find("--debug-log"), std::string::npos) << w.out;
+  w = window("--version");
+  EXPECT_EQ(w.status, 0) << w.out;
+  EXPECT_EQ(w.out, std::string("qelvar ") + QELVAR_VERSION_EXPECTED + "\n");
+#endif
+}
+
+TEST_F(CliProgram, BarcodeListGivesTheSerialNumbers) {
+  fs::path station = Write("two.ini", Drives(2));
+  fs::path codes = Write("codes.txt", "line7-a\r\nline7-b\r\n");
+  Result r =
+      Run("--sim " + station.string() + " --virtual-time --json run --barcodes " + codes.string());
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_NE(r.out.find("\"serial\":\"LINE7-A             \""), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("\"serial\":\"LINE7-B             \""), std::string::npos) << r.out;
+  EXPECT_NE(SettingsFile().find("[BarCode]\r\nPort1=LINE7-A\r\nPort2=LINE7-B\r\n"),
+            std::string::npos)
+      << SettingsFile();
+  EXPECT_NE(SettingsFile().find("SN=QV5100000A00\r\n"), std::string::npos)
+      << "the SN edit's number was not used";
+
+  // From standard input; one code short: the start stops before any worker.
+  r = Run("--sim " + station.string() + " --virtual-time --json run --barcodes - < " +
+          Write("one.txt", "only\n").string());
+  EXPECT_EQ(r.status, 2) << r.out;
+  EXPECT_NE(r.out.find("Port1 device has no bar code, please rescan all bar code again"),
+            std::string::npos)
+      << r.out;
+  EXPECT_EQ(r.out.find("Pass"), std::string::npos) << r.out;
+
+  std::string seventeen;
+  for (int k = 0; k < 17; ++k) seventeen += "C" + std::to_string(k) + "\n";
+  r = Run("--sim " + station.string() + " --virtual-time run --barcodes " +
+          Write("many.txt", seventeen).string());
+  EXPECT_EQ(r.status, 2) << r.out;
+  EXPECT_NE(r.out.find("Add Bar code Fail"), std::string::npos) << r.out;
+}
+
+TEST_F(CliProgram, DebugLogHoldsTheScanTraceAndTheFormatLines) {
+  SetKey("FormatEn", "1");
+  fs::path log = dir / "debug.log";
+  fs::path station = Write("two.ini", Drives(2));
+  Result r = Run("--sim " + station.string() + " --virtual-time --json --debug-log " +
+                 log.string() + " run");
+  EXPECT_EQ(r.status, 0) << r.out;
+  std::ifstream in(log);
+  std::stringstream text;
+  text << in.rdbuf();
+  EXPECT_NE(text.str().find(" [scan] pas08DevicePath[0] = "), std::string::npos) << text.str();
+  EXPECT_NE(text.str().find(" [format] Formatted "), std::string::npos) << text.str();
+  // Off by default.
+  fs::remove(log);
+  r = Run("--sim " + station.string() + " --virtual-time --json scan");
+  EXPECT_FALSE(fs::exists(log));
+}
+
+// A run on a scaled clock: each of the two drives takes a few seconds.
+constexpr const char* kScaledRun = " --time-scale 0.05 run";
+// Both workers have reported their first step.
+const std::regex kBothRunning(
+    "Port  1  Scanning +5 %[^]*Port  2  Scanning +5 %|"
+    "Port  2  Scanning +5 %[^]*Port  1  Scanning +5 %");
+
+TEST_F(CliProgram, NextSerialNumberSurvivesAKillDuringTheRun) {
+  fs::path station = Write("two.ini", Drives(2));
+  Child child(Cli("--sim " + station.string() + kScaledRun));
+  // Both ports' workers have started.
+  ASSERT_TRUE(child.ReadUntil(kBothRunning, std::chrono::seconds(60))) << child.out;
+  child.Signal(SIGKILL);
+  EXPECT_EQ(child.Wait(std::chrono::seconds(30)), -SIGKILL);
+  EXPECT_EQ(child.out.find("Pass"), std::string::npos) << "killed in the middle: " << child.out;
+  EXPECT_NE(SettingsFile().find("SN=QV5100000A02\r\n"), std::string::npos) << SettingsFile();
+}
+
+TEST_F(CliProgram, FirstCtrlCLetsTheRunningPortsFinish) {
+  fs::path station = Write("two.ini", Drives(2));
+  Child child(Cli("--sim " + station.string() + kScaledRun));
+  ASSERT_TRUE(child.ReadUntil(kBothRunning, std::chrono::seconds(60))) << child.out;
+  child.Signal(SIGINT);
+  ASSERT_TRUE(child.ReadUntil(std::regex("Waiting for 2 port\\(s\\) to finish\\.\\.\\. \\(press "
+                                         "Ctrl-C again to quit at once\\)"),
+                              std::chrono::seconds(30)))
+      << child.out;
+  EXPECT_EQ(child.Wait(std::chrono::seconds(120)), 0) << child.out;
+  EXPECT_NE(child.out.find("Sum: 2  Pass: 2  Fail: 0"), std::string::npos) << child.out;
+}
+
+TEST_F(CliProgram, SecondCtrlCQuitsAtOnceNamingThePortsLeftMidFlow) {
+  fs::path station = Write("two.ini", Drives(2));
+  Child child(Cli("--sim " + station.string() + kScaledRun));
+  ASSERT_TRUE(child.ReadUntil(kBothRunning, std::chrono::seconds(60))) << child.out;
+  child.Signal(SIGTERM);
+  ASSERT_TRUE(child.ReadUntil(std::regex("Waiting for"), std::chrono::seconds(30))) << child.out;
+  child.Signal(SIGINT);
+  EXPECT_EQ(child.Wait(std::chrono::seconds(30)), 130) << child.out;
+  EXPECT_NE(child.out.find("port(s) 1, 2 were left in the middle"), std::string::npos) << child.out;
+  EXPECT_EQ(child.out.find("Sum:"), std::string::npos) << child.out;
+}
+
+TEST_F(CliProgram, OnATerminalTheTableIsRedrawnInPlaceAboutOnceASecond) {
+  fs::path station = Write("two.ini", Drives(2));
+  const auto began = std::chrono::steady_clock::now();
+  Child child(Cli("--sim " + station.string() + kScaledRun), /*terminal=*/true);
+  EXPECT_EQ(child.Wait(std::chrono::seconds(120)), 0) << child.out;
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+  size_t frames = 0;
+  for (size_t at = child.out.find("\x1b[16A"); at != std::string::npos;
+       at = child.out.find("\x1b[16A", at + 1)) {
+    ++frames;
+  }
+  EXPECT_GE(frames, 1u) << child.out;
+  EXPECT_LE(static_cast<double>(frames), seconds + 3) << "about once a second";
+  // No plain line per change: every row line is a redrawn one.
+  EXPECT_EQ(std::regex_search(child.out, std::regex("(^|\n)Port  1  ")), false) << child.out;
+  EXPECT_NE(child.out.find("Sum: 2  Pass: 2  Fail: 0"), std::string::npos) << child.out;
 }
 
 TEST_F(CliProgram, NoDriveAndBadUsageExitWithTwo) {

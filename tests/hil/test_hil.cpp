@@ -54,7 +54,7 @@ Table ParseTable(const std::string& json) {
   static const std::regex row(R"re(\{"port":(\d+),"status":"([^"]*)")re");
   for (auto it = std::sregex_iterator(json.begin(), json.end(), row); it != std::sregex_iterator();
        ++it) {
-    t.status[std::stoi((*it)[1])] = (*it)[2];
+    t.status[std::stoi((*it)[1]) - 1] = (*it)[2];  // the JSON counts ports from 1
   }
   static const std::regex hub(R"re(\{"port":(\d+),"hub":"([^"]*)","index":(\d+)\})re");
   for (auto it = std::sregex_iterator(json.begin(), json.end(), hub); it != std::sregex_iterator();
