@@ -153,13 +153,13 @@ class InterruptHandler {
     return set;
   }
 
-  // The ports whose workers still run, 1-based as the table shows them.
+  // The started ports that have no result yet, 1-based as the table shows
+  // them (a port being started counts before its status says "running").
   std::vector<int> RunningPorts() const {
     std::vector<int> ports;
-    for (int p = 0; p < discovery::kPortCount; ++p) {
-      if (station_.ports.gPortStatus[static_cast<size_t>(p)].load() == discovery::kRunning) {
-        ports.push_back(p + 1);
-      }
+    for (int p : control_.StartedPorts()) {
+      const uint8_t status = station_.ports.gPortStatus[static_cast<size_t>(p)].load();
+      if (status != discovery::kPassed && status != discovery::kFailed) ports.push_back(p + 1);
     }
     return ports;
   }
