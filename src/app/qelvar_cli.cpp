@@ -11,6 +11,7 @@
 
 #include "app/cli_options.h"
 #include "app/cli_output.h"
+#include "app/station_access.h"
 #include "app/station_assembly.h"
 #include "engine/run_control.h"
 #include "format/format_drives.h"
@@ -115,6 +116,15 @@ int Main(const std::vector<std::string>& args) {
     return kExitUsage;
   }
   const CliOptions& o = *parsed;
+  // What keeps this user from the drives or the station folder, said before
+  // anything is sent to a drive.
+  const StationAccess access = CheckStationAccess(settings::MakeStationPaths(o.dir).gExeDir, !o.sim,
+                                                  o.command == "run" || o.command == "run-port");
+  for (const std::string& text : access.warnings)
+    std::fprintf(stderr, "qelvar-cli: %s\n", text.c_str());
+  for (const std::string& text : access.errors)
+    std::fprintf(stderr, "qelvar-cli: %s\n", text.c_str());
+  if (!access.errors.empty()) return kExitUsage;
 
   AssemblyOptions assemblyOptions{o.sim,       o.simFile,   o.virtualTime, o.scaled,
                                   o.timeScale, o.traceFile, o.dumpDir};
