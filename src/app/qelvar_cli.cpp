@@ -117,9 +117,11 @@ int Main(const std::vector<std::string>& args) {
   }
   const CliOptions& o = *parsed;
   // What keeps this user from the drives or the station folder, said before
-  // anything is sent to a drive.
-  const StationAccess access = CheckStationAccess(settings::MakeStationPaths(o.dir).gExeDir, !o.sim,
-                                                  o.command == "run" || o.command == "run-port");
+  // a command sends anything to a drive.
+  const StationAccess access =
+      o.command.empty() ? StationAccess{}
+                        : CheckStationAccess(settings::MakeStationPaths(o.dir).gExeDir, !o.sim,
+                                             o.command == "run" || o.command == "run-port");
   for (const std::string& text : access.warnings)
     std::fprintf(stderr, "qelvar-cli: %s\n", text.c_str());
   for (const std::string& text : access.errors)

@@ -131,8 +131,8 @@ std::string StationFolderProblem(const std::string& folder) {
   std::string text = "this user cannot write the station folder " + folder +
                      " (the settings file and the run reports are written there)";
   if (group == kGroup) {
-    text += ": add the user to the group " + group + " (adduser USER " + group +
-            ") and log in again, or choose another station folder with --dir";
+    text += ": add the user to the group " + group + " (usermod -aG " + group +
+            " USER) and log in again, or choose another station folder with --dir";
   } else {
     text += ": give the user write access to it (its group is " + group +
             "), or choose another station folder with --dir";
@@ -160,8 +160,8 @@ std::string DriveAccessProblem(const std::string& sysfsRoot, const std::string& 
   std::string list;
   for (const std::string& node : refused) list += (list.empty() ? "" : ", ") + node;
   return "this user cannot open the disks behind USB bridges for reading and writing (" + list +
-         "): add the user to the group " + kGroup + " (adduser USER " + kGroup +
-         ") and log in again; the package's udev rule gives that group those disks";
+         "): add the user to the group " + kGroup + " (usermod -aG " + kGroup +
+         " USER) and log in again; the package's udev rule gives that group those disks";
 }
 
 StationAccess CheckStationAccess(const std::string& stationFolder, bool realDrives,

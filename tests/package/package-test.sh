@@ -171,8 +171,11 @@ done
 got=$(in_root stat -c '%U:%G %a' "$STATION")
 [ "$got" = "root:qelvar 2775" ] || fail "$STATION is $got, not root:qelvar 2775"
 in_root test -d "$STATION/Firmware" || fail "$STATION/Firmware is missing"
-in_root test -f /usr/share/man/man1/qelvar-cli.1.gz || fail "no man page qelvar-cli(1)"
-in_root test -f /usr/share/applications/qelvar.desktop || fail "no desktop entry"
+for f in /usr/share/man/man1/qelvar-cli.1.gz /usr/share/man/man1/qelvar.1.gz \
+  /usr/share/applications/qelvar.desktop /usr/share/icons/hicolor/scalable/apps/qelvar.svg \
+  /usr/lib/udev/rules.d/70-qelvar.rules; do
+  in_root test -f "$f" || fail "$f is missing"
+done
 
 # "operator" is a group of the base system already.
 in_root useradd -m -G qelvar stationop

@@ -130,7 +130,8 @@ TEST(Capabilities, TheMessageSaysWhyTheCapabilitiesAreMissing) {
 }
 
 // Runs `check` as an unprivileged user (nobody) when this test runs as
-// root, so file permissions count; returns its text.
+// root, so file permissions count; returns its text. The tests' files deny
+// their owner too, so the check means the same for any user.
 std::string AsUnprivilegedUser(const std::function<std::string()>& check) {
   int fds[2];
   if (::pipe(fds) != 0) return "pipe failed";
@@ -162,8 +163,10 @@ std::string AsUnprivilegedUser(const std::function<std::string()>& check) {
 
 TEST(StationAccess, AFolderTheUserCannotWriteIsNamed) {
   TempDir t;
-  fs::permissions(t.path(), fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
-                                fs::perms::others_read | fs::perms::others_exec);
+  // Nobody may write it, its owner included.
+  fs::permissions(t.path(), fs::perms::owner_read | fs::perms::owner_exec | fs::perms::group_read |
+                                fs::perms::group_exec | fs::perms::others_read |
+                                fs::perms::others_exec);
   const std::string folder = t.path().string();
   std::string text = AsUnprivilegedUser([&] { return app::StationFolderProblem(folder); });
   EXPECT_NE(text.find("cannot write the station folder " + folder), std::string::npos) << text;
@@ -188,7 +191,8 @@ TEST(StationAccess, OnlyTheDisksBehindUsbBridgesAreCheckedAndNamed) {
     fs::create_directory_symlink("../devices/" + devicePath + "/block/" + name,
                                  sys / "block" / name);
     std::ofstream(dev / name).put('x');
-    fs::permissions(dev / name, fs::perms::owner_read | fs::perms::owner_write);
+    // Nobody may open it, its owner included (root runs the check as nobody).
+    fs::permissions(dev / name, fs::perms::none);
   };
   disk("vda", "pci0000:00/0000:00:05.0/virtio1");  // the PC's own disk: not a station drive
   disk("sdb", "pci0000:00/0000:00:14.0/usb2/2-1/2-1:1.0/host0/target0:0:0/0:0:0:0");
