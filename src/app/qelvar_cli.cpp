@@ -21,6 +21,7 @@
 
 #include "app/cli_options.h"
 #include "app/cli_output.h"
+#include "app/station_access.h"
 #include "app/station_assembly.h"
 #include "engine/barcode_list.h"
 #include "engine/run_control.h"
@@ -271,6 +272,17 @@ int Main(const std::vector<std::string>& args) {
       return kExitUsage;
     }
   }
+  // What keeps this user from the drives or the station folder, said before
+  // a command sends anything to a drive.
+  const StationAccess access =
+      o.command.empty() ? StationAccess{}
+                        : CheckStationAccess(paths.gExeDir, !o.sim, running);
+  for (const std::string& text : access.warnings)
+    std::fprintf(stderr, "qelvar-cli: %s\n", text.c_str());
+  for (const std::string& text : access.errors)
+    std::fprintf(stderr, "qelvar-cli: %s\n", text.c_str());
+  if (!access.errors.empty()) return kExitUsage;
+
   std::optional<std::vector<std::string>> barcodes;
   if (!o.barcodesFile.empty()) {
     barcodes = ReadBarcodes(o.barcodesFile, &error);

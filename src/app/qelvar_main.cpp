@@ -1,5 +1,6 @@
 // qelvar: the operator's window.
 #include <QApplication>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QTimer>
 #include <cstdio>
@@ -8,6 +9,7 @@
 #include <vector>
 
 #include "app/cli_options.h"
+#include "app/station_access.h"
 #include "app/station_assembly.h"
 #include "platform/device_monitor.h"
 #include "platform/sim/sim_station.h"
@@ -46,6 +48,22 @@ int main(int argc, char** argv) {
     return kExitUsage;
   }
   const app::CliOptions& o = parsed->station;
+  // What keeps this user from the drives or the station folder: on standard
+  // error and, for an operator who started the window from the menu, in a
+  // message box (none with --screenshot, which must never wait).
+  const app::StationAccess access =
+      app::CheckStationAccess(settings::MakeStationPaths(o.dir).gExeDir, !o.sim, true);
+  auto tell = [&](const std::vector<std::string>& texts, QMessageBox::Icon icon) {
+    for (const std::string& text : texts) {
+      std::fprintf(stderr, "qelvar: %s\n", text.c_str());
+      if (parsed->screenshot.empty()) {
+        QMessageBox(icon, QStringLiteral("qelvar"), QString::fromStdString(text)).exec();
+      }
+    }
+  };
+  tell(access.errors, QMessageBox::Critical);
+  if (!access.errors.empty()) return kExitUsage;
+  tell(access.warnings, QMessageBox::Warning);
   app::AssemblyOptions assemblyOptions{o.sim,       o.simFile,   o.virtualTime, o.scaled,
                                        o.timeScale, o.traceFile, o.dumpDir,     o.debugLogFile};
   std::unique_ptr<app::StationAssembly> assembly =

@@ -14,9 +14,34 @@ std::string StationPaths::FirmwarePath(std::string_view fileName) const {
   return path;
 }
 
+std::string DefaultStationDir(std::string_view exeDir, std::string_view installedBinDir,
+                              std::string_view installedStationDir) {
+  if (exeDir.empty() || installedBinDir.empty() || installedStationDir.empty()) {
+    return std::string(exeDir);
+  }
+  // Compared as real folders: /bin may be a link to /usr/bin, and the
+  // executable's own path is already resolved.
+  std::error_code ec;
+  auto real = [&ec](std::string_view folder) {
+    std::filesystem::path p = std::filesystem::weakly_canonical(std::filesystem::path(folder), ec);
+    return ec ? std::filesystem::path(folder).lexically_normal() : p;
+  };
+  if (real(exeDir) == real(installedBinDir)) return std::string(installedStationDir);
+  return std::string(exeDir);
+}
+
+std::string DefaultStationDir() {
+#if defined(QELVAR_INSTALLED_BINDIR) && defined(QELVAR_INSTALLED_STATION_DIR)
+  return DefaultStationDir(platform::ExecutableDir(), QELVAR_INSTALLED_BINDIR,
+                           QELVAR_INSTALLED_STATION_DIR);
+#else
+  return platform::ExecutableDir();
+#endif
+}
+
 StationPaths MakeStationPaths(std::string_view dir) {
   std::string folder(dir);
-  if (folder.empty()) folder = platform::ExecutableDir();
+  if (folder.empty()) folder = DefaultStationDir();
   std::error_code ec;
   if (folder.empty()) {
     folder = std::filesystem::current_path(ec).string();

@@ -25,8 +25,20 @@ struct StationPaths {
   [[nodiscard]] std::string FirmwarePath(std::string_view fileName) const;
 };
 
-// The paths for the station folder `dir`, or for the executable's folder when
-// `dir` is empty. A relative `dir` is taken from the current folder.
+// The paths for the station folder `dir`, or for the default station folder
+// when `dir` is empty. A relative `dir` is taken from the current folder.
 [[nodiscard]] StationPaths MakeStationPaths(std::string_view dir = {});
+
+// The default station folder of a program in `exeDir`: the program's own
+// folder, except for an installed program (one in `installedBinDir`), whose
+// station lives in `installedStationDir` (the package's
+// /var/lib/qelvar/station). Both installed folders come from the build's
+// install prefix; empty ones mean the build knows of no installed layout.
+[[nodiscard]] std::string DefaultStationDir(std::string_view exeDir,
+                                            std::string_view installedBinDir,
+                                            std::string_view installedStationDir);
+
+// DefaultStationDir for this program with the install folders it was built for.
+[[nodiscard]] std::string DefaultStationDir();
 
 }  // namespace qelvar::settings
