@@ -3,6 +3,7 @@
 // station's state. Shared by the window and the command-line program.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -50,6 +51,10 @@ class StationAssembly {
   // Makes the end of a run with "Format" checked partition and format the
   // station's drives; messages go to the operator.
   void AttachFormatter(engine::RunControl& control, settings::MessageSink& messages);
+  // The same end-of-run format as one call, for a caller that runs it on a
+  // thread of its own (the window). The partition step's diagnostic lines go
+  // to standard error, never to standard output.
+  [[nodiscard]] std::function<void()> Formatter(settings::MessageSink& messages);
 
  private:
   StationAssembly() = default;
