@@ -9,9 +9,11 @@
 #include <QPushButton>
 #include <QTableView>
 #include <QTimer>
+#include <algorithm>
 #include <cstdio>
 
 #include "discovery/device_scan.h"
+#include "discovery/port_candidates.h"
 #include "engine/barcode_list.h"
 #include "format/background_format.h"
 #include "platform/clock.h"
@@ -483,9 +485,12 @@ bool DialogScanDevice::FormatChecked() {
 // --- Scans --------------------------------------------------------------------
 
 void DialogScanDevice::OnDeviceChange() {
-  if (startThread_.joinable() || formatting_ || control_->Busy() || control_->AnyWorkerRunning()) {
-    // A scan would pull the records from under the run: it waits for the
-    // run (a single port's too) to end.
+  // During a run the drives re-enumerate as they reboot: the page changes
+  // nothing until the run has ended.
+  if (startThread_.joinable() || formatting_ || control_->Busy()) return;
+  if (control_->AnyWorkerRunning()) {
+    // A single port runs: a scan would pull the records from under it, so
+    // it waits until no worker runs.
     rescanPending_ = true;
     rescanTimer_->start(kRescanPollMs);
     return;
@@ -505,7 +510,22 @@ void DialogScanDevice::RescanWhenIdle() {
   }
   rescanTimer_->stop();
   rescanPending_ = false;
-  (void)control_->Scan();
+  // The single ports' own drives rebooted and came back where they were:
+  // only a drive plugged or pulled elsewhere is worth a rescan, which would
+  // also clear the results shown.
+  if (DriveLocations() != locationsAtSinglePortStart_) (void)control_->Scan();
+}
+
+std::vector<std::string> DialogScanDevice::DriveLocations() {
+  std::array<discovery::PortCandidate, platform::kMaxCandidates> found;
+  const size_t count = discovery::DiscoverPortCandidates(env_.links.topology, found);
+  std::vector<std::string> locations;
+  for (size_t i = 0; i < count; ++i) {
+    locations.push_back(std::string(found[i].hubInstanceId) + "#" +
+                        std::to_string(found[i].portIndex));
+  }
+  std::sort(locations.begin(), locations.end());
+  return locations;
 }
 
 void DialogScanDevice::OnDeviceScan() {
@@ -608,7 +628,13 @@ void DialogScanDevice::OnListRightClick(const QPoint& pos) {
     return;
   }
   const QModelIndex index = list_->indexAt(pos);
-  (void)control_->StartSinglePort(index.isValid() ? index.row() : -1);
+  const bool first = !control_->AnyWorkerRunning();
+  std::vector<std::string> before = first ? DriveLocations() : std::vector<std::string>();
+  if (control_->StartSinglePort(index.isValid() ? index.row() : -1) ==
+          engine::SinglePortOutcome::kStarted &&
+      first) {
+    locationsAtSinglePortStart_ = std::move(before);
+  }
 }
 
 // --- SettingsView -------------------------------------------------------------

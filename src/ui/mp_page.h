@@ -15,7 +15,9 @@
 #include <array>
 #include <functional>
 #include <memory>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "engine/run_control.h"
 #include "engine/station.h"
@@ -136,6 +138,7 @@ class DialogScanDevice final : public QWidget,
   void OnFormatFinished();
   void CollectFormats();
   void RescanWhenIdle();
+  [[nodiscard]] std::vector<std::string> DriveLocations();
   void ShowRunDesignTime();
   int64_t StationNow();
   void OnDeviceScan();
@@ -170,6 +173,9 @@ class DialogScanDevice final : public QWidget,
   bool runEndPending_ = false;
   bool collecting_ = false;
   bool rescanPending_ = false;
+  // The hub ports holding a disk when the first of the running single ports
+  // started: its own drive's reboot is no plug or pull.
+  std::vector<std::string> locationsAtSinglePortStart_;
   bool designTimeShown_ = false;
 };
 

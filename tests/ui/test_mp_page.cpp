@@ -11,6 +11,7 @@
 #include <future>
 #include <thread>
 
+#include "platform/sim/sim_station.h"
 #include "platform/sim/sim_volume_ops.h"
 #include "ui/flash_info_dialog.h"
 #include "ui_fixture.h"
@@ -483,13 +484,20 @@ class MpPageTest : public QObject {
   }
 
   // A drive plugged or pulled while a single port runs is rescanned once the
-  // port has finished (the rows then show the drives as the scan finds them).
+  // port has finished; the port's own drive rebooting is no such change.
   void aDriveChangeDuringASinglePortRunRescansWhenItHasEnded() {
     StationWindow w;
     RightClick(w, 3);
     QCOMPARE(w.page().model().Cell(3, 1), std::string("Scanning"));
     w.page().OnDeviceChange();  // the worker still waits for this thread
-    // Only a rescan shows the port as "Ready" again.
+    QTRY_VERIFY_WITH_TIMEOUT(!w.page().RunInProgress(), 30000);
+    QTest::qWait(500);
+    QVERIFY(w.page().model().Cell(3, 6) == "100 %" || w.page().model().Cell(3, 6) == "FAIL %");
+
+    RightClick(w, 3);
+    QVERIFY(w.assembly->sim()->Unplug(15));  // pulled while port 4 runs
+    w.page().OnDeviceChange();
+    // Only a rescan shows port 4 as "Ready" again.
     QTRY_COMPARE_WITH_TIMEOUT(w.page().model().Cell(3, 1), std::string("Ready"), 30000);
     QVERIFY(!w.page().RunInProgress());
     QVERIFY(w.dialogs.messages.empty());
