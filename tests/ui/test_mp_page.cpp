@@ -440,7 +440,9 @@ class MpPageTest : public QObject {
     StationWindow w;
     w.AttachFormat();
     auto& volumes = static_cast<platform::sim::SimVolumeOps&>(w.assembly->volumes());
-    volumes.SetFormatPolls(40);
+    // The job collects after each of its 16 starts; the format of disk1p1,
+    // started seventh, then needs two more collections after the job.
+    volumes.SetFormatPolls(12);
     volumes.FailFormat("disk1p1", "mkntfs ended with exit status 1");
     QSignalSpy ended(&w.page(), &DialogScanDevice::runEnded);
     Click(w.Mp(1031));  // Format on
