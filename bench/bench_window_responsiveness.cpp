@@ -9,6 +9,7 @@
 //
 // A plain timed program rather than a Google Benchmark: one measurement is a
 // whole run of the window's event loop.
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <QAbstractButton>
@@ -55,6 +56,13 @@ double ThreadCpuMs() {
   return static_cast<double>(t.tv_sec) * 1000.0 + static_cast<double>(t.tv_nsec) / 1e6;
 }
 
+// Times this thread was taken off the processor by the scheduler.
+long Preemptions() {
+  rusage usage{};
+  ::getrusage(RUSAGE_THREAD, &usage);
+  return usage.ru_nivcsw;
+}
+
 // The gaps between ticks, and how much of each the window's thread spent
 // working: on a loaded machine a long gap with little work in it is the
 // scheduler's, not the window's.
@@ -62,6 +70,7 @@ struct Probe {
   QElapsedTimer clock;
   qint64 last = 0;
   double lastCpu = ThreadCpuMs();
+  long lastPreempted = Preemptions();
   qint64 longest = 0;
   double longestCpu = 0;  // work inside the longest gap
   double busiest = 0;     // most work inside any one gap
@@ -71,10 +80,14 @@ struct Probe {
     const double cpu = ThreadCpuMs();
     const qint64 gap = now - last;
     const double work = cpu - lastCpu;
+    const long preempted = Preemptions();
     if (gap > kGoalMs) {
-      std::printf("  gap of %lld ms (%.1f ms of it working) ending at %.3f s\n",
-                  static_cast<long long>(gap), work, static_cast<double>(now) / 1000.0);
+      std::printf(
+          "  gap of %lld ms (%.1f ms of it working, preempted %ld times) ending at %.3f s\n",
+          static_cast<long long>(gap), work, preempted - lastPreempted,
+          static_cast<double>(now) / 1000.0);
     }
+    lastPreempted = preempted;
     if (gap > longest) {
       longest = gap;
       longestCpu = work;
