@@ -8,7 +8,7 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   zlib1g-dev libudev-dev
   ntfs-3g
-  qt6-base-dev xvfb xauth fonts-dejavu-core fonts-dejavu-extra
+  qt6-base-dev xvfb xauth fonts-dejavu-core fonts-dejavu-extra fonts-wqy-microhei
   dpkg-dev debootstrap lintian
 )
 

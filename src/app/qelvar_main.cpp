@@ -4,6 +4,7 @@
 #include <QPushButton>
 #include <QTimer>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -16,6 +17,7 @@
 #include "ui/dialog_runner.h"
 #include "ui/main_window.h"
 #include "ui/mp_page.h"
+#include "ui/unattended_dialogs.h"
 
 namespace {
 
@@ -73,21 +75,37 @@ int main(int argc, char** argv) {
     return kExitUsage;
   }
 
-  ui::PlatformDialogs dialogs;
+  const bool screenshotMode = !parsed->screenshot.empty();
+  // Set once the window exists; a message box before that waits for it in
+  // the event loop.
+  std::function<void(QWidget * box)> takeScreenshot;
+  std::unique_ptr<ui::DialogRunner> dialogs;
+  if (screenshotMode) {
+    // Nobody is there to press OK: a message box is pictured and the program ends.
+    dialogs = std::make_unique<ui::UnattendedDialogs>([&](QWidget& box) {
+      if (takeScreenshot) takeScreenshot(&box);
+    });
+  } else {
+    dialogs = std::make_unique<ui::PlatformDialogs>();
+  }
   int exitCode = 0;
   {
     ui::CQelvarDlg window(assembly->station(), assembly->links(), settings::MakeStationPaths(o.dir),
-                          dialogs);
+                          *dialogs);
     QObject::connect(&window, &ui::CQelvarDlg::finished, &app, &QApplication::quit);
     assembly->AttachDebugLog(window.mpPage().control());  // before the first scan
     window.Init();
-    assembly->AttachFormatter(window.mpPage().control(), window.mpPage().Messages());
+    ui::DialogScanDevice& page = window.mpPage();
+    page.SetFormatter(assembly->Formatter(page.Messages()), assembly->volumes());
     window.WatchDevices(assembly->CreateMonitor());
     window.show();
 
-    const QString screenshot = QString::fromStdString(parsed->screenshot);
-    auto takeScreenshot = [&] {
-      const bool saved = window.grab().save(screenshot, "PNG");
+    bool taken = false;
+    takeScreenshot = [&](QWidget* box) {
+      if (taken) return;
+      taken = true;
+      const bool saved =
+          ui::GrabWithBox(window, box).save(QString::fromStdString(parsed->screenshot), "PNG");
       if (!saved) {
         std::fprintf(stderr, "qelvar: cannot write the screenshot '%s'\n",
                      parsed->screenshot.c_str());
@@ -95,19 +113,20 @@ int main(int argc, char** argv) {
       }
       window.close();
     };
-    ui::DialogScanDevice& page = window.mpPage();
     if (parsed->run) {
-      if (!screenshot.isEmpty()) {
+      if (screenshotMode) {
         // After the run, once the totals show it.
         QObject::connect(&page, &ui::DialogScanDevice::runEnded, &window, [&] {
-          QObject::connect(&page, &ui::DialogScanDevice::totalsShown, &window, takeScreenshot,
-                           Qt::SingleShotConnection);
+          QObject::connect(
+              &page, &ui::DialogScanDevice::totalsShown, &window, [&] { takeScreenshot(nullptr); },
+              Qt::SingleShotConnection);
         });
       }
-      QTimer::singleShot(0, &window,
-                         [&] { page.findChild<QPushButton*>(QStringLiteral("1009"))->click(); });
-    } else if (!screenshot.isEmpty()) {
-      QTimer::singleShot(500, &window, takeScreenshot);
+      QTimer::singleShot(0, &window, [&] {
+        if (!taken) page.findChild<QPushButton*>(QStringLiteral("1009"))->click();
+      });
+    } else if (screenshotMode) {
+      QTimer::singleShot(500, &window, [&] { takeScreenshot(nullptr); });
     }
     const int loop = QApplication::exec();
     if (exitCode == 0) exitCode = loop;

@@ -1,6 +1,7 @@
 #include "app/station_assembly.h"
 
 #include <array>
+#include <cstdio>
 
 #include "format/format_drives.h"
 #include "platform/linux/linux_device_io.h"
@@ -69,13 +70,17 @@ std::unique_ptr<StationAssembly> StationAssembly::Create(const AssemblyOptions& 
 
 StationAssembly::~StationAssembly() = default;
 
-void StationAssembly::AttachFormatter(engine::RunControl& control,
-                                      settings::MessageSink& messages) {
-  control.SetFormatter([this, &messages] {
+void StationAssembly::AttachFormatter(engine::RunControl& control, settings::MessageSink& messages) {
+  control.SetFormatter(Formatter(messages));
+}
+
+std::function<void()> StationAssembly::Formatter(settings::MessageSink& messages) {
+  return [this, &messages] {
     std::array<uint8_t, discovery::kPortCount> failed{};
-    (void)format::FormatDrives(station_.ports, links_->topology, links_->io, *volumes_, *clock_,
-                               messages, failed, FormatLog());
-  });
+    (void)format::FormatDrives(
+        station_.ports, links_->topology, links_->io, *volumes_, *clock_, messages, failed, FormatLog(),
+        [](std::string_view line) { std::fwrite(line.data(), 1, line.size(), stderr); });
+  };
 }
 
 void StationAssembly::AttachDebugLog(engine::RunControl& control) {

@@ -3,6 +3,7 @@
 // station's state. Shared by the window and the command-line program.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -59,6 +60,10 @@ class StationAssembly {
   void AttachDebugLog(engine::RunControl& control);
   // The format's lines for the debug log; empty when it is off.
   [[nodiscard]] format::DebugLog FormatLog();
+  // The same end-of-run format as one call, for a caller that runs it on a
+  // thread of its own (the window). The partition step's diagnostic lines go
+  // to standard error, never to standard output.
+  [[nodiscard]] std::function<void()> Formatter(settings::MessageSink& messages);
 
  private:
   StationAssembly() = default;

@@ -106,7 +106,8 @@ int FormatNewVolumes(platform::VolumeOps& volumes, platform::Clock& clock,
 int FormatDrives(discovery::PortState& ports, platform::Topology& topology, platform::DeviceIo& io,
                  platform::VolumeOps& volumes, platform::Clock& clock,
                  settings::MessageSink& messages,
-                 std::span<uint8_t, discovery::kPortCount> failedPorts, const DebugLog& log) {
+                 std::span<uint8_t, discovery::kPortCount> failedPorts, const DebugLog& log,
+                 const DebugLog& diagnostics) {
   // Formats of an earlier run that ended since are reported first.
   (void)CollectFormatResults(volumes, messages, log);
 
@@ -140,7 +141,7 @@ int FormatDrives(discovery::PortState& ports, platform::Topology& topology, plat
         Log(log, "Port " + std::to_string(port) + ": " + info.Path + " is now " + path + "\r\n");
       }
     }
-    if (PartitionDisk(volumes, clock, path, log) != kPartitioned) {
+    if (PartitionDisk(volumes, clock, path, log, diagnostics) != kPartitioned) {
       ++failures;
       failedPorts[i] = 1;
       continue;
@@ -154,15 +155,20 @@ int FormatDrives(discovery::PortState& ports, platform::Topology& topology, plat
   return failures;
 }
 
-size_t CollectFormatResults(platform::VolumeOps& volumes, settings::MessageSink& messages,
-                            const DebugLog& log) {
-  for (const platform::FormatOutcome& outcome : volumes.CollectFinishedFormats()) {
+void ReportFormatOutcomes(std::span<const platform::FormatOutcome> ended,
+                          settings::MessageSink& messages, const DebugLog& log) {
+  for (const platform::FormatOutcome& outcome : ended) {
     if (outcome.succeeded) {
       Log(log, "Formatted " + outcome.volume + " as " + outcome.label + "\r\n");
     } else {
       ReportFailure(messages, outcome.volume, outcome.label, outcome.detail);
     }
   }
+}
+
+size_t CollectFormatResults(platform::VolumeOps& volumes, settings::MessageSink& messages,
+                            const DebugLog& log) {
+  ReportFormatOutcomes(volumes.CollectFinishedFormats(), messages, log);
   return volumes.FormatsRunning();
 }
 

@@ -1,8 +1,9 @@
 // The post-run format: every station drive gets a fresh MBR with one NTFS
 // partition, and the volume the system then shows for it is formatted with
-// the label "UDISK-" and the volume's letter. Runs on the UI thread at the end
-// of a run when "Format" is checked, and blocks it: 3 s after each
-// partitioned drive, 5 s after each started format.
+// the label "UDISK-" and the volume's letter. Runs at the end of a run when
+// "Format" is checked and blocks its caller: 3 s after each partitioned
+// drive, 5 s after each started format (the window runs it on a thread of its
+// own, see background_format.h).
 #pragma once
 
 #include <cstdint>
@@ -43,9 +44,10 @@ inline constexpr std::string_view kFormatErrorCaption = "";
 // A format that could not be started or ended with a failure.
 inline constexpr std::string_view kFormatFailCaption = "Format Fail";
 
-// Receives the diagnostic lines (the ones PartitionDisk also prints on
-// standard output) and a line per skipped port, left-alone volume and
-// finished format. Empty: dropped.
+// Receives the diagnostic lines of PartitionDisk and a line per skipped port,
+// left-alone volume and finished format. Empty: dropped. Nothing of the format
+// is ever printed by the format itself: a line tool's standard output carries
+// only its own table.
 using DebugLog = std::function<void(std::string_view line)>;
 
 // A station drive whose disk was partitioned in this format.
@@ -65,10 +67,12 @@ struct PartitionedDisk {
 // Gives the disk at `path` an empty MBR with a signature from the calendar
 // time, then the layout, re-reading the table after each, and waits 3 s.
 // Returns 0 or the number of the failed step (2 open, 3 create disk, 4 first
-// re-read, 5 geometry, 6 layout, 7 second re-read); each failure prints its
-// diagnostic line with the platform's error number.
+// re-read, 5 geometry, 6 layout, 7 second re-read); each failure sends its
+// diagnostic line ("CreateFile() Error:2 \r\n") with the platform's error
+// number to `diagnostics` (a line tool's standard error) and to `log`.
 [[nodiscard]] int PartitionDisk(platform::VolumeOps& volumes, platform::Clock& clock,
-                                std::string_view path, const DebugLog& log = {});
+                                std::string_view path, const DebugLog& log = {},
+                                const DebugLog& diagnostics = {});
 
 // Every fixed volume the system shows, sorted by name, into *out. Returns how
 // many.
@@ -93,10 +97,17 @@ size_t ListFixedDriveLetters(platform::VolumeOps& volumes, std::vector<platform:
 // A port without a drive fails at the open, as it always has. Failed ports
 // get their flag set to 1. Shows "Format para error!" when nothing new could
 // be formatted. Returns the number of ports whose partitioning failed.
+// PartitionDisk's diagnostic lines go to `diagnostics` as well as to `log`.
 int FormatDrives(discovery::PortState& ports, platform::Topology& topology, platform::DeviceIo& io,
                  platform::VolumeOps& volumes, platform::Clock& clock,
                  settings::MessageSink& messages,
-                 std::span<uint8_t, discovery::kPortCount> failedPorts, const DebugLog& log = {});
+                 std::span<uint8_t, discovery::kPortCount> failedPorts, const DebugLog& log = {},
+                 const DebugLog& diagnostics = {});
+
+// Reports formats that have ended: each failure to the operator ("Format
+// Fail"), each success to the log.
+void ReportFormatOutcomes(std::span<const platform::FormatOutcome> ended,
+                          settings::MessageSink& messages, const DebugLog& log = {});
 
 // Reports the formats that have ended since the last collection (failures to
 // the operator, successes to the log). Returns how many still run. Cheap; a

@@ -17,15 +17,19 @@ constexpr uint32_t kStartAfterFirstTrack = 1985;
 constexpr uint8_t kTypeNtfs = 0x07;
 constexpr uint64_t kMaxMbrSectors = 0xFFFFFFFF;
 
-// The diagnostic line of a failed step, "<request> Error:<number> \r\n", on
-// standard output (where the station has always written it) and in the log.
-void Diagnose(const DebugLog& log, const char* request, int error) {
-  char line[96];
-  std::snprintf(line, sizeof line, "%s Error:%ld \r\n", request, static_cast<long>(error));
-  std::fputs(line, stdout);
-  std::fflush(stdout);
-  if (log) log(line);
-}
+// The diagnostic line of a failed step, "<request> Error:<number> \r\n", for
+// the caller's diagnostics and the log. Never printed here: standard output
+// belongs to the program (a line tool's table or JSON).
+struct Diagnostics {
+  const DebugLog& log;
+  const DebugLog& diagnostics;
+  void operator()(const char* request, int error) const {
+    char line[96];
+    std::snprintf(line, sizeof line, "%s Error:%ld \r\n", request, static_cast<long>(error));
+    if (diagnostics) diagnostics(line);
+    if (log) log(line);
+  }
+};
 
 }  // namespace
 
@@ -57,27 +61,28 @@ bool BuildDriveLayout(const platform::DiskGeometry& geometry, uint32_t signature
 }
 
 int PartitionDisk(platform::VolumeOps& volumes, platform::Clock& clock, std::string_view path,
-                  const DebugLog& log) {
+                  const DebugLog& log, const DebugLog& diagnostics) {
+  const Diagnostics Diagnose{log, diagnostics};
   int error = 0;
   std::unique_ptr<platform::DiskHandle> disk = volumes.OpenDisk(path, &error);
   if (!disk) {
-    Diagnose(log, "CreateFile()", error);
+    Diagnose("CreateFile()", error);
     return kOpenFailed;
   }
   // The same second gives the same signature: two drives partitioned within
   // one second carry equal signatures, as they always have.
   auto signature = static_cast<uint32_t>(clock.CalendarSeconds());
   if (!disk->CreateDisk(signature, &error)) {
-    Diagnose(log, "IOCTL_DISK_CREATE_DISK", error);
+    Diagnose("IOCTL_DISK_CREATE_DISK", error);
     return kCreateDiskFailed;
   }
   if (!disk->UpdateProperties(&error)) {
-    Diagnose(log, "IOCTL_DISK_UPDATE_PROPERTIES", error);
+    Diagnose("IOCTL_DISK_UPDATE_PROPERTIES", error);
     return kUpdatePropertiesFailed;
   }
   platform::DiskGeometry geometry;
   if (!disk->GetGeometry(&geometry, &error)) {
-    Diagnose(log, "IOCTL_DISK_GET_DRIVE_GEOMETRY", error);
+    Diagnose("IOCTL_DISK_GET_DRIVE_GEOMETRY", error);
     return kGeometryFailed;
   }
   platform::DriveLayout layout;
@@ -88,11 +93,11 @@ int PartitionDisk(platform::VolumeOps& volumes, platform::Clock& clock, std::str
     return kSetLayoutFailed;
   }
   if (!disk->SetDriveLayout(layout, &error)) {
-    Diagnose(log, "IOCTL_DISK_SET_DRIVE_LAYOUT_EX", error);
+    Diagnose("IOCTL_DISK_SET_DRIVE_LAYOUT_EX", error);
     return kSetLayoutFailed;
   }
   if (!disk->UpdateProperties(&error)) {
-    Diagnose(log, "IOCTL_DISK_UPDATE_PROPERTIES", error);
+    Diagnose("IOCTL_DISK_UPDATE_PROPERTIES", error);
     return kSecondUpdateFailed;
   }
   disk.reset();

@@ -16,6 +16,7 @@ namespace qelvar::ui {
 namespace {
 
 constexpr int kWaitPollMs = 200;
+constexpr qint64 kFormatCloseWaitMs = 10 * 60 * 1000;
 
 }  // namespace
 
@@ -89,7 +90,11 @@ void CQelvarDlg::closeEvent(QCloseEvent* event) {
 }
 
 void CQelvarDlg::WaitForPortsThenFinish() {
-  if (!mpPage_->RunInProgress()) {
+  if (!closeTimer_.isValid()) closeTimer_.start();
+  // Format processes are waited for (their failures still reach the
+  // operator), but not for ever: one that hangs is left to the system.
+  const bool formats = mpPage_->FormatsOutstanding() && closeTimer_.elapsed() < kFormatCloseWaitMs;
+  if (!mpPage_->RunInProgress() && !formats) {
     if (waitNote_) waitNote_->hide();
     hide();
     if (monitor_) monitor_->Stop();
@@ -103,11 +108,10 @@ void CQelvarDlg::WaitForPortsThenFinish() {
     waitNote_->setWindowTitle(windowTitle());
     waitNote_->setMargin(12);
   }
-  int running = 0;
-  for (const auto& status : station_.ports.gPortStatus) {
-    if (status.load() == discovery::kRunning) ++running;
-  }
-  waitNote_->setText(QStringLiteral("Waiting for %1 port(s) to finish...").arg(running));
+  const int ports = mpPage_->PortsToWaitFor();
+  waitNote_->setText(ports == 0 && mpPage_->FormatsOutstanding()
+                         ? QStringLiteral("Waiting for the format to finish...")
+                         : QStringLiteral("Waiting for %1 port(s) to finish...").arg(ports));
   waitNote_->show();
   QTimer::singleShot(kWaitPollMs, this, [this] { WaitForPortsThenFinish(); });
 }

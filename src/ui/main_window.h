@@ -4,6 +4,7 @@
 // program under a running port.
 #pragma once
 
+#include <QElapsedTimer>
 #include <QWidget>
 #include <memory>
 
@@ -63,6 +64,7 @@ class CQelvarDlg final : public QWidget {
   DialogParamSet* paramPage_;
   std::unique_ptr<platform::DeviceMonitor> monitor_;
   QLabel* waitNote_ = nullptr;
+  QElapsedTimer closeTimer_;  // since the close was confirmed
   bool closing_ = false;
 };
 

@@ -9,10 +9,14 @@
 #include <QPushButton>
 #include <QTableView>
 #include <QTimer>
+#include <algorithm>
 #include <cstdio>
 
 #include "discovery/device_scan.h"
+#include "discovery/port_candidates.h"
 #include "engine/barcode_list.h"
+#include "format/background_format.h"
+#include "platform/clock.h"
 #include "settings/flash_catalogue.h"
 #include "settings/page_options.h"
 #include "ui/barcode_dialog.h"
@@ -37,6 +41,12 @@ constexpr int kTimeText = 1065;
 constexpr int kPortList = 1002;
 constexpr int kTotalsPeriodMs = 8000;
 constexpr int kTimePeriodMs = 5000;
+// Format processes outlive the run: they are collected this often until the
+// last has ended.
+constexpr int kFormatCollectMs = 1000;
+// A rescan waiting for the run to end looks this often.
+constexpr int kRescanPollMs = 200;
+constexpr std::array<int, 3> kRunButtons = {kStartButton, kScanButton, kBarCodeButton};
 
 // The open-file dialogs' filter, as operators know it.
 constexpr const char* kLoadFilter = "Bin Files  |*.*|*.bin|All Files(*.*)|*.*||";
@@ -79,6 +89,9 @@ DialogScanDevice::DialogScanDevice(PageEnvironment environment, QWidget* parent)
 
 DialogScanDevice::~DialogScanDevice() {
   if (startThread_.joinable()) startThread_.join();
+  // A format job would need this thread for its message boxes; the window
+  // waits for it before it closes (RunInProgress).
+  background_.reset();
   // The run control joins the workers; the window waits for them before it
   // closes, so none is left to need this thread.
   control_.reset();
@@ -216,8 +229,12 @@ void DialogScanDevice::Build() {
 
   totalsTimer_ = new QTimer(this);
   timeTimer_ = new QTimer(this);
+  formatTimer_ = new QTimer(this);
+  rescanTimer_ = new QTimer(this);
   connect(totalsTimer_, &QTimer::timeout, this, &DialogScanDevice::ShowTotals);
   connect(timeTimer_, &QTimer::timeout, this, &DialogScanDevice::ShowElapsedTime);
+  connect(formatTimer_, &QTimer::timeout, this, &DialogScanDevice::CollectFormats);
+  connect(rescanTimer_, &QTimer::timeout, this, &DialogScanDevice::RescanWhenIdle);
 }
 
 template <typename Handler>
@@ -245,6 +262,9 @@ void DialogScanDevice::Init() {
 
   settings::PageContext page = Page();
   settings::LoadFlashCatalogue(page);
+  // The combo selected its first item as it was filled; the settings file
+  // chooses, and without one no flash is selected (saved as -1).
+  SetComboSelection(ctl::kFlashSelect, -1);
   settings::LoadSettings(page);
   for (const char* item : {"Default", "Bin12", "Bin23"}) AddComboItem(ctl::kSetBin, item);
   SetComboSelection(ctl::kSetBin, env_.options.SetBin);
@@ -282,13 +302,42 @@ bool DialogScanDevice::SaveSettings() {
 }
 
 bool DialogScanDevice::RunInProgress() const {
-  return startThread_.joinable() || control_->AnyWorkerRunning();
+  return startThread_.joinable() || formatting_ || control_->AnyWorkerRunning();
+}
+
+int DialogScanDevice::PortsToWaitFor() const {
+  int running = 0;
+  for (const auto& status : env_.station.ports.gPortStatus) {
+    if (status.load() == discovery::kRunning) ++running;
+  }
+  // Before its workers start, Start is bringing up every drive it found.
+  if (startThread_.joinable()) running = std::max(running, startingPorts_);
+  return running;
+}
+
+bool DialogScanDevice::FormatsOutstanding() const {
+  return formatting_ || formatTimer_->isActive();
+}
+
+void DialogScanDevice::SetFormatter(std::function<void()> job, platform::VolumeOps& volumes) {
+  formatJob_ = std::move(job);
+  background_ = std::make_unique<format::BackgroundFormat>(volumes, env_.links.clock, *messages_);
+  control_->SetFormatter([this] { BeginFormat(); });
 }
 
 // --- Start and the end of a run --------------------------------------------
 
 void DialogScanDevice::OnStart() {
-  if (startThread_.joinable()) return;
+  if (startThread_.joinable() || formatting_) return;
+  for (size_t i = 0; i < kRunButtons.size(); ++i) {
+    buttonsBeforeStart_[i] = Control(kRunButtons[i])->isEnabled();
+  }
+  startingPorts_ = 0;
+  for (const auto& record : env_.station.ports.gDeviceInfo) {
+    if (record.HasDrive()) ++startingPorts_;
+  }
+  designTimeShown_ = false;
+  (void)StationNow();  // the run's threads start from the station's time
   EnableRunButtons(false);
   engine::StartControls controls;
   controls.modelName = EditText(ctl::kModelName);
@@ -316,13 +365,35 @@ void DialogScanDevice::OnStart() {
 
 void DialogScanDevice::OnStartFinished() {
   startThread_.join();
-  bool ended = startOutcome_ != engine::StartOutcome::kStarted;
+  const bool started = startOutcome_ == engine::StartOutcome::kStarted;
+  if (!started) {
+    // No run began, so no run's end will enable the buttons: they come back
+    // as they were when Start was pressed (a refused Start leaves them to
+    // nobody otherwise).
+    for (size_t i = 0; i < kRunButtons.size(); ++i) {
+      Control(kRunButtons[i])->setEnabled(buttonsBeforeStart_[i]);
+    }
+  }
+  bool ended = !started;
   // Completions that arrived while Start was still starting workers: the run
   // could not end before every worker had been started.
   for (; deferredCompletions_ > 0; --deferredCompletions_) {
-    if (control_->OnWorkerDone()) ended = true;
+    if (control_->OnWorkerDone()) {
+      ShowRunDesignTime();
+      ended = true;
+    }
   }
-  if (ended) emit runEnded();
+  if (ended) RunHasEnded();
+  if (rescanPending_) rescanTimer_->start(kRescanPollMs);
+}
+
+void DialogScanDevice::RunHasEnded() {
+  // With the format running the run ends when the format has ended.
+  if (formatting_) {
+    runEndPending_ = true;
+    return;
+  }
+  emit runEnded();
 }
 
 void DialogScanDevice::PostWorkerDone() {
@@ -335,13 +406,64 @@ void DialogScanDevice::OnWorkerDone() {
     ++deferredCompletions_;
     return;
   }
-  if (control_->OnWorkerDone()) emit runEnded();
+  if (control_->OnWorkerDone()) {
+    ShowRunDesignTime();
+    RunHasEnded();
+  }
+  if (rescanPending_) rescanTimer_->start(kRescanPollMs);
 }
 
 void DialogScanDevice::EnableRunButtons(bool enabled) {
   RunOnThreadOf(this, [this, enabled] {
-    for (int id : {kScanButton, kStartButton, kBarCodeButton}) Control(id)->setEnabled(enabled);
+    // The run control enables them as the run ends; a format still running
+    // then keeps them off until it has ended.
+    if (enabled && formatting_) return;
+    for (int id : kRunButtons) Control(id)->setEnabled(enabled);
   });
+}
+
+// --- The end-of-run format ----------------------------------------------------
+
+void DialogScanDevice::BeginFormat() {
+  if (!background_ || formatting_) return;
+  // The run's time is taken before the format's waits are added to it.
+  ShowRunDesignTime();
+  formatting_ = true;
+  for (int id : kRunButtons) Control(id)->setEnabled(false);
+  const bool started = background_->Start(formatJob_, [this] {
+    QMetaObject::invokeMethod(
+        this, [this] { OnFormatFinished(); }, Qt::QueuedConnection);
+  });
+  if (!started) {
+    formatting_ = false;
+    for (int id : kRunButtons) Control(id)->setEnabled(true);
+  }
+}
+
+void DialogScanDevice::OnFormatFinished() {
+  background_->Join();
+  formatting_ = false;
+  for (int id : kRunButtons) Control(id)->setEnabled(true);
+  CollectFormats();
+  if (runEndPending_) {
+    runEndPending_ = false;
+    emit runEnded();
+  }
+  if (rescanPending_) rescanTimer_->start(kRescanPollMs);
+}
+
+void DialogScanDevice::CollectFormats() {
+  // A failure's message box runs an event loop of its own, in which this
+  // timer fires again.
+  if (!background_ || collecting_) return;
+  collecting_ = true;
+  const size_t running = background_->Collect();
+  collecting_ = false;
+  if (running == 0 && !background_->JobRunning()) {
+    formatTimer_->stop();
+  } else if (!formatTimer_->isActive()) {
+    formatTimer_->start(kFormatCollectMs);
+  }
 }
 
 void DialogScanDevice::SetTimeText(std::string_view text) {
@@ -363,12 +485,51 @@ bool DialogScanDevice::FormatChecked() {
 // --- Scans --------------------------------------------------------------------
 
 void DialogScanDevice::OnDeviceChange() {
-  if (startThread_.joinable() || control_->Busy()) return;
-  (void)control_->Scan();  // refused silently while a single port runs
+  // During a run the drives re-enumerate as they reboot: the page changes
+  // nothing until the run has ended.
+  if (startThread_.joinable() || formatting_ || control_->Busy()) return;
+  if (control_->AnyWorkerRunning()) {
+    // A single port runs: a scan would pull the records from under it, so
+    // it waits until no worker runs.
+    rescanPending_ = true;
+    rescanTimer_->start(kRescanPollMs);
+    return;
+  }
+  rescanPending_ = false;
+  (void)control_->Scan();
+}
+
+void DialogScanDevice::RescanWhenIdle() {
+  if (!rescanPending_) {
+    rescanTimer_->stop();
+    return;
+  }
+  // A worker's thread ends a moment after its completion arrives.
+  if (startThread_.joinable() || formatting_ || control_->Busy() || control_->AnyWorkerRunning()) {
+    return;
+  }
+  rescanTimer_->stop();
+  rescanPending_ = false;
+  // The single ports' own drives rebooted and came back where they were:
+  // only a drive plugged or pulled elsewhere is worth a rescan, which would
+  // also clear the results shown.
+  if (DriveLocations() != locationsAtSinglePortStart_) (void)control_->Scan();
+}
+
+std::vector<std::string> DialogScanDevice::DriveLocations() {
+  std::array<discovery::PortCandidate, platform::kMaxCandidates> found;
+  const size_t count = discovery::DiscoverPortCandidates(env_.links.topology, found);
+  std::vector<std::string> locations;
+  for (size_t i = 0; i < count; ++i) {
+    locations.push_back(std::string(found[i].hubInstanceId) + "#" +
+                        std::to_string(found[i].portIndex));
+  }
+  std::sort(locations.begin(), locations.end());
+  return locations;
 }
 
 void DialogScanDevice::OnDeviceScan() {
-  if (startThread_.joinable() || control_->Busy() ||
+  if (startThread_.joinable() || formatting_ || control_->Busy() ||
       control_->Scan() == discovery::ScanOutcome::kRefusedWorkerRunning) {
     messages_->Show(discovery::kScanRefusedText, discovery::kScanRefusedCaption,
                     settings::MessageIcon::kWarning);
@@ -421,7 +582,35 @@ void DialogScanDevice::ShowTotals() {
 
 void DialogScanDevice::ShowElapsedTime() {
   if (control_->RunActive() == 0) return;
-  const int64_t elapsed = env_.links.clock.CalendarSeconds() - control_->StartTime();
+  const int64_t elapsed = StationNow() - control_->StartTime();
+  static_cast<QLabel*>(Control(kTimeText))
+      ->setText(QString::fromStdString(engine::ElapsedText(elapsed)));
+}
+
+int64_t DialogScanDevice::StationNow() {
+  // On the virtual clock each thread keeps its own time and this one takes
+  // no pauses: it catches up with the furthest the station's threads have
+  // come, so the display and the next run follow the design's time.
+  if (auto* virtualClock = dynamic_cast<platform::VirtualClock*>(&env_.links.clock)) {
+    uint64_t behind =
+        virtualClock->Horizon() - std::min(virtualClock->Horizon(), virtualClock->Now());
+    while (behind > 0) {
+      const auto step = static_cast<uint32_t>(std::min<uint64_t>(behind, UINT32_MAX));
+      virtualClock->Spend(step);
+      behind -= step;
+    }
+  }
+  return env_.links.clock.CalendarSeconds();
+}
+
+void DialogScanDevice::ShowRunDesignTime() {
+  // A run on the virtual clock ends before the 5 s display has ever shown
+  // it: its design time is shown once at its end.
+  if (designTimeShown_ || dynamic_cast<platform::VirtualClock*>(&env_.links.clock) == nullptr) {
+    return;
+  }
+  designTimeShown_ = true;
+  const int64_t elapsed = StationNow() - control_->StartTime();
   static_cast<QLabel*>(Control(kTimeText))
       ->setText(QString::fromStdString(engine::ElapsedText(elapsed)));
 }
@@ -433,13 +622,19 @@ void DialogScanDevice::OnListDoubleClick(const QModelIndex& index) {
 }
 
 void DialogScanDevice::OnListRightClick(const QPoint& pos) {
-  if (startThread_.joinable()) {
-    messages_->Show(engine::kPortRunningText, engine::kStartRefusedCaption,
-                    settings::MessageIcon::kWarning);
+  if (startThread_.joinable() || formatting_) {
+    messages_->Show(formatting_ ? kFormatStillRunningText : kStartStillStartingText,
+                    engine::kStartRefusedCaption, settings::MessageIcon::kWarning);
     return;
   }
   const QModelIndex index = list_->indexAt(pos);
-  (void)control_->StartSinglePort(index.isValid() ? index.row() : -1);
+  const bool first = !control_->AnyWorkerRunning();
+  std::vector<std::string> before = first ? DriveLocations() : std::vector<std::string>();
+  if (control_->StartSinglePort(index.isValid() ? index.row() : -1) ==
+          engine::SinglePortOutcome::kStarted &&
+      first) {
+    locationsAtSinglePortStart_ = std::move(before);
+  }
 }
 
 // --- SettingsView -------------------------------------------------------------

@@ -5,14 +5,19 @@
 //
 // Start runs off the event loop (the ROM entry pauses and the 8 s wait would
 // freeze the window): its calls back into the page, and the workers' cell
-// writes, run on the window's thread while the caller waits. No scan runs
-// from the moment Start is pressed until the run has ended.
+// writes, run on the window's thread while the caller waits. So does the
+// end-of-run format, with the three buttons disabled until it has ended. No
+// scan runs from the moment Start is pressed until the run (and its format)
+// has ended; a drive plugged or pulled meanwhile is rescanned then.
 #pragma once
 
 #include <QWidget>
+#include <array>
 #include <functional>
 #include <memory>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "engine/run_control.h"
 #include "engine/station.h"
@@ -25,9 +30,24 @@ class QTimer;
 class QLabel;
 class QModelIndex;
 
+namespace qelvar::platform {
+class VolumeOps;
+}
+namespace qelvar::format {
+class BackgroundFormat;
+}
+
 namespace qelvar::ui {
 
 class DialogRunner;
+
+// A right click while Start is still bringing the ports up.
+inline constexpr std::string_view kStartStillStartingText =
+    "Start is still starting the ports. A single port can be started once they are running.";
+// A right click or "Device Scan" while the drives of the last run are formatted.
+inline constexpr std::string_view kFormatStillRunningText =
+    "The drives of the last run are still being formatted. Try again when the format has "
+    "finished.";
 
 struct PageEnvironment {
   engine::Station& station;
@@ -53,10 +73,23 @@ class DialogScanDevice final : public QWidget,
   void Init();
   // Writes the page's options to the settings file; false when that failed.
   bool SaveSettings();
-  // A drive was plugged or pulled: rescan, unless a run is on.
+  // A drive was plugged or pulled: rescan, or once the run is over.
   void OnDeviceChange();
-  // A Start sequence or a worker is running.
+  // A Start sequence, a worker or the end-of-run format is running.
   [[nodiscard]] bool RunInProgress() const;
+  // The ports a closing window waits for: those running, or while Start is
+  // still bringing them up, those it found drives on.
+  [[nodiscard]] int PortsToWaitFor() const;
+  // The end-of-run format runs (the ports have all finished).
+  [[nodiscard]] bool Formatting() const { return formatting_; }
+  // Format processes started by a run's format have not all been collected.
+  [[nodiscard]] bool FormatsOutstanding() const;
+
+  // The end of a run with "Format" checked runs `job` off the event loop;
+  // the format processes it leaves running are collected from `volumes`
+  // every second until all have ended. Without it the run control's own
+  // formatter (if any) runs.
+  void SetFormatter(std::function<void()> job, platform::VolumeOps& volumes);
 
   [[nodiscard]] PortTableModel& model() { return *model_; }
   [[nodiscard]] engine::RunControl& control() { return *control_; }
@@ -100,6 +133,14 @@ class DialogScanDevice final : public QWidget,
   void OnStart();
   void OnStartFinished();
   void OnWorkerDone();
+  void RunHasEnded();
+  void BeginFormat();
+  void OnFormatFinished();
+  void CollectFormats();
+  void RescanWhenIdle();
+  [[nodiscard]] std::vector<std::string> DriveLocations();
+  void ShowRunDesignTime();
+  int64_t StationNow();
   void OnDeviceScan();
   void OnBarCode();
   void OnRdMode();
@@ -116,9 +157,26 @@ class DialogScanDevice final : public QWidget,
   QTableView* list_ = nullptr;
   QTimer* totalsTimer_ = nullptr;
   QTimer* timeTimer_ = nullptr;
+  QTimer* formatTimer_ = nullptr;
+  QTimer* rescanTimer_ = nullptr;
   std::thread startThread_;
   engine::StartOutcome startOutcome_ = engine::StartOutcome::kNoDrive;
   int deferredCompletions_ = 0;
+  // The three buttons' states when Start was pressed, restored when a Start
+  // starts no run.
+  std::array<bool, 3> buttonsBeforeStart_{true, true, true};
+  // Drives found when Start was pressed: the ports it is bringing up.
+  int startingPorts_ = 0;
+  std::function<void()> formatJob_;
+  std::unique_ptr<format::BackgroundFormat> background_;
+  bool formatting_ = false;
+  bool runEndPending_ = false;
+  bool collecting_ = false;
+  bool rescanPending_ = false;
+  // The hub ports holding a disk when the first of the running single ports
+  // started: its own drive's reboot is no plug or pull.
+  std::vector<std::string> locationsAtSinglePortStart_;
+  bool designTimeShown_ = false;
 };
 
 }  // namespace qelvar::ui

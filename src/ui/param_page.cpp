@@ -2,6 +2,7 @@
 
 #include <QCheckBox>
 #include <QLineEdit>
+#include <span>
 
 #include "settings/page_options.h"
 #include "ui/template_builder.h"
@@ -49,6 +50,18 @@ DialogParamSet::DialogParamSet(settings::MpSettings& settings, settings::Station
     : QWidget(parent), settings_(settings), paths_(std::move(paths)), publish_(std::move(publish)) {
   setObjectName(QStringLiteral("141"));
   TemplateBuilder t(this, 9, 546, 281);
+  auto box = [&](const BoxPlace& p) {
+    QCheckBox* check = t.Check(p.id, QString::fromLatin1(p.text), p.x, p.y, p.w, 10);
+    const int id = p.id;
+    connect(check, &QCheckBox::clicked, this, [this, id](bool checked) {
+      (void)settings::OnDebugFlagClicked(paths_, settings_, id, checked);
+      publish_();
+      if (id == settings::kRdtParamEnableBox) EnableEdits(checked);
+    });
+  };
+  // Controls are made in the template's order, which is the Tab key's:
+  // "RDT PARAM ENABLE" first, then the frame's edits, then the other boxes.
+  box(kBoxPlaces[0]);
   t.Group(1052, QStringLiteral("RDT Setting"), 10, 25, 163, 94);
   for (const EditPlace& p : kEditPlaces) {
     t.Static(p.labelId, QString::fromLatin1(p.label), p.lx, p.ly, p.lw, 8);
@@ -60,15 +73,7 @@ DialogParamSet::DialogParamSet(settings::MpSettings& settings, settings::Station
       publish_();
     });
   }
-  for (const BoxPlace& p : kBoxPlaces) {
-    QCheckBox* box = t.Check(p.id, QString::fromLatin1(p.text), p.x, p.y, p.w, 10);
-    const int id = p.id;
-    connect(box, &QCheckBox::clicked, this, [this, id](bool checked) {
-      (void)settings::OnDebugFlagClicked(paths_, settings_, id, checked);
-      publish_();
-      if (id == settings::kRdtParamEnableBox) EnableEdits(checked);
-    });
-  }
+  for (const BoxPlace& p : std::span(kBoxPlaces).subspan(1)) box(p);
 }
 
 void DialogParamSet::Init() {

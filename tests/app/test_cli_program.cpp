@@ -421,5 +421,38 @@ TEST_F(CliProgram, ScanListsTheSimulatedDrivesInHubPortOrder) {
   EXPECT_NE(r.out.find("16    Ready"), std::string::npos) << r.out;
 }
 
+// With Format checked, a port number without a drive fails the partition
+// step at the open; its diagnostic line goes to standard error, so standard
+// output stays one JSON document a script can parse.
+TEST_F(CliProgram, JsonRunWithFormatKeepsThePartitionLinesOffStdout) {
+  std::string settings = SettingsFile();
+  size_t at = settings.find("FormatEn=0");
+  ASSERT_NE(at, std::string::npos);
+  settings.replace(at, 10, "FormatEn=1");
+  std::ofstream(dir / "speedQelvar.ini", std::ios::binary | std::ios::trunc) << settings;
+  // The second bridge's drive does not answer IDENTIFY: its port number
+  // holds no drive for the format.
+  std::ofstream(dir / "few.ini") << "[Station]\nHubs=1\n[Drive0]\n[Drive1]\nIdentify=0\n";
+  fs::path errors = dir / "stderr.txt";
+  std::string command = std::string(QELVAR_CLI) + " --dir " + dir.string() + " --sim " +
+                        (dir / "few.ini").string() + " --virtual-time --json run 2>" +
+                        errors.string();
+  Result r;
+  FILE* pipe = ::popen(command.c_str(), "r");
+  ASSERT_NE(pipe, nullptr);
+  char buffer[4096];
+  size_t n;
+  while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) r.out.append(buffer, n);
+  (void)::pclose(pipe);
+  std::ifstream in(errors);
+  std::stringstream err;
+  err << in.rdbuf();
+  EXPECT_NE(err.str().find("CreateFile() Error:2"), std::string::npos) << err.str();
+  ASSERT_FALSE(r.out.empty());
+  EXPECT_EQ(r.out.rfind("{\"ports\":[", 0), 0u) << r.out;
+  EXPECT_EQ(r.out.find('\n'), r.out.size() - 1) << "one line: " << r.out;
+  EXPECT_EQ(r.out.find("Error:"), std::string::npos) << r.out;
+}
+
 }  // namespace
 }  // namespace qelvar::app

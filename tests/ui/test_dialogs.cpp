@@ -1,11 +1,16 @@
 // The barcode dialog, the parameter page and the RDT info dialog's counts.
+#include <QGlyphRun>
 #include <QPushButton>
 #include <QTableWidget>
 #include <QTest>
+#include <QTextLayout>
+#include <cstdio>
 
 #include "engine/barcode_list.h"
 #include "ui/barcode_dialog.h"
+#include "ui/flash_info_dialog.h"
 #include "ui/rdt_info_text.h"
+#include "ui/unattended_dialogs.h"
 #include "ui_fixture.h"
 
 using namespace qelvar;
@@ -149,6 +154,89 @@ class DialogsTest : public QObject {
                       "Resv1=0\r\nResv2=0\r\n") != std::string::npos);
     // With RDT checked, the list starts without "RDT Result" and "Bin".
     QCOMPARE(w.page().model().columnCount(), 7);
+  }
+
+  // Tab walks the page as its template lists the controls.
+  void parameterPageTabOrderFollowsTheTemplate() {
+    StationWindow w;
+    QWidget& page = w.window->paramPage();
+    QList<int> order;
+    QWidget* next = &page;
+    for (int i = 0; i < 200; ++i) {
+      next = next->nextInFocusChain();
+      if (next == &page) break;
+      if (next->parentWidget() == &page && (next->focusPolicy() & Qt::TabFocus)) {
+        order << next->objectName().toInt();
+      }
+    }
+    QCOMPARE(order, (QList<int>{1062, 1028, 1027, 1030, 1029, 1031, 1032, 1033, 1034, 1035, 1036,
+                                1061, 1063, 1064, 1065, 1066, 1067}));
+  }
+
+  // The RDT Info dialog's OK button is labelled in Chinese: a font on the
+  // machine must have the glyphs, or the operator sees boxes.
+  void rdtInfoOkButtonCanDrawItsText() {
+    engine::RunState run;
+    DialogFlashInfo dialog(run, 0);
+    auto* ok = dialog.findChild<QPushButton*>(QStringLiteral("1"));
+    QVERIFY(ok != nullptr);
+    QCOMPARE(ok->text(), QString::fromUtf8("确定"));
+    QTextLayout layout(ok->text(), ok->font());
+    layout.beginLayout();
+    layout.createLine();
+    layout.endLayout();
+    int glyphs = 0;
+    for (const QGlyphRun& glyphRun : layout.glyphRuns()) {
+      const QRawFont font = glyphRun.rawFont();
+      for (QChar c : ok->text()) {
+        if (font.supportsCharacter(c)) ++glyphs;
+      }
+      for (quint32 index : glyphRun.glyphIndexes())
+        QVERIFY2(index != 0, qPrintable(font.familyName()));
+    }
+    QVERIFY2(glyphs >= ok->text().size(), "no installed font has the button's glyphs");
+  }
+
+  // Without a person in front of the window a message box never waits: its
+  // text goes to the log, it stays open, and the caller hears of it once,
+  // from the event loop, to picture it.
+  void unattendedMessageBoxesNeverWait() {
+    char text[512] = {};
+    std::FILE* log = fmemopen(text, sizeof text - 1, "w");
+    QVERIFY(log != nullptr);
+    int pictured = 0;
+    QWidget* seen = nullptr;
+    UnattendedDialogs dialogs(
+        [&](QWidget& box) {
+          ++pictured;
+          seen = &box;
+        },
+        log);
+    QWidget window;
+    window.resize(600, 400);
+    window.show();
+    dialogs.Message(&window, QStringLiteral("Format para error!"), QString(), QMessageBox::NoIcon);
+    dialogs.Message(&window, QStringLiteral("Select FW File *bin"),
+                    QStringLiteral("Open File Fail"), QMessageBox::Warning);
+    QCOMPARE(pictured, 0);  // not from inside the caller
+    QTRY_COMPARE(pictured, 1);
+    QTest::qWait(50);
+    QCOMPARE(pictured, 1);
+    QVERIFY(seen == dialogs.FirstBox() && seen->isVisible());
+    QVERIFY(dialogs.Ask(&window, QStringLiteral("Close?"), QString()));
+    std::fclose(log);
+    QCOMPARE(QString::fromUtf8(text),
+             QStringLiteral("qelvar: Format para error!\nqelvar: Open File Fail: Select FW File "
+                            "*bin\nqelvar: Close? Yes\n"));
+
+    // The picture carries the box over the window's middle.
+    QWidget* box = dialogs.FirstBox();
+    const QImage picture = GrabWithBox(window, box).toImage();
+    const QImage alone = window.grab().toImage();
+    const QImage boxImage = box->grab().toImage();
+    QCOMPARE(picture.size(), alone.size());
+    const QPoint at((window.width() - box->width()) / 2, (window.height() - box->height()) / 2);
+    QCOMPARE(picture.copy(QRect(at, box->size())), boxImage.convertToFormat(picture.format()));
   }
 
   void countTableShowsAbsentAndBadCesAndKeepsTheirCountsInTheSums() {

@@ -3,11 +3,16 @@
 #include <QAbstractItemModelTester>
 #include <QContextMenuEvent>
 #include <QRadioButton>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTableView>
 #include <QTableWidget>
 #include <QTest>
+#include <future>
+#include <thread>
 
+#include "platform/sim/sim_station.h"
+#include "platform/sim/sim_volume_ops.h"
 #include "ui/flash_info_dialog.h"
 #include "ui_fixture.h"
 
@@ -33,6 +38,22 @@ void DoubleClick(QWidget* widget, QPoint pos) {
   QTest::mouseRelease(widget, Qt::LeftButton, {}, pos);
   QTest::mouseDClick(widget, Qt::LeftButton, {}, pos);
   QTest::mouseRelease(widget, Qt::LeftButton, {}, pos);
+}
+
+// The right click on a port's row that starts it alone.
+void RightClick(StationWindow& w, int row) {
+  QTableView* list = w.page().list();
+  const QRect cell = list->visualRect(w.page().model().index(row, 2));
+  QContextMenuEvent menu(QContextMenuEvent::Mouse, cell.center(),
+                         list->viewport()->mapToGlobal(cell.center()));
+  QCoreApplication::sendEvent(list->viewport(), &menu);
+}
+
+bool RunButtonsEnabled(StationWindow& w) {
+  return w.Mp(1009)->isEnabled() && w.Mp(1006)->isEnabled() && w.Mp(1036)->isEnabled();
+}
+bool RunButtonsDisabled(StationWindow& w) {
+  return !w.Mp(1009)->isEnabled() && !w.Mp(1006)->isEnabled() && !w.Mp(1036)->isEnabled();
 }
 
 bool AdminEnabled(StationWindow& w) {
@@ -348,6 +369,162 @@ class MpPageTest : public QObject {
     w.page().OnDeviceChange();
     QCOMPARE(w.dialogs.messages.size(), size_t{1});
     w.station().ports.gPortStatus[2].store(0);
+  }
+
+  // Start pressed while a single port runs is refused; the buttons it had
+  // disabled come back, and stay usable once the port has finished.
+  void aStartRefusedDuringASinglePortRunBringsTheButtonsBack() {
+    StationWindow w;
+    w.window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(w.window.get()));
+    // The worker's first cell write waits for this thread: it is still
+    // running when Start is pressed.
+    RightClick(w, 3);
+    Click(w.Mp(1009));
+    QTRY_COMPARE_WITH_TIMEOUT(w.dialogs.messages.size(), size_t{1}, 10000);
+    QCOMPARE(w.dialogs.messages[0].text, QString::fromUtf8(engine::kStartRefusedText.data()));
+    QTRY_VERIFY_WITH_TIMEOUT(!w.page().RunInProgress(), 30000);
+    QTRY_VERIFY_WITH_TIMEOUT(RunButtonsEnabled(w), 5000);
+    QVERIFY(w.page().model().Cell(3, 6) == "100 %" || w.page().model().Cell(3, 6) == "FAIL %");
+  }
+
+  void noSettingsFileSelectsNoFlashAndSavesMinusOne() {
+    StationWindow w({}, StationWindow::Settings::kNone);
+    auto* flash = w.Mp<QComboBox>(1030);
+    QVERIFY(flash->count() > 0);
+    QCOMPARE(flash->currentIndex(), -1);
+    QCOMPARE(flash->currentText(), QString());
+    QCOMPARE(w.dialogs.messages.size(), size_t{1});
+    QCOMPARE(w.dialogs.messages[0].text, QStringLiteral("Open File Fail"));
+    w.window->close();
+    QVERIFY2(w.SettingsFile().find("FlashIndex=-1\r\n") != std::string::npos,
+             w.SettingsFile().c_str());
+  }
+
+  // The format runs on a thread of its own: the window answers meanwhile,
+  // with the three buttons disabled until the format has ended.
+  void theFormatRunsOffTheWindowsThreadWithTheButtonsDisabled() {
+    StationWindow w;
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    std::atomic<bool> onWindowThread{true};
+    std::atomic<bool> jobEntered{false};
+    std::function<void()> format = w.assembly->Formatter(w.page().Messages());
+    w.page().SetFormatter(
+        [&, format] {
+          onWindowThread.store(QThread::currentThread() == w.window->thread());
+          jobEntered.store(true);
+          (void)released.wait_for(std::chrono::seconds(30));
+          format();
+        },
+        w.assembly->volumes());
+    QSignalSpy ended(&w.page(), &DialogScanDevice::runEnded);
+    Click(w.Mp(1031));  // Format on
+    Click(w.Mp(1009));
+    QTRY_VERIFY_WITH_TIMEOUT(jobEntered.load(), 60000);
+    QVERIFY(!onWindowThread.load());
+    QTest::qWait(50);  // the window keeps handling events
+    QCOMPARE(ended.count(), 0);
+    QVERIFY(w.page().RunInProgress());
+    QVERIFY(RunButtonsDisabled(w));
+    release.set_value();
+    QTRY_COMPARE_WITH_TIMEOUT(ended.count(), 1, 30000);
+    QVERIFY(RunButtonsEnabled(w));
+    auto& volumes = static_cast<platform::sim::SimVolumeOps&>(w.assembly->volumes());
+    QCOMPARE(volumes.Formats().size(), size_t{16});
+  }
+
+  // A format that fails after the format step has returned reaches the
+  // operator from the collection timer, without another run.
+  void aFormatFailingAfterTheRunIsReportedWhenItEnds() {
+    StationWindow w;
+    w.AttachFormat();
+    auto& volumes = static_cast<platform::sim::SimVolumeOps&>(w.assembly->volumes());
+    // The job collects after each of its 16 starts; the format of disk1p1,
+    // started seventh, then needs two more collections after the job.
+    volumes.SetFormatPolls(12);
+    volumes.FailFormat("disk1p1", "mkntfs ended with exit status 1");
+    QSignalSpy ended(&w.page(), &DialogScanDevice::runEnded);
+    Click(w.Mp(1031));  // Format on
+    Click(w.Mp(1009));
+    QTRY_COMPARE_WITH_TIMEOUT(ended.count(), 1, 60000);
+    QVERIFY(w.dialogs.messages.empty());
+    QVERIFY(w.page().FormatsOutstanding());
+    QTRY_COMPARE_WITH_TIMEOUT(w.dialogs.messages.size(), size_t{1}, 60000);
+    QCOMPARE(w.dialogs.messages[0].caption, QStringLiteral("Format Fail"));
+    QVERIFY2(w.dialogs.messages[0].text.startsWith(QStringLiteral("Format of disk1p1 as UDISK-")),
+             qPrintable(w.dialogs.messages[0].text));
+    QTRY_VERIFY_WITH_TIMEOUT(!w.page().FormatsOutstanding(), 60000);
+    QCOMPARE(volumes.FormatsRunning(), size_t{0});
+  }
+
+  void aRightClickDuringStartNamesStartAsTheReason() {
+    StationWindow w;
+    QSignalSpy ended(&w.page(), &DialogScanDevice::runEnded);
+    // Start's first call back into the page waits for this thread.
+    Click(w.Mp(1009));
+    RightClick(w, 3);
+    QCOMPARE(w.dialogs.messages.size(), size_t{1});
+    QCOMPARE(w.dialogs.messages[0].text, QString::fromUtf8(kStartStillStartingText.data()));
+    QTRY_COMPARE_WITH_TIMEOUT(ended.count(), 1, 60000);
+  }
+
+  void closingDuringStartCountsThePortsStartIsBringingUp() {
+    StationWindow w;
+    QSignalSpy finished(w.window.get(), &CQelvarDlg::finished);
+    w.window->show();
+    Click(w.Mp(1009));
+    w.window->close();
+    QCOMPARE(w.dialogs.questions, 1);
+    QLabel* note = nullptr;
+    for (QLabel* label : w.window->findChildren<QLabel*>()) {
+      if (label->text().startsWith(QStringLiteral("Waiting"))) note = label;
+    }
+    QVERIFY(note != nullptr);
+    QCOMPARE(note->text(), QStringLiteral("Waiting for 16 port(s) to finish..."));
+    QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, 60000);
+  }
+
+  // A drive plugged or pulled while a single port runs is rescanned once the
+  // port has finished; the port's own drive rebooting is no such change.
+  void aDriveChangeDuringASinglePortRunRescansWhenItHasEnded() {
+    StationWindow w;
+    RightClick(w, 3);
+    QCOMPARE(w.page().model().Cell(3, 1), std::string("Scanning"));
+    w.page().OnDeviceChange();  // the worker still waits for this thread
+    QTRY_VERIFY_WITH_TIMEOUT(!w.page().RunInProgress(), 30000);
+    QTest::qWait(500);
+    QVERIFY(w.page().model().Cell(3, 6) == "100 %" || w.page().model().Cell(3, 6) == "FAIL %");
+
+    RightClick(w, 3);
+    QVERIFY(w.assembly->sim()->Unplug(15));  // pulled while port 4 runs
+    w.page().OnDeviceChange();
+    // Only a rescan shows port 4 as "Ready" again.
+    QTRY_COMPARE_WITH_TIMEOUT(w.page().model().Cell(3, 1), std::string("Ready"), 30000);
+    QVERIFY(!w.page().RunInProgress());
+    QVERIFY(w.dialogs.messages.empty());
+  }
+
+  // On the virtual clock a run takes no real time: the Time display shows
+  // its design time when it ends (ROM entry pauses and the 8 s wait alone
+  // make 44 s), and the next run counts from its own start.
+  void onTheVirtualClockTheTimeShowsTheRunsDesignTime() {
+    StationWindow w;
+    QSignalSpy ended(&w.page(), &DialogScanDevice::runEnded);
+    auto seconds = [&] {
+      const QRegularExpression form(QStringLiteral("^(\\d+) H::(\\d+) M::(\\d+) S$"));
+      const QRegularExpressionMatch m = form.match(w.Mp<QLabel>(1065)->text());
+      if (!m.hasMatch()) return -1;
+      return m.captured(1).toInt() * 3600 + m.captured(2).toInt() * 60 + m.captured(3).toInt();
+    };
+    Click(w.Mp(1009));
+    QTRY_COMPARE_WITH_TIMEOUT(ended.count(), 1, 60000);
+    const int first = seconds();
+    QVERIFY2(first >= 44, qPrintable(w.Mp<QLabel>(1065)->text()));
+    Click(w.Mp(1009));
+    QTRY_COMPARE_WITH_TIMEOUT(ended.count(), 2, 60000);
+    const int second = seconds();
+    QVERIFY2(second >= 44 && second <= first + 1, qPrintable(w.Mp<QLabel>(1065)->text()));
   }
 
   void closingSavesTheOptionsAndAsksOnlyDuringARun() {

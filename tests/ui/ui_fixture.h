@@ -77,13 +77,16 @@ inline std::string ReadText(const std::filesystem::path& path) {
 
 class StationWindow {
  public:
-  explicit StationWindow(const std::string& settingsText = {}) {
+  enum class Settings { kExample, kNone };
+  explicit StationWindow(const std::string& settingsText = {},
+                         Settings settings = Settings::kExample) {
     static int counter = 0;
     folder = std::filesystem::temp_directory_path() /
              ("qelvar-ui-" + std::to_string(::getpid()) + "-" + std::to_string(counter++));
     std::filesystem::remove_all(folder);
     std::filesystem::copy(std::string(QELVAR_SOURCE_DIR) + "/examples/station", folder,
                           std::filesystem::copy_options::recursive);
+    if (settings == Settings::kNone) std::filesystem::remove(folder / "speedQelvar.ini");
     if (!settingsText.empty()) {
       std::ofstream(folder / "speedQelvar.ini", std::ios::binary | std::ios::trunc) << settingsText;
     }
@@ -97,8 +100,11 @@ class StationWindow {
     window->Init();
   }
   ~StationWindow() {
-    // Workers need the event loop for their last cells.
-    for (int i = 0; i < 3000 && page().RunInProgress(); ++i) QTest::qWait(10);
+    // Workers need the event loop for their last cells, a format job for its
+    // messages.
+    for (int i = 0; i < 3000 && (page().RunInProgress() || page().FormatsOutstanding()); ++i) {
+      QTest::qWait(10);
+    }
     window.reset();
     std::error_code ec;
     std::filesystem::remove_all(folder, ec);
@@ -114,6 +120,10 @@ class StationWindow {
     return window->paramPage().findChild<T*>(QString::number(id), Qt::FindDirectChildrenOnly);
   }
   std::string SettingsFile() const { return ReadText(folder / "speedQelvar.ini"); }
+  // The end-of-run format of the program, run as the window runs it.
+  void AttachFormat() {
+    page().SetFormatter(assembly->Formatter(page().Messages()), assembly->volumes());
+  }
   engine::Station& station() { return assembly->station(); }
 
   std::filesystem::path folder;
