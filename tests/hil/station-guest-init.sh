@@ -1,4 +1,5 @@
 #!/bin/busybox sh
+# shellcheck shell=dash
 # /init of the guest of station-on-kernel.sh: loads the USB and SCSI drivers,
 # waits for the station's disks, runs a scan and a full MP run of qelvar-cli
 # (no --sim: the drives are the bridges of qelvar-simbridge) and writes what
@@ -60,7 +61,8 @@ say "run-stop $(uptime_s)"
 section run-stderr /tmp/run.err
 section diag /tmp/diag.jsonl
 # Raw reading speed through one bridge and the kernel's block layer.
-first=$(ls /sys/block | grep '^sd' | head -n 1)
+first=""
+for b in /sys/block/sd*; do [ -e "$b" ] && first=${b##*/} && break; done
 if [ -n "$first" ]; then
   t0=$(uptime_s)
   dd if="/dev/$first" of=/dev/null bs=1M count=64 2>/dev/null
@@ -68,6 +70,6 @@ if [ -n "$first" ]; then
 fi
 dmesg >/tmp/dmesg.txt
 section dmesg /tmp/dmesg.txt
-say done
+say "done"
 sync
 poweroff -f
