@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   cmake ninja-build g++ clang libclang-rt-14-dev pkg-config
   googletest libgtest-dev libgmock-dev libbenchmark-dev
-  zlib1g-dev libudev-dev
+  zlib1g-dev libudev-dev libusbredirparser-dev
   ntfs-3g
   qt6-base-dev xvfb xauth fonts-dejavu-core fonts-dejavu-extra fonts-wqy-microhei
   dpkg-dev debootstrap lintian

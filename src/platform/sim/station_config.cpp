@@ -293,8 +293,16 @@ bool ParseDrive(Section& s, int index, const StationConfig& st, DriveConfig* d,
             r.Int("CapacitySectors", &d->capacitySectors, 0, 0xFFFFFFFFLL) &&
             r.Int("RebootMs", &d->rebootMs, 0, 600000) &&
             r.Int("RomEntryMs", &d->romEntryMs, 0, 600000) &&
-            r.Bool("ExpectSysFw", &d->expectSysFw);
+            r.Bool("ExpectSysFw", &d->expectSysFw) &&
+            r.Int("UsbVendorId", &d->usbVendorId, 0, 0xFFFF) &&
+            r.Int("UsbProductId", &d->usbProductId, 0, 0xFFFF) &&
+            r.Text("UsbSerial", &d->usbSerial, 63) &&
+            r.Int("InquiryVersion", &d->inquiryVersion, 0, 7);
   if (!ok) return false;
+  if (d->usbSerial.empty()) {
+    std::snprintf(serial, sizeof serial, "QBRG%08d", index);
+    d->usbSerial = serial;
+  }
   d->sectors = sectors;
   std::string m = Lower(mode);
   if (m == "normal") {
@@ -403,7 +411,8 @@ bool ParseStation(std::string_view text, std::string_view baseDir, StationConfig
     Reader r(it->second, error);
     if (!r.Int("Hubs", &st.hubs, 0, 8) || !r.Int("HubPorts", &st.hubPorts, 1, 24) ||
         !r.Int("RootPorts", &st.rootPorts, 1, 24) || !r.Text("TraceFile", &st.traceFile, 4096) ||
-        !r.Text("DumpDir", &st.dumpDir, 4096) || !r.NoUnknownKeys()) {
+        !r.Text("DumpDir", &st.dumpDir, 4096) ||
+        !r.Int("PauseToleranceUs", &st.pauseToleranceUs, 0, 5000) || !r.NoUnknownKeys()) {
       return false;
     }
     if (st.rootPorts < st.hubs) {

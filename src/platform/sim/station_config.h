@@ -98,6 +98,11 @@ struct DriveConfig {
   uint32_t romEntryMs = 0;       // re-enumeration after entering ROM mode
   bool expectSysFw = true;
   std::vector<FaultRule> faults;
+  // What the drive's USB-to-SATA bridge shows on the bus (qelvar-simbridge).
+  uint16_t usbVendorId = 0x1209;
+  uint16_t usbProductId = 0x0001;
+  std::string usbSerial;  // empty: "QBRG" + N in 8 digits
+  uint8_t inquiryVersion = 6;
 };
 
 struct StationConfig {
@@ -106,6 +111,9 @@ struct StationConfig {
   int rootPorts = 8;
   std::string traceFile;            // empty: no trace file
   std::string dumpDir;              // empty: no dumps
+  // Delivery jitter the drives allow on a pause when they sit behind
+  // qelvar-simbridge (microseconds).
+  uint32_t pauseToleranceUs = 0;
   std::vector<DriveConfig> drives;  // in section number order
 };
 

@@ -1,0 +1,236 @@
+// What the station did on a real kernel with simulated drives behind
+// qelvar-simbridge (station-on-kernel.sh left it in QELVAR_SOK_OUT): the
+// guest's usb-storage, SCSI midlayer, sd and SG_IO between qelvar-cli and the
+// drives.
+//
+// "healthy": the built-in station (16 drives on two 8-port hubs), Format on.
+// "mixed": the mixed-faults station, drive QELVAR_SOK_PULL pulled during its
+// system firmware download.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace qelvar {
+namespace {
+
+namespace fs = std::filesystem;
+
+const fs::path kOut = QELVAR_SOK_OUT;
+constexpr int kPulled = QELVAR_SOK_PULL;
+
+std::string ReadFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+std::vector<std::string> Lines(const fs::path& path) {
+  std::vector<std::string> lines;
+  std::ifstream in(path);
+  for (std::string line; std::getline(in, line);) {
+    if (!line.empty()) lines.push_back(line);
+  }
+  return lines;
+}
+
+struct Row {
+  std::string status, serial;
+};
+
+// The rows of qelvar-cli's JSON table, by port.
+std::map<int, Row> Rows(const std::string& json) {
+  std::map<int, Row> rows;
+  static const std::regex row(
+      R"re(\{"port":(\d+),"status":"([^"]*)","model":"[^"]*","capacity":"[^"]*","serial":"([^"]*)")re");
+  for (auto it = std::sregex_iterator(json.begin(), json.end(), row); it != std::sregex_iterator();
+       ++it) {
+    rows[std::stoi((*it)[1])] = Row{(*it)[2], (*it)[3]};
+  }
+  return rows;
+}
+
+// The hub (instance ID) and 0-based hub port behind each station port.
+std::map<int, std::pair<std::string, int>> HubPorts(const std::string& json) {
+  std::map<int, std::pair<std::string, int>> ports;
+  static const std::regex hub(R"re(\{"port":(\d+),"hub":"([^"]*)","index":(\d+)\})re");
+  for (auto it = std::sregex_iterator(json.begin(), json.end(), hub); it != std::sregex_iterator();
+       ++it) {
+    ports[std::stoi((*it)[1])] = {(*it)[2], std::stoi((*it)[3])};
+  }
+  return ports;
+}
+
+std::string Trim(std::string s) {
+  while (!s.empty() && (s.back() == ' ' || s.back() == '\n')) s.pop_back();
+  return s;
+}
+
+class StationOnKernel : public ::testing::Test {
+ protected:
+  static void Need(const fs::path& dir) {
+    if (fs::exists(dir / "skipped")) {
+      const char* ci = std::getenv("QELVAR_CI");
+      std::string why = ReadFile(dir / "skipped");
+      if (ci != nullptr && std::string(ci) == "1") FAIL() << "skipped in CI: " << why;
+      GTEST_SKIP() << "the scenario did not run: " << why;
+    }
+    ASSERT_TRUE(fs::exists(dir / "exit"))
+        << "no result in " << dir << ": see the station_on_kernel tests' logs";
+  }
+};
+
+class Healthy : public StationOnKernel {
+ protected:
+  void SetUp() override { Need(kOut / "healthy"); }
+  const fs::path dir_ = kOut / "healthy";
+};
+
+class Mixed : public StationOnKernel {
+ protected:
+  void SetUp() override { Need(kOut / "mixed"); }
+  const fs::path dir_ = kOut / "mixed";
+};
+
+TEST_F(Healthy, EverySixteenDrivesPassOnTheirHubPortsStationPort) {
+  EXPECT_EQ(Trim(ReadFile(dir_ / "exit")), "0");
+  std::map<int, Row> run = Rows(ReadFile(dir_ / "run.json"));
+  ASSERT_EQ(run.size(), 16u);
+  for (auto& [port, row] : run) EXPECT_EQ(row.status, "Pass") << "port " << port;
+
+  // The scan saw drive N (serial QSIM + N) on station port N: hub 0's ports
+  // 1-8 are station ports 0-7, hub 1's are 8-15.
+  std::string scan = ReadFile(dir_ / "scan.json");
+  std::map<int, Row> rows = Rows(scan);
+  std::map<int, std::pair<std::string, int>> hubs = HubPorts(scan);
+  ASSERT_EQ(rows.size(), 16u);
+  for (int port = 0; port < 16; ++port) {
+    char serial[32];
+    std::snprintf(serial, sizeof serial, "QSIM%016d", port);
+    EXPECT_EQ(Trim(rows[port].serial), serial) << "port " << port;
+    EXPECT_EQ(rows[port].status, "Ready") << "port " << port;
+    std::string hub = "/usb1/1-" + std::to_string(port / 8 + 1);
+    ASSERT_TRUE(hubs.count(port)) << "port " << port;
+    EXPECT_TRUE(hubs[port].first.ends_with(hub)) << hubs[port].first;
+    EXPECT_EQ(hubs[port].second, port % 8);
+  }
+}
+
+TEST_F(Healthy, EveryCommandInTheBridgesTraceWasAccepted) {
+  std::vector<std::string> trace = Lines(dir_ / "trace.jsonl");
+  ASSERT_GT(trace.size(), 16u * 100);
+  std::map<std::string, int> perDrive;
+  for (const std::string& line : trace) {
+    EXPECT_NE(line.find("\"accepted\":true"), std::string::npos) << line;
+    std::smatch m;
+    if (std::regex_search(line, m, std::regex(R"re("drive":"(Drive\d+)")re"))) perDrive[m[1]]++;
+  }
+  EXPECT_EQ(perDrive.size(), 16u);
+  // The kernel saw them as usb-storage disks of our bridges.
+  std::string dmesg = ReadFile(dir_ / "dmesg.txt");
+  EXPECT_NE(dmesg.find("idVendor=1209, idProduct=0001"), std::string::npos);
+  EXPECT_NE(dmesg.find("usb-storage 1-2.8:1.0: USB Mass Storage device detected"),
+            std::string::npos);
+}
+
+TEST_F(Healthy, FormatLabelsEveryDrive) {
+  std::vector<std::string> lines = Lines(dir_ / "format.txt");
+  ASSERT_EQ(lines.size(), 16u);
+  for (int n = 0; n < 16; ++n) {
+    // Drive N sat on station port N, whose volume letter is "A" + N.
+    std::string want = "drive " + std::to_string(n) + " mbr=55aa type=07 start=2048 label=UDISK-" +
+                       static_cast<char>('A' + n);
+    EXPECT_EQ(lines[static_cast<size_t>(n)], want);
+  }
+}
+
+TEST_F(Healthy, TimingIsMeasured) {
+  std::string timing = ReadFile(dir_ / "timing.txt");
+  std::smatch m;
+  ASSERT_TRUE(std::regex_search(timing, m, std::regex(R"(ratio ([0-9.]+))"))) << timing;
+  // Never faster than the design's pauses: they are real pauses on the kernel.
+  EXPECT_GE(std::stod(m[1]), 1.0);
+  ASSERT_TRUE(std::regex_search(timing, m, std::regex(R"(pause_error_us_min (-?\d+))")));
+  EXPECT_GE(std::stol(m[1]), 0) << "a pause arrived cut short";
+}
+
+// The same station in-process (--sim) on virtual time, as the reference.
+std::map<int, Row> SimRun(const fs::path& work) {
+  fs::remove_all(work);
+  fs::create_directories(work);
+  fs::copy(QELVAR_STATION, work / "station", fs::copy_options::recursive);
+  std::string cmd = std::string("cd '") + work.string() + "' && '" + QELVAR_CLI +
+                    "' --dir station --sim '" + QELVAR_STATION +
+                    "/sim-mixed-faults.ini' --virtual-time --json run > sim.json 2> sim.err";
+  EXPECT_NE(std::system(cmd.c_str()), -1);
+  return Rows(ReadFile(work / "sim.json"));
+}
+
+TEST_F(Mixed, EveryPortButThePulledOneMatchesTheInProcessStation) {
+  std::map<int, Row> kernel = Rows(ReadFile(dir_ / "run.json"));
+  std::map<int, Row> sim = SimRun(kOut / "mixed-sim");
+  ASSERT_EQ(sim.size(), 16u);
+  ASSERT_EQ(kernel.size(), sim.size());
+  int failures = 0;
+  for (auto& [port, row] : sim) {
+    if (port == kPulled) continue;
+    EXPECT_EQ(kernel[port].status, row.status) << "port " << port;
+    if (row.status != "Pass" && !row.status.empty()) ++failures;
+  }
+  EXPECT_GE(failures, 8);  // the station's faults did show
+  // In-process the pulled drive passes; on the kernel it failed, alone.
+  EXPECT_EQ(sim[kPulled].status, "Pass");
+  EXPECT_NE(kernel[kPulled].status, "Pass");
+  EXPECT_FALSE(kernel[kPulled].status.empty());
+}
+
+TEST_F(Mixed, ThePulledDriveWasGoneForTheKernelAndForTheStation) {
+  std::string pull = ReadFile(dir_ / "pull.txt");
+  EXPECT_NE(pull.find("device_del redir" + std::to_string(kPulled)), std::string::npos) << pull;
+  // Its bridge sat on hub kPulled / 8 (root port + 1), port kPulled % 8 + 1.
+  std::string usb = "1-" + std::to_string(kPulled / 8 + 1) + "." + std::to_string(kPulled % 8 + 1);
+  std::string dmesg = ReadFile(dir_ / "dmesg.txt");
+  EXPECT_NE(dmesg.find("usb " + usb + ": USB disconnect"), std::string::npos);
+  // Its disk: the SCSI host usb-storage made for it, and the sd name there.
+  std::smatch m;
+  ASSERT_TRUE(
+      std::regex_search(dmesg, m, std::regex("scsi host(\\d+): usb-storage " + usb + ":1\\.0")));
+  std::string host = m[1];
+  ASSERT_TRUE(
+      std::regex_search(dmesg, m, std::regex("sd " + host + ":0:0:0: \\[(sd[a-z]+)\\] Attached")));
+  std::string path = "\"path\":\"/dev/" + m[1].str() + "\"";
+  // The station's own record: it was downloading when the bridge went away;
+  // from then on every exchange with that disk failed, because the disk was
+  // gone (no device node, ENOENT; or no device behind it, ENXIO, ENODEV) or
+  // the request in flight died with it (host status DID_ERROR), and the port
+  // gave up.
+  std::vector<std::string> mine;
+  for (const std::string& line : Lines(dir_ / "diagnostics.jsonl")) {
+    if (line.find(path) != std::string::npos) mine.push_back(line);
+  }
+  auto lastGood = std::find_if(mine.rbegin(), mine.rend(), [](const std::string& l) {
+    return l.find("\"result\":1") != std::string::npos;
+  });
+  ASSERT_NE(lastGood, mine.rend());
+  EXPECT_NE(lastGood->find("\"cdb\":\"a1 0a 03 03"), std::string::npos) << *lastGood;
+  ASSERT_NE(lastGood, mine.rbegin()) << "nothing failed after the pull";
+  for (auto it = mine.rbegin(); it != lastGood; ++it) {
+    bool gone = it->find("\"error\":2,") != std::string::npos ||
+                it->find("\"error\":6,") != std::string::npos ||
+                it->find("\"error\":19,") != std::string::npos ||
+                it->find("\"host_status\":7,") != std::string::npos;
+    EXPECT_TRUE(gone) << *it;
+  }
+}
+
+}  // namespace
+}  // namespace qelvar
