@@ -138,6 +138,7 @@ INSTANTIATE_TEST_SUITE_P(
                       FaultCase{"StatusAfterBurn=2", "RAM TEST FAIL"},
                       FaultCase{"Fail=GetRdtResult", "GET RDTRESULT FAIL"},
                       FaultCase{"RdtResult=NONE", "GET RDTRESULT FAIL"},
+                      FaultCase{"BadBlockNumber=0xFFFFFFFF", "GET BADBLOCKNUM FAIL"},
                       FaultCase{"Fail=ReadFct", "GET FACBBT FAIL"},
                       FaultCase{"Fail=ReadDft", "GET RUNBBT FAIL"},
                       FaultCase{"Fail=EraseNand", "NAND ERASE FAIL"},

@@ -624,9 +624,11 @@ SimDrive::Verdict SimDrive::HandleSecondPhase(const Decoded& d, const Exchange& 
       return Verdict::Accept;
     case Command::GetVendorIdentify: {
       BadUnits bad = GenerateBadUnits(config_);
+      uint32_t badBlocks = config_.badBlockNumber >= 0
+                               ? static_cast<uint32_t>(config_.badBlockNumber)
+                               : static_cast<uint32_t>(bad.factory.size() + bad.runtime.size());
       uint32_t sectors = mode_ == DriveMode::Normal ? config_.capacitySectors : 0;
-      return Answer(x, BuildVendorIdentify(sectors, static_cast<uint32_t>(bad.factory.size() +
-                                                                          bad.runtime.size())));
+      return Answer(x, BuildVendorIdentify(sectors, badBlocks));
     }
     case Command::GetNandInfo: {
       std::vector<uint8_t> info = BuildNandInfo(config_);
