@@ -240,9 +240,16 @@ std::array<uint8_t, 16> AtaPassThrough16Cdb(const AtaRequest& request) {
   std::array<uint8_t, 16> cdb{};
   cdb[0] = 0x85;
   cdb[1] = static_cast<uint8_t>(protocol << 1 | (is48 ? 1 : 0));
-  // CK_COND so the registers come back; with data: T_DIR, BYTE_BLOCK and the
-  // length in the sector count field.
-  cdb[2] = static_cast<uint8_t>(0x20 | (data ? (0x04 | 0x02 | (in ? 0x08 : 0)) : 0));
+  // CK_COND so the registers come back, except on a PIO data-in: there the
+  // SATL takes the ending status from the PIO Setup FIS, which an AHCI
+  // controller may fill before the transfer (DRQ still set), and then reports
+  // a command that delivered all its data as aborted. Without CK_COND a
+  // successful PIO data-in answers GOOD, and a failed one still comes back
+  // with CHECK CONDITION. With data: T_DIR, BYTE_BLOCK and the length in the
+  // sector count field.
+  const bool checkCondition = !(data && in && protocol == 4);
+  cdb[2] = static_cast<uint8_t>((checkCondition ? 0x20 : 0) |
+                                (data ? (0x04 | 0x02 | (in ? 0x08 : 0)) : 0));
   const TaskFile& c = request.current;
   const TaskFile& p = request.previous;
   cdb[3] = is48 ? p[kTaskFeatures] : 0;

@@ -44,7 +44,8 @@ std::string SdName(uint32_t diskNumber);
 bool CanSendVendorCommands(std::string* why);
 
 // The ATA PASS-THROUGH (16) command block for a task file, with CK_COND set so
-// the drive's registers come back in the sense data.
+// the drive's registers come back in the sense data (not on a PIO data-in,
+// whose success is GOOD and whose failure still comes with sense).
 std::array<uint8_t, 16> AtaPassThrough16Cdb(const AtaRequest& request);
 
 // The returned registers from ATA Status Return sense data (descriptor or

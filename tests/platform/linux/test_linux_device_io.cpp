@@ -42,13 +42,26 @@ TEST(AtaPassThroughCdb, CarriesBothTaskFilesWithCheckCondition) {
   EXPECT_EQ(std::vector<uint8_t>(cdb.begin(), cdb.end()),
             Bytes("85 0B 26 00 FC 00 01 00 00 00 00 00 00 E0 FF 00"));
 
+  // A PIO data-in asks for no registers: an AHCI controller may hand the
+  // SATL an ending status with DRQ still set, and an IDENTIFY that delivered
+  // its data would come back aborted (seen on QEMU's AHCI disk).
   AtaRequest read28;
   read28.current = {0x00, 0x01, 0x00, 0x00, 0x00, 0xE0, 0xEC, 0};
   read28.flags = kAtaFlagDrdyRequired | kAtaFlagDataIn;
   read28.length = 512;
   cdb = AtaPassThrough16Cdb(read28);
   EXPECT_EQ(std::vector<uint8_t>(cdb.begin(), cdb.end()),
-            Bytes("85 08 2E 00 00 00 01 00 00 00 00 00 00 E0 EC 00"));
+            Bytes("85 08 0E 00 00 00 01 00 00 00 00 00 00 E0 EC 00"));
+
+  // A DMA data-in keeps CK_COND: its error register (UNC) matters.
+  AtaRequest dmaRead;
+  dmaRead.previous = {0, 0, 0, 0, 0, 0xE0, 0x25, 0};
+  dmaRead.current = {0x00, 0x01, 0x00, 0x00, 0x00, 0xE0, 0x25, 0};
+  dmaRead.flags = kAtaFlagDrdyRequired | kAtaFlagDataIn | kAtaFlag48Bit | kAtaFlagUseDma;
+  dmaRead.length = 512;
+  cdb = AtaPassThrough16Cdb(dmaRead);
+  EXPECT_EQ(std::vector<uint8_t>(cdb.begin(), cdb.end()),
+            Bytes("85 0D 2E 00 00 00 01 00 00 00 00 00 00 E0 25 00"));
 
   AtaRequest nonData;
   nonData.current = {0x0F, 0, 0, 0, 0, 0xE0, 0x92, 0};
