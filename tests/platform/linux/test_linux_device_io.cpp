@@ -194,7 +194,7 @@ class SgIoTest : public ::testing::Test {
       io->driver_status = answer.driverStatus;
       io->resid = answer.resid;
       size_t n = std::min<size_t>(answer.sense.size(), io->mx_sb_len);
-      std::memcpy(io->sbp, answer.sense.data(), n);
+      if (n > 0) std::memcpy(io->sbp, answer.sense.data(), n);
       io->sb_len_wr = static_cast<unsigned char>(n);
       if (io->dxfer_direction == SG_DXFER_FROM_DEV && io->dxferp != nullptr) {
         std::memset(io->dxferp, answer.fill, io->dxfer_len);
