@@ -129,8 +129,9 @@ std::string FormatExchangeJson(const transport::ExchangeRecord& r) {
                                                                         : "none";
   std::string out =
       "{\"path\":\"" + JsonEscape(r.path) + "\",\"path_kind\":\"" + (r.ataPath ? "ata" : "sat") +
-      "\",\"cdb\":\"" + Hex(r.image.data(), std::min<size_t>(r.imageLength, r.image.size())) +
-      "\",\"direction\":\"" + direction + "\",\"length\":" + std::to_string(r.length) +
+      "\",\"" + (r.ataPath ? "taskfile" : "cdb") + "\":\"" +
+      Hex(r.image.data(), std::min<size_t>(r.imageLength, r.image.size())) + "\",\"direction\":\"" +
+      direction + "\",\"length\":" + std::to_string(r.length) +
       ",\"timeout_s\":" + std::to_string(r.timeoutSeconds) +
       ",\"result\":" + std::to_string(r.result) + ",\"error\":" + std::to_string(r.errorCode) +
       ",\"transferred\":" + std::to_string(r.transferred) +

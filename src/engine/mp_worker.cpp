@@ -149,9 +149,8 @@ FailCode PortFlow::Flow() {
 
   if (!eraseAllBranch_) {
     // 15. Bad-block number.
-    int64_t badBlocks = vendor_.GetBadBlockNumber(Target());
-    info_.badBlockCount = static_cast<int32_t>(badBlocks);
-    if (badBlocks == -1) return kFailGetBadBlockNum;
+    info_.badBlockCount = vendor_.GetBadBlockNumber(Target());
+    if (info_.badBlockCount == -1) return kFailGetBadBlockNum;
 
     // 16. Bad-block tables, then the status held back from the burn.
     if (Options()->DownloadBurner) {

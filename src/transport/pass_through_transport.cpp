@@ -181,18 +181,6 @@ uint8_t PassThroughTransport::AtaVariant(std::string_view path, TaskFile& curren
                                          const TaskFile& previous, uint8_t* buffer,
                                          uint32_t length, bool dataIn, bool is48) {
   uint32_t started = recorder_ ? clock_.TickMs() : 0;
-  tLastAtaError = 0;
-  int openError = 0;
-  std::unique_ptr<platform::DeviceHandle> handle = io_.Open(path, ShareMode::Exclusive, &openError);
-  if (!handle) {
-    tLastAtaError = openError;
-    return 0;
-  }
-  if (length > kMaxAtaTransfer) {
-    tLastAtaError = EINVAL;
-    return kTransportRejected;
-  }
-
   const uint8_t command = current[platform::kTaskCommand];
   AtaRequest request;
   request.previous = is48 ? previous : TaskFile{};
@@ -201,6 +189,39 @@ uint8_t PassThroughTransport::AtaVariant(std::string_view path, TaskFile& curren
   request.length = length;
   request.data = length ? buffer : nullptr;
   request.timeoutSeconds = kAtaTimeoutSeconds;
+
+  // Every ATA request is recorded, also one that never reached the drive.
+  auto record = [&](uint8_t answer, int errorCode, const TaskFile* returned) {
+    if (!recorder_) return;
+    ExchangeRecord r;
+    r.path = std::string(path);
+    r.ataPath = true;
+    std::copy(request.previous.begin(), request.previous.end(), r.image.begin());
+    std::copy(request.current.begin(), request.current.end(), r.image.begin() + 8);
+    r.imageLength = 16;
+    r.direction = !length ? DataDirection::None : dataIn ? DataDirection::In : DataDirection::Out;
+    r.length = length;
+    r.timeoutSeconds = request.timeoutSeconds;
+    r.result = answer;
+    r.errorCode = errorCode;
+    if (returned) r.returned = *returned;
+    r.elapsedMs = clock_.TickMs() - started;
+    recorder_(r);
+  };
+
+  tLastAtaError = 0;
+  int openError = 0;
+  std::unique_ptr<platform::DeviceHandle> handle = io_.Open(path, ShareMode::Exclusive, &openError);
+  if (!handle) {
+    tLastAtaError = openError;
+    record(0, openError, nullptr);
+    return 0;
+  }
+  if (length > kMaxAtaTransfer) {
+    tLastAtaError = EINVAL;
+    record(kTransportRejected, EINVAL, nullptr);
+    return kTransportRejected;
+  }
 
   platform::AtaResult result = handle->SendAta(request);
   handle.reset();
@@ -221,23 +242,7 @@ uint8_t PassThroughTransport::AtaVariant(std::string_view path, TaskFile& curren
       answer = kTransportOk;
     }
   }
-
-  if (recorder_) {
-    ExchangeRecord record;
-    record.path = std::string(path);
-    record.ataPath = true;
-    std::copy(request.current.begin(), request.current.end(), record.image.begin());
-    std::copy(request.previous.begin(), request.previous.end(), record.image.begin() + 8);
-    record.imageLength = 16;
-    record.direction = !length ? DataDirection::None : dataIn ? DataDirection::In : DataDirection::Out;
-    record.length = length;
-    record.timeoutSeconds = request.timeoutSeconds;
-    record.result = answer;
-    record.errorCode = result.errorCode;
-    record.returned = result.current;
-    record.elapsedMs = clock_.TickMs() - started;
-    recorder_(record);
-  }
+  record(answer, result.errorCode, result.completed ? &result.current : nullptr);
   return answer;
 }
 

@@ -56,6 +56,8 @@ inline constexpr uint32_t kAtaTimeoutSeconds = 30;
 struct ExchangeRecord {
   std::string path;
   bool ataPath = false;
+  // SAT path: the command image. ATA path: the task files as sent, previous
+  // then current (16 bytes).
   std::array<uint8_t, 16> image{};
   uint8_t imageLength = 0;
   DataDirection direction = DataDirection::None;

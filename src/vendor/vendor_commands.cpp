@@ -115,6 +115,9 @@ struct ChunkPlan {
 
 static int DownloadChunks(transport::PassThroughTransport& transport, PortTarget port,
                           std::span<const uint8_t> source, const ChunkPlan& plan) {
+  // Past 32 MiB the block offset would wrap and overwrite the image's start;
+  // near 4 GiB the offset itself would wrap and the loop never end.
+  if (plan.length > kMaxDownloadBytes) return 0;
   uint8_t chunk[kChunkBytes];
   for (uint32_t offset = 0; offset < plan.length; offset += kChunkBytes) {
     uint32_t remaining = plan.length - offset;
@@ -317,10 +320,10 @@ int VendorCommands::ReadDftTableBlock(PortTarget port, std::span<uint8_t, 32768>
 
 // --- Values ----------------------------------------------------------------
 
-int64_t VendorCommands::GetBadBlockNumber(PortTarget port) {
+int32_t VendorCommands::GetBadBlockNumber(PortTarget port) {
   std::array<uint8_t, 512> answer{};
   if (GetVendorIdentify(port, answer) != kCommandOk) return -1;
-  return LittleEndian32(answer.data() + 72);
+  return static_cast<int32_t>(LittleEndian32(answer.data() + 72));
 }
 
 int32_t VendorCommands::GetCapacityMb(PortTarget port) {

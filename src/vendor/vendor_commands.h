@@ -37,6 +37,10 @@ inline constexpr size_t kCommandBlockBytes = 512;
 inline constexpr size_t kInjectStatusBytes = 4096;
 inline constexpr size_t kRdtResultBytes = 16896;
 inline constexpr size_t kBadBlockTableBytes = 32768;
+// The chunk image carries its offset as 16 bits of 512-byte blocks: no
+// download can reach past 32 MiB. A longer one is refused before anything is
+// sent.
+inline constexpr uint32_t kMaxDownloadBytes = 65536u * 512u;
 
 inline constexpr uint8_t kModeSaveImmediate = 0x03;  // download with offsets, use now and later
 inline constexpr uint8_t kModeSaveDeferred = 0x0E;   // download with offsets, use later
@@ -53,7 +57,8 @@ class VendorCommands {
  public:
   explicit VendorCommands(transport::PassThroughTransport& transport) : transport_(transport) {}
 
-  // --- Downloads: 1 on success, 0 on failure (the first chunk that fails). ---
+  // --- Downloads: 1 on success, 0 on failure (the first chunk that fails, or
+  // a length above kMaxDownloadBytes). ---
   // The source of each download is the image the caller passes (a snapshot or
   // the worker's own patched copy). Bytes a chunk needs beyond the end of the
   // passed buffer are sent as zeros, as they would lie in a zero-filled buffer.
@@ -93,8 +98,10 @@ class VendorCommands {
   [[nodiscard]] int ReadDftTableBlock(PortTarget port, std::span<uint8_t, 32768> answer);
 
   // --- Values read through GetVendorIdentify. ---
-  // The bad block number, or -1 when the read fails.
-  [[nodiscard]] int64_t GetBadBlockNumber(PortTarget port);
+  // The bad block number, or -1 when the read fails. The drive's 32-bit field
+  // is signed: FFFFFFFFh is the drive's own -1, a failure, never 4 billion
+  // bad blocks.
+  [[nodiscard]] int32_t GetBadBlockNumber(PortTarget port);
   // Capacity in decimal megabytes, or -1 when the read fails. The sector count
   // is taken as unsigned, so a drive of 2^31 sectors or more reads correctly.
   [[nodiscard]] int32_t GetCapacityMb(PortTarget port);

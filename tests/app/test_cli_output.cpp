@@ -73,6 +73,28 @@ TEST(CliOutput, ExchangeLineShowsTheSenseOfARejectedCommand) {
       "05 00 00 00 00 0a 00 00 00 00 20 00\",\"ms\":3}\n");
 }
 
+TEST(CliOutput, AnAtaExchangeShowsItsTaskFilesPreviousThenCurrent) {
+  transport::ExchangeRecord r;
+  r.path = "/dev/sdb";
+  r.ataPath = true;
+  const uint8_t taskFiles[16] = {0x00, 0x00, 0x00, 0x00, 0x00, 0xE0, 0xFF, 0x00,
+                                 0xFC, 0x01, 0x00, 0x00, 0x00, 0xE0, 0xFF, 0x00};
+  std::copy(taskFiles, taskFiles + 16, r.image.begin());
+  r.imageLength = 16;
+  r.direction = platform::DataDirection::Out;
+  r.length = 512;
+  r.timeoutSeconds = 30;
+  r.result = 1;
+  r.returned = {0x00, 0x01, 0x00, 0x00, 0x00, 0xE0, 0x50, 0x00};
+  std::string json = FormatExchangeJson(r);
+  EXPECT_NE(json.find("\"path_kind\":\"ata\",\"taskfile\":\"00 00 00 00 00 e0 ff 00 fc 01 00 00 "
+                      "00 e0 ff 00\""),
+            std::string::npos)
+      << json;
+  EXPECT_EQ(json.find("\"cdb\""), std::string::npos) << json;
+  EXPECT_NE(json.find("\"registers\":\"00 01 00 00 00 e0 50 00\""), std::string::npos) << json;
+}
+
 TEST(CliOutput, TableDropsTheRdtColumnsWhenTheyAreRemoved) {
   discovery::PortListModel list;
   list.SetCell(4, discovery::kColBin, "Bin 2");

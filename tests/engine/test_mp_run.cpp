@@ -138,6 +138,7 @@ INSTANTIATE_TEST_SUITE_P(
                       FaultCase{"StatusAfterBurn=2", "RAM TEST FAIL"},
                       FaultCase{"Fail=GetRdtResult", "GET RDTRESULT FAIL"},
                       FaultCase{"RdtResult=NONE", "GET RDTRESULT FAIL"},
+                      FaultCase{"BadBlockNumber=0xFFFFFFFF", "GET BADBLOCKNUM FAIL"},
                       FaultCase{"Fail=ReadFct", "GET FACBBT FAIL"},
                       FaultCase{"Fail=ReadDft", "GET RUNBBT FAIL"},
                       FaultCase{"Fail=EraseNand", "NAND ERASE FAIL"},
@@ -157,6 +158,45 @@ INSTANTIATE_TEST_SUITE_P(
       }
       return name;
     });
+
+TEST(MpRun, ADrivePulledDuringItsSystemFirmwareFailsOnlyItsPort) {
+  // Drive 3 is a blank drive that boots into its ROM loader, so a start on
+  // it alone works after it is plugged back.
+  RunFixture f(StationText({{3, "Mode = ROM"}}));
+  const int drive = f.sim->FindDrive("Drive3");
+  ASSERT_GE(drive, 0);
+  const auto d = static_cast<size_t>(drive);
+  ASSERT_TRUE(f.sim->UnplugOn(d, platform::sim::Command::DownloadSystemFirmware, 1, 3));
+  ASSERT_EQ(f.Run(f.Controls()), StartOutcome::kStarted);
+  EXPECT_EQ(f.Cell(3, kColStatus), "DOWNLOAD SYSFW FAIL");
+  EXPECT_EQ(f.Cell(3, kColProgress), "FAIL %");
+  for (int p = 0; p < 16; ++p) {
+    if (p != 3) {
+      EXPECT_EQ(f.Cell(p, kColStatus), "Pass") << "port " << p;
+    }
+  }
+  EXPECT_EQ(f.station.run.failCount.load(), 1);
+  EXPECT_FALSE(f.control->Busy());
+  EXPECT_FALSE(f.sim->Inspect(d).plugged);
+  // The port took its flow's pauses up to the pull and then none: the
+  // remaining attempts failed at once on a device that is gone.
+  std::vector<uint32_t> expected = FullFlowPauses(3);
+  auto firmware = std::find(expected.begin(), expected.end(), 2000u);
+  firmware = std::find(firmware + 1, expected.end(), 2000u);  // the one before the firmware
+  ASSERT_NE(firmware, expected.end());
+  expected.erase(firmware + 1, expected.end());
+  expected.insert(expected.end(), {50, 50});
+  EXPECT_EQ(f.clock.PausesOf("port 3"), expected);
+
+  // Plugged back, rescanned as the window does on the arrival, and started alone.
+  ASSERT_TRUE(f.sim->Plug(d));
+  ASSERT_EQ(f.control->Scan(), discovery::ScanOutcome::kScanned);
+  ASSERT_EQ(f.control->StartSinglePort(3), SinglePortOutcome::kStarted);
+  f.WaitForWorkers();
+  EXPECT_EQ(f.Cell(3, kColStatus), "Pass");
+  EXPECT_EQ(f.station.run.passCount.load(), 16);
+  EXPECT_TRUE(f.sim->Inspect(d).sysFwValid);
+}
 
 TEST(MpRun, BurnerFailsAfterThreeAttemptsFiveSecondsApart) {
   RunFixture f(StationText({{3, "Fail=DownloadBurner"}}));

@@ -68,6 +68,21 @@ say "scan-end $?"
 section diag /tmp/diag.jsonl
 section scan-stderr /tmp/scan.err
 
+# IDENTIFY over the ATA route on the SATA disk: libata answers ATA
+# PASS-THROUGH itself, so the task file and the returned registers are real.
+sata=""
+for b in /sys/block/sd*; do
+  case "$(readlink "$b")" in */ata[0-9]*) sata=${b##*/} ;; esac
+done
+if [ -n "$sata" ]; then
+  /bin/hil-ata-identify "/dev/$sata" >/tmp/ata-identify.json 2>/tmp/ata-identify.err
+  say "ata-identify-rc $?"
+else
+  echo "no SATA disk under an ata port" >/tmp/ata-identify.err
+fi
+section ata-identify /tmp/ata-identify.json
+section ata-identify-stderr /tmp/ata-identify.err
+
 if [ "$mode" = hotplug ]; then
   say watch-begin
   /bin/qelvar-cli --dir /station --json watch --for "$watch" >"$data" 2>/tmp/watch.err

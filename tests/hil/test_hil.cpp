@@ -152,6 +152,51 @@ TEST_F(Testbed, DrivesRejectAtaPassThroughWhichTheSatPathDelivers) {
   }
 }
 
+TEST_F(Testbed, IdentifyOverTheAtaRouteReadsTheSataDisksModelAndSerial) {
+  for (const char* boot : {"boot1", "boot2"}) {
+    SCOPED_TRACE(boot);
+    // sd names change between boots: the SATA disk is the one under ata1.
+    std::string block = ReadFile(kOut / (std::string(boot) + "-block.txt"));
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(block, m, std::regex(R"re((sd[a-z]+) -> [^\n]*/ata1/)re")))
+        << block;
+    const std::string sata = "/dev/" + m[1].str();
+    std::string markers = ReadFile(kOut / (std::string(boot) + "-markers.txt"));
+    EXPECT_NE(markers.find("@@HIL ata-identify-rc 0"), std::string::npos) << markers;
+    std::vector<std::string> lines = Lines(kOut / (std::string(boot) + "-ata-identify.json"));
+    ASSERT_EQ(lines.size(), 2u) << ReadFile(kOut /
+                                            (std::string(boot) + "-ata-identify-stderr.txt"));
+
+    const std::string& identify = lines[0];
+    EXPECT_EQ(Field(identify, "command"), "identify");
+    EXPECT_EQ(Field(identify, "path"), sata) << identify;
+    EXPECT_EQ(Field(identify, "result"), "1") << identify;
+    // What QEMU's ide-hd puts in its IDENTIFY data.
+    EXPECT_EQ(Field(identify, "model"), "QEMU HARDDISK") << identify;
+    EXPECT_EQ(Field(identify, "serial"), "HIL0007") << identify;
+    // The 28-bit task file went out as previous (zero) then current. A PIO
+    // data-in asks for no registers: libata answers GOOD, without sense.
+    EXPECT_EQ(Field(identify, "taskfile"), "00 00 00 00 00 00 00 00 00 01 00 00 00 e0 ec 00")
+        << identify;
+    EXPECT_EQ(Field(identify, "status"), "0") << identify;
+    EXPECT_EQ(Field(identify, "sense"), "") << identify;
+    EXPECT_EQ(Field(identify, "resid"), "0") << identify;
+
+    // A non-data command gets the drive's registers back in descriptor sense
+    // (ATA PASS-THROUGH INFORMATION AVAILABLE): status DRDY, no ERR, and the
+    // power mode in the count register (FFh: active or idle).
+    const std::string& power = lines[1];
+    EXPECT_EQ(Field(power, "command"), "check-power-mode");
+    EXPECT_EQ(Field(power, "result"), "1") << power;
+    EXPECT_EQ(Field(power, "sense").substr(0, 11), "72 01 00 1d") << power;
+    std::string registers = Field(power, "registers");
+    ASSERT_EQ(registers.size(), 23u) << power;
+    EXPECT_EQ(registers.substr(3, 2), "ff") << power;
+    const int status = std::stoi(registers.substr(18, 2), nullptr, 16);
+    EXPECT_EQ(status & 0x41, 0x40) << power;
+  }
+}
+
 TEST_F(Testbed, HotPlugFillsAndEmptiesTheNextPort) {
   std::vector<std::string> lines = Lines(kOut / "boot1-watch.jsonl");
   ASSERT_GE(lines.size(), 3u) << ReadFile(kOut / "hotplug.txt");

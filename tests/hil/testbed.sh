@@ -4,13 +4,15 @@
 # qelvar-cli inside the guest and leaves its output in OUT for the host-side
 # test (test_hil) to check.
 #
-#   testbed.sh --cli QELVAR_CLI --station STATION_DIR --out OUT [--cache DIR] [--work DIR]
+#   testbed.sh --cli QELVAR_CLI --ata-identify HIL_ATA_IDENTIFY --station STATION_DIR --out OUT
+#              [--cache DIR] [--work DIR]
 #
 # Two boots: the first runs udevd, scans, and then watches while this script
 # plugs a disk into hub port 4 and pulls it again through the QEMU monitor;
 # the second scans without udevd, to show that hub instance IDs and port
 # numbers survive a boot, and watches briefly on the kernel's own events.
-# OUT receives boot1-*.{json,jsonl,txt}, boot2-*, hotplug.txt and timing.txt.
+# Both boots also send IDENTIFY over the station's ATA route to the AHCI disk
+# (hil-ata-identify). OUT receives boot1-*.{json,jsonl,txt}, boot2-*, hotplug.txt and timing.txt.
 #
 # Prepares what it needs on a fresh Debian 12 machine (as root): the packages
 # below, and the kernel the linux-image-amd64 package depends on, downloaded
@@ -20,10 +22,11 @@
 set -euo pipefail
 
 HERE=$(cd "$(dirname "$0")" && pwd)
-CLI="" STATION="" OUT="" CACHE="$HERE/cache" WORK=""
+CLI="" ATA_TOOL="" STATION="" OUT="" CACHE="$HERE/cache" WORK=""
 while [ $# -gt 0 ]; do
   case "$1" in
     --cli) CLI=$2; shift 2 ;;
+    --ata-identify) ATA_TOOL=$2; shift 2 ;;
     --station) STATION=$2; shift 2 ;;
     --out) OUT=$2; shift 2 ;;
     --cache) CACHE=$2; shift 2 ;;
@@ -31,8 +34,8 @@ while [ $# -gt 0 ]; do
     *) echo "testbed.sh: unknown argument $1" >&2; exit 2 ;;
   esac
 done
-if [ -z "$CLI" ] || [ -z "$STATION" ] || [ -z "$OUT" ]; then
-  echo "usage: testbed.sh --cli QELVAR_CLI --station STATION_DIR --out OUT [--cache DIR] [--work DIR]" >&2
+if [ -z "$CLI" ] || [ -z "$ATA_TOOL" ] || [ -z "$STATION" ] || [ -z "$OUT" ]; then
+  echo "usage: testbed.sh --cli QELVAR_CLI --ata-identify HIL_ATA_IDENTIFY --station STATION_DIR --out OUT [--cache DIR] [--work DIR]" >&2
   exit 2
 fi
 WORK=${WORK:-$OUT/work}
@@ -163,6 +166,7 @@ build_initramfs() {
   ldd /bin/busybox >/dev/null 2>&1 && fail "/bin/busybox is not the static build (busybox-static)"
   install -m 0755 "$HERE/guest-init.sh" "$ROOT/init"
   copy_with_libs "$CLI" /bin/qelvar-cli
+  copy_with_libs "$ATA_TOOL" /bin/hil-ata-identify
   # udevd is the same program as udevadm, chosen by the name it is run as.
   copy_with_libs "$(readlink -f /lib/systemd/systemd-udevd)" /lib/systemd/systemd-udevd
   cp -r "$STATION" "$ROOT/station"
@@ -265,6 +269,7 @@ split_sections() {
     file != "" { print > file }'
   mv "$OUT/boot$BOOT-scan.txt" "$OUT/boot$BOOT-scan.json"
   mv "$OUT/boot$BOOT-diag.txt" "$OUT/boot$BOOT-diag.jsonl"
+  mv "$OUT/boot$BOOT-ata-identify.txt" "$OUT/boot$BOOT-ata-identify.json"
   local f
   for f in watch kernel-watch; do
     [ ! -f "$OUT/boot$BOOT-$f.txt" ] || mv "$OUT/boot$BOOT-$f.txt" "$OUT/boot$BOOT-$f.jsonl"
@@ -298,6 +303,7 @@ boot() {  # boot MODE N
 
 # --- the run ----------------------------------------------------------------
 [ -x "$CLI" ] || fail "no qelvar-cli at $CLI"
+[ -x "$ATA_TOOL" ] || fail "no hil-ata-identify at $ATA_TOOL"
 ensure_packages
 ensure_kernel
 command -v qemu-system-x86_64 >/dev/null || fail "qemu-system-x86_64 missing after installing"

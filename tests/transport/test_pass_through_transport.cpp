@@ -278,6 +278,48 @@ TEST_F(TransportTest, AtaVariantHandsBackTheDriveRegisters) {
   EXPECT_EQ(current[platform::kTaskCommand], 0x50) << "the command position now holds the status";
 }
 
+TEST_F(TransportTest, AtaRecordsHoldThePreviousThenTheCurrentTaskFile) {
+  std::vector<ExchangeRecord> seen;
+  transport.SetRecorder([&](const ExchangeRecord& r) { seen.push_back(r); });
+  io.Enqueue(Registers(0x51, 0x04));
+  std::vector<uint8_t> image = Bytes("85 09 0E 11 22 33 44 55 66 77 88 99 AA E0 2F 00");
+  std::vector<uint8_t> buffer(512);
+  EXPECT_EQ(transport.AtaPassThrough("/dev/sda", true, image.data(), buffer.data(), 512, true),
+            0xFE);
+  ASSERT_EQ(seen.size(), 1u);
+  EXPECT_TRUE(seen[0].ataPath);
+  ASSERT_EQ(seen[0].imageLength, 16);
+  EXPECT_EQ(std::vector<uint8_t>(seen[0].image.begin(), seen[0].image.end()),
+            Bytes("11 33 55 77 99 E0 2F 00 22 44 66 88 AA E0 2F 00"));
+  EXPECT_EQ(seen[0].returned, (TaskFile{0x04, 0, 0, 0, 0, 0xE0, 0x51, 0}));
+  EXPECT_EQ(seen[0].result, 0);
+  EXPECT_EQ(seen[0].timeoutSeconds, 30u);
+}
+
+TEST_F(TransportTest, AtaRequestsThatNeverLeaveAreRecordedToo) {
+  std::vector<ExchangeRecord> seen;
+  transport.SetRecorder([&](const ExchangeRecord& r) { seen.push_back(r); });
+  std::vector<uint8_t> buffer(65537);
+  io.FailOpen("/dev/sdz", EBUSY);
+  EXPECT_EQ(
+      transport.AtaPassThrough("/dev/sdz", false, kFirstPhase16.data(), buffer.data(), 512, true),
+      0xFE);
+  EXPECT_EQ(
+      transport.AtaPassThrough("/dev/sda", true, kFirstPhase16.data(), buffer.data(), 65537, true),
+      0xFF);
+  ASSERT_EQ(seen.size(), 2u);
+  EXPECT_EQ(seen[0].path, "/dev/sdz");
+  EXPECT_EQ(seen[0].result, 0);
+  EXPECT_EQ(seen[0].errorCode, EBUSY);
+  EXPECT_EQ(seen[0].direction, DataDirection::Out);
+  EXPECT_EQ(seen[0].image[8], 0xFC) << "the current task file follows the previous one";
+  EXPECT_EQ(seen[1].result, 0xFF);
+  EXPECT_EQ(seen[1].errorCode, EINVAL);
+  EXPECT_EQ(seen[1].length, 65537u);
+  EXPECT_EQ(seen[1].returned, TaskFile{}) << "no registers came back";
+  EXPECT_TRUE(io.Requests().empty());
+}
+
 // --- Dispatch ---------------------------------------------------------------
 
 TEST_F(TransportTest, InterfaceTypeThreeTakesTheAtaPathEverythingElseTheSatPath) {

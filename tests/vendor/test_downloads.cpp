@@ -117,6 +117,29 @@ TEST_F(DownloadTest, FullSizeSystemFirmwareReachesBlockOffset1528) {
   EXPECT_EQ(requests.back().cdb, ChunkImage(0x03, 8, 0xF8, 0x05));
 }
 
+TEST_F(DownloadTest, ThirtyTwoMebibytesIsTheLongestDownloadTheOffsetReaches) {
+  std::vector<uint8_t> spi(4096, 0x22);
+  ASSERT_EQ(vendor.DownloadSpiRom(port, spi, kMaxDownloadBytes, kModeSaveDeferred), 1);
+  auto requests = io.Requests();
+  ASSERT_EQ(requests.size(), 8192u);
+  EXPECT_EQ(requests.back().cdb, ChunkImage(0x0E, 8, 0xF8, 0xFF));
+}
+
+TEST_F(DownloadTest, ALengthTheBlockOffsetCannotReachIsRefusedUnsent) {
+  std::vector<uint8_t> buffer(4096, 0x33);
+  // One byte more would wrap the offset to block 0 and overwrite the start;
+  // near 4 GiB the byte offset itself would wrap and never end the loop.
+  for (uint32_t length :
+       {kMaxDownloadBytes + 1, kMaxDownloadBytes + 4096, 0xFFFFF001u, 0xFFFFFFFFu}) {
+    SCOPED_TRACE(length);
+    EXPECT_EQ(vendor.DownloadSystemFirmware(port, buffer, length, kModeSaveImmediate), 0);
+    EXPECT_EQ(vendor.DownloadSpiRom(port, buffer, length, kModeSaveImmediate), 0);
+    EXPECT_EQ(vendor.DownloadRdtParameters(port, buffer, length), 0);
+  }
+  EXPECT_TRUE(io.Requests().empty());
+  EXPECT_TRUE(Pauses().empty());
+}
+
 TEST_F(DownloadTest, SpiRomUsesTheCallersModeAndExactlyOneChunkFor4096Bytes) {
   std::vector<uint8_t> spi(kSpiImageSize, 0x22);
   ASSERT_EQ(vendor.DownloadSpiRom(port, spi, 4096, kModeSaveDeferred), 1);

@@ -256,5 +256,12 @@ TEST_F(TwoPhaseTest, BadBlockNumberIsReadFromBytes72To75) {
   EXPECT_EQ(vendor.GetBadBlockNumber(port), 0x01020304);
 }
 
+TEST_F(TwoPhaseTest, BadBlockNumberOfAllOnesIsTheDrivesFailure) {
+  io.SetScript([](const FakeRequest& r) {
+    return r.direction == DataDirection::In ? IdentifyAnswer(0, 0xFFFFFFFFu) : FakeAnswer{};
+  });
+  EXPECT_EQ(vendor.GetBadBlockNumber(port), -1);
+}
+
 }  // namespace
 }  // namespace qelvar::vendor

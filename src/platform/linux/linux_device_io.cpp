@@ -1,8 +1,10 @@
 #include "platform/linux/linux_device_io.h"
 
 #include <fcntl.h>
+#include <linux/capability.h>
 #include <scsi/sg.h>
 #include <sys/ioctl.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,10 +20,35 @@ namespace {
 // sense data is present) is a transport error.
 constexpr unsigned kDriverStatusMask = 0x07;
 
+constexpr uint8_t kStatusGood = 0x00;
+constexpr uint8_t kStatusCheckCondition = 0x02;
+constexpr uint8_t kSenseKeyRecovered = 0x01;
+
+int KernelSgIo(int fd, sg_io_hdr* io) {
+  return ::ioctl(fd, SG_IO, io);
+}
+
+// Without registers, whether an ATA command ended without error can still be
+// told from the answer: GOOD, or the CHECK CONDITION that CK_COND asks for
+// (RECOVERED ERROR, "ATA pass through information available"). A failed
+// command comes back with another sense key.
+bool CompletedWithoutError(uint8_t status, const uint8_t* sense, size_t length) {
+  if (status == kStatusGood) return true;
+  if (status != kStatusCheckCondition || length < 4) return false;
+  const uint8_t code = sense[0] & 0x7F;
+  if (code == 0x72 || code == 0x73) {
+    return (sense[1] & 0x0F) == kSenseKeyRecovered && sense[2] == 0x00 && sense[3] == 0x1D;
+  }
+  if ((code == 0x70 || code == 0x71) && length >= 14) {
+    return (sense[2] & 0x0F) == kSenseKeyRecovered && sense[12] == 0x00 && sense[13] == 0x1D;
+  }
+  return false;
+}
+
 class LinuxHandle final : public DeviceHandle {
  public:
-  LinuxHandle(int fd, std::string path, const std::string& sysfsRoot)
-      : fd_(fd), path_(std::move(path)), sysfsRoot_(sysfsRoot) {}
+  LinuxHandle(int fd, std::string path, const std::string& sysfsRoot, SgIoCall sgIo)
+      : fd_(fd), path_(std::move(path)), sysfsRoot_(sysfsRoot), sgIo_(std::move(sgIo)) {}
   ~LinuxHandle() override { ::close(fd_); }
 
   ScsiResult SendScsi(const ScsiRequest& request) override {
@@ -40,9 +67,9 @@ class LinuxHandle final : public DeviceHandle {
                                                                    : SG_DXFER_NONE;
     if (request.length == 0) io.dxfer_direction = SG_DXFER_NONE;
 
-    int rc = ::ioctl(fd_, SG_IO, &io);
+    int rc = SgIo(&io);
     if (rc != 0) {
-      result.errorCode = errno;
+      result.errorCode = errno != 0 ? errno : EIO;
       if (request.direction == DataDirection::In && request.data) {
         std::memset(request.data, 0, request.length);
       }
@@ -62,6 +89,10 @@ class LinuxHandle final : public DeviceHandle {
     bool transportError = io.host_status != 0 || (io.driver_status & kDriverStatusMask) != 0;
     result.completed = !transportError;
     result.errorCode = transportError ? EIO : 0;
+    // Nothing a failed transport left in the buffer is the drive's answer.
+    if (transportError && request.direction == DataDirection::In && request.data) {
+      std::memset(request.data, 0, request.length);
+    }
     return result;
   }
 
@@ -84,12 +115,14 @@ class LinuxHandle final : public DeviceHandle {
                          : in                ? SG_DXFER_FROM_DEV
                          : out               ? SG_DXFER_TO_DEV
                                              : SG_DXFER_NONE;
-    if (::ioctl(fd_, SG_IO, &io) != 0) {
-      result.errorCode = errno;
+    if (SgIo(&io) != 0) {
+      result.errorCode = errno != 0 ? errno : EIO;
+      if (in && request.data) std::memset(request.data, 0, request.length);
       return result;
     }
     if (io.host_status != 0 || (io.driver_status & kDriverStatusMask) != 0) {
       result.errorCode = EIO;
+      if (in && request.data) std::memset(request.data, 0, request.length);
       return result;
     }
     if (in && request.data) {
@@ -99,12 +132,13 @@ class LinuxHandle final : public DeviceHandle {
     }
     result.completed = true;
     TaskFile registers = request.current;
-    if (!TaskFileFromSense(sense.data(), std::min<size_t>(io.sb_len_wr, sense.size()),
-                           &registers)) {
-      // No ATA registers came back. A GOOD status means the command ran; any
-      // other status means the bridge or drive rejected it: report ERR/ABRT.
-      registers[kTaskCommand] = io.status == 0 ? 0x50 : 0x51;
-      registers[kTaskFeatures] = io.status == 0 ? 0x00 : 0x04;
+    const size_t senseLength = std::min<size_t>(io.sb_len_wr, sense.size());
+    if (!TaskFileFromSense(sense.data(), senseLength, &registers)) {
+      // No ATA registers came back: the status is told from the SCSI answer
+      // alone, and the other registers stay as they were sent.
+      bool good = CompletedWithoutError(io.status, sense.data(), senseLength);
+      registers[kTaskCommand] = good ? 0x50 : 0x51;
+      registers[kTaskFeatures] = good ? 0x00 : 0x04;
     }
     result.current = registers;
     return result;
@@ -131,12 +165,21 @@ class LinuxHandle final : public DeviceHandle {
   }
 
  private:
+  int SgIo(sg_io_hdr* io) {
+    errno = 0;
+    return sgIo_ ? sgIo_(fd_, io) : KernelSgIo(fd_, io);
+  }
+
   int fd_;
   std::string path_;
   std::string sysfsRoot_;
+  SgIoCall sgIo_;
 };
 
 }  // namespace
+
+LinuxDeviceIo::LinuxDeviceIo(std::string sysfsRoot, SgIoCall sgIo)
+    : sysfsRoot_(std::move(sysfsRoot)), sgIo_(std::move(sgIo)) {}
 
 std::string SdName(uint32_t diskNumber) {
   // Bijective base 26: a..z, then aa..zz, then aaa...
@@ -165,11 +208,19 @@ std::unique_ptr<DeviceHandle> LinuxDeviceIo::Open(std::string_view path, ShareMo
     return nullptr;
   }
   if (error) *error = 0;
-  return std::make_unique<LinuxHandle>(fd, std::move(p), sysfsRoot_);
+  return std::make_unique<LinuxHandle>(fd, std::move(p), sysfsRoot_, sgIo_);
 }
 
 bool CanSendVendorCommands(std::string* why) {
-  if (::geteuid() == 0) return true;
+  // SG_IO checks CAP_SYS_RAWIO in the effective set, not the user id.
+  __user_cap_header_struct header{};
+  header.version = _LINUX_CAPABILITY_VERSION_3;
+  header.pid = 0;
+  __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
+  if (::syscall(SYS_capget, &header, data) == 0 &&
+      (data[CAP_TO_INDEX(CAP_SYS_RAWIO)].effective & CAP_TO_MASK(CAP_SYS_RAWIO)) != 0) {
+    return true;
+  }
   if (why) {
     *why =
         "vendor commands through SG_IO need CAP_SYS_RAWIO: run the station as root "
@@ -189,9 +240,16 @@ std::array<uint8_t, 16> AtaPassThrough16Cdb(const AtaRequest& request) {
   std::array<uint8_t, 16> cdb{};
   cdb[0] = 0x85;
   cdb[1] = static_cast<uint8_t>(protocol << 1 | (is48 ? 1 : 0));
-  // CK_COND so the registers come back; with data: T_DIR, BYTE_BLOCK and the
-  // length in the sector count field.
-  cdb[2] = static_cast<uint8_t>(0x20 | (data ? (0x04 | 0x02 | (in ? 0x08 : 0)) : 0));
+  // CK_COND so the registers come back, except on a PIO data-in: there the
+  // SATL takes the ending status from the PIO Setup FIS, which an AHCI
+  // controller may fill before the transfer (DRQ still set), and then reports
+  // a command that delivered all its data as aborted. Without CK_COND a
+  // successful PIO data-in answers GOOD, and a failed one still comes back
+  // with CHECK CONDITION. With data: T_DIR, BYTE_BLOCK and the length in the
+  // sector count field.
+  const bool checkCondition = !(data && in && protocol == 4);
+  cdb[2] = static_cast<uint8_t>((checkCondition ? 0x20 : 0) |
+                                (data ? (0x04 | 0x02 | (in ? 0x08 : 0)) : 0));
   const TaskFile& c = request.current;
   const TaskFile& p = request.previous;
   cdb[3] = is48 ? p[kTaskFeatures] : 0;

@@ -365,11 +365,46 @@ void SimDrive::Dump(const char* what, const std::vector<uint8_t>& bytes) {
   (void)WriteFileAtomic(dumpDir_ + "/" + config_.name + "_" + what + ".bin", bytes);
 }
 
-bool SimDrive::Faulted(Command command, uint32_t count, uint32_t step) const {
-  for (const FaultRule& f : config_.faults) {
-    if (f.command == command && (f.nth == 0 || f.nth == count) && f.step == step) return true;
+SimDrive::Verdict SimDrive::Trip(Command command, uint32_t count, uint32_t step) {
+  if (pullPlanned_ && pull_.command == command && (pull_.nth == 0 || pull_.nth == count) &&
+      pull_.step == step) {
+    pullPlanned_ = false;
+    return Verdict::Gone;
   }
-  return false;
+  for (const FaultRule& f : config_.faults) {
+    if (f.command == command && (f.nth == 0 || f.nth == count) && f.step == step) {
+      return Verdict::Fail;
+    }
+  }
+  return Verdict::Accept;
+}
+
+void SimDrive::UnplugOn(Command command, uint32_t nth, uint32_t step) {
+  std::lock_guard lock(mutex_);
+  pullPlanned_ = true;
+  pull_ = FaultRule{command, nth, step};
+}
+
+void SimDrive::Vanish() {
+  CloseSequence();
+  plugged_ = false;
+  pulled_ = true;
+}
+
+bool SimDrive::QuietKept(uint32_t now) const {
+  return Since(now, quietAt_) >= quietMs_;
+}
+
+void SimDrive::Quiet(uint32_t now, uint32_t ms) {
+  quietAt_ = now;
+  quietMs_ = ms;
+}
+
+uint32_t SimDrive::ExpectedTimeout(bool ata, DataDirection dir) const {
+  if (ata) return 30;
+  if (dir != DataDirection::In) return 20;
+  // The station gives data-in on a path naming USB the long time-out.
+  return path_.find("usb") != std::string::npos ? 300 : 5;
 }
 
 SimDrive::Decoded SimDrive::Decode(const Exchange& x) {
@@ -491,7 +526,7 @@ SimDrive::Verdict SimDrive::HandleChunk(const Decoded& d, const Exchange& x, uin
                       : image == Image::SysFw    ? Command::DownloadSystemFirmware
                                                  : Command::DownloadSpiRom;
     uint32_t count = ++counts_[static_cast<size_t>(command)];
-    if (Faulted(command, count, 1)) return Verdict::Fail;
+    if (Verdict v = Trip(command, count, 1); v != Verdict::Accept) return v;
     // A download that starts again at offset 0 abandons the one before it.
     sequence_ = Sequence{};
     sequence_.open = true;
@@ -517,12 +552,13 @@ SimDrive::Verdict SimDrive::HandleChunk(const Decoded& d, const Exchange& x, uin
                       : sequence_.image == Image::RdtParam ? Command::DownloadRdtParameters
                       : sequence_.image == Image::SysFw    ? Command::DownloadSystemFirmware
                                                            : Command::DownloadSpiRom;
-    if (Faulted(command, sequence_.count, sequence_.chunks + 1)) return Verdict::Fail;
-    uint32_t pause = sequence_.image == Image::Burner ? kBurnerChunkPauseMs : kChunkPauseMs;
+    if (Verdict v = Trip(command, sequence_.count, sequence_.chunks + 1); v != Verdict::Accept) {
+      return v;
+    }
     bool follows = d.offsetBlocks == sequence_.nextBlock && sequence_.lastBlocks == 8 &&
                    d.mode == sequence_.mode &&
                    (sequence_.image == Image::RdtParam || d.blocks == 8);
-    if (!follows || Since(now, sequence_.lastAt) < pause) return Verdict::Refuse;
+    if (!follows) return Verdict::Refuse;
   }
   static constexpr uint32_t kCapacity[] = {393216, 4096, 786432, 131072};
   uint64_t end = (static_cast<uint64_t>(d.offsetBlocks) + d.blocks) * 512;
@@ -536,24 +572,30 @@ SimDrive::Verdict SimDrive::HandleChunk(const Decoded& d, const Exchange& x, uin
   sequence_.nextBlock = d.offsetBlocks + d.blocks;
   sequence_.lastBlocks = d.blocks;
   sequence_.lastAt = now;
+  // Every chunk, the last one too, is followed by its pause.
+  Quiet(now, sequence_.image == Image::Burner ? kBurnerChunkPauseMs : kChunkPauseMs);
   return Verdict::Accept;
 }
 
 SimDrive::Verdict SimDrive::HandleFirstPhase(const Exchange& x, uint32_t now) {
   const BlockShape* shape = MatchBlock(x.data);
   if (shape == nullptr) return Verdict::Refuse;
+  // A first phase never replaces one whose second phase is still due.
+  if (pending_.open) return Verdict::Refuse;
   uint32_t count = ++counts_[static_cast<size_t>(shape->command)];
-  if (Faulted(shape->command, count, 1)) return Verdict::Fail;
+  if (Verdict v = Trip(shape->command, count, 1); v != Verdict::Accept) return v;
   if (!ModeAllows(shape->command, mode_)) return Verdict::Refuse;
+  // The command's pause follows the first phase, with or without a second.
+  const uint32_t pause = shape->command == Command::RebootDrive ? kRebootPauseMs : kPhasePauseMs;
   switch (shape->command) {
     case Command::SkipRunBadBlocks:
       skipRunBad_ = true;
-      pending_ = Pending{};
+      Quiet(now, pause);
       return Verdict::Accept;
     case Command::SetDriveCapacity:
       capacitySet_ = true;
       capacityValue_ = static_cast<uint16_t>(x.data[1] | x.data[2] << 8);
-      pending_ = Pending{};
+      Quiet(now, pause);
       return Verdict::Accept;
     case Command::TriggerBurn:
       // The burn lays out the capacity it was given.
@@ -571,6 +613,7 @@ SimDrive::Verdict SimDrive::HandleFirstPhase(const Exchange& x, uint32_t now) {
   pending_.command = shape->command;
   pending_.count = count;
   pending_.at = now;
+  Quiet(now, pause);
   return Verdict::Accept;
 }
 
@@ -582,10 +625,18 @@ SimDrive::Verdict SimDrive::HandleSecondPhase(const Decoded& d, const Exchange& 
                   : d.kind == Kind::SecondIn4096 ? Second::In4096
                                                  : Second::Out512;
   if (shape == nullptr || shape->second != wanted) return Verdict::Refuse;
-  if (Faulted(pending_.command, pending_.count, 2)) return Verdict::Fail;
+  if (Verdict v = Trip(pending_.command, pending_.count, 2); v != Verdict::Accept) {
+    // The second phase was lost on the way: the host moves on without it.
+    pending_ = Pending{};
+    return v;
+  }
   uint32_t pause = pending_.command == Command::RebootDrive ? kRebootPauseMs : kPhasePauseMs;
   if (Since(now, pending_.at) < pause) return Verdict::Refuse;
-  if (pending_.command == Command::EraseNand && !IsEraseBlock(x.data)) return Verdict::Refuse;
+  if (pending_.command == Command::EraseNand && !IsEraseBlock(x.data)) {
+    // The controller took the command and aborted it on its argument.
+    pending_ = Pending{};
+    return Verdict::Refuse;
+  }
 
   Command command = pending_.command;
   pending_ = Pending{};
@@ -624,9 +675,11 @@ SimDrive::Verdict SimDrive::HandleSecondPhase(const Decoded& d, const Exchange& 
       return Verdict::Accept;
     case Command::GetVendorIdentify: {
       BadUnits bad = GenerateBadUnits(config_);
+      uint32_t badBlocks = config_.badBlockNumber >= 0
+                               ? static_cast<uint32_t>(config_.badBlockNumber)
+                               : static_cast<uint32_t>(bad.factory.size() + bad.runtime.size());
       uint32_t sectors = mode_ == DriveMode::Normal ? config_.capacitySectors : 0;
-      return Answer(x, BuildVendorIdentify(sectors, static_cast<uint32_t>(bad.factory.size() +
-                                                                          bad.runtime.size())));
+      return Answer(x, BuildVendorIdentify(sectors, badBlocks));
     }
     case Command::GetNandInfo: {
       std::vector<uint8_t> info = BuildNandInfo(config_);
@@ -653,6 +706,10 @@ SimDrive::Verdict SimDrive::HandleSecondPhase(const Decoded& d, const Exchange& 
 SimDrive::Verdict SimDrive::Process(const Exchange& x, uint32_t now) {
   Decoded d = Decode(x);
   if (d.kind == Kind::Malformed) return Verdict::Refuse;
+  // A vendor command sent before the pause of the chunk or first phase before
+  // it is refused and changes nothing. IDENTIFY is not part of the vendor
+  // protocol (a scan may send it at any time).
+  if (d.kind != Kind::Identify && !QuietKept(now)) return Verdict::Refuse;
   // The host has moved on from a download once another vendor command
   // arrives: the image is complete and the drive checks it now. IDENTIFY is
   // not part of the vendor protocol (a scan may send it at any time).
@@ -668,7 +725,8 @@ SimDrive::Verdict SimDrive::Process(const Exchange& x, uint32_t now) {
   switch (d.kind) {
     case Kind::Identify: {
       uint32_t count = ++counts_[static_cast<size_t>(Command::Identify)];
-      if (!config_.identify || Faulted(Command::Identify, count, 1)) return Verdict::Fail;
+      if (!config_.identify) return Verdict::Fail;
+      if (Verdict v = Trip(Command::Identify, count, 1); v != Verdict::Accept) return v;
       if (mode_ == DriveMode::Normal) {
         uint64_t sectors = rebooted_ ? config_.capacitySectors : config_.sectors;
         return Answer(x, BuildIdentify(model_, serial_, firmware_, sectors));
@@ -677,7 +735,7 @@ SimDrive::Verdict SimDrive::Process(const Exchange& x, uint32_t now) {
     }
     case Kind::Microcode: {
       uint32_t count = ++counts_[static_cast<size_t>(Command::DownloadMicrocode)];
-      if (Faulted(Command::DownloadMicrocode, count, 1)) return Verdict::Fail;
+      if (Verdict v = Trip(Command::DownloadMicrocode, count, 1); v != Verdict::Accept) return v;
       if (mode_ != DriveMode::Rom || !burnerComplete_) return Verdict::Refuse;
       StartSession(DriveMode::Burner);
       return Verdict::Accept;
@@ -698,7 +756,7 @@ SimDrive::Verdict SimDrive::Process(const Exchange& x, uint32_t now) {
                         : d.kind == Kind::ReadFct ? Command::ReadFct
                                                   : Command::ReadDft;
       uint32_t count = ++counts_[static_cast<size_t>(command)];
-      if (Faulted(command, count, 1)) return Verdict::Fail;
+      if (Verdict v = Trip(command, count, 1); v != Verdict::Accept) return v;
       if (mode_ != DriveMode::Burner || !burned_) return Verdict::Refuse;
       std::vector<uint8_t> answer = d.kind == Kind::ReadRdt
                                         ? BuildRdtLog(config_)
@@ -739,14 +797,14 @@ void SimDrive::Trace(const Exchange& x, bool ata, const TaskFile& previous, cons
   tracer_.Record(line);
 }
 
-ScsiResult SimDrive::Scsi(const ScsiRequest& request) {
+ScsiResult SimDrive::Scsi(const ScsiRequest& request, ShareMode opened) {
   ScsiResult result;
   if (request.length > 0 && request.data == nullptr) {
     result.errorCode = EINVAL;
     return result;
   }
   uint32_t now = clock_.TickMs();
-  std::lock_guard lock(mutex_);
+  std::unique_lock lock(mutex_);
   if (!PresentLocked(now)) {
     result.errorCode = ENODEV;
     return result;
@@ -764,7 +822,12 @@ ScsiResult SimDrive::Scsi(const ScsiRequest& request) {
   if (x.dir == DataDirection::None && x.length != 0) x.imageLength = 0;
 
   std::vector<uint8_t> cdb(request.cdb.begin(), request.cdb.end());
-  Verdict v = Process(x, now);
+  // A SCSI request on a handle opened for the ATA route, or with a time-out
+  // the station never gives, is the host's mistake: refused, nothing changes.
+  bool hostRules = opened == ShareMode::SharedReadWrite &&
+                   request.timeoutSeconds == ExpectedTimeout(false, x.dir);
+  Verdict v = hostRules ? Process(x, now) : Verdict::Refuse;
+  if (v == Verdict::Gone) Vanish();
   Trace(x, false, {}, {}, cdb, v == Verdict::Accept, now);
   switch (v) {
     case Verdict::Accept:
@@ -794,18 +857,27 @@ ScsiResult SimDrive::Scsi(const ScsiRequest& request) {
         std::memset(request.data, 0, request.length);
       }
       break;
+    case Verdict::Gone:
+      ++failed_;
+      result.errorCode = EIO;
+      result.hostStatus = 0x07;  // the device went away mid-command
+      if (request.direction == DataDirection::In && request.data != nullptr) {
+        std::memset(request.data, 0, request.length);
+      }
+      break;
   }
+  ReportPull(lock);
   return result;
 }
 
-AtaResult SimDrive::Ata(const AtaRequest& request) {
+AtaResult SimDrive::Ata(const AtaRequest& request, ShareMode opened) {
   AtaResult result;
   if ((request.length > 0 && request.data == nullptr) || request.length > 65536) {
     result.errorCode = EINVAL;
     return result;
   }
   uint32_t now = clock_.TickMs();
-  std::lock_guard lock(mutex_);
+  std::unique_lock lock(mutex_);
   if (!PresentLocked(now)) {
     result.errorCode = ENODEV;
     return result;
@@ -862,7 +934,10 @@ AtaResult SimDrive::Ata(const AtaRequest& request) {
   }
   if (!framing) x.imageLength = 0;
 
-  Verdict v = Process(x, now);
+  bool hostRules =
+      opened == ShareMode::Exclusive && request.timeoutSeconds == ExpectedTimeout(true, x.dir);
+  Verdict v = hostRules ? Process(x, now) : Verdict::Refuse;
+  if (v == Verdict::Gone) Vanish();
   Trace(x, true, p, c, {}, v == Verdict::Accept, now);
   result.current = c;
   switch (v) {
@@ -884,8 +959,21 @@ AtaResult SimDrive::Ata(const AtaRequest& request) {
       result.errorCode = ETIMEDOUT;
       if (dataIn && request.data != nullptr) std::memset(request.data, 0, request.length);
       break;
+    case Verdict::Gone:
+      ++failed_;
+      result.errorCode = EIO;
+      if (dataIn && request.data != nullptr) std::memset(request.data, 0, request.length);
+      break;
   }
+  ReportPull(lock);
   return result;
+}
+
+void SimDrive::ReportPull(std::unique_lock<std::mutex>& lock) {
+  if (!pulled_) return;
+  pulled_ = false;
+  lock.unlock();
+  if (notify_) notify_(DeviceChange::Removal, path_);
 }
 
 }  // namespace qelvar::platform::sim

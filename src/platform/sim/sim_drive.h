@@ -63,8 +63,12 @@ class SimDrive {
   // fails while an exclusive handle is held.
   [[nodiscard]] bool Open(ShareMode mode, int* error);
   void Close(ShareMode mode);
-  [[nodiscard]] ScsiResult Scsi(const ScsiRequest& request);
-  [[nodiscard]] AtaResult Ata(const AtaRequest& request);
+  // One request on a handle opened with `opened`. Besides the bytes and the
+  // pauses, the drive holds the host to its device rules: SCSI requests come
+  // on shared handles and ATA requests on exclusive ones, each with the
+  // station's time-out for its route and direction.
+  [[nodiscard]] ScsiResult Scsi(const ScsiRequest& request, ShareMode opened);
+  [[nodiscard]] AtaResult Ata(const AtaRequest& request, ShareMode opened);
   [[nodiscard]] bool Descriptor(StorageDescriptor* out);
 
   // Whether the topology shows the drive, in the calling thread's time.
@@ -72,13 +76,18 @@ class SimDrive {
 
   void Plug();
   void Unplug();
+  // Pulls the drive out when it receives `step` (as for faults: the phase,
+  // or the chunk of a download) of the `nth` command of this kind (0: the
+  // next one): that request fails as on a device that vanished mid-command.
+  void UnplugOn(Command command, uint32_t nth, uint32_t step);
   [[nodiscard]] DriveState Inspect();
   // Ends an open download as if the host had moved on (checks it, dumps it).
   void Flush();
   void SetDumpDir(std::string dir);
 
  private:
-  enum class Verdict { Accept, Refuse, Fail };
+  // Gone: the drive was pulled while it took the request.
+  enum class Verdict { Accept, Refuse, Fail, Gone };
   enum class Kind {
     Malformed,
     Identify,
@@ -136,7 +145,15 @@ class SimDrive {
   Verdict HandleSecondPhase(const Decoded& d, const Exchange& x, uint32_t now);
   Verdict HandleChunk(const Decoded& d, const Exchange& x, uint32_t now);
   Verdict Answer(const Exchange& x, const std::vector<uint8_t>& bytes);
-  bool Faulted(Command command, uint32_t count, uint32_t step) const;
+  // Fail for an injected fault, Gone for a planned pull, else Accept.
+  Verdict Trip(Command command, uint32_t count, uint32_t step);
+  // Whether the host kept the pause the last command asks for.
+  bool QuietKept(uint32_t now) const;
+  void Quiet(uint32_t now, uint32_t ms);
+  void Vanish();
+  // Tells the monitors about a pull inside the request, once unlocked.
+  void ReportPull(std::unique_lock<std::mutex>& lock);
+  uint32_t ExpectedTimeout(bool ata, DataDirection dir) const;
   bool PresentLocked(uint32_t now);
   Image Classify(const uint8_t* firstChunk, uint8_t blocks) const;
   void CloseSequence();
@@ -168,6 +185,13 @@ class SimDrive {
   bool imageRejected_ = false;
   uint32_t busyPolls_ = 0;
   std::array<uint32_t, kCommandCount> counts_{};
+  bool pullPlanned_ = false;
+  FaultRule pull_;
+  bool pulled_ = false;  // set by a pull inside a request; reported after it
+  // The pause the last download chunk or first phase asks for before any
+  // other vendor command.
+  uint32_t quietAt_ = 0;
+  uint32_t quietMs_ = 0;
   Pending pending_;
   Sequence sequence_;
   // Per session (burner activation, boot): what has been done and received.

@@ -45,8 +45,8 @@ class SimHandle final : public DeviceHandle {
   SimHandle(std::shared_ptr<SimDrive> drive, ShareMode mode)
       : drive_(std::move(drive)), mode_(mode) {}
   ~SimHandle() override { drive_->Close(mode_); }
-  ScsiResult SendScsi(const ScsiRequest& request) override { return drive_->Scsi(request); }
-  AtaResult SendAta(const AtaRequest& request) override { return drive_->Ata(request); }
+  ScsiResult SendScsi(const ScsiRequest& request) override { return drive_->Scsi(request, mode_); }
+  AtaResult SendAta(const AtaRequest& request) override { return drive_->Ata(request, mode_); }
   bool QueryStorageDescriptor(StorageDescriptor* out) override { return drive_->Descriptor(out); }
 
  private:
@@ -187,6 +187,12 @@ bool SimStation::Plug(size_t i) {
 bool SimStation::Unplug(size_t i) {
   if (i >= drives_.size()) return false;
   drives_[i]->Unplug();
+  return true;
+}
+
+bool SimStation::UnplugOn(size_t i, Command command, uint32_t nth, uint32_t step) {
+  if (i >= drives_.size()) return false;
+  drives_[i]->UnplugOn(command, nth, step);
   return true;
 }
 

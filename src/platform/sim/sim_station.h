@@ -60,6 +60,11 @@ class SimStation final : public DeviceIo, public Topology {
 
   bool Plug(size_t i);
   bool Unplug(size_t i);
+  // Pulls drive i out in the middle of a request: when it receives `step`
+  // (the phase, or the chunk of a download) of the `nth` command of this kind
+  // (0: the next one). That request fails as on a device gone mid-command,
+  // and the drive stays unplugged until Plug.
+  bool UnplugOn(size_t i, Command command, uint32_t nth, uint32_t step);
   // Pulls the drive and plugs it into another port: `hub` 0-based (-1: a
   // root-hub port), `hubPort` 1-based. False when that port does not exist,
   // carries an external hub, or holds another plugged drive.

@@ -282,6 +282,7 @@ bool ParseDrive(Section& s, int index, const StationConfig& st, DriveConfig* d,
             r.Int("RdtVersion", &d->rdtVersion, 0, 0xFFFFFFFFLL) &&
             r.Int("FactoryBad", &d->factoryBad, 0, 1 << 20) &&
             r.Int("RuntimeBad", &d->runtimeBad, 0, 1 << 20) &&
+            r.Int("BadBlockNumber", &d->badBlockNumber, 0, 0xFFFFFFFFLL) &&
             r.Int("BitmapBytes", &d->bitmapBytes, -32768, 32672) &&
             r.Int("Seed", &d->seed, 0, 0xFFFFFFFFLL) &&
             r.Int("StatusFirst", &d->statusFirst, 0, 0xFFFFFFFFLL) &&

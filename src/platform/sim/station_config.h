@@ -85,6 +85,7 @@ struct DriveConfig {
   uint32_t rdtVersion = 0x01000203;
   uint32_t factoryBad = 0;
   uint32_t runtimeBad = 0;
+  int64_t badBlockNumber = -1;  // vendor identify's bad block number; -1: FactoryBad + RuntimeBad
   int32_t bitmapBytes = 2048;
   uint32_t seed = 1;
   uint32_t statusFirst = 0;

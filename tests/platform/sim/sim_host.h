@@ -137,11 +137,22 @@ class Host {
 
   void Wait(uint32_t ms) { clock_.SleepMs(ms); }
 
+  // The time-outs the station's transport gives each route and direction.
+  static uint32_t SatTimeout(DataDirection dir) { return dir == DataDirection::In ? 5 : 20; }
+  static constexpr uint32_t kAtaTimeout = 30;
+
   Reply Sat(const std::vector<uint8_t>& cdb, DataDirection dir, uint32_t length,
             std::vector<uint8_t> out = {}) {
+    return SatWith(cdb, dir, length, std::move(out), SatTimeout(dir),
+                   platform::ShareMode::SharedReadWrite);
+  }
+
+  // A SCSI request with the time-out and the open the caller chooses.
+  Reply SatWith(const std::vector<uint8_t>& cdb, DataDirection dir, uint32_t length,
+                std::vector<uint8_t> out, uint32_t timeoutSeconds, platform::ShareMode mode) {
     Reply r;
     int error = 0;
-    auto h = station_.Open(path_, platform::ShareMode::SharedReadWrite, &error);
+    auto h = station_.Open(path_, mode, &error);
     if (!h) return r;
     r.opened = true;
     std::vector<uint8_t> buffer =
@@ -152,6 +163,7 @@ class Host {
     q.direction = dir;
     q.data = length ? buffer.data() : nullptr;
     q.length = length;
+    q.timeoutSeconds = timeoutSeconds;
     platform::ScsiResult s = h->SendScsi(q);
     r.completed = s.completed;
     r.scsiStatus = s.scsiStatus;
@@ -161,9 +173,16 @@ class Host {
 
   Reply Ata(const platform::TaskFile& previous, const platform::TaskFile& current, uint16_t flags,
             uint32_t length, std::vector<uint8_t> out = {}) {
+    return AtaWith(previous, current, flags, length, std::move(out), kAtaTimeout,
+                   platform::ShareMode::Exclusive);
+  }
+
+  Reply AtaWith(const platform::TaskFile& previous, const platform::TaskFile& current,
+                uint16_t flags, uint32_t length, std::vector<uint8_t> out, uint32_t timeoutSeconds,
+                platform::ShareMode mode) {
     Reply r;
     int error = 0;
-    auto h = station_.Open(path_, platform::ShareMode::Exclusive, &error);
+    auto h = station_.Open(path_, mode, &error);
     if (!h) return r;
     r.opened = true;
     std::vector<uint8_t> buffer = out;
@@ -174,6 +193,7 @@ class Host {
     q.flags = flags;
     q.data = length ? buffer.data() : nullptr;
     q.length = length;
+    q.timeoutSeconds = timeoutSeconds;
     platform::AtaResult a = h->SendAta(q);
     r.completed = a.completed;
     r.ataStatus = a.current[platform::kTaskCommand];

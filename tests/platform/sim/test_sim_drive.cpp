@@ -353,6 +353,176 @@ TEST_F(Fixture, ExclusiveAndSharedOpensExcludeEachOther) {
   EXPECT_FALSE(station->Open("/sim/disk9", platform::ShareMode::SharedReadWrite, &error));
 }
 
+// --- Wrong pauses and wrong requests: refused like a too-early chunk --------
+
+TEST_F(Fixture, ACommandRightAfterTheLastChunkIsRefusedAndChangesNothing) {
+  ASSERT_TRUE(host.EnterRom());
+  std::vector<uint8_t> burner(393216, 0x5A);
+  for (uint32_t off = 0; off < burner.size(); off += 4096) {
+    ASSERT_TRUE(host.Chunk(0x03, 8, off / 512, burner.data() + off).Accepted()) << off;
+    if (off + 4096 < burner.size()) host.Wait(10);
+  }
+  // The pause follows the last chunk too.
+  EXPECT_TRUE(host.Sat(kMicrocode, DataDirection::None, 0).Refused());
+  host.Wait(9);
+  EXPECT_TRUE(host.Sat(kMicrocode, DataDirection::None, 0).Refused());
+  EXPECT_EQ(Mode(), DriveMode::Rom);
+  host.Wait(1);
+  EXPECT_TRUE(host.Sat(kMicrocode, DataDirection::None, 0).Accepted());
+  EXPECT_EQ(Mode(), DriveMode::Burner);
+
+  // A system firmware whose status is asked for at once: the image is not
+  // taken as complete until the host has kept its 50 ms.
+  ASSERT_TRUE(host.Burn());
+  std::vector<uint8_t> fw = SystemFirmware(3 * 4096);
+  for (uint32_t off = 0; off < fw.size(); off += 4096) {
+    ASSERT_TRUE(host.Chunk(0x03, 8, off / 512, fw.data() + off).Accepted());
+    if (off + 4096 < fw.size()) host.Wait(50);
+  }
+  EXPECT_TRUE(host.First(kInjectBlock).Refused());
+  EXPECT_FALSE(station->Inspect(0).sysFwValid);
+  host.Wait(50);
+  EXPECT_EQ(host.Status(), 0u);
+  EXPECT_TRUE(station->Inspect(0).sysFwValid);
+}
+
+TEST_F(Fixture, AFirstPhaseRightAfterAOnePhaseCommandIsRefusedAndChangesNothing) {
+  ToBurner();
+  ASSERT_TRUE(host.First(kSkipBlock).Accepted());
+  EXPECT_TRUE(host.First(kCapacityBlock).Refused());
+  host.Wait(499);
+  EXPECT_TRUE(host.First(kCapacityBlock).Refused());
+  EXPECT_FALSE(station->Inspect(0).capacitySet);
+  host.Wait(1);
+  ASSERT_TRUE(host.First(kCapacityBlock).Accepted());
+  EXPECT_EQ(station->Inspect(0).capacityValue, 0x0102);
+  // No pause after SetDriveCapacity: the burn is refused and not started.
+  EXPECT_TRUE(host.First(kBurnBlock).Refused());
+  EXPECT_FALSE(station->Inspect(0).burned);
+  host.Wait(500);
+  EXPECT_TRUE(host.TwoPhase(kBurnBlock, kNoData, DataDirection::None, 0).Accepted());
+  EXPECT_TRUE(station->Inspect(0).burned);
+}
+
+TEST_F(Fixture, AFirstPhaseNeverReplacesAPendingOne) {
+  ToBurner();
+  ASSERT_TRUE(host.First(kInjectBlock).Accepted());
+  host.Wait(500);
+  EXPECT_TRUE(host.First(kNandInfoBlock).Refused());
+  host.Wait(500);
+  // The pending command is still the status read, answered by its own phase.
+  EXPECT_TRUE(host.Sat(kIn512, DataDirection::In, 512).Refused()) << "NAND info's second phase";
+  Reply status = host.Sat(kIn4096, DataDirection::In, 4096);
+  ASSERT_TRUE(status.Accepted());
+  EXPECT_EQ(status.data[0], 0);
+  EXPECT_TRUE(host.TwoPhase(kNandInfoBlock, kIn512, DataDirection::In, 512).Accepted());
+}
+
+TEST_F(Fixture, ATimeOutTheStationNeverGivesIsRefused) {
+  using platform::ShareMode;
+  auto sat = [&](const std::vector<uint8_t>& cdb, DataDirection dir, uint32_t length,
+                 std::vector<uint8_t> out, uint32_t seconds) {
+    return host.SatWith(cdb, dir, length, std::move(out), seconds, ShareMode::SharedReadWrite);
+  };
+  // Data-in has 5 s (300 s only on a path naming USB, which no simulated path
+  // does); data-out and non-data 20 s; the ATA route 30 s.
+  for (uint32_t seconds : {0u, 1u, 20u, 30u, 300u}) {
+    EXPECT_TRUE(sat(kIdentify, DataDirection::In, 512, {}, seconds).Refused()) << seconds;
+  }
+  EXPECT_TRUE(sat(kIdentify, DataDirection::In, 512, {}, 5).Accepted());
+  for (uint32_t seconds : {0u, 5u, 30u, 300u}) {
+    EXPECT_TRUE(sat(kFirst, DataDirection::Out, 512, kRomBlock, seconds).Refused()) << seconds;
+  }
+  host.Wait(500);
+  EXPECT_TRUE(host.Sat(kNoData, DataDirection::None, 0).Refused()) << "no first phase was taken";
+  ASSERT_TRUE(host.First(kRomBlock).Accepted());
+  host.Wait(500);
+  EXPECT_TRUE(sat(kNoData, DataDirection::None, 0, {}, 5).Refused());
+  EXPECT_EQ(Mode(), DriveMode::Normal);
+  EXPECT_TRUE(sat(kNoData, DataDirection::None, 0, {}, 20).Accepted());
+  EXPECT_EQ(Mode(), DriveMode::Rom);
+
+  const platform::TaskFile identify = {0x00, 0x01, 0x00, 0x00, 0x00, 0xE0, 0xEC, 0x00};
+  for (uint32_t seconds : {0u, 5u, 20u, 31u}) {
+    Reply r = host.AtaWith({}, identify, 0x03, 512, {}, seconds, ShareMode::Exclusive);
+    EXPECT_TRUE(r.Refused()) << seconds;
+    EXPECT_EQ(r.ataStatus, 0x51);
+    EXPECT_EQ(r.data, std::vector<uint8_t>(512, 0));
+  }
+  EXPECT_TRUE(host.AtaWith({}, identify, 0x03, 512, {}, 30, ShareMode::Exclusive).Accepted());
+}
+
+TEST_F(Fixture, EachRouteNeedsTheOpenItsTransportMakes) {
+  using platform::ShareMode;
+  Reply satOnExclusive =
+      host.SatWith(kFirst, DataDirection::Out, 512, kRomBlock, 20, ShareMode::Exclusive);
+  EXPECT_TRUE(satOnExclusive.Refused());
+  EXPECT_EQ(satOnExclusive.scsiStatus, 0x02);
+  host.Wait(500);
+  EXPECT_TRUE(host.Sat(kNoData, DataDirection::None, 0).Refused())
+      << "the first phase was not taken";
+  const platform::TaskFile identify = {0x00, 0x01, 0x00, 0x00, 0x00, 0xE0, 0xEC, 0x00};
+  EXPECT_TRUE(host.AtaWith({}, identify, 0x03, 512, {}, 30, ShareMode::SharedReadWrite).Refused());
+  EXPECT_TRUE(host.EnterRom());
+  auto s = station->Inspect(0);
+  EXPECT_EQ(s.refused, 3u);
+  EXPECT_EQ(s.openHandles, 0);
+}
+
+// --- A drive pulled in the middle of a request ------------------------------
+
+TEST(SimStation, ADrivePulledMidDownloadFailsThatRequestAndStaysAway) {
+  VirtualClock clock;
+  auto st = Station("[Station]\nHubs=1\n[Drive0]\n", clock);
+  Host host(*st, clock, st->PathOf(0));
+  std::mutex m;
+  std::condition_variable cv;
+  std::vector<platform::DeviceChange> events;
+  auto monitor = st->CreateMonitor();
+  std::string why;
+  ASSERT_TRUE(monitor->Start(
+      [&](platform::DeviceChange c, const std::string&) {
+        std::lock_guard lock(m);
+        events.push_back(c);
+        cv.notify_all();
+      },
+      &why));
+  ASSERT_TRUE(host.EnterRom() && host.StartBurner() && host.Burn());
+  {
+    std::lock_guard lock(m);
+    events.clear();  // ROM entry re-enumerates the drive
+  }
+  ASSERT_TRUE(st->UnplugOn(0, platform::sim::Command::DownloadSystemFirmware, 1, 3));
+  std::vector<uint8_t> fw = SystemFirmware(5 * 4096);
+  ASSERT_TRUE(host.Chunk(0x03, 8, 0, fw.data()).Accepted());
+  host.Wait(50);
+  ASSERT_TRUE(host.Chunk(0x03, 8, 8, fw.data() + 4096).Accepted());
+  host.Wait(50);
+  Reply third = host.Chunk(0x03, 8, 16, fw.data() + 8192);
+  EXPECT_TRUE(third.opened);
+  EXPECT_FALSE(third.completed);
+  auto s = st->Inspect(0);
+  EXPECT_FALSE(s.plugged);
+  EXPECT_FALSE(s.sysFwValid);
+  EXPECT_EQ(s.openHandles, 0);
+  EXPECT_FALSE(host.Chunk(0x03, 8, 0, fw.data()).opened) << "the device is gone";
+  platform::UsbDiskNode disks[24];
+  EXPECT_EQ(st->EnumerateUsbDisks(disks), 0u);
+  {
+    std::unique_lock lock(m);
+    ASSERT_TRUE(cv.wait_for(lock, std::chrono::seconds(5), [&] { return !events.empty(); }));
+    EXPECT_EQ(events[0], platform::DeviceChange::Removal);
+  }
+  // Plugged back, it powers up afresh and the pull does not happen again.
+  st->Plug(0);
+  EXPECT_EQ(st->Inspect(0).mode, DriveMode::Normal);
+  EXPECT_TRUE(host.EnterRom() && host.StartBurner() && host.Burn());
+  EXPECT_TRUE(host.Download(fw, 0x03, 50));
+  EXPECT_EQ(host.Status(), 0u);
+  EXPECT_TRUE(st->Inspect(0).sysFwValid);
+  monitor->Stop();
+}
+
 TEST(SimStation, PathsAndDiskNumbersAgreeAndNeverMentionUsb) {
   VirtualClock clock;
   auto st = SimStation::Default(clock);
@@ -469,7 +639,9 @@ TEST(SimStation, ARebootingDriveIsAbsentForItsRebootTime) {
   ASSERT_TRUE(host.EnterRom() && host.StartBurner());
   Reply reboot = host.TwoPhase(kRebootBlock, kNoData, DataDirection::None, 0, 3999);
   EXPECT_TRUE(reboot.Refused()) << "the reboot needs 4000 ms after its first phase";
-  ASSERT_TRUE(host.TwoPhase(kRebootBlock, kNoData, DataDirection::None, 0, 4000).Accepted());
+  EXPECT_FALSE(st->Inspect(0).rebooted);
+  host.Wait(1);
+  ASSERT_TRUE(host.Sat(kNoData, DataDirection::None, 0).Accepted()) << "still the pending reboot";
   platform::UsbDiskNode disks[24];
   EXPECT_EQ(st->EnumerateUsbDisks(disks), 0u);
   EXPECT_FALSE(host.First(kVendorIdBlock).opened);
@@ -615,11 +787,12 @@ TEST(SimTrace, OneJsonLinePerCommandWithItsRouteAndData) {
   (void)host.First(kRomBlock);
   (void)host.Sat(kIdentify, DataDirection::In, 512);
   (void)host.Ata({}, {0x00, 0x01, 0x00, 0x00, 0x00, 0xE0, 0xEC, 0x00}, 0x03, 512);
-  ASSERT_TRUE(host.EnterRom());
+  host.Wait(500);
+  ASSERT_TRUE(host.Sat(kNoData, DataDirection::None, 0).Accepted());  // into ROM mode
   std::vector<uint8_t> chunk(4096, 0xAB);
   (void)host.Chunk(0x03, 8, 0, chunk.data());
   auto lines = st->Trace();
-  ASSERT_EQ(lines.size(), 6u);
+  ASSERT_EQ(lines.size(), 5u);
   std::string hex;
   for (uint8_t b : kRomBlock) {
     char buf[3];
@@ -639,10 +812,10 @@ TEST(SimTrace, OneJsonLinePerCommandWithItsRouteAndData) {
             "\"taskfile\":\"00000000000000000001000000e0ec00\",\"dir\":\"in\",\"len\":512,"
             "\"accepted\":true}");
   // 4,096 bytes of ABh are named by their SHA-256, not written out.
-  std::string last = lines[5].Json();
+  std::string last = lines[4].Json();
   EXPECT_NE(last.find("\"sha256\":\""), std::string::npos);
   EXPECT_EQ(last.find("\"data\""), std::string::npos);
-  EXPECT_EQ(lines[5].sha256.size(), 64u);
+  EXPECT_EQ(lines[4].sha256.size(), 64u);
 }
 
 std::vector<uint8_t> ReadAll(const std::filesystem::path& p) {
