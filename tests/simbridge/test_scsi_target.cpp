@@ -10,6 +10,7 @@
 #include "platform/sim/station_config.h"
 #include "platform/sim/trace.h"
 #include "tests/simbridge/memory_store.h"
+#include "tools/simbridge/drive_link.h"
 #include "tools/simbridge/scsi_target.h"
 
 namespace qelvar::simbridge {
@@ -184,7 +185,7 @@ TEST(ScsiTarget, CarriesPassThroughToTheSimulatedDrive) {
   platform::sim::Tracer tracer;
   tracer.Capture(true);
   platform::sim::SimDrive drive(station.drives[0], "/sim/disk1", clock, tracer, "", nullptr);
-  Target t([&](const platform::ScsiRequest& r) { return drive.Scsi(r); });
+  Target t([&](const platform::ScsiRequest& r) { return PassToDrive(drive, r); });
 
   Bytes data(512);
   Bytes identify = {0xA1, 0x08, 0x0B, 0x00, 0x01, 0x00, 0x00, 0x00, 0xE0, 0xEC, 0x00, 0x00};

@@ -1,4 +1,5 @@
 #include "tools/simbridge/usbredir_port.h"
+#include "tools/simbridge/drive_link.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -58,7 +59,7 @@ bool RedirPort::Open(const std::string& socketPath, const std::string& diskPath,
   id.sectors = config_.sectors;
   id.inquiryVersion = config_.inquiryVersion;
   target_ = std::make_unique<ScsiTarget>(
-      id, store_, [this](const platform::ScsiRequest& r) { return drive_->Scsi(r); });
+      id, store_, [this](const platform::ScsiRequest& r) { return PassToDrive(*drive_, r); });
   UsbIdentity usb;
   usb.vendorId = config_.usbVendorId;
   usb.productId = config_.usbProductId;

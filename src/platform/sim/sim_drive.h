@@ -70,6 +70,8 @@ class SimDrive {
   [[nodiscard]] ScsiResult Scsi(const ScsiRequest& request, ShareMode opened);
   [[nodiscard]] AtaResult Ata(const AtaRequest& request, ShareMode opened);
   [[nodiscard]] bool Descriptor(StorageDescriptor* out);
+  // The time-out the station gives a request of this route and direction.
+  [[nodiscard]] uint32_t ExpectedTimeout(bool ata, DataDirection dir) const;
 
   // Whether the topology shows the drive, in the calling thread's time.
   [[nodiscard]] bool Present();
@@ -153,7 +155,6 @@ class SimDrive {
   void Vanish();
   // Tells the monitors about a pull inside the request, once unlocked.
   void ReportPull(std::unique_lock<std::mutex>& lock);
-  uint32_t ExpectedTimeout(bool ata, DataDirection dir) const;
   bool PresentLocked(uint32_t now);
   Image Classify(const uint8_t* firstChunk, uint8_t blocks) const;
   void CloseSequence();
