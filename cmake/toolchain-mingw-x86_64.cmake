@@ -16,8 +16,10 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
-# A static runtime: the programs need no mingw DLLs beside them.
+# A static runtime: the programs need no mingw DLLs beside them (zlib
+# included: a station PC has no zlib1.dll).
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
+set(ZLIB_USE_STATIC_LIBS ON)
 # Tests run under the 64-bit Wine loader, called directly (see
 # scripts/test-windows.sh); the 32-bit architecture is build-only.
 set(CMAKE_CROSSCOMPILING_EMULATOR /usr/lib/wine/wine64)

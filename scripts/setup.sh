@@ -9,6 +9,7 @@ packages=(
   zlib1g-dev libudev-dev
   ntfs-3g
   qt6-base-dev xvfb xauth fonts-dejavu-core fonts-dejavu-extra
+  g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix libz-mingw-w64-dev wine64
 )
 
 missing=()
