@@ -4,10 +4,18 @@
 #include <cstdio>
 
 #include "format/format_drives.h"
+#ifdef _WIN32
+#include "platform/windows/win_clock.h"
+#include "platform/windows/win_device_io.h"
+#include "platform/windows/win_device_monitor.h"
+#include "platform/windows/win_topology.h"
+#include "platform/windows/win_volume_ops.h"
+#else
 #include "platform/linux/linux_device_io.h"
 #include "platform/linux/linux_volume_ops.h"
 #include "platform/linux/sysfs_topology.h"
 #include "platform/linux/udev_device_monitor.h"
+#endif
 #include "platform/sim/sim_station.h"
 #include "platform/sim/sim_volume_ops.h"
 
@@ -21,7 +29,11 @@ std::unique_ptr<StationAssembly> StationAssembly::Create(const AssemblyOptions& 
   } else if (options.scaled) {
     a->clock_ = platform::MakeScaledClock(options.timeScale);
   } else {
+#ifdef _WIN32
+    a->clock_ = platform::windows::MakeTickCountClock();
+#else
     a->clock_ = platform::MakeRealClock();
+#endif
   }
 
   platform::DeviceIo* io = nullptr;
@@ -47,13 +59,24 @@ std::unique_ptr<StationAssembly> StationAssembly::Create(const AssemblyOptions& 
     topology = a->sim_.get();
   } else {
     std::string why;
-    if (!platform::linux_backend::CanSendVendorCommands(&why)) {
+#ifdef _WIN32
+    namespace backend = platform::windows;
+    using DeviceIoImpl = backend::WinDeviceIo;
+    using TopologyImpl = backend::WinTopology;
+    using VolumeOpsImpl = backend::WinVolumeOps;
+#else
+    namespace backend = platform::linux_backend;
+    using DeviceIoImpl = backend::LinuxDeviceIo;
+    using TopologyImpl = backend::SysfsTopology;
+    using VolumeOpsImpl = backend::LinuxVolumeOps;
+#endif
+    if (!backend::CanSendVendorCommands(&why)) {
       *error = why;
       return nullptr;
     }
-    a->io_ = std::make_unique<platform::linux_backend::LinuxDeviceIo>();
-    a->topology_ = std::make_unique<platform::linux_backend::SysfsTopology>();
-    a->volumes_ = std::make_unique<platform::linux_backend::LinuxVolumeOps>();
+    a->io_ = std::make_unique<DeviceIoImpl>();
+    a->topology_ = std::make_unique<TopologyImpl>();
+    a->volumes_ = std::make_unique<VolumeOpsImpl>();
     io = a->io_.get();
     topology = a->topology_.get();
   }
@@ -95,13 +118,18 @@ format::DebugLog StationAssembly::FormatLog() {
 }
 
 std::unique_ptr<platform::DeviceMonitor> StationAssembly::CreateMonitor(std::string* note) {
-  using platform::linux_backend::UdevDeviceMonitor;
   if (sim_) return sim_->CreateMonitor();
+#ifdef _WIN32
+  (void)note;
+  return std::make_unique<platform::windows::WinDeviceMonitor>();
+#else
+  using platform::linux_backend::UdevDeviceMonitor;
   if (platform::linux_backend::UdevdRunning()) return std::make_unique<UdevDeviceMonitor>();
   // Small machines (a minimal install, an initramfs) run without udevd; the
   // kernel's own events serve there, as devtmpfs creates the disk nodes.
   if (note != nullptr) *note = "udevd is not running: watching the kernel's device events instead";
   return std::make_unique<UdevDeviceMonitor>(UdevDeviceMonitor::Source::Kernel);
+#endif
 }
 
 }  // namespace qelvar::app

@@ -1,11 +1,15 @@
 // qelvar-cli as a line script runs it: exit status, output, the settings file.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#ifdef _WIN32
+#include <process.h>
+#else
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <chrono>
 #include <cstdio>
@@ -128,7 +132,14 @@ class CliProgram : public ::testing::Test {
   void TearDown() override { fs::remove_all(dir); }
 
   Result Run(const std::string& args) {
-    std::string command = std::string(QELVAR_CLI) + " --dir " + dir.string() + " " + args + " 2>&1";
+#ifdef _WIN32
+    // The command interpreter takes a leading "/" for a switch: name the
+    // program with its drive and backslashes.
+    std::string program = fs::absolute(QELVAR_CLI).make_preferred().string();
+#else
+    std::string program = QELVAR_CLI;
+#endif
+    std::string command = program + " --dir " + dir.string() + " " + args + " 2>&1";
     Result r;
     FILE* pipe = ::popen(command.c_str(), "r");
     if (!pipe) return r;
@@ -136,7 +147,11 @@ class CliProgram : public ::testing::Test {
     size_t n;
     while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) r.out.append(buffer, n);
     int raw = ::pclose(pipe);
+#ifdef _WIN32
+    r.status = raw;  // the program's exit code
+#else
     r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+#endif
     return r;
   }
 

@@ -153,7 +153,7 @@ TEST(RunControl, OversizeImageStopsTheStartBeforeAnyDriveIsTouched) {
       }(),
       786433);
   f.Options([&](settings::MpSettings& s) {
-    std::strncpy(s.SysFwPath, big.c_str(), sizeof s.SysFwPath - 1);
+    std::strncpy(s.SysFwPath, big.string().c_str(), sizeof s.SysFwPath - 1);
   });
   EXPECT_EQ(f.control->OnStart(f.Controls()), StartOutcome::kImagesRefused);
   EXPECT_FALSE(f.page.messages.empty());

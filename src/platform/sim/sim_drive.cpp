@@ -1,13 +1,12 @@
 #include "platform/sim/sim_drive.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 
+#include "platform/files.h"
 #include "platform/sim/drive_answers.h"
 #include "platform/sim/image_check.h"
 #include "platform/sim/sha256.h"
@@ -150,18 +149,8 @@ std::string AtaText(const std::vector<uint8_t>& page, size_t at, size_t chars) {
 }
 
 bool WriteFileAtomic(const std::string& path, const std::vector<uint8_t>& bytes) {
-  std::string aside = path + ".part";
-  std::FILE* f = std::fopen(aside.c_str(), "wb");
-  if (f == nullptr) return false;
-  bool ok = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
-  ok = std::fflush(f) == 0 && ok;
-  ok = ::fsync(::fileno(f)) == 0 && ok;
-  ok = std::fclose(f) == 0 && ok;
-  if (!ok || std::rename(aside.c_str(), path.c_str()) != 0) {
-    std::remove(aside.c_str());
-    return false;
-  }
-  return true;
+  return ReplaceFile(path,
+                     std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
 }
 
 }  // namespace

@@ -859,6 +859,7 @@ TEST(SimDump, DrivesWriteWhatTheyReceivedAndAnsweredAndTheTraceFile) {
     EXPECT_NE(line.find("\"drive\":\"Drive4\",\"path\":\"/sim/disk5\""), std::string::npos);
   }
   EXPECT_EQ(lines, 2 + 96 + 1 + 2 + 2);
+  trace.close();  // an open file cannot be removed on Windows
   std::filesystem::remove_all(dir);
 }
 

@@ -1,0 +1,211 @@
+#include "platform/windows/win_device_io.h"
+
+#include <algorithm>
+#include <cstddef>
+#include <cstring>
+#include <vector>
+
+#include "platform/windows/pass_through_blocks.h"
+
+namespace qelvar::platform::windows {
+
+// The layouts written byte by byte must be the ones the system headers
+// declare, on this architecture.
+static_assert(sizeof(SCSI_PASS_THROUGH_DIRECT) == kSptdNative.size);
+static_assert(offsetof(SCSI_PASS_THROUGH_DIRECT, ScsiStatus) == 2);
+static_assert(offsetof(SCSI_PASS_THROUGH_DIRECT, TargetId) == 4);
+static_assert(offsetof(SCSI_PASS_THROUGH_DIRECT, CdbLength) == 6);
+static_assert(offsetof(SCSI_PASS_THROUGH_DIRECT, SenseInfoLength) == 7);
+static_assert(offsetof(SCSI_PASS_THROUGH_DIRECT, DataIn) == 8);
+static_assert(offsetof(SCSI_PASS_THROUGH_DIRECT, DataTransferLength) == 12);
+static_assert(offsetof(SCSI_PASS_THROUGH_DIRECT, TimeOutValue) == 16);
+static_assert(offsetof(SCSI_PASS_THROUGH_DIRECT, DataBuffer) == kSptdNative.dataBuffer);
+static_assert(offsetof(SCSI_PASS_THROUGH_DIRECT, SenseInfoOffset) == kSptdNative.senseInfoOffset);
+static_assert(offsetof(SCSI_PASS_THROUGH_DIRECT, Cdb) == kSptdNative.cdb);
+static_assert(sizeof(ATA_PASS_THROUGH_EX) == kAtaNative.size);
+// The 32-bit program's blocks, as the station has always sent them.
+static_assert(sizeof(void*) != 4 ||
+              (sizeof(SCSI_PASS_THROUGH_DIRECT) == 44 && sizeof(ATA_PASS_THROUGH_EX) == 40 &&
+               offsetof(SCSI_PASS_THROUGH_DIRECT, DataBuffer) == 20 &&
+               offsetof(SCSI_PASS_THROUGH_DIRECT, Cdb) == 28 &&
+               offsetof(ATA_PASS_THROUGH_EX, DataBufferOffset) == 20 &&
+               offsetof(ATA_PASS_THROUGH_EX, CurrentTaskFile) == 32 &&
+               sizeof(SP_DEVICE_INTERFACE_DATA) == 28 && sizeof(SP_DEVINFO_DATA) == 28 &&
+               sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A) == 5));
+static_assert(sizeof(void*) != 8 ||
+              (sizeof(SCSI_PASS_THROUGH_DIRECT) == 56 && sizeof(ATA_PASS_THROUGH_EX) == 48 &&
+               sizeof(SP_DEVICE_INTERFACE_DATA) == 32 && sizeof(SP_DEVINFO_DATA) == 32 &&
+               sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A) == 8));
+static_assert(offsetof(ATA_PASS_THROUGH_EX, AtaFlags) == 2);
+static_assert(offsetof(ATA_PASS_THROUGH_EX, DataTransferLength) == 8);
+static_assert(offsetof(ATA_PASS_THROUGH_EX, TimeOutValue) == 12);
+static_assert(offsetof(ATA_PASS_THROUGH_EX, DataBufferOffset) == kAtaNative.dataBufferOffset);
+static_assert(offsetof(ATA_PASS_THROUGH_EX, PreviousTaskFile) == kAtaNative.previousTaskFile);
+static_assert(offsetof(ATA_PASS_THROUGH_EX, CurrentTaskFile) == kAtaNative.currentTaskFile);
+static_assert(ATA_FLAGS_DRDY_REQUIRED == kAtaFlagDrdyRequired &&
+              ATA_FLAGS_DATA_IN == kAtaFlagDataIn && ATA_FLAGS_DATA_OUT == kAtaFlagDataOut &&
+              ATA_FLAGS_48BIT_COMMAND == kAtaFlag48Bit && ATA_FLAGS_USE_DMA == kAtaFlagUseDma);
+static_assert(SCSI_IOCTL_DATA_IN == kScsiDataIn && SCSI_IOCTL_DATA_OUT == kScsiDataOut);
+static_assert(IOCTL_SCSI_PASS_THROUGH_DIRECT == 0x0004D014 &&
+              IOCTL_ATA_PASS_THROUGH == 0x0004D02C && IOCTL_STORAGE_QUERY_PROPERTY == 0x002D1400);
+static_assert(sizeof(STORAGE_PROPERTY_QUERY) == 12 && sizeof(STORAGE_DEVICE_DESCRIPTOR) == 40);
+static_assert(offsetof(STORAGE_DEVICE_DESCRIPTOR, RemovableMedia) == 10 &&
+              offsetof(STORAGE_DEVICE_DESCRIPTOR, BusType) == 28);
+
+namespace {
+
+// An error number for a request that failed without saying why.
+DWORD FailureCode(Win32Api& api) {
+  DWORD code = api.GetLastError();
+  return code != 0 ? code : ERROR_GEN_FAILURE;
+}
+
+class WinHandle final : public DeviceHandle {
+ public:
+  WinHandle(Win32Api& api, HANDLE handle) : api_(api), handle_(handle) {}
+  ~WinHandle() override { api_.CloseHandle(handle_); }
+  WinHandle(const WinHandle&) = delete;
+  WinHandle& operator=(const WinHandle&) = delete;
+
+  ScsiResult SendScsi(const ScsiRequest& request) override {
+    ScsiResult result;
+    alignas(8) std::array<uint8_t, kMaxSptdBlock> block{};
+    std::span<uint8_t> used(block.data(), SptdBlockBytes(kSptdNative));
+    if (!EncodeSptd(kSptdNative, request, reinterpret_cast<uintptr_t>(request.data), used)) {
+      result.errorCode = ERROR_INVALID_PARAMETER;
+      return result;
+    }
+    // The request counts as carried out when the call succeeds and leaves no
+    // error behind; the error is cleared first so an earlier call's stale
+    // code cannot fail a good request.
+    DWORD returned = 0;
+    DWORD size = static_cast<DWORD>(used.size());
+    api_.SetLastError(0);
+    BOOL ok = api_.DeviceIoControl(handle_, IOCTL_SCSI_PASS_THROUGH_DIRECT, used.data(), size,
+                                   used.data(), size, &returned);
+    DWORD error = api_.GetLastError();
+    const bool in = request.direction == DataDirection::In && request.data != nullptr;
+    if (!ok || error != 0) {
+      result.errorCode = static_cast<int>(error != 0 ? error : ERROR_GEN_FAILURE);
+      if (in) std::memset(request.data, 0, request.length);
+      return result;
+    }
+    DecodeSptd(kSptdNative, used, request.length, &result);
+    // Only the reported count of a data-in is valid.
+    if (in) std::memset(request.data + result.transferred, 0, request.length - result.transferred);
+    result.completed = true;
+    return result;
+  }
+
+  AtaResult SendAta(const AtaRequest& request) override {
+    AtaResult result;
+    if (request.length > kMaxAtaData) {
+      result.errorCode = ERROR_INVALID_PARAMETER;
+      return result;
+    }
+    std::vector<uint8_t> block(kAtaNative.size + size_t{request.length});
+    if (!EncodeAtaPassThrough(kAtaNative, request, block)) {
+      result.errorCode = ERROR_INVALID_PARAMETER;
+      return result;
+    }
+    DWORD returned = 0;
+    DWORD size = static_cast<DWORD>(block.size());
+    if (!api_.DeviceIoControl(handle_, IOCTL_ATA_PASS_THROUGH, block.data(), size, block.data(),
+                              size, &returned)) {
+      result.errorCode = static_cast<int>(FailureCode(api_));
+      return result;
+    }
+    if ((request.flags & kAtaFlagDataIn) && request.data != nullptr) {
+      std::memcpy(request.data, block.data() + kAtaNative.size, request.length);
+    }
+    result.completed = true;
+    result.current = DecodeAtaTaskFile(kAtaNative, block);
+    return result;
+  }
+
+  bool QueryStorageDescriptor(StorageDescriptor* out) override {
+    STORAGE_PROPERTY_QUERY query{};
+    query.PropertyId = StorageDeviceProperty;
+    query.QueryType = PropertyStandardQuery;
+    alignas(8) std::array<uint8_t, 1024> answer{};
+    DWORD returned = 0;
+    if (!api_.DeviceIoControl(handle_, IOCTL_STORAGE_QUERY_PROPERTY, &query, sizeof query,
+                              answer.data(), static_cast<DWORD>(answer.size()), &returned)) {
+      return false;
+    }
+    return ParseStorageDescriptor(answer.data(), std::min<size_t>(returned, answer.size()), out);
+  }
+
+ private:
+  Win32Api& api_;
+  HANDLE handle_;
+};
+
+}  // namespace
+
+bool ParseStorageDescriptor(const uint8_t* bytes, size_t length, StorageDescriptor* out) {
+  constexpr size_t kBusTypeAt = 28;
+  if (length < kBusTypeAt + 4) return false;
+  uint32_t bus = 0;
+  for (size_t i = 0; i < 4; ++i) bus |= uint32_t{bytes[kBusTypeAt + i]} << (8 * i);
+  switch (bus) {
+    case BusTypeUnknown:
+      out->busType = BusType::Unknown;
+      break;
+    case BusTypeAta:
+      out->busType = BusType::Ata;
+      break;
+    case BusTypeUsb:
+      out->busType = BusType::Usb;
+      break;
+    case BusTypeSata:
+      out->busType = BusType::Sata;
+      break;
+    default:
+      out->busType = BusType::Other;
+      break;
+  }
+  out->removableMedia = bytes[10] != 0;
+  return true;
+}
+
+std::string WinDeviceIo::DiskPath(uint32_t diskNumber) const {
+  return "\\\\.\\PhysicalDrive" + std::to_string(diskNumber);
+}
+
+std::unique_ptr<DeviceHandle> WinDeviceIo::Open(std::string_view path, ShareMode mode, int* error) {
+  std::string p(path);
+  if (p.empty()) {
+    if (error) *error = ERROR_FILE_NOT_FOUND;
+    return nullptr;
+  }
+  DWORD share = mode == ShareMode::SharedReadWrite ? FILE_SHARE_READ | FILE_SHARE_WRITE : 0;
+  HANDLE h = api_.CreateFileA(p.c_str(), GENERIC_READ | GENERIC_WRITE, share, OPEN_EXISTING);
+  if (h == INVALID_HANDLE_VALUE) {
+    if (error) *error = static_cast<int>(FailureCode(api_));
+    return nullptr;
+  }
+  if (error) *error = 0;
+  return std::make_unique<WinHandle>(api_, h);
+}
+
+bool CanSendVendorCommands(std::string* why) {
+  HANDLE token = nullptr;
+  bool elevated = false;
+  if (::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token)) {
+    TOKEN_ELEVATION elevation{};
+    DWORD size = 0;
+    if (::GetTokenInformation(token, TokenElevation, &elevation, sizeof elevation, &size)) {
+      elevated = elevation.TokenIsElevated != 0;
+    }
+    ::CloseHandle(token);
+  }
+  if (!elevated && why) {
+    *why =
+        "the drives' pass-through requests need an administrator: run the station as "
+        "administrator";
+  }
+  return elevated;
+}
+
+}  // namespace qelvar::platform::windows

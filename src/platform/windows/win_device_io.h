@@ -1,0 +1,40 @@
+// DeviceIo on Windows: "\\.\PhysicalDrive%d" handles with the SCSI and ATA
+// pass-through requests.
+//
+// The SAT path opens the disk shared for reading and writing and sends
+// IOCTL_SCSI_PASS_THROUGH_DIRECT (the data moves straight from or to the
+// caller's buffer); the ATA path opens it without sharing, so a second ATA
+// request to a drive fails to open while one is in flight, and sends
+// IOCTL_ATA_PASS_THROUGH with the data after the header in one block. Both
+// need an administrator's rights.
+#pragma once
+
+#include <string>
+
+#include "platform/device_io.h"
+#include "platform/windows/win32_api.h"
+
+namespace qelvar::platform::windows {
+
+class WinDeviceIo final : public DeviceIo {
+ public:
+  explicit WinDeviceIo(Win32Api& api = SystemWin32Api()) : api_(api) {}
+
+  std::unique_ptr<DeviceHandle> Open(std::string_view path, ShareMode mode, int* error) override;
+  // "\\.\PhysicalDrive3" for 3.
+  std::string DiskPath(uint32_t diskNumber) const override;
+
+ private:
+  Win32Api& api_;
+};
+
+// The storage descriptor's bus type and removable flag from the bytes
+// IOCTL_STORAGE_QUERY_PROPERTY returned. False when they are too few to hold
+// them.
+bool ParseStorageDescriptor(const uint8_t* bytes, size_t length, StorageDescriptor* out);
+
+// True when this process may send vendor commands (it runs elevated); otherwise
+// *why says what to do.
+bool CanSendVendorCommands(std::string* why);
+
+}  // namespace qelvar::platform::windows
