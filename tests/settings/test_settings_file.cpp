@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "settings/page_options.h"
 #include "settings/settings_file.h"
 #include "settings_fixtures.h"
 
@@ -382,6 +383,29 @@ TEST(SaveSettings, WritesThePageControlsAndKeepsTheRestOfTheFile) {
   EXPECT_EQ(again.settings.DelayNandErase, 3000000000u);
   EXPECT_EQ(again.settings.FlashIndex, -1);
   EXPECT_EQ(again.settings.ErrBitSlc, 70);
+}
+
+TEST(SaveSettings, TellsTheOperatorWhyTheFileCouldNotBeWritten) {
+  Station st;
+  // The station folder has gone (a removed stick, a mount that failed).
+  st.paths = MakeStationPaths(st.dir / "gone");
+  const std::string why = "Settings not saved: cannot create a file in the folder " +
+                          (st.dir / "gone") + ": No such file or directory";
+  EXPECT_FALSE(SaveSettings(st.page));
+  EXPECT_EQ(st.messages.shown, (std::vector<Message>{Warning(why, "Can NOT Write File")}));
+
+  // The boxes that write the file the moment they change say so too.
+  st.messages.shown.clear();
+  st.view.checks[ctl::kOP7] = true;
+  OnOp7(st.page);
+  ASSERT_FALSE(st.messages.shown.empty());
+  EXPECT_EQ(st.messages.shown.front(), Warning(why, "Can NOT Write File"));
+  st.messages.shown.clear();
+  st.view.checks[ctl::kScanRDT] = true;
+  OnRdtScan(st.page);
+  ASSERT_FALSE(st.messages.shown.empty());
+  EXPECT_EQ(st.messages.shown.front(), Warning(why, "Can NOT Write File"));
+  EXPECT_EQ(st.settings.ScanRDT, 1) << "the option still takes the new state";
 }
 
 }  // namespace
