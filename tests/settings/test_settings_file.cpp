@@ -95,7 +95,8 @@ INSTANTIATE_TEST_SUITE_P(Values, FlagValue,
                          ::testing::Values(FlagCase{"257", 1, true}, FlagCase{"256", 0, false},
                                            FlagCase{"1", 1, true}, FlagCase{"0", 0, false},
                                            FlagCase{"-1", 255, true}, FlagCase{"2x", 2, true},
-                                           FlagCase{"on", 0, false}, FlagCase{"", 0, false}));
+                                           FlagCase{"on", 0, false}, FlagCase{"", 0, false}),
+                         [](const auto& p) { return testing::CaseName(p.param.text); });
 
 TEST(LoadSettings, EachKeyReachesItsFieldAndItsControl) {
   Station st;
@@ -196,7 +197,8 @@ TEST_P(NoFlashSelected, LooksUpTheEmptySectionAndWarnsForEachFile) {
   EXPECT_EQ(st.settings.SpiDisable, 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(Index, NoFlashSelected, ::testing::Values("-1", "3", "2147483647"));
+INSTANTIATE_TEST_SUITE_P(Index, NoFlashSelected, ::testing::Values("-1", "3", "2147483647"),
+                         [](const auto& p) { return testing::CaseName(p.param); });
 
 TEST(SelectFlashFirmware, ResolvesEveryFileOfTheFlashIntoTheFirmwareFolder) {
   Station st;
@@ -242,11 +244,13 @@ TEST_P(FirmwareKey, RdtRunTakesTheRdtFirmwareOverOp7) {
   EXPECT_EQ(std::string(st.settings.SysFwPath), st.dir.str() + "/Firmware/" + GetParam().file);
 }
 
-INSTANTIATE_TEST_SUITE_P(Flags, FirmwareKey,
-                         ::testing::Values(FirmwareKeyCase{1, 1, "rdtfw.bin"},
-                                           FirmwareKeyCase{1, 0, "rdtfw.bin"},
-                                           FirmwareKeyCase{0, 1, "op7fw.bin"},
-                                           FirmwareKeyCase{0, 0, "sysfw.bin"}));
+INSTANTIATE_TEST_SUITE_P(
+    Flags, FirmwareKey,
+    ::testing::Values(FirmwareKeyCase{1, 1, "rdtfw.bin"}, FirmwareKeyCase{1, 0, "rdtfw.bin"},
+                      FirmwareKeyCase{0, 1, "op7fw.bin"}, FirmwareKeyCase{0, 0, "sysfw.bin"}),
+    [](const auto& p) {
+      return "ScanRDT" + std::to_string(p.param.scanRdt) + "OP7" + std::to_string(p.param.op7);
+    });
 
 TEST(SelectFlashFirmware, MissingSpiFileSetsSpiDisableInMemoryOnly) {
   Station st;
