@@ -7,7 +7,6 @@
 #include <filesystem>
 #include <map>
 
-
 namespace qelvar::platform::sim {
 namespace {
 
