@@ -1,5 +1,6 @@
 #include "platform/clock.h"
 
+#include <atomic>
 #include <chrono>
 #include <stdexcept>
 
@@ -54,14 +55,29 @@ class ScaledClock final : public Clock {
 
 }  // namespace
 
-std::unique_ptr<Clock> MakeRealClock() { return std::make_unique<RealClock>(); }
-std::unique_ptr<Clock> MakeScaledClock(double scale) { return std::make_unique<ScaledClock>(scale); }
+std::unique_ptr<Clock> MakeRealClock() {
+  return std::make_unique<RealClock>();
+}
+std::unique_ptr<Clock> MakeScaledClock(double scale) {
+  return std::make_unique<ScaledClock>(scale);
+}
 
 VirtualClock::VirtualClock(int64_t calendarStart) : calendarStart_(calendarStart) {}
 
+namespace {
+
+// This thread's number, unique for the life of the process.
+uint64_t ThreadSerial() {
+  static std::atomic<uint64_t> next{1};
+  thread_local const uint64_t serial = next.fetch_add(1, std::memory_order_relaxed);
+  return serial;
+}
+
+}  // namespace
+
 VirtualClock::ThreadState& VirtualClock::State() {
   // Caller holds mutex_. A thread the clock has not seen starts at time 0.
-  return threads_[std::this_thread::get_id()];
+  return threads_[ThreadSerial()];
 }
 
 uint32_t VirtualClock::TickMs() {
@@ -108,6 +124,14 @@ std::function<void()> VirtualClock::Inherit(std::string name, std::function<void
       state.now = startAt;
       state.name = name;
     }
+    // The thread's entry goes when its body ends, however it ends.
+    struct Forget {
+      VirtualClock* clock;
+      ~Forget() {
+        std::lock_guard lock(clock->mutex_);
+        clock->threads_.erase(ThreadSerial());
+      }
+    } forget{this};
     body();
   };
 }

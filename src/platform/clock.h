@@ -30,7 +30,8 @@ class Clock {
   // Wraps the body of a thread started by the calling thread, so the started
   // thread carries on from its starter's time. `name` identifies the thread in
   // diagnostics and in the virtual clock's record of pauses.
-  [[nodiscard]] virtual std::function<void()> Inherit(std::string name, std::function<void()> body) {
+  [[nodiscard]] virtual std::function<void()> Inherit(std::string name,
+                                                      std::function<void()> body) {
     (void)name;
     return body;
   }
@@ -46,7 +47,8 @@ std::unique_ptr<Clock> MakeScaledClock(double scale);
 
 // A clock for tests and for `--virtual-time`: pauses return at once. Each
 // thread has its own virtual time, starting from its starter's (see Inherit);
-// every pause is recorded with the name of the thread that took it.
+// every pause is recorded with the name of the thread that took it. A thread
+// started through Inherit is forgotten when its body returns.
 class VirtualClock final : public Clock {
  public:
   struct Pause {
@@ -81,7 +83,10 @@ class VirtualClock final : public Clock {
 
   int64_t calendarStart_;
   mutable std::mutex mutex_;
-  std::map<std::thread::id, ThreadState> threads_;
+  // Keyed by a number no other thread of the process ever gets: the system
+  // reuses a finished thread's id, and a new thread must not carry on from
+  // the old one's time.
+  std::map<uint64_t, ThreadState> threads_;
   std::map<std::string, std::vector<Pause>> pauses_;
   uint64_t horizon_ = 0;
 };

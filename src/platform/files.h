@@ -13,12 +13,20 @@ namespace qelvar::platform {
 [[nodiscard]] std::string ExecutableDir();
 
 // Replaces the file at `path` with `bytes`: writes them to a new file in the
-// same folder, flushes it to the disk, then renames it over `path`. Either the
-// old file or the complete new one is left, never a mixture; the aside file is
-// removed when anything fails. A replaced file keeps its permission bits; a
-// new one gets 0666 less the umask. True when the file was
-// replaced.
-[[nodiscard]] bool ReplaceFile(const std::string& path, std::string_view bytes);
+// same folder, flushes it to the disk, then renames it over the file. Either
+// the old file or the complete new one is left, never a mixture; the aside
+// file is removed when anything fails.
+//  - What the file was stays: a replaced file keeps its owner, group and
+//    permission bits (the station runs as root, the file may belong to the
+//    operator); a new one gets 0666 less the umask. When `path` is a symbolic
+//    link, the file it points to is replaced and the link stays a link.
+//  - Aside files that an earlier write left behind when it was killed are
+//    removed first (never one that a running write still uses).
+// True when the file was replaced. Otherwise, when `why` is given, it gets a
+// sentence for the operator naming the file or folder and the system's reason
+// ("cannot create a file in the folder /opt/station: Permission denied").
+[[nodiscard]] bool ReplaceFile(const std::string& path, std::string_view bytes,
+                               std::string* why = nullptr);
 
 // Appends exactly `bytes` to the file with one write, creating the file when
 // missing, and flushes it to the disk. False when it cannot be opened or

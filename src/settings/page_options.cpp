@@ -100,12 +100,15 @@ void OnRdtScan(PageContext& page) {
   MpSettings& s = page.settings;
   s.ScanRDT = Box(page, ctl::kScanRDT);
   SetEraseScope(page, s.ScanRDT ? 2 : 1);
-  // Both keys in one replacement of the file; a failed write is not reported.
+  // Both keys in one replacement of the file.
   const std::array<ProfileWrite, 2> writes = {{
       {"MPOption", "ScanRDT", std::to_string(s.ScanRDT)},
       {"MPOption", "NandErase", std::to_string(s.NandErase)},
   }};
-  (void)WriteProfileStrings(page.paths.gSettingsPath, writes);
+  std::string why;
+  if (!WriteProfileStrings(page.paths.gSettingsPath, writes, &why)) {
+    ShowNotWritten(page.messages, why);
+  }
   // The firmware key depends on ScanRDT.
   SelectFlashFirmware(page, s.FlashIndex);
 }
@@ -113,7 +116,10 @@ void OnRdtScan(PageContext& page) {
 void OnOp7(PageContext& page) {
   MpSettings& s = page.settings;
   s.OP7 = Box(page, ctl::kOP7);
-  (void)WriteProfileInt(page.paths.gSettingsPath, "MPOption", "OP7", s.OP7);
+  std::string why;
+  if (!WriteProfileInt(page.paths.gSettingsPath, "MPOption", "OP7", s.OP7, &why)) {
+    ShowNotWritten(page.messages, why);
+  }
   SelectFlashFirmware(page, s.FlashIndex);
 }
 
@@ -122,21 +128,22 @@ std::string RdtParamText(const MpSettings& settings, const RdtParamEdit& edit) {
 }
 
 bool OnRdtParamEdited(const StationPaths& paths, MpSettings& settings, int id,
-                      std::string_view text) {
+                      std::string_view text, std::string* why) {
   for (const RdtParamEdit& edit : kRdtParamEdits) {
     if (edit.id != id) continue;
     std::string_view typed = text.substr(0, 15);
     settings.*edit.field = static_cast<uint16_t>(ParseProfileInt(typed));
-    return WriteProfileString(paths.gSettingsPath, "RDTParam", edit.key, typed);
+    return WriteProfileString(paths.gSettingsPath, "RDTParam", edit.key, typed, why);
   }
   return false;
 }
 
-bool OnDebugFlagClicked(const StationPaths& paths, MpSettings& settings, int id, bool checked) {
+bool OnDebugFlagClicked(const StationPaths& paths, MpSettings& settings, int id, bool checked,
+                        std::string* why) {
   for (const DebugFlagBox& box : kDebugFlagBoxes) {
     if (box.id != id) continue;
     settings.*box.field = checked ? 1 : 0;
-    return WriteProfileInt(paths.gSettingsPath, "Debug", box.key, checked ? 1 : 0);
+    return WriteProfileInt(paths.gSettingsPath, "Debug", box.key, checked ? 1 : 0, why);
   }
   return false;
 }

@@ -98,11 +98,14 @@ inline constexpr std::array<DebugFlagBox, 7> kDebugFlagBoxes = {{
 
 // An RDT parameter edit changed: its first 15 characters are written to the
 // file as typed, and the field keeps the low 16 bits of their number. False
-// when the file could not be written (the field is set all the same).
+// when the file could not be written (the field is set all the same); `why`
+// then gets the reason, for ShowNotWritten.
 bool OnRdtParamEdited(const StationPaths& paths, MpSettings& settings, int id,
-                      std::string_view text);
+                      std::string_view text, std::string* why = nullptr);
 
-// A Debug box was clicked: the field and the file take its state.
-bool OnDebugFlagClicked(const StationPaths& paths, MpSettings& settings, int id, bool checked);
+// A Debug box was clicked: the field and the file take its state. False, with
+// the reason in `why`, when the file could not be written.
+bool OnDebugFlagClicked(const StationPaths& paths, MpSettings& settings, int id, bool checked,
+                        std::string* why = nullptr);
 
 }  // namespace qelvar::settings

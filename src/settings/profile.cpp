@@ -56,10 +56,12 @@ struct KeyPlace {
 };
 
 // One pass over the text, stopping at the key. Linear in the text's length.
+// Only the first section of a name counts, for reading and for writing: a
+// later section of the same name is never looked into, as Windows' profile
+// functions do, so a key the first section lacks is added there.
 KeyPlace Locate(std::string_view text, std::string_view section, std::string_view key) {
   KeyPlace place;
-  bool inSection = false;       // inside any section of the wanted name
-  bool inFirstSection = false;  // inside the first of them
+  bool inFirstSection = false;  // inside the first section of the wanted name
   size_t pos = text.starts_with(kUtf8Bom) ? kUtf8Bom.size() : 0;
   while (pos < text.size()) {
     size_t nl = text.find('\n', pos);
@@ -77,8 +79,7 @@ KeyPlace Locate(std::string_view text, std::string_view section, std::string_vie
       size_t close = text.substr(b + 1, e - b - 1).rfind(']');
       if (close != kNone) {
         std::string_view name = Trim(text.substr(b + 1, close));
-        inSection = EqualNoCase(name, section);
-        inFirstSection = inSection && !place.sectionFound;
+        inFirstSection = !place.sectionFound && EqualNoCase(name, section);
         if (inFirstSection) {
           place.sectionFound = true;
           place.insertAt = next;
@@ -87,8 +88,8 @@ KeyPlace Locate(std::string_view text, std::string_view section, std::string_vie
         continue;
       }
     }
-    if (inFirstSection) place.insertAt = next;
-    if (inSection) {
+    if (inFirstSection) {
+      place.insertAt = next;
       std::string_view line = text.substr(b, e - b);
       size_t eq = line.find('=');
       std::string_view name = Trim(line.substr(0, eq));
@@ -254,28 +255,36 @@ int32_t ReadProfileInt(const std::string& path, std::string_view section, std::s
 }
 
 bool WriteProfileString(const std::string& path, std::string_view section, std::string_view key,
-                        std::string_view value) {
+                        std::string_view value, std::string* why) {
   ProfileWrite write{section, key, std::string(value)};
-  return WriteProfileStrings(path, std::span<const ProfileWrite>(&write, 1));
+  return WriteProfileStrings(path, std::span<const ProfileWrite>(&write, 1), why);
 }
 
 bool WriteProfileInt(const std::string& path, std::string_view section, std::string_view key,
-                     int32_t value) {
-  return WriteProfileString(path, section, key, std::to_string(value));
+                     int32_t value, std::string* why) {
+  return WriteProfileString(path, section, key, std::to_string(value), why);
 }
 
-bool WriteProfileStrings(const std::string& path, std::span<const ProfileWrite> writes) {
+bool WriteProfileStrings(const std::string& path, std::span<const ProfileWrite> writes,
+                         std::string* why) {
+  auto fail = [&](std::string text) {
+    if (why != nullptr) *why = std::move(text);
+    return false;
+  };
   std::string text;
   std::error_code ec;
   if (std::filesystem::exists(path, ec)) {
     // An existing file that cannot be read is never replaced by one built
     // from nothing.
-    if (!ReadWholeFile(path, text)) return false;
+    if (!ReadWholeFile(path, text)) return fail("cannot read " + path);
   }
   for (const ProfileWrite& w : writes) {
-    if (!SetProfileValue(text, w.section, w.key, w.value)) return false;
+    if (!SetProfileValue(text, w.section, w.key, w.value)) {
+      return fail("cannot write the key \"" + std::string(w.key) + "\" of section \"" +
+                  std::string(w.section) + "\" as a profile line");
+    }
   }
-  return platform::ReplaceFile(path, text);
+  return platform::ReplaceFile(path, text, why);
 }
 
 }  // namespace qelvar::settings

@@ -7,7 +7,9 @@
 //    value; keys before the first section belong to none;
 //  - a value wrapped in a pair of matching quotes ("..." or '...') is read
 //    without them;
-//  - when a name occurs more than once, the first occurrence counts;
+//  - when a name occurs more than once, the first occurrence counts: a key
+//    is looked for in the first section of its name only, never in a later
+//    section of the same name;
 //  - a missing file, section or key, or an empty value, gives the default;
 //  - an integer is an optional sign and decimal digits, read up to the first
 //    other character; no digits read as 0; it wraps at 32 bits;
@@ -87,11 +89,13 @@ size_t ReadProfileString(const std::string& path, std::string_view section, std:
                                      std::string_view key, int32_t fallback);
 
 // Writes one key and replaces the file. False when the file could not be
-// written (the old file is then unchanged).
+// written (the old file is then unchanged); `why`, when given, then gets the
+// reason for the operator.
 [[nodiscard]] bool WriteProfileString(const std::string& path, std::string_view section,
-                                      std::string_view key, std::string_view value);
+                                      std::string_view key, std::string_view value,
+                                      std::string* why = nullptr);
 [[nodiscard]] bool WriteProfileInt(const std::string& path, std::string_view section,
-                                   std::string_view key, int32_t value);
+                                   std::string_view key, int32_t value, std::string* why = nullptr);
 
 // Several keys written in order with a single replacement of the file: the
 // bytes are those of the same writes made one at a time, but a crash can only
@@ -102,6 +106,7 @@ struct ProfileWrite {
   std::string value;
 };
 [[nodiscard]] bool WriteProfileStrings(const std::string& path,
-                                       std::span<const ProfileWrite> writes);
+                                       std::span<const ProfileWrite> writes,
+                                       std::string* why = nullptr);
 
 }  // namespace qelvar::settings

@@ -184,7 +184,15 @@ bool SaveSettings(const PageContext& page) {
       {"Debug", "SpiDisable", box(ctl::kSpiDisable)},
       {"Debug", "Skip_RunBad", box(ctl::kSkipRunBad)},
   };
-  return WriteProfileStrings(page.paths.gSettingsPath, writes);
+  std::string why;
+  if (WriteProfileStrings(page.paths.gSettingsPath, writes, &why)) return true;
+  ShowNotWritten(page.messages, why);
+  return false;
+}
+
+void ShowNotWritten(MessageSink& messages, std::string_view why) {
+  messages.Show("Settings not saved: " + std::string(why), "Can NOT Write File",
+                MessageIcon::kWarning);
 }
 
 void SelectFlashFirmware(PageContext& page, int position) {

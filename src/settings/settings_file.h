@@ -26,8 +26,14 @@ struct PageContext {
 void LoadSettings(PageContext& page);
 
 // Writes the page's options to the settings file (one replacement of the
-// file for all of them). False when the file could not be written.
+// file for all of them). False when the file could not be written; the
+// operator is then told why (ShowNotWritten).
 [[nodiscard]] bool SaveSettings(const PageContext& page);
+
+// The warning for a settings file that could not be written: "Settings not
+// saved: " and the reason (which names the file or folder), caption "Can NOT
+// Write File". Options are never lost in silence.
+void ShowNotWritten(MessageSink& messages, std::string_view why);
 
 // Resolves the firmware files of the flash at `position` of the "Flash
 // Select" list, shows their names and warns about each missing one.

@@ -21,21 +21,22 @@ class SettingsStore {
     return current_;
   }
 
-  // Replaces the published record as a whole.
+  // Replaces the published record as a whole. A change through Update, not a
+  // second way in: an Update running meanwhile is never undone by it.
   void Publish(const MpSettings& settings) {
-    auto next = std::make_shared<const MpSettings>(settings);
-    std::lock_guard lock(mutex_);
-    current_.swap(next);
+    Update([&settings](MpSettings& s) { s = settings; });
   }
 
-  // Copy, change, publish. Changes made through Update never overwrite each
-  // other.
+  // Copy, change, publish: the one way a record is written. Changes made here
+  // never overwrite each other.
   template <typename Change>
   void Update(Change&& change) {
     std::lock_guard writer(writer_);
-    MpSettings copy = *Current();
-    change(copy);
-    Publish(copy);
+    auto next = std::make_shared<MpSettings>(*Current());
+    change(*next);
+    std::shared_ptr<const MpSettings> published = std::move(next);
+    std::lock_guard lock(mutex_);
+    current_.swap(published);
   }
 
  private:

@@ -93,7 +93,7 @@ inline settings::MpSettings FullRunSettings() {
   s.PrintBBT = 1;
   std::string firmware = SourceDir() + "/examples/station/Firmware/";
   auto put = [](char* field, size_t capacity, const std::string& text) {
-    std::strncpy(field, text.c_str(), capacity - 1);
+    std::memcpy(field, text.data(), std::min(text.size(), capacity - 1));
   };
   put(s.BurnerPath, sizeof s.BurnerPath, firmware + "burner.bin");
   put(s.RdtParamPath, sizeof s.RdtParamPath, firmware + "rdtparam.bin");

@@ -24,7 +24,9 @@ namespace {
 namespace fs = std::filesystem;
 
 const fs::path kOut = QELVAR_HIL_OUT;
-const std::string kUsb1 = "/sys/devices/pci0000:00/0000:00:05.0/usb1";
+// The hub instance ID of the xHCI controller's USB 2 root hub; the hubs below
+// it add their port chain ("-0:1", "-0:1.8").
+const std::string kUsb1 = "/sys/devices/pci0000:00/0000:00:05.0-usbv2";
 
 std::string ReadFile(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
@@ -88,12 +90,12 @@ class Testbed : public ::testing::Test {
 
 // Hub port of each port number, in the order the station hands them out.
 const std::vector<std::pair<std::string, int>> kExpectedHubPorts = {
-    {kUsb1 + "/1-1", 1},        // external hub, port 2
-    {kUsb1 + "/1-1", 4},        // external hub, port 5: removable medium
-    {kUsb1 + "/1-1", 6},        // external hub, port 7
-    {kUsb1 + "/1-1/1-1.8", 2},  // nested hub, port 3
-    {kUsb1, 1},                 // root port 2
-    {kUsb1, 2},                 // root port 3: the uas disk
+    {kUsb1 + "-0:1", 1},    // external hub, port 2
+    {kUsb1 + "-0:1", 4},    // external hub, port 5: removable medium
+    {kUsb1 + "-0:1", 6},    // external hub, port 7
+    {kUsb1 + "-0:1.8", 2},  // nested hub, port 3
+    {kUsb1, 1},             // root port 2
+    {kUsb1, 2},             // root port 3: the uas disk
 };
 
 TEST_F(Testbed, UsbDisksTakePortNumbersInHubPortOrder) {

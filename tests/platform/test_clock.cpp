@@ -33,6 +33,19 @@ TEST(VirtualClock, StartedThreadCarriesOnFromItsStartersTime) {
   EXPECT_EQ(clock.Horizon(), 1500u);
 }
 
+TEST(VirtualClock, AThreadThatEndedLeavesNoTimeToTheNextThread) {
+  VirtualClock clock;
+  // The system hands a finished thread's id to the next thread it starts;
+  // whatever the ids, every new thread starts from time 0 or its starter's.
+  for (int round = 0; round < 20; ++round) {
+    std::thread(clock.Inherit("worker", [&] { clock.SleepMs(5000); })).join();
+    std::thread([&] { clock.SleepMs(7000); }).join();
+    uint64_t fresh = 1;
+    std::thread([&] { fresh = clock.Now(); }).join();
+    ASSERT_EQ(fresh, 0u) << "round " << round;
+  }
+}
+
 TEST(VirtualClock, SpentTimeAdvancesTheTickButIsNoPause) {
   VirtualClock clock;
   clock.NameThisThread("t");

@@ -4,11 +4,13 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <random>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "settings/control_memory.h"
@@ -51,6 +53,17 @@ inline void WriteFile(const std::string& path, std::string_view bytes) {
 
 inline void WriteFileOfSize(const std::string& path, size_t size, char fill = 'x') {
   WriteFile(path, std::string(size, fill));
+}
+
+// A test case name from a value's text: letters and digits kept, signs
+// spelt out, anything else an underscore; "Empty" for no text.
+inline std::string CaseName(std::string_view text) {
+  std::string name;
+  for (char c : text) {
+    bool plain = std::isalnum(static_cast<unsigned char>(c)) != 0;
+    name += plain ? std::string(1, c) : c == '-' ? "Minus" : c == '+' ? "Plus" : "_";
+  }
+  return name.empty() ? "Empty" : name;
 }
 
 inline std::string ReadFile(const std::string& path) {

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "settings/page_options.h"
 #include "settings/settings_file.h"
 #include "settings_fixtures.h"
 
@@ -94,7 +95,8 @@ INSTANTIATE_TEST_SUITE_P(Values, FlagValue,
                          ::testing::Values(FlagCase{"257", 1, true}, FlagCase{"256", 0, false},
                                            FlagCase{"1", 1, true}, FlagCase{"0", 0, false},
                                            FlagCase{"-1", 255, true}, FlagCase{"2x", 2, true},
-                                           FlagCase{"on", 0, false}, FlagCase{"", 0, false}));
+                                           FlagCase{"on", 0, false}, FlagCase{"", 0, false}),
+                         [](const auto& p) { return testing::CaseName(p.param.text); });
 
 TEST(LoadSettings, EachKeyReachesItsFieldAndItsControl) {
   Station st;
@@ -195,7 +197,8 @@ TEST_P(NoFlashSelected, LooksUpTheEmptySectionAndWarnsForEachFile) {
   EXPECT_EQ(st.settings.SpiDisable, 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(Index, NoFlashSelected, ::testing::Values("-1", "3", "2147483647"));
+INSTANTIATE_TEST_SUITE_P(Index, NoFlashSelected, ::testing::Values("-1", "3", "2147483647"),
+                         [](const auto& p) { return testing::CaseName(p.param); });
 
 TEST(SelectFlashFirmware, ResolvesEveryFileOfTheFlashIntoTheFirmwareFolder) {
   Station st;
@@ -241,11 +244,13 @@ TEST_P(FirmwareKey, RdtRunTakesTheRdtFirmwareOverOp7) {
   EXPECT_EQ(std::string(st.settings.SysFwPath), st.dir.str() + "/Firmware/" + GetParam().file);
 }
 
-INSTANTIATE_TEST_SUITE_P(Flags, FirmwareKey,
-                         ::testing::Values(FirmwareKeyCase{1, 1, "rdtfw.bin"},
-                                           FirmwareKeyCase{1, 0, "rdtfw.bin"},
-                                           FirmwareKeyCase{0, 1, "op7fw.bin"},
-                                           FirmwareKeyCase{0, 0, "sysfw.bin"}));
+INSTANTIATE_TEST_SUITE_P(
+    Flags, FirmwareKey,
+    ::testing::Values(FirmwareKeyCase{1, 1, "rdtfw.bin"}, FirmwareKeyCase{1, 0, "rdtfw.bin"},
+                      FirmwareKeyCase{0, 1, "op7fw.bin"}, FirmwareKeyCase{0, 0, "sysfw.bin"}),
+    [](const auto& p) {
+      return "ScanRDT" + std::to_string(p.param.scanRdt) + "OP7" + std::to_string(p.param.op7);
+    });
 
 TEST(SelectFlashFirmware, MissingSpiFileSetsSpiDisableInMemoryOnly) {
   Station st;
@@ -382,6 +387,29 @@ TEST(SaveSettings, WritesThePageControlsAndKeepsTheRestOfTheFile) {
   EXPECT_EQ(again.settings.DelayNandErase, 3000000000u);
   EXPECT_EQ(again.settings.FlashIndex, -1);
   EXPECT_EQ(again.settings.ErrBitSlc, 70);
+}
+
+TEST(SaveSettings, TellsTheOperatorWhyTheFileCouldNotBeWritten) {
+  Station st;
+  // The station folder has gone (a removed stick, a mount that failed).
+  st.paths = MakeStationPaths(st.dir / "gone");
+  const std::string why = "Settings not saved: cannot create a file in the folder " +
+                          (st.dir / "gone") + ": No such file or directory";
+  EXPECT_FALSE(SaveSettings(st.page));
+  EXPECT_EQ(st.messages.shown, (std::vector<Message>{Warning(why, "Can NOT Write File")}));
+
+  // The boxes that write the file the moment they change say so too.
+  st.messages.shown.clear();
+  st.view.checks[ctl::kOP7] = true;
+  OnOp7(st.page);
+  ASSERT_FALSE(st.messages.shown.empty());
+  EXPECT_EQ(st.messages.shown.front(), Warning(why, "Can NOT Write File"));
+  st.messages.shown.clear();
+  st.view.checks[ctl::kScanRDT] = true;
+  OnRdtScan(st.page);
+  ASSERT_FALSE(st.messages.shown.empty());
+  EXPECT_EQ(st.messages.shown.front(), Warning(why, "Can NOT Write File"));
+  EXPECT_EQ(st.settings.ScanRDT, 1) << "the option still takes the new state";
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -55,6 +56,31 @@ TEST(SettingsStore, ConcurrentUpdatesAreNotLost) {
   }
   for (std::thread& t : writers) t.join();
   EXPECT_EQ(store.Current()->DelayReboot, 1000u);
+}
+
+TEST(SettingsStore, PublishWaitsForAnUpdateInProgressInsteadOfBeingUndoneByIt) {
+  SettingsStore store;
+  std::atomic<bool> published{false};
+  std::thread publisher;
+  store.Update([&](MpSettings& s) {
+    // The whole record is published while this change is being made.
+    publisher = std::thread([&] {
+      MpSettings whole;
+      whole.DelayReboot = 7;
+      store.Publish(whole);
+      published.store(true);
+    });
+    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(200);
+    while (!published.load() && std::chrono::steady_clock::now() < until) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    s.DelayBurner = 5;
+  });
+  publisher.join();
+  // The record published last is the whole one, not the update's copy of
+  // what came before it.
+  EXPECT_EQ(store.Current()->DelayReboot, 7u);
+  EXPECT_EQ(store.Current()->DelayBurner, 0u);
 }
 
 }  // namespace

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cerrno>
+#include <cstdio>
 
 #include "support/fake_device_io.h"
 
@@ -55,7 +57,13 @@ INSTANTIATE_TEST_SUITE_P(Paths, SatTimeout,
                                            TimeoutCase{"/dev/USB0", true, 5},
                                            TimeoutCase{"/dev/sdb", false, 20},
                                            TimeoutCase{"\\\\?\\usbstor#disk", false, 20}),
-                         [](const auto& p) { return "Case" + std::to_string(p.index); });
+                         [](const auto& p) {
+                           std::string name;
+                           for (const char* c = p.param.path; *c != '\0'; ++c) {
+                             if (std::isalnum(static_cast<unsigned char>(*c))) name += *c;
+                           }
+                           return name + (p.param.dataIn ? "_In" : "_Out");
+                         });
 
 TEST_F(TransportTest, SatSendsTheImageUnchangedWithSharedOpen) {
   uint8_t buffer[512] = {};
@@ -205,7 +213,12 @@ INSTANTIATE_TEST_SUITE_P(
                       FlagCase{true, true, 512, 0x25, 0x1B}, FlagCase{true, true, 512, 0x47, 0x1B},
                       FlagCase{false, true, 0, 0xFF, 0x08}, FlagCase{false, true, 512, 0xFF, 0x0D},
                       FlagCase{false, true, 512, 0x47, 0x1D}, FlagCase{false, true, 512, 0x35, 0x0D}),
-    [](const auto& p) { return "Case" + std::to_string(p.index); });
+    [](const auto& p) {
+      char name[48];
+      std::snprintf(name, sizeof name, "%s%s_Length%u_Command%02X", p.param.dataIn ? "In" : "Out",
+                    p.param.extended ? "Extended" : "", p.param.length, p.param.command);
+      return std::string(name);
+    });
 
 TEST_F(TransportTest, AtaTransfersUpTo64KiBAndRefusesMore) {
   io.SetScript([](const auto&) { return Registers(0x50); });

@@ -43,13 +43,15 @@ bool IsUsbInterface(const fs::path& dir) {
   return fs::exists(dir / "bInterfaceClass", ec);
 }
 
-// The drivers that make a USB interface a mass-storage disk's.
+// The drivers that make a USB interface a mass-storage disk's: usb-storage,
+// uas, and usb-storage's sub-drivers for particular bridges, which the kernel
+// names "ums-" and the bridge (ums-cypress, ums-isd200, ums-usbat, ...).
 bool IsStorageInterface(const fs::path& dir) {
   std::error_code ec;
   fs::path driver = fs::read_symlink(dir / "driver", ec);
   if (ec) return false;
   std::string name = driver.filename().string();
-  return name == "usb-storage" || name == "uas";
+  return name == "usb-storage" || name == "uas" || (name.size() > 4 && name.rfind("ums-", 0) == 0);
 }
 
 // The port of a USB device on its parent hub: the last dot-separated part of
@@ -179,9 +181,9 @@ std::string CanonicalRoot(const std::string& root) {
   return s;
 }
 
-// The instance ID of a device path: relative to the root, lower-cased, so the
-// same tree yields the same IDs wherever it is mounted.
-std::string InstanceId(const std::string& rootPath, const std::string& path) {
+// A device path relative to the root, lower-cased, so the same tree yields
+// the same text wherever it is mounted.
+std::string RelativeId(const std::string& rootPath, const std::string& path) {
   std::string id = path;
   if (rootPath != "/" && id.size() > rootPath.size() &&
       id.compare(0, rootPath.size(), rootPath) == 0 && id[rootPath.size()] == '/') {
@@ -193,7 +195,42 @@ std::string InstanceId(const std::string& rootPath, const std::string& path) {
   return id;
 }
 
+// A root hub's directory: "usb" and the bus number.
+bool IsRootHubName(std::string_view name) {
+  return name.size() > 3 && name.substr(0, 3) == "usb" &&
+         std::all_of(name.begin() + 3, name.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
 }  // namespace
+
+// The instance ID of a USB device: its host controller's device path, the
+// side of the controller (its USB 2 bus or its SuperSpeed bus) and the chain
+// of hub ports down to the device, as udev's ID_PATH builds it:
+// "/sys/devices/pci0000:00/0000:00:05.0-usbv2-0:1.8" for the device on port 8
+// of the hub on root port 1, "...-usbv2" for the root hub itself. The bus
+// number is left out on purpose: the kernel hands out bus numbers anew when
+// it re-registers a controller (an xHCI reset after "HC died", a driver
+// rebind), and every station port would move with it; the controller's path
+// and the port chain follow the cables. Two root hubs of one controller are
+// told apart by their speed; a tree without speeds counts as USB 2.
+std::string SysfsTopology::UsbInstanceId(const std::string& rootPath, const std::string& path) {
+  fs::path device(path);
+  fs::path rootHub = device;
+  for (int depth = 0; depth < kMaxClimb && rootHub.has_relative_path(); ++depth) {
+    if (IsRootHubName(rootHub.filename().string()) && IsUsbDevice(rootHub)) break;
+    rootHub = rootHub.parent_path();
+  }
+  if (!IsRootHubName(rootHub.filename().string())) return RelativeId(rootPath, path);
+  std::string id = RelativeId(rootPath, rootHub.parent_path().string());
+  id += SpeedMbps(rootHub) >= kSuperSpeedMbps ? "-usbv3" : "-usbv2";
+  if (device != rootHub) {
+    // "1-1.8" -> "1.8": the port chain without the bus.
+    std::string name = device.filename().string();
+    size_t dash = name.find('-');
+    id += "-0:" + (dash == std::string::npos ? name : name.substr(dash + 1));
+  }
+  return id;
+}
 
 SysfsTopology::Tree SysfsTopology::ReadTree(bool withStorage) {
   Tree tree;
@@ -206,7 +243,7 @@ SysfsTopology::Tree SysfsTopology::ReadTree(bool withStorage) {
     const fs::path& real = *resolved;
     UsbNode node;
     node.path = real.string();
-    node.id = InstanceId(tree.rootPath, node.path);
+    node.id = UsbInstanceId(tree.rootPath, node.path);
     node.parent = real.parent_path().string();
     node.hub = ReadAttribute(real, "bDeviceClass") == "09";
     if (auto v = ReadAttribute(real, "maxchild"))
@@ -336,7 +373,8 @@ size_t SysfsTopology::EnumerateUsbDisks(std::span<UsbDiskNode> out) {
     f.node.diskNumber = *number;
     f.bridge = bridge.string();
     CopyName(f.node.interfacePath, sizeof f.node.interfacePath, "/dev/" + name);
-    CopyName(f.node.hubInstanceId, sizeof f.node.hubInstanceId, InstanceId(rootPath, hub.string()));
+    CopyName(f.node.hubInstanceId, sizeof f.node.hubInstanceId,
+             UsbInstanceId(rootPath, hub.string()));
     disks.push_back(std::move(f));
   }
   std::sort(disks.begin(), disks.end(),

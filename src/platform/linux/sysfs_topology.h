@@ -14,16 +14,20 @@
 //    port number. A device with address (devnum) 0 is skipped, and a hub on a
 //    port is recorded before the hub it hangs on.
 //  - USB disks: /sys/block/sdX whose ancestry has a USB interface bound to
-//    usb-storage or uas; the bridge (the interface's usb_device) is the parent
-//    and the hub the bridge is plugged into the grandparent.
+//    usb-storage, one of its "ums-" sub-drivers or uas; the bridge (the
+//    interface's usb_device) is the parent and the hub the bridge is plugged
+//    into the grandparent.
 // A USB 3 port shows up twice, on the USB 2 bus and on the SuperSpeed bus,
 // the two joined by a "peer" link. A device on the SuperSpeed side of such a
 // pair is counted on the USB 2 side (that hub, that port number) in both the
 // hub view and the disk's hub, so one physical port has one identity at any
 // speed.
-// Instance IDs are the lower-cased sysfs device paths relative to the root
-// ("/sys/devices/pci0000:00/0000:00:05.0/usb1/1-1"). Unlike devnum, sdX names
-// and PCI enumeration order, these follow the physical ports.
+// Instance IDs name a USB device by its host controller's lower-cased sysfs
+// path relative to the root, the controller's side and the hub port chain,
+// without the bus number ("/sys/devices/pci0000:00/0000:00:05.0-usbv2-0:1"
+// for the device on root port 1 of the USB 2 bus). Unlike devnum, bus
+// numbers, sdX names and PCI enumeration order, these follow the physical
+// ports, across a reset of the host controller too.
 #pragma once
 
 #include <cstdint>
@@ -57,6 +61,7 @@ class SysfsTopology final : public Topology {
   struct UsbNode;
   struct Tree;
   static Position CountedPosition(const std::filesystem::path& device);
+  static std::string UsbInstanceId(const std::string& rootPath, const std::string& path);
   // `withStorage`: also look for interfaces bound to a storage driver.
   Tree ReadTree(bool withStorage);
   // The device-node handle of a sysfs device path: the same path gets the

@@ -7,8 +7,6 @@
 #include <filesystem>
 #include <map>
 
-#include "settings/flash_tables.h"
-
 namespace qelvar::platform::sim {
 namespace {
 
@@ -246,6 +244,20 @@ bool ParseFault(Reader& r, std::string_view key, const Entry& e, DriveConfig* d)
   return true;
 }
 
+// The flash IDs the simulated drives report by default, one per drive in
+// turn: the eleven parts the station recognises, written out here from the
+// parts' data sheets rather than taken from the station's own table, so that
+// a wrong entry there shows up as an unrecognised flash in the tests.
+constexpr size_t kDefaultFlashCount = 11;
+constexpr std::array<uint8_t, 6> kDefaultFlashIds[kDefaultFlashCount] = {
+    {0x2C, 0x84, 0x64, 0x54, 0xA9, 0x00}, {0x2C, 0xC4, 0xE5, 0x32, 0xAA, 0x04},
+    {0x2C, 0xB4, 0x78, 0x32, 0xAA, 0x04}, {0x2C, 0xA4, 0x08, 0x32, 0xA1, 0x00},
+    {0x2C, 0xC4, 0x08, 0x32, 0xA6, 0x00}, {0x89, 0xA4, 0x08, 0x32, 0xA1, 0x00},
+    {0x89, 0xC4, 0x08, 0x32, 0xA6, 0x00}, {0x98, 0x3A, 0x98, 0xA3, 0x7A, 0x51},
+    {0x45, 0x3C, 0x98, 0xB3, 0x76, 0x72}, {0x45, 0x3A, 0x98, 0xB3, 0x76, 0x72},
+    {0x9B, 0x49, 0x01, 0x00, 0x9B, 0x49},
+};
+
 bool ParseDrive(Section& s, int index, const StationConfig& st, DriveConfig* d,
                 std::string* error) {
   Reader r(s, error);
@@ -254,7 +266,7 @@ bool ParseDrive(Section& s, int index, const StationConfig& st, DriveConfig* d,
   char serial[32];
   std::snprintf(serial, sizeof serial, "QSIM%016d", index);
   d->serial = serial;
-  d->flashId = settings::kFlashIdTable[static_cast<size_t>(index) % settings::kBuiltInFlashCount];
+  d->flashId = kDefaultFlashIds[static_cast<size_t>(index) % kDefaultFlashCount];
   d->seed = static_cast<uint32_t>(index + 1);
   if (st.hubs > 0) {
     d->hub = index / st.hubPorts;

@@ -30,10 +30,13 @@ class SysfsTree {
 
   [[nodiscard]] std::string Root() const { return root_.string(); }
 
-  // A host controller's root hub, e.g. Controller("pci0000:00/0000:00:05.0", 1, 4).
-  std::filesystem::path RootHub(const std::string& pciPath, int bus, int ports) {
+  // A host controller's root hub, e.g. RootHub("pci0000:00/0000:00:05.0", 1, 4);
+  // a USB 2 bus unless `speed` says otherwise ("5000": the SuperSpeed bus).
+  std::filesystem::path RootHub(const std::string& pciPath, int bus, int ports,
+                                const std::string& speed = "480") {
     auto dir = root_ / "sys/devices" / pciPath / ("usb" + std::to_string(bus));
     Device(dir, "0", "09", ports, 1);
+    Write(dir / "speed", speed);
     return dir;
   }
 

@@ -12,8 +12,9 @@
 namespace qelvar::platform::linux_backend {
 namespace {
 
-const std::string kUsb1 = "/sys/devices/pci0000:00/0000:00:05.0/usb1";
-const std::string kUsb2 = "/sys/devices/pci0000:00/0000:00:0d.0/usb2";
+// Instance IDs: the controller's path, its side, the hub port chain.
+const std::string kUsb1 = "/sys/devices/pci0000:00/0000:00:05.0-usbv2";
+const std::string kUsb2 = "/sys/devices/pci0000:00/0000:00:0d.0-usbv2";
 
 // The station of the examples:
 //   usb1 (4 ports)
@@ -42,8 +43,7 @@ class SysfsTopologyTest : public ::testing::Test {
     tree.Disk(tree.Interface(tree.UsbDevice(nested, 1, "1.8.3", "00", 0, 6), "uas"), 10, "sdaa");
     tree.Disk(tree.Interface(tree.UsbDevice(usb1, 1, "2", "00", 0, 7), "usb-storage"), 11, "sdb");
     tree.Disk(tree.Interface(tree.UsbDevice(usb1, 1, "3", "00", 0, 0), "usb-storage"), 12, "sde");
-    tree.Disk(tree.Interface(tree.UsbDevice(usb1, 1, "4", "00", 0, 8), "ums-vendor", "ff"), 13,
-              "sdf");
+    tree.Disk(tree.Interface(tree.UsbDevice(usb1, 1, "4", "00", 0, 8), "usbtest", "ff"), 13, "sdf");
 
     auto usb2 = tree.RootHub("pci0000:00/0000:00:0D.0", 2, 1);
     auto wide = tree.UsbDevice(usb2, 2, "1", "09", 26, 2);
@@ -76,17 +76,17 @@ TEST_F(SysfsTopologyTest, HubsListTheirPortsChildHubsFirst) {
     view.emplace_back(hubs[i].hubInstanceId, ports);
     portCounts.push_back(hubs[i].portCount);
   }
-  EXPECT_EQ(view,
-            (HubView{
-                {kUsb1 + "/1-1/1-1.8", {{2, kUsb1 + "/1-1/1-1.8/1-1.8.3"}}},
-                {kUsb1 + "/1-1",
-                 {{1, kUsb1 + "/1-1/1-1.2"}, {4, kUsb1 + "/1-1/1-1.5"}, {7, kUsb1 + "/1-1/1-1.8"}}},
-                // Port 3's device has address 0 and is left out.
-                {kUsb1, {{0, kUsb1 + "/1-1"}, {1, kUsb1 + "/1-2"}, {3, kUsb1 + "/1-4"}}},
-                // Only ports 1 to 24 of the 26-port hub are looked at.
-                {kUsb2 + "/2-1", {{23, kUsb2 + "/2-1/2-1.24"}}},
-                {kUsb2, {{0, kUsb2 + "/2-1"}}},
-            }));
+  EXPECT_EQ(
+      view,
+      (HubView{
+          {kUsb1 + "-0:1.8", {{2, kUsb1 + "-0:1.8.3"}}},
+          {kUsb1 + "-0:1", {{1, kUsb1 + "-0:1.2"}, {4, kUsb1 + "-0:1.5"}, {7, kUsb1 + "-0:1.8"}}},
+          // Port 3's device has address 0 and is left out.
+          {kUsb1, {{0, kUsb1 + "-0:1"}, {1, kUsb1 + "-0:2"}, {3, kUsb1 + "-0:4"}}},
+          // Only ports 1 to 24 of the 26-port hub are looked at.
+          {kUsb2 + "-0:1", {{23, kUsb2 + "-0:1.24"}}},
+          {kUsb2, {{0, kUsb2 + "-0:1"}}},
+      }));
   EXPECT_EQ(portCounts, (std::vector<int>{4, 8, 4, 26, 1}));
 }
 
@@ -113,13 +113,13 @@ TEST_F(SysfsTopologyTest, DisksAreUsbStorageDisksInDevicePathOrder) {
   // removable sdc and the address-0 sde are still USB disks here; the scan's
   // checks and the hub view keep them off the list.
   EXPECT_EQ(found, (std::vector<Disk>{
-                       {3, "/dev/sdd", kUsb1 + "/1-1/1-1.2", kUsb1 + "/1-1"},
-                       {2, "/dev/sdc", kUsb1 + "/1-1/1-1.5", kUsb1 + "/1-1"},
-                       {26, "/dev/sdaa", kUsb1 + "/1-1/1-1.8/1-1.8.3", kUsb1 + "/1-1/1-1.8"},
-                       {1, "/dev/sdb", kUsb1 + "/1-2", kUsb1},
-                       {4, "/dev/sde", kUsb1 + "/1-3", kUsb1},
-                       {6, "/dev/sdg", kUsb2 + "/2-1/2-1.24", kUsb2 + "/2-1"},
-                       {7, "/dev/sdh", kUsb2 + "/2-1/2-1.25", kUsb2 + "/2-1"},
+                       {3, "/dev/sdd", kUsb1 + "-0:1.2", kUsb1 + "-0:1"},
+                       {2, "/dev/sdc", kUsb1 + "-0:1.5", kUsb1 + "-0:1"},
+                       {26, "/dev/sdaa", kUsb1 + "-0:1.8.3", kUsb1 + "-0:1.8"},
+                       {1, "/dev/sdb", kUsb1 + "-0:2", kUsb1},
+                       {4, "/dev/sde", kUsb1 + "-0:3", kUsb1},
+                       {6, "/dev/sdg", kUsb2 + "-0:1.24", kUsb2 + "-0:1"},
+                       {7, "/dev/sdh", kUsb2 + "-0:1.25", kUsb2 + "-0:1"},
                    }));
 }
 
@@ -129,11 +129,10 @@ TEST_F(SysfsTopologyTest, UsbDevicesListBridgesFirstAndNoInterfaces) {
   size_t n = topology.EnumerateUsbDevices(devices);
   std::vector<std::string> ids;
   for (size_t i = 0; i < n; ++i) ids.emplace_back(devices[i].instanceId);
-  EXPECT_EQ(ids,
-            (std::vector<std::string>{
-                kUsb1 + "/1-1/1-1.2", kUsb1 + "/1-1/1-1.5", kUsb1 + "/1-1/1-1.8/1-1.8.3",
-                kUsb1 + "/1-2", kUsb1 + "/1-3", kUsb2 + "/2-1/2-1.24", kUsb2 + "/2-1/2-1.25", kUsb1,
-                kUsb1 + "/1-1", kUsb1 + "/1-1/1-1.8", kUsb1 + "/1-4", kUsb2, kUsb2 + "/2-1"}));
+  EXPECT_EQ(ids, (std::vector<std::string>{
+                     kUsb1 + "-0:1.2", kUsb1 + "-0:1.5", kUsb1 + "-0:1.8.3", kUsb1 + "-0:2",
+                     kUsb1 + "-0:3", kUsb2 + "-0:1.24", kUsb2 + "-0:1.25", kUsb1, kUsb1 + "-0:1",
+                     kUsb1 + "-0:1.8", kUsb1 + "-0:4", kUsb2, kUsb2 + "-0:1"}));
   // Handles are stable between enumerations.
   std::array<UsbDeviceRecord, kMaxUsbDevices> again;
   ASSERT_EQ(topology.EnumerateUsbDevices(again), n);
@@ -149,11 +148,11 @@ TEST_F(SysfsTopologyTest, CandidatesTieEachFixedTreeDiskToItsHubPort) {
     found.emplace_back(out[i].diskNumber, out[i].portIndex, out[i].hubInstanceId);
   }
   EXPECT_EQ(found, (std::vector<std::tuple<uint32_t, int, std::string>>{
-                       {3, 1, kUsb1 + "/1-1"},
-                       {2, 4, kUsb1 + "/1-1"},
-                       {26, 2, kUsb1 + "/1-1/1-1.8"},
+                       {3, 1, kUsb1 + "-0:1"},
+                       {2, 4, kUsb1 + "-0:1"},
+                       {26, 2, kUsb1 + "-0:1.8"},
                        {1, 1, kUsb1},
-                       {6, 23, kUsb2 + "/2-1"},
+                       {6, 23, kUsb2 + "-0:1"},
                    }));
 }
 
@@ -199,7 +198,7 @@ CandidateView Candidates(const testing::SysfsTree& tree) {
   return found;
 }
 
-const std::string kHub2 = kUsb1 + "/1-1";
+const std::string kHub2 = kUsb1 + "-0:1";
 
 TEST(PeerPorts, SuperSpeedBridgesCountOnTheUsb2SideOfTheirPort) {
   testing::SysfsTree tree;
@@ -212,7 +211,7 @@ TEST(PeerPorts, SuperSpeedBridgesCountOnTheUsb2SideOfTheirPort) {
                                   {1, 3, kHub2},
                                   {2, 1, kHub2},
                                   {3, 2, kUsb1},
-                                  {4, 3, "/sys/devices/pci0000:00/0000:00:05.0/usb2"},
+                                  {4, 3, "/sys/devices/pci0000:00/0000:00:05.0-usbv3"},
                               }));
 }
 
@@ -225,6 +224,55 @@ TEST(PeerPorts, ABridgeKeepsItsPortIdentityAtEitherSpeed) {
     EXPECT_EQ(Candidates(tree), (CandidateView{{1, 1, kHub2}, {2, 2, kUsb1}}))
         << (superSpeed ? "at SuperSpeed" : "at USB 2 speed");
   }
+}
+
+// The station of PairedStation with a bridge on each side of a paired hub
+// port and on each side of a paired root port, its buses numbered `usb2Bus`
+// and `superSpeedBus`.
+CandidateView RenumberedStation(int usb2Bus, int superSpeedBus) {
+  using T = testing::SysfsTree;
+  testing::SysfsTree tree;
+  auto usb1 = tree.RootHub("pci0000:00/0000:00:05.0", usb2Bus, 4);
+  auto usb2 = tree.RootHub("pci0000:00/0000:00:05.0", superSpeedBus, 4, "5000");
+  auto hub2 = tree.UsbDevice(usb1, usb2Bus, "1", "09", 4, 2);
+  auto hub3 = tree.UsbDevice(usb2, superSpeedBus, "1", "09", 4, 2);
+  T::Write(hub2 / "speed", "480");
+  T::Write(hub3 / "speed", "5000");
+  for (int port = 1; port <= 4; ++port) {
+    T::Peer(T::PortDir(usb1, port), T::PortDir(usb2, port));
+    T::Peer(T::PortDir(hub2, port), T::PortDir(hub3, port));
+  }
+  auto nested = tree.UsbDevice(hub2, usb2Bus, "1.3", "09", 4, 3);
+  Bridge(tree, hub2, usb2Bus, "1.2", 4, "sdb");
+  Bridge(tree, hub3, superSpeedBus, "1.4", 5, "sdc");
+  Bridge(tree, nested, usb2Bus, "1.3.1", 6, "sdd");
+  Bridge(tree, usb2, superSpeedBus, "2", 7, "sde");
+  Bridge(tree, usb1, usb2Bus, "3", 8, "sdf");
+  return Candidates(tree);
+}
+
+TEST(PeerPorts, AHostControllerResetThatRenumbersTheBusesKeepsEveryHubPort) {
+  // The kernel re-registered the controller: buses 1 and 2 came back as 3
+  // and 4. Nothing else moved, so no drive's hub port may move.
+  CandidateView before = RenumberedStation(1, 2);
+  // In device path order: the USB 2 bus first, then the SuperSpeed bus.
+  EXPECT_EQ(
+      before,
+      (CandidateView{
+          {1, 1, kHub2}, {3, 0, kUsb1 + "-0:1.3"}, {5, 2, kUsb1}, {2, 3, kHub2}, {4, 1, kUsb1}}));
+  EXPECT_EQ(RenumberedStation(3, 4), before);
+}
+
+TEST(SysfsTopology, UsbStorageSubDriversForBridgesAreMassStorage) {
+  testing::SysfsTree tree;
+  auto usb1 = tree.RootHub("pci0000:00/0000:00:05.0", 1, 5);
+  const char* drivers[] = {"ums-cypress", "ums-isd200", "ums-usbat", "usbhid", "ums-"};
+  for (int port = 1; port <= 5; ++port) {
+    auto bridge = tree.UsbDevice(usb1, 1, std::to_string(port), "00", 0, port + 1);
+    tree.Disk(tree.Interface(bridge, drivers[port - 1]), port,
+              std::string("sd") + static_cast<char>('a' + port));
+  }
+  EXPECT_EQ(Candidates(tree), (CandidateView{{1, 0, kUsb1}, {2, 1, kUsb1}, {3, 2, kUsb1}}));
 }
 
 TEST(SysfsTopology, ViewsStopAtTheCallersCapacity) {
