@@ -2,9 +2,11 @@
 // from ROM entry to its final row.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <numeric>
 
 #include "run_fixture.h"
+#include "settings/profile.h"
 
 namespace qelvar::engine {
 namespace {
@@ -150,7 +152,13 @@ INSTANTIATE_TEST_SUITE_P(
                       FaultCase{"Fail=DownloadSpiRom:1", "Pass"},
                       FaultCase{"StatusAfterSpi=6", "SPI UNKNOWN"},
                       FaultCase{"Fail=RebootDrive", "REBOOT FAIL"},
-                      FaultCase{"CapacitySectors=30000", "REBOOT TIMEOUT FAIL"}),
+                      FaultCase{"CapacitySectors=30000", "REBOOT TIMEOUT FAIL"},
+                      // 16 MB is a drive still coming up; 17 MB is its capacity.
+                      FaultCase{"CapacitySectors=31250", "REBOOT TIMEOUT FAIL"},
+                      FaultCase{"CapacitySectors=33204", "Pass"},
+                      // DelayNandErase=9 allows four polls: the fourth may still answer.
+                      FaultCase{"EraseBusyPolls=3", "Pass"},
+                      FaultCase{"EraseBusyPolls=4", "GET INJECT FAIL"}),
     [](const auto& p) {
       std::string name;
       for (char c : std::string(p.param.line)) {
@@ -158,6 +166,84 @@ INSTANTIATE_TEST_SUITE_P(
       }
       return name;
     });
+
+TEST(MpRun, FixedSerialKeepsWhatTheRescanReadAndAdvancesNothing) {
+  RunFixture f;
+  f.Options([](settings::MpSettings& s) {
+    s.SNFix = 1;
+    s.SNAutoIncrease = 1;
+  });
+  ASSERT_EQ(f.Run(f.Controls("QV00000000FF")), StartOutcome::kStarted);
+  for (int p = 0; p < 16; ++p) {
+    SCOPED_TRACE("port " + std::to_string(p));
+    EXPECT_EQ(f.Cell(p, kColStatus), "Pass");
+    // Not the SN edit's number, nor one counted from it.
+    EXPECT_EQ(f.Cell(p, kColSerial).find("QV"), std::string::npos) << f.Cell(p, kColSerial);
+  }
+  EXPECT_TRUE(f.page.snEdit.empty()) << "the SN edit was advanced: " << f.page.snEdit;
+  char saved[32] = {};
+  (void)settings::ReadProfileString(f.paths.gSettingsPath, "Identify", "SN", "", saved,
+                                    sizeof saved);
+  EXPECT_STREQ(saved, "") << "a next serial number was saved";
+}
+
+TEST(MpRun, ADriveThatRefusesRomModeGetsNoStaggerPause) {
+  RunFixture f(StationText({{3, "Fail=EnterRomMode"}}));
+  ASSERT_EQ(f.Run(f.Controls()), StartOutcome::kStarted);
+  // Every ROM entry pauses after its first phase; only a drive that entered
+  // ROM mode is followed by its port's stagger.
+  std::vector<uint32_t> ui;
+  for (uint32_t p = 0; p < 16; ++p) {
+    ui.push_back(500);
+    if (p != 3) ui.push_back(p * 300);
+  }
+  ui.push_back(8000);
+  EXPECT_EQ(f.clock.PausesOf("ui"), ui);
+  for (int p = 0; p < 16; ++p) {
+    if (p != 3) {
+      EXPECT_EQ(f.Cell(p, kColStatus), "Pass") << "port " << p;
+    }
+  }
+}
+
+TEST(MpRun, SpiUnknownFailsWithoutAnotherSpiDownload) {
+  RunFixture f(StationText({{3, "StatusAfterSpi=6"}}));
+  ASSERT_EQ(f.Run(f.Controls()), StartOutcome::kStarted);
+  EXPECT_EQ(f.Cell(3, kColStatus), "SPI UNKNOWN");
+  // The flow up to the SPI ROM's status, once, and nothing after it: no
+  // second download, no reboot.
+  std::vector<uint32_t> expected = FullFlowPauses(3);
+  expected.resize(expected.size() - 6);
+  EXPECT_EQ(f.clock.PausesOf("port 3"), expected);
+}
+
+TEST(MpRun, RdtScanWithoutBurnerSendsTheFirmwareDeferredAndReadsNoStatus) {
+  RunFixture f;
+  f.Options([](settings::MpSettings& s) {
+    s.ScanRDT = 1;
+    s.DownloadBurner = 0;
+    s.DownloadSysFW = 1;
+  });
+  ASSERT_EQ(f.Run(f.Controls()), StartOutcome::kStarted);
+  EXPECT_EQ(f.Cell(0, kColStatus), "Pass");
+  size_t chunks = 0;
+  for (const auto& line : f.sim->Trace()) {
+    if (line.drive != "Drive0" || line.ata || line.cdb.size() < 4 || line.cdb[0] != 0xA1 ||
+        line.dir != platform::DataDirection::Out || line.len != 4096) {
+      continue;
+    }
+    ++chunks;
+    EXPECT_EQ(line.cdb[3], 14) << "download mode byte";
+  }
+  EXPECT_EQ(chunks, 48u) << "192 KiB of firmware in 4 KiB chunks";
+  // After the last chunk the flow goes straight to the reboot stagger: no
+  // status read and its pause in between.
+  std::vector<uint32_t> pauses = f.clock.PausesOf("port 0");
+  auto last = std::find(pauses.rbegin(), pauses.rend(), 50u);
+  ASSERT_NE(last, pauses.rend());
+  ASSERT_NE(last.base(), pauses.end());
+  EXPECT_EQ(*last.base(), 4000u);
+}
 
 TEST(MpRun, ADrivePulledDuringItsSystemFirmwareFailsOnlyItsPort) {
   // Drive 3 is a blank drive that boots into its ROM loader, so a start on
