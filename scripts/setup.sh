@@ -9,6 +9,7 @@ packages=(
   zlib1g-dev libudev-dev
   ntfs-3g
   qt6-base-dev xvfb xauth fonts-dejavu-core fonts-dejavu-extra
+  libsqlite3-dev libpq-dev postgresql chromium
 )
 
 missing=()

@@ -63,6 +63,10 @@ std::optional<CliOptions> ParseCliOptions(const std::vector<std::string>& args,
       const std::string* v = value("--diagnostics");
       if (!v) return fail("--diagnostics needs a file");
       o.diagnosticsFile = *v;
+    } else if (a == "--ledger") {
+      const std::string* v = value("--ledger");
+      if (!v) return fail("--ledger needs the ledger URL, e.g. postgresql://host/qelvar");
+      o.ledgerUrl = *v;
     } else if (a == "--json") {
       o.json = true;
     } else if (a == "--for") {

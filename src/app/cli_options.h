@@ -22,6 +22,8 @@ struct CliOptions {
   double forSeconds = 0;     // watch --for SECONDS; 0: until interrupted
   // --diagnostics FILE: every exchange with a drive, one JSON line each.
   std::string diagnosticsFile;
+  // --ledger URL: the line ledger (postgresql://...) instead of [Ledger] Url=.
+  std::string ledgerUrl;
 };
 
 inline constexpr const char* kCliUsage =

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "app/cli_ledger.h"
 #include "app/cli_options.h"
 #include "app/cli_output.h"
 #include "app/station_assembly.h"
@@ -108,6 +109,7 @@ class DiagnosticsFile {
 volatile std::sig_atomic_t gInterrupted = 0;
 
 int Main(const std::vector<std::string>& args) {
+  if (IsLedgerCommand(args)) return RunLedgerCommand(args);
   std::string error;
   std::optional<CliOptions> parsed = ParseCliOptions(args, &error);
   if (!parsed) {
@@ -158,8 +160,13 @@ int Main(const std::vector<std::string>& args) {
   list.SetRdtColumns(options.ScanRDT == 0);
   CompletionQueue completions;
   CliPage runPage(view, messages);
+  // Declared before the run control: its workers hand their records to it.
+  std::unique_ptr<engine::LedgerLink> ledgerLink;
   engine::RunControl control(station, assembly->links(), list, completions, runPage, paths);
   assembly->AttachFormatter(control, messages);
+  if (o.command == "run" || o.command == "run-port") {
+    ledgerLink = AttachLedger(control, paths, o.ledgerUrl, "qelvar-cli");
+  }
 
   control.Scan();
   auto anyDrive = [&] {

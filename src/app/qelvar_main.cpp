@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "app/cli_ledger.h"
 #include "app/cli_options.h"
 #include "app/station_assembly.h"
 #include "platform/device_monitor.h"
@@ -49,11 +50,15 @@ int main(int argc, char** argv) {
   ui::PlatformDialogs dialogs;
   int exitCode = 0;
   {
+    // Outlives the window: its workers hand their records to it.
+    std::unique_ptr<engine::LedgerLink> ledgerLink;
     ui::CQelvarDlg window(assembly->station(), assembly->links(), settings::MakeStationPaths(o.dir),
                           dialogs);
     QObject::connect(&window, &ui::CQelvarDlg::finished, &app, &QApplication::quit);
     window.Init();
     assembly->AttachFormatter(window.mpPage().control(), window.mpPage().Messages());
+    ledgerLink = app::AttachLedger(window.mpPage().control(), settings::MakeStationPaths(o.dir),
+                                   o.ledgerUrl, "qelvar");
     window.WatchDevices(assembly->CreateMonitor());
     window.show();
 

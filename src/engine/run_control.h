@@ -14,6 +14,7 @@
 
 #include "discovery/device_scan.h"
 #include "engine/mp_worker.h"
+#include "engine/port_recorder.h"
 #include "engine/station.h"
 #include "settings/settings_view.h"
 #include "settings/station_paths.h"
@@ -53,6 +54,7 @@ enum class StartOutcome : uint8_t {
   kNoBarcode,       // a populated port has no barcode
   kImagesRefused,   // an image file is too large for its buffer
   kRefusedRunning,  // a worker still runs
+  kNoSerials,       // the shared ledger could not hand out the serial numbers
 };
 
 enum class SinglePortOutcome : uint8_t { kStarted, kNoDrive, kImagesRefused, kRefusedRunning };
@@ -90,6 +92,12 @@ class RunControl {
   // Runs at the end of a run when "Format" is checked.
   void SetFormatter(std::function<void()> formatter) { formatter_ = std::move(formatter); }
   void SetDebugTrace(discovery::DebugTrace trace) { trace_ = std::move(trace); }
+  // The line ledger: a record per started port, and serials from a shared
+  // series. Set before the first Start; both outlive this object.
+  void SetLedger(PortRecorder* recorder, SerialSource* serials) {
+    environment_.recorder = recorder;
+    serials_ = serials;
+  }
 
   [[nodiscard]] bool Busy() const { return busy_.load(); }
   [[nodiscard]] bool StartInProgress() const { return startInProgress_.load(); }
@@ -103,6 +111,7 @@ class RunControl {
   void StartWorker(int port, const std::shared_ptr<const settings::Images>& images);
   void EndStartWithoutWorkers();
   void AssignSerialNumbers(const StartControls& controls, bool* stopped);
+  bool TakeLedgerSerials(const char* seed, char* next);
 
   Station& station_;
   StationLinks& links_;
@@ -113,6 +122,9 @@ class RunControl {
   WorkerEnvironment environment_;
   std::function<void()> formatter_;
   discovery::DebugTrace trace_;
+  SerialSource* serials_ = nullptr;
+  std::string runId_;  // the ledger's ID of the current start
+  bool serialsRefused_ = false;
 
   std::atomic<uint8_t> busy_{0};
   std::atomic<bool> startInProgress_{false};

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <cstring>
 #include <string>
 
 namespace qelvar::platform {
@@ -89,6 +90,16 @@ bool AppendToFile(const std::string& path, std::string_view bytes) {
 bool MakeFolder(const std::string& path) {
   if (::mkdir(path.c_str(), 0777) == 0) return true;
   return errno == EEXIST;
+}
+
+}  // namespace qelvar::platform
+
+namespace qelvar::platform {
+
+std::string HostName() {
+  char name[256] = {};
+  if (::gethostname(name, sizeof name - 1) != 0 || name[0] == '\0') return "station";
+  return std::string(name, strnlen(name, sizeof name));
 }
 
 }  // namespace qelvar::platform
