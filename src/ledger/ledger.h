@@ -83,7 +83,7 @@ class Ledger {
 };
 
 // The schema this build writes.
-inline constexpr int kSchemaVersion = 2;
+inline constexpr int kSchemaVersion = 3;
 
 // Opens the ledger `url` names ("postgresql://..." or "postgres://..."), or
 // the station folder's SQLite ledger when `url` is empty, and brings its

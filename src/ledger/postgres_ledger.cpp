@@ -210,12 +210,7 @@ bool PostgresLedger::Yield(const YieldQuery& query, YieldReport* report, std::st
     std::lock_guard lock(mutex_);
     if (!ConnectLocked(error) || !Exec(s.sql, s.parameters, &rows, error)) return false;
   }
-  schema::YieldFolder folder;
-  for (const auto& row : rows) {
-    folder.Add(row[0], row[1], std::atoi(row[2].c_str()), std::atoi(row[3].c_str()), row[4],
-               std::atoll(row[5].c_str()));
-  }
-  *report = folder.Finish();
+  *report = schema::FoldYieldRows(rows, query.by);
   return true;
 }
 

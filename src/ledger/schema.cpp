@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstdlib>
 #include <map>
 
 namespace qelvar::ledger::schema {
@@ -38,6 +39,10 @@ const std::vector<std::vector<std::string>>& Migrations() {
       {"CREATE INDEX records_serial ON records (serial)",
        "CREATE INDEX records_ended ON records (ended_at_ms)",
        "CREATE INDEX records_station ON records (station, ended_at_ms)"},
+      // 3: the yield reads this index alone, already in its grouping order,
+      // so a million records are counted without a sort.
+      {"CREATE INDEX records_yield ON records"
+       " (day, fail_code, bin, flash_part, station, status, ended_at_ms)"},
   };
   return steps;
 }
@@ -141,17 +146,25 @@ Statement HistoryStatement(const HistoryQuery& query, const Placeholder& placeho
 
 Statement YieldStatement(const YieldQuery& query, const Placeholder& placeholder) {
   Statement s;
-  const char* key = query.by == YieldBy::kPart      ? "flash_part"
-                    : query.by == YieldBy::kStation ? "station"
-                                                    : "day";
-  s.sql =
-      std::string("SELECT ") + key + ", day, fail_code, bin, MAX(status), COUNT(*) FROM records";
+  s.sql = "SELECT flash_part, station, day, fail_code, bin, MAX(status), COUNT(*) FROM records";
   if (query.sinceMs != std::numeric_limits<int64_t>::min()) {
+    s.parameters.push_back(DayOf(query.sinceMs));
     s.parameters.push_back(std::to_string(query.sinceMs));
-    s.sql += " WHERE ended_at_ms >= " + placeholder(1);
+    s.sql += " WHERE day >= " + placeholder(1) + " AND ended_at_ms >= " + placeholder(2);
   }
-  s.sql += std::string(" GROUP BY ") + key + ", day, fail_code, bin";
+  s.sql += " GROUP BY day, fail_code, bin, flash_part, station";
   return s;
+}
+
+YieldReport FoldYieldRows(const std::vector<std::vector<std::string>>& rows, YieldBy by) {
+  YieldFolder folder;
+  const size_t key = by == YieldBy::kPart ? 0 : by == YieldBy::kStation ? 1 : 2;
+  for (const auto& row : rows) {
+    if (row.size() != 7) continue;
+    folder.Add(row[key], row[2], std::atoi(row[3].c_str()), std::atoi(row[4].c_str()), row[5],
+               std::atoll(row[6].c_str()));
+  }
+  return folder.Finish();
 }
 
 void YieldFolder::Add(const std::string& key, const std::string& day, int32_t failCode, int32_t bin,

@@ -33,7 +33,7 @@ struct Statement {
 using Placeholder = std::function<std::string(size_t)>;
 
 [[nodiscard]] Statement HistoryStatement(const HistoryQuery& query, const Placeholder& placeholder);
-// Rows: group key, day, fail code, bin, status, count.
+// Rows: flash part, station, day, fail code, bin, status, count.
 [[nodiscard]] Statement YieldStatement(const YieldQuery& query, const Placeholder& placeholder);
 
 // Folds the rows of YieldStatement into a report.
@@ -50,5 +50,9 @@ class YieldFolder {
   std::vector<CountOf> bins_;
   std::vector<CountOf> codes_;
 };
+
+// The report of YieldStatement's rows, grouped by `by`.
+[[nodiscard]] YieldReport FoldYieldRows(const std::vector<std::vector<std::string>>& rows,
+                                        YieldBy by);
 
 }  // namespace qelvar::ledger::schema

@@ -72,7 +72,8 @@ TEST_F(Postgres, RecordsQueriesAndMigrationsMatchTheStationLedger) {
   // A second program on the same server finds the schema in place.
   PostgresLedger again(server->Url());
   ASSERT_TRUE(again.Connect(&error)) << error;
-  EXPECT_EQ(server->Psql("SELECT version FROM schema_version"), "2\n");
+  EXPECT_EQ(server->Psql("SELECT version FROM schema_version"),
+            std::to_string(kSchemaVersion) + "\n");
 }
 
 TEST_F(Postgres, SerialsComeFromOneSeriesSeededOnceAndNeverRepeat) {
