@@ -82,8 +82,13 @@ bool PostgresLedger::Exec(const std::string& sql, const std::vector<std::string>
   std::vector<const char*> values;
   values.reserve(parameters.size());
   for (const std::string& p : parameters) values.push_back(p.c_str());
-  PGresult* result = PQexecParams(conn_, sql.c_str(), static_cast<int>(values.size()), nullptr,
-                                  values.data(), nullptr, nullptr, 0);
+  return Collect(PQexecParams(conn_, sql.c_str(), static_cast<int>(values.size()), nullptr,
+                              values.data(), nullptr, nullptr, 0),
+                 rows, error, sqlState);
+}
+
+bool PostgresLedger::Collect(pg_result* result, std::vector<std::vector<std::string>>* rows,
+                             std::string* error, std::string* sqlState) {
   const ExecStatusType status = result ? PQresultStatus(result) : PGRES_FATAL_ERROR;
   const bool ok = status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK;
   if (!ok) {
@@ -228,17 +233,24 @@ bool PostgresLedger::TakeSerials(std::string_view series, std::string_view seed,
     serials->clear();
     return false;
   };
+  std::string seriesText, seedText, stationText;
+  if (!Literal(name, &seriesText, error) || !Literal(std::string(seed), &seedText, error) ||
+      !Literal(std::string(station), &stationText, error)) {
+    return false;
+  }
+  // Two round trips: the row lock is taken in the first and released by the
+  // COMMIT that ends the second, so concurrent Starts of a series take turns,
+  // each reading the next serial the previous one stored, and none waits
+  // longer than one round trip of each Start before it.
   std::vector<std::vector<std::string>> rows;
-  // The row lock makes concurrent Starts of a series take turns: each reads
-  // the next serial the previous one stored.
-  if (!Exec("BEGIN", {}, nullptr, error) ||
-      !Exec("INSERT INTO serial_series (series, next_serial) VALUES ($1, $2)"
-            " ON CONFLICT (series) DO NOTHING",
-            {name, std::string(seed)}, nullptr, error) ||
-      !Exec("SELECT next_serial FROM serial_series WHERE series = $1 FOR UPDATE", {name}, &rows,
-            error) ||
+  if (!Script("BEGIN; INSERT INTO serial_series (series, next_serial) VALUES (" + seriesText +
+                  ", " + seedText +
+                  ") ON CONFLICT (series) DO NOTHING;"
+                  " SELECT next_serial FROM serial_series WHERE series = " +
+                  seriesText + " FOR UPDATE",
+              &rows, error) ||
       rows.empty()) {
-    if (error->empty()) *error = "the serial series " + name + " could not be read";
+    if (rows.empty() && error->empty()) *error = "the serial series " + name + " could not be read";
     return rollback();
   }
   std::string next = rows[0][0];
@@ -246,16 +258,22 @@ bool PostgresLedger::TakeSerials(std::string_view series, std::string_view seed,
     *error = "the serial series " + name + " has no serial to start from ([Identify] SN)";
     return rollback();
   }
-  std::string insert = "INSERT INTO serial_grants (series, serial, station, granted_at_ms) VALUES ";
-  std::vector<std::string> parameters = {name, std::string(station), std::to_string(NowMs())};
+  const std::string now = std::to_string(NowMs());
+  std::string script = "INSERT INTO serial_grants (series, serial, station, granted_at_ms) VALUES ";
   for (int i = 0; i < count; ++i) {
+    std::string serialText;
+    if (!Literal(next, &serialText, error)) return rollback();
     serials->push_back(next);
-    parameters.push_back(next);
-    insert += (i ? ", ($1, $" : "($1, $") + std::to_string(parameters.size()) + ", $2, $3)";
+    script +=
+        (i ? ", (" : "(") + seriesText + ", " + serialText + ", " + stationText + ", " + now + ")";
     increment(next);
   }
+  std::string nextText;
+  if (!Literal(next, &nextText, error)) return rollback();
+  script += "; UPDATE serial_series SET next_serial = " + nextText +
+            " WHERE series = " + seriesText + "; COMMIT";
   std::string state;
-  if (!Exec(insert, parameters, nullptr, error, &state)) {
+  if (!Script(script, nullptr, error, &state)) {
     if (state == "23505") {
       *error = "the serial series " + name +
                " has come round to serials it handed out before; set a new [Identify] SN and"
@@ -263,12 +281,27 @@ bool PostgresLedger::TakeSerials(std::string_view series, std::string_view seed,
     }
     return rollback();
   }
-  if (!Exec("UPDATE serial_series SET next_serial = $2 WHERE series = $1", {name, next}, nullptr,
-            error) ||
-      !Exec("COMMIT", {}, nullptr, error)) {
-    return rollback();
-  }
   return true;
+}
+
+bool PostgresLedger::Literal(const std::string& text, std::string* literal, std::string* error) {
+  char* escaped = PQescapeLiteral(conn_, text.data(), text.size());
+  if (!escaped) {
+    *error = "shared ledger: " + Trimmed(PQerrorMessage(conn_));
+    return false;
+  }
+  *literal = escaped;
+  PQfreemem(escaped);
+  return true;
+}
+
+bool PostgresLedger::Script(const std::string& sql, std::vector<std::vector<std::string>>* rows,
+                            std::string* error, std::string* sqlState) {
+  if (!conn_) {
+    *error = "not connected to the shared ledger";
+    return false;
+  }
+  return Collect(PQexec(conn_, sql.c_str()), rows, error, sqlState);
 }
 
 bool PostgresLedger::Sync(size_t* pushed, std::string*) {

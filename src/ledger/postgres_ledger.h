@@ -11,6 +11,7 @@
 #include "ledger/ledger.h"
 
 struct pg_conn;
+struct pg_result;
 
 namespace qelvar::ledger {
 
@@ -52,6 +53,12 @@ class PostgresLedger final : public Ledger {
             std::vector<std::vector<std::string>>* rows, std::string* error,
             std::string* sqlState = nullptr);
   bool InsertLocked(const Record& record, std::string* error);
+  // Several statements in one round trip; rows of the last one.
+  bool Script(const std::string& sql, std::vector<std::vector<std::string>>* rows,
+              std::string* error, std::string* sqlState = nullptr);
+  bool Collect(pg_result* result, std::vector<std::vector<std::string>>* rows, std::string* error,
+               std::string* sqlState);
+  bool Literal(const std::string& text, std::string* literal, std::string* error);
 
   const std::string url_;
   const int upTo_;
