@@ -11,6 +11,7 @@ packages=(
   qt6-base-dev xvfb xauth fonts-dejavu-core fonts-dejavu-extra fonts-wqy-microhei
   dpkg-dev debootstrap lintian
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix libz-mingw-w64-dev wine64
+  libsqlite3-dev libpq-dev postgresql chromium
 )
 
 missing=()

@@ -97,6 +97,10 @@ std::optional<CliOptions> ParseCliOptions(const std::vector<std::string>& args,
       const std::string* v = value("--barcodes");
       if (!v) return fail("--barcodes needs a file, or - for standard input");
       o.barcodesFile = *v;
+    } else if (a == "--ledger") {
+      const std::string* v = value("--ledger");
+      if (!v) return fail("--ledger needs the ledger URL, e.g. postgresql://host/qelvar");
+      o.ledgerUrl = *v;
     } else if (a == "--json") {
       o.json = true;
     } else if (a == "--for") {

@@ -30,6 +30,8 @@ struct CliOptions {
   std::string barcodesFile;
   bool help = false;     // --help / -h: print the usage, nothing else
   bool version = false;  // --version: print the version, nothing else
+  // --ledger URL: the line ledger (postgresql://...) instead of [Ledger] Url=.
+  std::string ledgerUrl;
 };
 
 // The station's version, as the build's project() gives it.

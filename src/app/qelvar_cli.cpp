@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "app/cli_ledger.h"
 #include "app/cli_options.h"
 #include "app/cli_output.h"
 #include "app/station_access.h"
@@ -246,6 +247,7 @@ std::optional<std::vector<std::string>> ReadBarcodes(const std::string& file, st
 }
 
 int Main(const std::vector<std::string>& args) {
+  if (IsLedgerCommand(args)) return RunLedgerCommand(args);
   std::string error;
   std::optional<CliOptions> parsed = ParseCliOptions(args, &error);
   if (!parsed) {
@@ -345,9 +347,14 @@ int Main(const std::vector<std::string>& args) {
   list.SetRdtColumns(options.ScanRDT == 0);
   CompletionQueue completions;
   CliPage runPage(view, messages);
+  // Declared before the run control: its workers hand their records to it.
+  std::unique_ptr<engine::LedgerLink> ledgerLink;
   engine::RunControl control(station, assembly->links(), list, completions, runPage, paths);
   assembly->AttachFormatter(control, messages);
   assembly->AttachDebugLog(control);
+  if (running) {
+    ledgerLink = AttachLedger(control, paths, o.ledgerUrl, "qelvar-cli");
+  }
 
   control.Scan();
   auto anyDrive = [&] {

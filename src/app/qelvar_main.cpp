@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "app/cli_ledger.h"
 #include "app/cli_options.h"
 #include "app/station_access.h"
 #include "app/station_assembly.h"
@@ -90,6 +91,8 @@ int main(int argc, char** argv) {
   }
   int exitCode = 0;
   {
+    // Outlives the window: its workers hand their records to it.
+    std::unique_ptr<engine::LedgerLink> ledgerLink;
     ui::CQelvarDlg window(assembly->station(), assembly->links(), settings::MakeStationPaths(o.dir),
                           *dialogs);
     QObject::connect(&window, &ui::CQelvarDlg::finished, &app, &QApplication::quit);
@@ -97,6 +100,8 @@ int main(int argc, char** argv) {
     window.Init();
     ui::DialogScanDevice& page = window.mpPage();
     page.SetFormatter(assembly->Formatter(page.Messages()), assembly->volumes());
+    ledgerLink = app::AttachLedger(window.mpPage().control(), settings::MakeStationPaths(o.dir),
+                                   o.ledgerUrl, "qelvar");
     window.WatchDevices(assembly->CreateMonitor());
     window.show();
 

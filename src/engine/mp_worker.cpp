@@ -1,6 +1,7 @@
 #include "engine/mp_worker.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -32,11 +33,19 @@ constexpr int kBurnerAttempts = 3;
 constexpr int kDownloadAttempts = 6;  // system firmware and SPI ROM
 constexpr int32_t kCapacityNotReadyMb = 16;
 
+int64_t WallClockMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
 // One worker's run on one port.
 class PortFlow {
  public:
-  PortFlow(WorkerEnvironment& env, int port, std::shared_ptr<const settings::Images> images)
-      : env_(env),
+  PortFlow(WorkerEnvironment& env, int port, std::shared_ptr<const settings::Images> images,
+           std::string runId = {})
+      : runId_(std::move(runId)),
+        env_(env),
         station_(env.station),
         vendor_(env.links.vendor),
         clock_(env.links.clock),
@@ -46,7 +55,9 @@ class PortFlow {
         images_(std::move(images)) {}
 
   void Run() {
+    const int64_t startedAtMs = WallClockMs();
     FailCode code = Flow();
+    RecordResult(code, startedAtMs);
     ReportPortResult(PortRunContext{env_.list, station_.ports, station_.run, env_.events},
                      *Options(), port_, code, bin_, Text(fwVersion_.data(), fwVersion_.size()),
                      Text(serial_.data(), serial_.size()));
@@ -113,6 +124,15 @@ class PortFlow {
   FailCode SystemFirmware();
   FailCode SpiRom();
   FailCode RebootAndCapacity();
+  void RecordResult(FailCode code, int64_t startedAtMs);
+
+  // What the line ledger records of this port's run.
+  const std::string runId_;
+  bool burnerSent_ = false;
+  bool rdtParamSent_ = false;
+  uint32_t sysFwSentLength_ = 0;
+  bool spiSent_ = false;
+  int32_t capacityMb_ = -1;
 
   WorkerEnvironment& env_;
   Station& station_;
@@ -196,6 +216,7 @@ FailCode PortFlow::Flow() {
     if (vendor_.DownloadRdtParameters(Target(), privateRdtParam_, length) != 1) {
       return kFailDownloadCmd92;
     }
+    rdtParamSent_ = true;
     if (FailCode code = ReadInjectStatus(vendor_, Target()); code != kFailNone) return code;
     Progress(75);
   }
@@ -231,6 +252,7 @@ FailCode PortFlow::BurnerPhase() {
     if (!loaded) Sleep(5000);
   }
   if (!loaded) return kFailDownloadBurn;
+  burnerSent_ = true;
 
   // 4. Microcode.
   Progress(15);
@@ -335,6 +357,7 @@ FailCode PortFlow::SystemFirmware() {
       if (lastAttempt) return kFailDownloadSysFw;
       continue;
     }
+    sysFwSentLength_ = length;
     if (!Options()->DownloadBurner) return kFailNone;
     FailCode status = ReadInjectStatus(vendor_, Target());
     if (status == kFailNone) return kFailNone;
@@ -353,6 +376,7 @@ FailCode PortFlow::SpiRom() {
       if (lastAttempt) return kFailDownloadSpiRom;
       continue;
     }
+    spiSent_ = true;
     FailCode status = ReadInjectStatus(vendor_, Target());
     if (status == kFailNone) return kFailNone;
     if (status == kFailSpiUnknown) return kFailSpiUnknown;
@@ -371,6 +395,7 @@ FailCode PortFlow::RebootAndCapacity() {
     int32_t megabytes = vendor_.GetCapacityMb(Target());
     if (megabytes != -1 && static_cast<uint32_t>(megabytes) > kCapacityNotReadyMb) {
       env_.list.SetCell(port_, discovery::kColCapacity, std::to_string(megabytes));
+      capacityMb_ = megabytes;
       ready = true;
     }
   }
@@ -381,10 +406,48 @@ FailCode PortFlow::RebootAndCapacity() {
   return kFailNone;
 }
 
+// The port's record for the line ledger; handed over in one call that
+// returns at once, before the result is reported.
+void PortFlow::RecordResult(FailCode code, int64_t startedAtMs) {
+  PortRecorder* recorder = env_.recorder;
+  if (!recorder) return;
+  PortResult r;
+  r.port = port_;
+  r.runId = runId_;
+  const discovery::PortIdentity& hub = station_.ports.gPortTable[index_];
+  r.hubInstance = Text(hub.hubInstanceId, sizeof hub.hubInstanceId);
+  r.hubPort = hub.portIndex;
+  r.startedAtMs = startedAtMs;
+  r.endedAtMs = WallClockMs();
+  r.failCode = code;
+  r.statusText = code != kFailNone ? std::string(FailMessage(code)) : "Pass";
+  auto options = Options();
+  r.model = Text(options->ModelName, sizeof options->ModelName);
+  r.serial = Text(serial_.data(), serial_.size());
+  r.fwVersion = Text(fwVersion_.data(), fwVersion_.size());
+  r.capacityMb = capacityMb_;
+  r.bin = bin_;
+  r.rdtPass = station_.run.gRdtPass[index_].load() != 0;
+  r.nand = station_.run.gNandReport[index_].Read();
+  r.runBad = info_.badBlockCount;
+  r.images = images_;
+  r.burnerSent = burnerSent_;
+  r.spiSent = spiSent_;
+  if (rdtParamSent_) {
+    const size_t n = std::min<size_t>(images_->RdtParamLength, privateRdtParam_.size());
+    r.rdtParamSent.assign(privateRdtParam_.begin(), privateRdtParam_.begin() + static_cast<std::ptrdiff_t>(n));
+  }
+  if (sysFwSentLength_ > 0) {
+    const size_t n = std::min<size_t>(sysFwSentLength_, privateImage_.size());
+    r.sysFwSent.assign(privateImage_.begin(), privateImage_.begin() + static_cast<std::ptrdiff_t>(n));
+  }
+  recorder->PortFinished(std::move(r));
+}
+
 }  // namespace
 
 void MpWorker(std::unique_ptr<WorkerStart> start) {
-  PortFlow flow(*start->environment, start->port, start->images);
+  PortFlow flow(*start->environment, start->port, start->images, std::move(start->runId));
   start.reset();  // the start record is released once the worker has what it needs
   flow.Run();
 }

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "engine/fail_codes.h"
+#include "engine/port_recorder.h"
 #include "engine/station.h"
 #include "settings/images.h"
 
@@ -29,6 +30,8 @@ struct WorkerEnvironment {
   RunEvents& events;
   const KeptSerials& kept;
   std::string dbugFolder;
+  // The line ledger's recorder; none: no record is made.
+  PortRecorder* recorder = nullptr;
 };
 
 // The record handed to a worker thread; the worker owns it from its start.
@@ -37,6 +40,7 @@ struct WorkerStart {
   uint8_t port = 0;
   // The images of this start; never changed under the worker.
   std::shared_ptr<const settings::Images> images;
+  std::string runId;  // the ledger's ID of the run this start belongs to
 };
 
 // Poll budgets. The drive is polled up to n times; a budget that would be 0

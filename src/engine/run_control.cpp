@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "engine/serial_number.h"
 #include "settings/images.h"
@@ -91,6 +92,7 @@ void RunControl::StartWorker(int port, const std::shared_ptr<const settings::Ima
   start->environment = &environment_;
   start->port = static_cast<uint8_t>(port);
   start->images = images;
+  start->runId = runId_;
   station_.ports.gDeviceInfo[index].done.store(0);
   liveWorkers_.fetch_add(1);
   portLive_[index].store(true);
@@ -126,6 +128,7 @@ StartOutcome RunControl::OnStart(const StartControls& controls) {
     EndStartWithoutWorkers();
     return StartOutcome::kImagesRefused;
   }
+  if (environment_.recorder) runId_ = environment_.recorder->BeginRun();
 
   // 4. The page's identity and option controls.
   station_.options.Update([&](settings::MpSettings& s) {
@@ -173,10 +176,11 @@ StartOutcome RunControl::OnStart(const StartControls& controls) {
   // 9. Serial numbers.
   if (!kept_.keep) {
     bool stopped = false;
+    serialsRefused_ = false;
     AssignSerialNumbers(controls, &stopped);
     if (stopped) {
       EndStartWithoutWorkers();
-      return StartOutcome::kNoBarcode;
+      return serialsRefused_ ? StartOutcome::kNoSerials : StartOutcome::kNoBarcode;
     }
   }
 
@@ -225,6 +229,17 @@ void RunControl::AssignSerialNumbers(const StartControls& controls, bool* stoppe
 
   char text[21] = {};
   CopyText(text, sizeof text, controls.snEdit, 20);
+  // A line shares one series: the serials come from the ledger, and the
+  // edit box gets the one after them.
+  if (options->SNAutoIncrease && serials_ && serials_->Active()) {
+    if (!TakeLedgerSerials(text, text)) {
+      serialsRefused_ = true;
+      *stopped = true;
+      return;
+    }
+    SaveNextSerialNumber(std::string_view(text, strnlen(text, 20)));
+    return;
+  }
   for (auto& record : info) {
     if (!record.HasDrive()) continue;
     std::memcpy(record.SerialNumber, text, sizeof text);
@@ -248,6 +263,30 @@ void RunControl::SaveNextSerialNumber(std::string_view next) {
   page_.Messages().Show(text, kStartRefusedCaption, settings::MessageIcon::kWarning);
 }
 
+bool RunControl::TakeLedgerSerials(const char* seed, char* next) {
+  auto& info = station_.ports.gDeviceInfo;
+  int count = 0;
+  for (const auto& record : info) count += record.HasDrive() ? 1 : 0;
+  std::vector<std::string> serials;
+  std::string why;
+  if (!serials_->Take(count, std::string_view(seed, strnlen(seed, 20)), &serials, &why) ||
+      serials.size() != static_cast<size_t>(count)) {
+    page_.Messages().Show(why, "Start", settings::MessageIcon::kWarning);
+    return false;
+  }
+  size_t taken = 0;
+  for (auto& record : info) {
+    if (!record.HasDrive()) continue;
+    CopyText(record.SerialNumber, sizeof record.SerialNumber, serials[taken++], 20);
+  }
+  if (!serials.empty()) {
+    CopyText(next, 21, serials.back(), 20);
+    IncrementSerialText(next, 20);
+    page_.SetSnEditText(std::string_view(next, strnlen(next, 20)));
+  }
+  return true;
+}
+
 bool RunControl::OnWorkerDone() {
   for (const auto& record : station_.ports.gDeviceInfo) {
     if (record.done.load() == 0) return false;
@@ -256,6 +295,7 @@ bool RunControl::OnWorkerDone() {
   runOpen_ = false;
   // Every worker has reported; their threads end right after posting.
   JoinWorkers();
+  if (environment_.recorder) environment_.recorder->RunEnded();
   if (page_.FormatChecked() && formatter_) formatter_();
   page_.EnableRunButtons(true);
   busy_.store(0);
@@ -283,6 +323,7 @@ SinglePortOutcome RunControl::StartSinglePort(int port) {
   }
   if (!AnyWorkerRunning()) startedPorts_.store(0);
   runOpen_ = true;
+  if (environment_.recorder) runId_ = environment_.recorder->BeginRun();
   StartWorker(port, loaded.images);
   return SinglePortOutcome::kStarted;
 }

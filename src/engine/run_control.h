@@ -15,6 +15,7 @@
 
 #include "discovery/device_scan.h"
 #include "engine/mp_worker.h"
+#include "engine/port_recorder.h"
 #include "engine/station.h"
 #include "settings/settings_view.h"
 #include "settings/station_paths.h"
@@ -55,6 +56,7 @@ enum class StartOutcome : uint8_t {
   kImagesRefused,   // an image file is too large for its buffer
   kRefusedRunning,  // a worker still runs
   kStopped,         // RequestNoNewStarts came before any worker started
+  kNoSerials,       // the shared ledger could not hand out the serial numbers
 };
 
 enum class SinglePortOutcome : uint8_t {
@@ -98,6 +100,12 @@ class RunControl {
   // Runs at the end of a run when "Format" is checked.
   void SetFormatter(std::function<void()> formatter) { formatter_ = std::move(formatter); }
   void SetDebugTrace(discovery::DebugTrace trace) { trace_ = std::move(trace); }
+  // The line ledger: a record per started port, and serials from a shared
+  // series. Set before the first Start; both outlive this object.
+  void SetLedger(PortRecorder* recorder, SerialSource* serials) {
+    environment_.recorder = recorder;
+    serials_ = serials;
+  }
 
   [[nodiscard]] bool Busy() const { return busy_.load(); }
   [[nodiscard]] bool StartInProgress() const { return startInProgress_.load(); }
@@ -123,6 +131,7 @@ class RunControl {
   void EndStartWithoutWorkers();
   void AssignSerialNumbers(const StartControls& controls, bool* stopped);
   void SaveNextSerialNumber(std::string_view next);
+  bool TakeLedgerSerials(const char* seed, char* next);
 
   Station& station_;
   StationLinks& links_;
@@ -133,6 +142,9 @@ class RunControl {
   WorkerEnvironment environment_;
   std::function<void()> formatter_;
   discovery::DebugTrace trace_;
+  SerialSource* serials_ = nullptr;
+  std::string runId_;  // the ledger's ID of the current start
+  bool serialsRefused_ = false;
 
   std::atomic<uint8_t> busy_{0};
   std::atomic<bool> startInProgress_{false};

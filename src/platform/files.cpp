@@ -206,3 +206,13 @@ bool MakeFolder(const std::string& path) {
 }
 
 }  // namespace qelvar::platform
+
+namespace qelvar::platform {
+
+std::string HostName() {
+  char name[256] = {};
+  if (::gethostname(name, sizeof name - 1) != 0 || name[0] == '\0') return "station";
+  return std::string(name, strnlen(name, sizeof name));
+}
+
+}  // namespace qelvar::platform

@@ -38,3 +38,10 @@ namespace qelvar::platform {
 bool MakeFolder(const std::string& path);
 
 }  // namespace qelvar::platform
+
+namespace qelvar::platform {
+
+// The machine's host name; "station" when the system cannot tell.
+[[nodiscard]] std::string HostName();
+
+}  // namespace qelvar::platform

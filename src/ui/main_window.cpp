@@ -8,6 +8,7 @@
 #include "platform/device_monitor.h"
 #include "settings/settings_file.h"
 #include "ui/dialog_runner.h"
+#include "ui/history_page.h"
 #include "ui/mp_page.h"
 #include "ui/param_page.h"
 #include "ui/template_builder.h"
@@ -43,6 +44,7 @@ void CQelvarDlg::Init() {
   version_->setText(QStringLiteral("V5.1"));
   tabs_->addTab(mpPage_, QStringLiteral("MP"));
   tabs_->addTab(paramPage_, QStringLiteral("Parameter"));
+  tabs_->addTab(new HistoryPage(paths_, tabs_), QStringLiteral("History"));
   mpPage_->Init();
   paramPage_->Init();
   tabs_->setCurrentIndex(0);

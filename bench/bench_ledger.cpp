@@ -1,0 +1,167 @@
+// The ledger's costs: a record write (SQLite, PostgreSQL over loopback),
+// serial allocation with 20 stations at once, and the history and yield
+// queries over a million records.
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <thread>
+
+#include "engine/serial_number.h"
+#include "ledger/ledger_fixture.h"
+#include "ledger/pg_server.h"
+#include "ledger/postgres_ledger.h"
+#include "ledger/sqlite_ledger.h"
+
+namespace {
+
+using namespace qelvar::ledger;
+using testing::kDecember1;
+using testing::SampleRecord;
+
+void Increment(std::string& serial) {
+  char text[21] = {};
+  serial.copy(text, 20);
+  qelvar::engine::IncrementSerialText(text, 20);
+  serial = text;
+}
+
+testing::PgServer* Server() {
+  static std::unique_ptr<testing::PgServer> server = [] {
+    std::string why;
+    auto s = testing::PgServer::Start(&why, /*tcp=*/true, /*durable=*/true);
+    if (!s) std::fprintf(stderr, "no PostgreSQL server: %s\n", why.c_str());
+    return s;
+  }();
+  return server.get();
+}
+
+void BM_SqliteRecordWrite(benchmark::State& state) {
+  testing::TempDir dir("bench-write");
+  std::string error;
+  auto store = SqliteLedger::Open(dir.str() + "/ledger.sqlite", &error);
+  Record r = SampleRecord("QV5100000A00", 0, kDecember1);
+  for (auto _ : state) {
+    r.id = NewUuid();
+    if (!store->Append(r, &error)) state.SkipWithError(error.c_str());
+  }
+}
+BENCHMARK(BM_SqliteRecordWrite)->Unit(benchmark::kMicrosecond);
+
+void BM_PostgresRecordWrite(benchmark::State& state) {
+  if (!Server()) {
+    state.SkipWithError("no PostgreSQL server");
+    return;
+  }
+  PostgresLedger store(Server()->Url());
+  std::string error;
+  Record r = SampleRecord("QV5100000A00", 0, kDecember1);
+  for (auto _ : state) {
+    r.id = NewUuid();
+    if (!store.Append(r, &error)) state.SkipWithError(error.c_str());
+  }
+}
+BENCHMARK(BM_PostgresRecordWrite)->Unit(benchmark::kMicrosecond);
+
+// 20 stations each take 16 serials per Start, all at once; the p99 of one
+// allocation's time is the figure.
+void BM_SerialAllocation20Stations(benchmark::State& state) {
+  if (!Server()) {
+    state.SkipWithError("no PostgreSQL server");
+    return;
+  }
+  constexpr int kStations = 20;
+  constexpr int kStartsEach = 25;
+  std::vector<double> latencies;
+  for (auto _ : state) {
+    std::vector<std::vector<double>> per(kStations);
+    std::vector<std::thread> threads;
+    const std::string series = "bench-" + NewUuid();
+    for (int s = 0; s < kStations; ++s) {
+      threads.emplace_back([&, s] {
+        PostgresLedger store(Server()->Url());
+        std::string error;
+        (void)store.Connect(&error);
+        for (int i = 0; i < kStartsEach; ++i) {
+          std::vector<std::string> serials;
+          auto t0 = std::chrono::steady_clock::now();
+          if (!store.TakeSerials(series, "QV5100000000", 16, "bench", Increment, &serials,
+                                 &error)) {
+            std::fprintf(stderr, "%s\n", error.c_str());
+          }
+          per[static_cast<size_t>(s)].push_back(
+              std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0)
+                  .count());
+        }
+      });
+    }
+    for (auto& t : threads) t.join();
+    for (auto& list : per) latencies.insert(latencies.end(), list.begin(), list.end());
+  }
+  std::sort(latencies.begin(), latencies.end());
+  if (!latencies.empty()) {
+    state.counters["p50_ms"] = latencies[latencies.size() / 2];
+    state.counters["p99_ms"] = latencies[latencies.size() * 99 / 100];
+    state.counters["max_ms"] = latencies.back();
+  }
+}
+BENCHMARK(BM_SerialAllocation20Stations)->Iterations(2)->Unit(benchmark::kMillisecond);
+
+// One million records over 100 days, 4 stations, a few parts and fail codes.
+SqliteLedger& MillionRecords() {
+  static testing::TempDir dir("bench-million");
+  static std::unique_ptr<SqliteLedger> store = [] {
+    std::string error;
+    auto s = SqliteLedger::Open(dir.str() + "/ledger.sqlite", &error);
+    const char* parts[] = {"MICRON_B17A", "YMTC_MLC", "INTEL_B16A", ""};
+    std::vector<Record> batch;
+    for (int i = 0; i < 1'000'000; ++i) {
+      char serial[24];
+      std::snprintf(serial, sizeof serial, "QV51%08X", i);
+      const int code = i % 23 == 0 ? 9 : i % 41 == 0 ? 17 : i % 97 == 0 ? 5 : 0;
+      Record r = SampleRecord(serial, code, kDecember1 + static_cast<int64_t>(i) * 8640,
+                              "line-" + std::to_string(i % 4), parts[i % 4]);
+      batch.push_back(std::move(r));
+      if (batch.size() == 50'000) {
+        if (!s->AppendMany(batch, &error)) std::fprintf(stderr, "%s\n", error.c_str());
+        batch.clear();
+      }
+    }
+    return s;
+  }();
+  return *store;
+}
+
+void BM_HistorySerialOverAMillion(benchmark::State& state) {
+  SqliteLedger& store = MillionRecords();
+  HistoryQuery q;
+  int i = 0;
+  std::string error;
+  for (auto _ : state) {
+    char serial[24];
+    std::snprintf(serial, sizeof serial, "QV51%08X", (i++ * 7919) % 1'000'000);
+    q.serial = serial;
+    std::vector<Record> found;
+    if (!store.History(q, &found, &error) || found.size() != 1) state.SkipWithError("not found");
+  }
+}
+BENCHMARK(BM_HistorySerialOverAMillion)->Unit(benchmark::kMicrosecond);
+
+void BM_YieldOverAMillion(benchmark::State& state) {
+  SqliteLedger& store = MillionRecords();
+  YieldQuery q;
+  q.by = static_cast<YieldBy>(state.range(0));
+  std::string error;
+  for (auto _ : state) {
+    YieldReport report;
+    if (!store.Yield(q, &report, &error) || report.passed + report.failed != 1'000'000) {
+      state.SkipWithError("wrong total");
+    }
+  }
+}
+BENCHMARK(BM_YieldOverAMillion)->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();

@@ -1,0 +1,178 @@
+#include "app/cli_ledger.h"
+
+#include <cstdio>
+
+#include "ledger/line_ledger.h"
+#include "ledger/record_format.h"
+#include "platform/files.h"
+
+namespace qelvar::app {
+namespace {
+
+constexpr int kExitOk = 0;
+constexpr int kExitLedger = 1;
+constexpr int kExitUsage = 2;
+
+bool IsLedgerWord(const std::string& word) {
+  return word == "history" || word == "yield" || word == "ledger";
+}
+
+int Usage(const std::string& why) {
+  std::fprintf(stderr, "qelvar-cli: %s\nusage:\n%s", why.c_str(), kLedgerUsage);
+  return kExitUsage;
+}
+
+int Failed(const std::string& why) {
+  std::fprintf(stderr, "qelvar-cli: %s\n", why.c_str());
+  return kExitLedger;
+}
+
+struct LedgerArgs {
+  std::string dir;
+  std::string url;
+  std::string command;  // history | yield | ledger
+  std::string action;   // ledger: sync | migrate
+  ledger::HistoryQuery history;
+  ledger::YieldQuery yield;
+  bool json = false;
+  bool csv = false;
+  std::string html;
+};
+
+}  // namespace
+
+bool IsLedgerCommand(const std::vector<std::string>& args) {
+  for (size_t i = 0; i < args.size(); ++i) {
+    if (args[i] == "--dir" || args[i] == "--ledger") {
+      ++i;
+      continue;
+    }
+    if (args[i].rfind("--", 0) == 0) continue;
+    return IsLedgerWord(args[i]);
+  }
+  return false;
+}
+
+int RunLedgerCommand(const std::vector<std::string>& args) {
+  LedgerArgs a;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& w = args[i];
+    auto value = [&](std::string* out) {
+      if (i + 1 >= args.size()) return false;
+      *out = args[++i];
+      return true;
+    };
+    std::string text;
+    if (w == "--dir") {
+      if (!value(&a.dir)) return Usage("--dir needs the station folder");
+    } else if (w == "--ledger") {
+      if (!value(&a.url)) return Usage("--ledger needs the ledger URL");
+    } else if (a.command.empty() && IsLedgerWord(w)) {
+      a.command = w;
+      if (w == "ledger") {
+        if (!value(&a.action) || (a.action != "sync" && a.action != "migrate")) {
+          return Usage("ledger needs sync or migrate");
+        }
+      }
+    } else if (w == "--serial" && a.command == "history") {
+      if (!value(&a.history.serial)) return Usage("--serial needs a serial number");
+    } else if (w == "--station" && a.command == "history") {
+      if (!value(&a.history.station)) return Usage("--station needs a station name");
+    } else if (w == "--failed" && a.command == "history") {
+      a.history.failedOnly = true;
+    } else if (w == "--duplicates" && a.command == "history") {
+      a.history.duplicates = true;
+    } else if (w == "--csv" && a.command == "history") {
+      a.csv = true;
+    } else if (w == "--json" && (a.command == "history" || a.command == "yield")) {
+      a.json = true;
+    } else if (w == "--since" && (a.command == "history" || a.command == "yield")) {
+      int64_t ms = 0;
+      if (!value(&text) || !ledger::ParseUtcTime(text, &ms)) {
+        return Usage("--since needs a UTC date, e.g. 2026-12-01 or 2026-12-01T08:00");
+      }
+      a.history.sinceMs = ms;
+      a.yield.sinceMs = ms;
+    } else if (w == "--by" && a.command == "yield") {
+      if (!value(&text)) return Usage("--by needs part, station or day");
+      if (text == "part") {
+        a.yield.by = ledger::YieldBy::kPart;
+      } else if (text == "station") {
+        a.yield.by = ledger::YieldBy::kStation;
+      } else if (text == "day") {
+        a.yield.by = ledger::YieldBy::kDay;
+      } else {
+        return Usage("--by needs part, station or day");
+      }
+    } else if (w == "--html" && a.command == "yield") {
+      if (!value(&a.html)) return Usage("--html needs the file to write");
+    } else {
+      return Usage("unknown argument '" + w + "'");
+    }
+  }
+  if (a.command.empty()) return Usage("no command given");
+  if (a.json && a.csv) return Usage("--json and --csv exclude each other");
+
+  settings::StationPaths paths = settings::MakeStationPaths(a.dir);
+  engine::LedgerConfig config = engine::ReadLedgerConfig(paths, a.url);
+  std::string error;
+  std::unique_ptr<ledger::Ledger> opened = ledger::OpenLedger(config.url, paths.gExeDir, &error);
+  if (!opened) return Failed(error);
+
+  if (a.command == "ledger") {
+    auto* line = dynamic_cast<ledger::LineLedger*>(opened.get());
+    if (a.action == "migrate") {
+      if (line && !line->server().Connect(&error)) return Failed(error);
+      std::printf("ledger schema version %d\n", opened->SchemaVersion());
+      return kExitOk;
+    }
+    size_t pushed = 0;
+    const bool done = opened->Sync(&pushed, &error);
+    const size_t waiting = line ? line->Spooled() : 0;
+    std::printf("pushed %zu record%s; %zu waiting\n", pushed, pushed == 1 ? "" : "s", waiting);
+    return done ? kExitOk : Failed(error);
+  }
+
+  if (a.command == "history") {
+    std::vector<ledger::Record> records;
+    if (!opened->History(a.history, &records, &error)) return Failed(error);
+    const std::string out = a.json  ? ledger::RecordsJson(records)
+                            : a.csv ? ledger::RecordsCsv(records)
+                                    : ledger::RecordsTable(records);
+    std::fwrite(out.data(), 1, out.size(), stdout);
+    return kExitOk;
+  }
+
+  ledger::YieldReport report;
+  if (!opened->Yield(a.yield, &report, &error)) return Failed(error);
+  if (!a.html.empty() && !platform::ReplaceFile(a.html, ledger::YieldHtml(report, a.yield.by))) {
+    return Failed("cannot write " + a.html);
+  }
+  const std::string out =
+      a.json ? ledger::YieldJson(report, a.yield.by) : ledger::YieldText(report, a.yield.by);
+  std::fwrite(out.data(), 1, out.size(), stdout);
+  return kExitOk;
+}
+
+std::unique_ptr<engine::LedgerLink> AttachLedger(engine::RunControl& control,
+                                                 const settings::StationPaths& paths,
+                                                 const std::string& urlOverride,
+                                                 const char* program) {
+  engine::LedgerConfig config = engine::ReadLedgerConfig(paths, urlOverride);
+  std::string error;
+  std::string name = program;
+  auto link = engine::LedgerLink::Open(
+      config, paths,
+      [name](const std::string& why) {
+        std::fprintf(stderr, "%s: ledger: %s\n", name.c_str(), why.c_str());
+      },
+      &error);
+  if (!link) {
+    std::fprintf(stderr, "%s: no ledger records this run: %s\n", program, error.c_str());
+    return nullptr;
+  }
+  control.SetLedger(link.get(), link.get());
+  return link;
+}
+
+}  // namespace qelvar::app

@@ -1,0 +1,35 @@
+// The ledger side of the programs: attaching the line ledger to a station's
+// run control, and the qelvar-cli commands history, yield and ledger.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine/ledger_link.h"
+#include "engine/run_control.h"
+#include "settings/station_paths.h"
+
+namespace qelvar::app {
+
+inline constexpr const char* kLedgerUsage =
+    "       qelvar-cli [--dir STATION_DIR] [--ledger URL] history [--serial S] [--since DATE]\n"
+    "                  [--station NAME] [--failed] [--duplicates] [--json | --csv]\n"
+    "       qelvar-cli [--dir STATION_DIR] [--ledger URL] yield [--since DATE]\n"
+    "                  [--by part|station|day] [--json] [--html FILE]\n"
+    "       qelvar-cli [--dir STATION_DIR] [--ledger URL] ledger sync|migrate\n";
+
+// True when the command line names one of the ledger commands.
+[[nodiscard]] bool IsLedgerCommand(const std::vector<std::string>& args);
+// Runs a ledger command; the program's exit code.
+[[nodiscard]] int RunLedgerCommand(const std::vector<std::string>& args);
+
+// Opens the station's ledger ([Ledger] of its settings, `urlOverride` from
+// --ledger) and attaches it to `control`. Null, with a line on standard
+// error, when the ledger cannot be opened: the station then runs without.
+[[nodiscard]] std::unique_ptr<engine::LedgerLink> AttachLedger(engine::RunControl& control,
+                                                               const settings::StationPaths& paths,
+                                                               const std::string& urlOverride,
+                                                               const char* program);
+
+}  // namespace qelvar::app

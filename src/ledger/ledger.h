@@ -1,0 +1,101 @@
+// The line ledger: the records of finished ports and the serial series, behind
+// one interface so a single station (SQLite in its folder) and a line of
+// stations (one PostgreSQL server) run the same code.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <limits>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "ledger/record.h"
+
+namespace qelvar::ledger {
+
+struct HistoryQuery {
+  std::string serial;  // exact serial; empty: any
+  int64_t sinceMs = std::numeric_limits<int64_t>::min();
+  std::string station;  // exact station name; empty: any
+  bool failedOnly = false;
+  // Only passed drives whose serial is recorded on more than one passed drive.
+  bool duplicates = false;
+  size_t limit = 0;  // newest first; 0: all
+};
+
+enum class YieldBy : uint8_t { kPart, kStation, kDay };
+
+struct YieldQuery {
+  int64_t sinceMs = std::numeric_limits<int64_t>::min();
+  YieldBy by = YieldBy::kDay;
+};
+
+struct YieldGroup {
+  std::string key;  // flash part, station or day; "" for an unknown part
+  int64_t passed = 0;
+  int64_t failed = 0;
+};
+
+struct CountOf {
+  int32_t value = 0;  // a bin or a fail code
+  std::string text;   // the fail code's status text
+  int64_t count = 0;
+};
+
+struct YieldReport {
+  int64_t passed = 0;
+  int64_t failed = 0;
+  std::vector<YieldGroup> groups;  // by the asked grouping, ascending key
+  std::vector<YieldGroup> days;    // always per day, ascending
+  std::vector<CountOf> bins;       // of passed drives, ascending bin
+  std::vector<CountOf> failCodes;  // Pareto: most frequent first
+};
+
+// Advances a serial number text in place (the station's hexadecimal rule).
+using SerialIncrement = std::function<void(std::string&)>;
+
+class Ledger {
+ public:
+  virtual ~Ledger() = default;
+
+  // Stores a record; a record whose ID is already stored is left as it is
+  // and counts as stored. False with *error when it could not be stored.
+  [[nodiscard]] virtual bool Append(const Record& record, std::string* error) = 0;
+  [[nodiscard]] virtual bool History(const HistoryQuery& query, std::vector<Record>* records,
+                                     std::string* error) = 0;
+  [[nodiscard]] virtual bool Yield(const YieldQuery& query, YieldReport* report,
+                                   std::string* error) = 0;
+  // Takes `count` serials of `series` in one transaction: the series' next
+  // serial and the ones after it, and stores the serial after the last. A new
+  // series starts at `seed`. A serial is handed out once only: when the
+  // series comes round to a serial it gave before, nothing is taken.
+  [[nodiscard]] virtual bool TakeSerials(std::string_view series, std::string_view seed, int count,
+                                         std::string_view station, const SerialIncrement& increment,
+                                         std::vector<std::string>* serials, std::string* error) = 0;
+  // Pushes records held back while the shared ledger was away; the number
+  // pushed in *pushed. True when none is left waiting.
+  [[nodiscard]] virtual bool Sync(size_t* pushed, std::string* error) = 0;
+  [[nodiscard]] virtual int SchemaVersion() const = 0;
+  // True for a ledger shared by the stations of a line.
+  [[nodiscard]] virtual bool Shared() const = 0;
+};
+
+// The schema this build writes.
+inline constexpr int kSchemaVersion = 3;
+
+// Opens the ledger `url` names ("postgresql://..." or "postgres://..."), or
+// the station folder's SQLite ledger when `url` is empty, and brings its
+// schema up to date. Null with *error when it cannot be opened. A PostgreSQL
+// ledger that cannot be reached opens all the same: its records wait in the
+// station folder's spool until it can.
+[[nodiscard]] std::unique_ptr<Ledger> OpenLedger(const std::string& url,
+                                                 const std::string& stationDir, std::string* error);
+
+[[nodiscard]] bool IsPostgresUrl(std::string_view url);
+
+inline constexpr const char* kSqliteFileName = "ledger.sqlite";
+inline constexpr const char* kSpoolFileName = "ledger-spool.sqlite";
+
+}  // namespace qelvar::ledger

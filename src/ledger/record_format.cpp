@@ -1,0 +1,360 @@
+#include "ledger/record_format.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <utility>
+
+namespace qelvar::ledger {
+namespace {
+
+std::string JsonString(const std::string& text) {
+  std::string out = "\"";
+  for (unsigned char c : text) {
+    switch (c) {
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      default:
+        if (c < 0x20) {
+          char esc[8];
+          std::snprintf(esc, sizeof esc, "\\u%04x", c);
+          out += esc;
+        } else {
+          out += static_cast<char>(c);
+        }
+    }
+  }
+  return out + "\"";
+}
+
+std::string Html(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    switch (c) {
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '&':
+        out += "&amp;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      default:
+        out += c;
+    }
+  }
+  return out;
+}
+
+// A field's camelCase name and its value: text, or a number.
+struct Field {
+  const char* name;
+  std::string value;
+  bool number;
+};
+
+std::vector<Field> FieldsOf(const Record& r) {
+  auto n = [](int64_t v) { return std::to_string(v); };
+  return {{"id", r.id, false},
+          {"runId", r.runId, false},
+          {"station", r.station, false},
+          {"port", n(r.port), true},
+          {"hubInstance", r.hubInstance, false},
+          {"hubPort", n(r.hubPort), true},
+          {"startedAt", IsoTimeOf(r.startedAtMs), false},
+          {"endedAt", IsoTimeOf(r.endedAtMs), false},
+          {"model", r.model, false},
+          {"serial", r.serial, false},
+          {"fwVersion", r.fwVersion, false},
+          {"capacityMb", n(r.capacityMb), true},
+          {"bin", n(r.bin), true},
+          {"rdtResult", r.rdtResult, false},
+          {"failCode", n(r.failCode), true},
+          {"status", r.status, false},
+          {"fctBad", n(r.fctBad), true},
+          {"dftBad", n(r.dftBad), true},
+          {"rdtBad", n(r.rdtBad), true},
+          {"runBad", n(r.runBad), true},
+          {"flashPart", r.flashPart, false},
+          {"flashId", r.flashId, false},
+          {"burnerSha256", r.burnerSha256, false},
+          {"rdtParamSha256", r.rdtParamSha256, false},
+          {"sysFwSha256", r.sysFwSha256, false},
+          {"spiSha256", r.spiSha256, false},
+          {"settingsSha256", r.settingsSha256, false},
+          {"mpVersion", r.mpVersion, false},
+          {"programVersion", r.programVersion, false}};
+}
+
+std::string CsvField(const std::string& text) {
+  if (text.find_first_of(",\"\n\r") == std::string::npos) return text;
+  std::string out = "\"";
+  for (char c : text) out += c == '"' ? std::string("\"\"") : std::string(1, c);
+  return out + "\"";
+}
+
+const char* ByName(YieldBy by) {
+  return by == YieldBy::kPart ? "part" : by == YieldBy::kStation ? "station" : "day";
+}
+
+std::string Percent(int64_t part, int64_t whole) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f%%",
+                whole > 0 ? 100.0 * static_cast<double>(part) / static_cast<double>(whole) : 0.0);
+  return text;
+}
+
+std::string GroupName(const std::string& key, YieldBy by) {
+  if (!key.empty()) return key;
+  return by == YieldBy::kPart ? "(unknown part)" : "(none)";
+}
+
+}  // namespace
+
+std::string RecordsJson(const std::vector<Record>& records) {
+  std::string out = "{\"records\":[";
+  for (size_t i = 0; i < records.size(); ++i) {
+    out += i ? ",\n{" : "\n{";
+    bool first = true;
+    for (const Field& f : FieldsOf(records[i])) {
+      if (!first) out += ",";
+      first = false;
+      out += "\"";
+      out += f.name;
+      out += "\":";
+      out += f.number ? f.value : JsonString(f.value);
+    }
+    out += "}";
+  }
+  out += records.empty() ? "]}\n" : "\n]}\n";
+  return out;
+}
+
+std::string RecordsCsv(const std::vector<Record>& records) {
+  std::string out;
+  bool first = true;
+  for (const Field& f : FieldsOf(Record{})) {
+    out += first ? "" : ",";
+    out += f.name;
+    first = false;
+  }
+  out += "\n";
+  for (const Record& r : records) {
+    first = true;
+    for (const Field& f : FieldsOf(r)) {
+      out += first ? "" : ",";
+      out += CsvField(f.value);
+      first = false;
+    }
+    out += "\n";
+  }
+  return out;
+}
+
+std::string RecordsTable(const std::vector<Record>& records) {
+  std::string out;
+  char line[512];
+  std::snprintf(line, sizeof line, "%-24s %-12s %4s  %-20s %-8s %5s %-4s  %s\n", "Ended (UTC)",
+                "Station", "Port", "Serial", "FW", "Bin", "Code", "Status");
+  out += line;
+  for (const Record& r : records) {
+    std::string ended = IsoTimeOf(r.endedAtMs);
+    std::string bin = r.bin == kNoBinValue ? "-" : std::to_string(r.bin);
+    std::snprintf(line, sizeof line, "%-24s %-12.12s %4d  %-20.20s %-8.8s %5s %-4d  %.60s\n",
+                  ended.c_str(), r.station.c_str(), r.port + 1, r.serial.c_str(),
+                  r.fwVersion.c_str(), bin.c_str(), r.failCode, r.status.c_str());
+    out += line;
+  }
+  out += std::to_string(records.size()) + (records.size() == 1 ? " record\n" : " records\n");
+  return out;
+}
+
+std::string RecordDetails(const Record& record) {
+  std::string out;
+  for (const Field& f : FieldsOf(record)) {
+    out += f.name;
+    out += ": ";
+    out += f.value;
+    out += "\n";
+  }
+  return out;
+}
+
+std::string YieldText(const YieldReport& report, YieldBy by) {
+  std::string out;
+  char line[256];
+  const int64_t total = report.passed + report.failed;
+  std::snprintf(line, sizeof line, "Total: %lld  Pass: %lld  Fail: %lld  Yield: %s\n\n",
+                static_cast<long long>(total), static_cast<long long>(report.passed),
+                static_cast<long long>(report.failed), Percent(report.passed, total).c_str());
+  out += line;
+  std::snprintf(line, sizeof line, "%-24s %10s %10s %8s\n", ByName(by), "pass", "fail", "yield");
+  out += line;
+  for (const YieldGroup& g : report.groups) {
+    std::snprintf(line, sizeof line, "%-24.24s %10lld %10lld %8s\n", GroupName(g.key, by).c_str(),
+                  static_cast<long long>(g.passed), static_cast<long long>(g.failed),
+                  Percent(g.passed, g.passed + g.failed).c_str());
+    out += line;
+  }
+  out += "\nBins of passed drives:\n";
+  for (const CountOf& b : report.bins) {
+    std::string name = b.value == kNoBinValue ? "none" : "Bin " + std::to_string(b.value);
+    std::snprintf(line, sizeof line, "  %-10s %10lld\n", name.c_str(),
+                  static_cast<long long>(b.count));
+    out += line;
+  }
+  out += "\nFail codes, most frequent first:\n";
+  for (const CountOf& c : report.failCodes) {
+    std::snprintf(line, sizeof line, "  %3d %-40.40s %10lld %8s\n", c.value, c.text.c_str(),
+                  static_cast<long long>(c.count), Percent(c.count, report.failed).c_str());
+    out += line;
+  }
+  return out;
+}
+
+std::string YieldJson(const YieldReport& report, YieldBy by) {
+  auto n = [](int64_t v) { return std::to_string(v); };
+  std::string out = "{\"passed\":" + n(report.passed) + ",\"failed\":" + n(report.failed) +
+                    ",\"by\":\"" + ByName(by) + "\",\"groups\":[";
+  auto groups = [&](const std::vector<YieldGroup>& list) {
+    for (size_t i = 0; i < list.size(); ++i) {
+      out += (i ? "," : "") + std::string("{\"key\":") + JsonString(list[i].key) +
+             ",\"passed\":" + n(list[i].passed) + ",\"failed\":" + n(list[i].failed) + "}";
+    }
+  };
+  groups(report.groups);
+  out += "],\"days\":[";
+  groups(report.days);
+  out += "],\"bins\":[";
+  for (size_t i = 0; i < report.bins.size(); ++i) {
+    out += (i ? "," : "") + std::string("{\"bin\":") + n(report.bins[i].value) +
+           ",\"count\":" + n(report.bins[i].count) + "}";
+  }
+  out += "],\"failCodes\":[";
+  for (size_t i = 0; i < report.failCodes.size(); ++i) {
+    const CountOf& c = report.failCodes[i];
+    out += (i ? "," : "") + std::string("{\"failCode\":") + n(c.value) +
+           ",\"status\":" + JsonString(c.text) + ",\"count\":" + n(c.count) + "}";
+  }
+  out += "]}\n";
+  return out;
+}
+
+namespace {
+
+// Stacked bars of pass (green) and fail (red) per day.
+std::string DayChart(const std::vector<YieldGroup>& days) {
+  constexpr int kWidth = 720, kHeight = 260, kLeft = 50, kBottom = 40, kTop = 20;
+  int64_t most = 1;
+  for (const YieldGroup& d : days) most = std::max(most, d.passed + d.failed);
+  const int plotHeight = kHeight - kBottom - kTop;
+  const int count = std::max<int>(1, static_cast<int>(days.size()));
+  const double slot = static_cast<double>(kWidth - kLeft - 10) / count;
+  std::string svg = "<svg id=\"yield-per-day\" xmlns=\"http://www.w3.org/2000/svg\" width=\"" +
+                    std::to_string(kWidth) + "\" height=\"" + std::to_string(kHeight) +
+                    "\" role=\"img\"><title>Yield per day</title>";
+  char part[512];
+  std::snprintf(part, sizeof part,
+                "<line x1=\"%d\" y1=\"%d\" x2=\"%d\" y2=\"%d\" stroke=\"#444\"/>"
+                "<text x=\"4\" y=\"%d\" font-size=\"11\">%lld</text>",
+                kLeft, kHeight - kBottom, kWidth - 5, kHeight - kBottom, kTop + 4,
+                static_cast<long long>(most));
+  svg += part;
+  for (size_t i = 0; i < days.size(); ++i) {
+    const YieldGroup& d = days[i];
+    const double x = kLeft + slot * static_cast<double>(i) + slot * 0.15;
+    const double w = slot * 0.7;
+    const double hp = plotHeight * static_cast<double>(d.passed) / static_cast<double>(most);
+    const double hf = plotHeight * static_cast<double>(d.failed) / static_cast<double>(most);
+    const double base = kHeight - kBottom;
+    std::snprintf(part, sizeof part,
+                  "<rect class=\"pass\" x=\"%.1f\" y=\"%.1f\" width=\"%.1f\" height=\"%.1f\" "
+                  "fill=\"#2e9d4f\"><title>%s pass %lld</title></rect>"
+                  "<rect class=\"fail\" x=\"%.1f\" y=\"%.1f\" width=\"%.1f\" height=\"%.1f\" "
+                  "fill=\"#d23c3c\"><title>%s fail %lld</title></rect>"
+                  "<text x=\"%.1f\" y=\"%d\" font-size=\"10\" text-anchor=\"middle\">%s</text>",
+                  x, base - hp, w, hp, Html(d.key).c_str(), static_cast<long long>(d.passed), x,
+                  base - hp - hf, w, hf, Html(d.key).c_str(), static_cast<long long>(d.failed),
+                  x + w / 2, kHeight - kBottom + 14,
+                  Html(d.key.size() > 5 ? d.key.substr(5) : d.key).c_str());
+    svg += part;
+  }
+  return svg + "</svg>";
+}
+
+// Bars of each fail code, most frequent first, with the cumulative share.
+std::string ParetoChart(const std::vector<CountOf>& codes, int64_t failed) {
+  constexpr int kWidth = 720, kRow = 24, kLeft = 300;
+  const int height = std::max(1, static_cast<int>(codes.size())) * kRow + 20;
+  int64_t most = 1;
+  for (const CountOf& c : codes) most = std::max(most, c.count);
+  std::string svg = "<svg id=\"fail-pareto\" xmlns=\"http://www.w3.org/2000/svg\" width=\"" +
+                    std::to_string(kWidth) + "\" height=\"" + std::to_string(height) +
+                    "\" role=\"img\"><title>Fail codes</title>";
+  int64_t cumulative = 0;
+  char part[768];
+  for (size_t i = 0; i < codes.size(); ++i) {
+    const CountOf& c = codes[i];
+    cumulative += c.count;
+    const double w =
+        (kWidth - kLeft - 120) * static_cast<double>(c.count) / static_cast<double>(most);
+    const int y = static_cast<int>(i) * kRow + 10;
+    std::string label = std::to_string(c.value) + " " + c.text;
+    std::snprintf(part, sizeof part,
+                  "<text x=\"%d\" y=\"%d\" font-size=\"12\" text-anchor=\"end\">%s</text>"
+                  "<rect class=\"code\" x=\"%d\" y=\"%d\" width=\"%.1f\" height=\"%d\" "
+                  "fill=\"#d23c3c\"/>"
+                  "<text x=\"%.1f\" y=\"%d\" font-size=\"12\">%lld (%s cum.)</text>",
+                  kLeft - 6, y + 15, Html(label).c_str(), kLeft, y + 2, w, kRow - 6, kLeft + w + 6,
+                  y + 15, static_cast<long long>(c.count), Percent(cumulative, failed).c_str());
+    svg += part;
+  }
+  return svg + "</svg>";
+}
+
+}  // namespace
+
+std::string YieldHtml(const YieldReport& report, YieldBy by) {
+  const int64_t total = report.passed + report.failed;
+  std::string out =
+      "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
+      "<title>Yield</title><style>body{font-family:sans-serif;margin:24px}"
+      "table{border-collapse:collapse}td,th{border:1px solid #bbb;padding:2px 8px;"
+      "text-align:right}th{background:#eee}</style></head><body>\n<h1>Yield</h1>\n<p>Total " +
+      std::to_string(total) + ", pass " + std::to_string(report.passed) + ", fail " +
+      std::to_string(report.failed) + ", yield " + Percent(report.passed, total) + "</p>\n";
+  out += "<h2>Yield per day</h2>\n" + DayChart(report.days) + "\n";
+  out += "<h2>Fail codes</h2>\n" + ParetoChart(report.failCodes, report.failed) + "\n";
+  out += std::string("<h2>By ") + ByName(by) + "</h2>\n<table><tr><th>" + ByName(by) +
+         "</th><th>pass</th><th>fail</th><th>yield</th></tr>";
+  for (const YieldGroup& g : report.groups) {
+    out += "<tr><td>" + Html(GroupName(g.key, by)) + "</td><td>" + std::to_string(g.passed) +
+           "</td><td>" + std::to_string(g.failed) + "</td><td>" +
+           Percent(g.passed, g.passed + g.failed) + "</td></tr>";
+  }
+  out += "</table>\n<h2>Bins of passed drives</h2>\n<table><tr><th>bin</th><th>drives</th></tr>";
+  for (const CountOf& b : report.bins) {
+    out += "<tr><td>" + (b.value == kNoBinValue ? std::string("none") : std::to_string(b.value)) +
+           "</td><td>" + std::to_string(b.count) + "</td></tr>";
+  }
+  out += "</table>\n</body></html>\n";
+  return out;
+}
+
+}  // namespace qelvar::ledger

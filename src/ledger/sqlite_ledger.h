@@ -1,0 +1,60 @@
+// The station's own ledger: one SQLite file in the station folder, in WAL
+// mode, so a record is either wholly in the file or not at all, even when the
+// program is killed mid-write. Also the spool of a shared ledger.
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "ledger/ledger.h"
+
+struct sqlite3;
+
+namespace qelvar::ledger {
+
+class SqliteLedger final : public Ledger {
+ public:
+  // Opens (creating) `path` and migrates it up to `upTo`. Null with *error
+  // when the file cannot be opened or migrated.
+  static std::unique_ptr<SqliteLedger> Open(const std::string& path, std::string* error,
+                                            int upTo = kSchemaVersion);
+  ~SqliteLedger() override;
+  SqliteLedger(const SqliteLedger&) = delete;
+  SqliteLedger& operator=(const SqliteLedger&) = delete;
+
+  [[nodiscard]] bool Append(const Record& record, std::string* error) override;
+  [[nodiscard]] bool History(const HistoryQuery& query, std::vector<Record>* records,
+                             std::string* error) override;
+  [[nodiscard]] bool Yield(const YieldQuery& query, YieldReport* report,
+                           std::string* error) override;
+  // A station's own ledger has no series: serials stay in its settings.
+  [[nodiscard]] bool TakeSerials(std::string_view series, std::string_view seed, int count,
+                                 std::string_view station, const SerialIncrement& increment,
+                                 std::vector<std::string>* serials, std::string* error) override;
+  [[nodiscard]] bool Sync(size_t* pushed, std::string* error) override;
+  [[nodiscard]] int SchemaVersion() const override;
+  [[nodiscard]] bool Shared() const override { return false; }
+
+  // Spool use: the oldest `limit` records, and removal of a pushed one.
+  [[nodiscard]] bool Oldest(size_t limit, std::vector<Record>* records, std::string* error);
+  [[nodiscard]] bool Remove(const std::string& id, std::string* error);
+  [[nodiscard]] size_t Count();
+  // Many records in one transaction (benchmarks and imports).
+  [[nodiscard]] bool AppendMany(const std::vector<Record>& records, std::string* error);
+
+ private:
+  explicit SqliteLedger(sqlite3* db) : db_(db) {}
+  bool Migrate(int upTo, std::string* error);
+  bool Exec(const std::string& sql, std::string* error);
+  bool Query(const std::string& sql, const std::vector<std::string>& parameters,
+             std::vector<std::vector<std::string>>* rows, std::string* error);
+  bool InsertLocked(const Record& record, std::string* error);
+
+  mutable std::mutex mutex_;
+  sqlite3* db_;
+  int version_ = 0;
+};
+
+}  // namespace qelvar::ledger

@@ -1,0 +1,95 @@
+#include "ui/history_page.h"
+
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTableWidget>
+#include <QVBoxLayout>
+
+#include "engine/ledger_link.h"
+#include "ledger/ledger.h"
+#include "ledger/record_format.h"
+
+namespace qelvar::ui {
+
+HistoryPage::HistoryPage(settings::StationPaths paths, QWidget* parent)
+    : QWidget(parent), paths_(std::move(paths)) {
+  setObjectName(QStringLiteral("history"));
+  auto* layout = new QVBoxLayout(this);
+  auto* bar = new QHBoxLayout();
+  bar->addWidget(new QLabel(QStringLiteral("Serial"), this));
+  serial_ = new QLineEdit(this);
+  serial_->setObjectName(QStringLiteral("historySerial"));
+  serial_->setMaxLength(20);
+  bar->addWidget(serial_);
+  auto* refresh = new QPushButton(QStringLiteral("Refresh"), this);
+  refresh->setObjectName(QStringLiteral("historyRefresh"));
+  bar->addWidget(refresh);
+  layout->addLayout(bar);
+  table_ = new QTableWidget(0, 7, this);
+  table_->setObjectName(QStringLiteral("historyTable"));
+  table_->setHorizontalHeaderLabels({QStringLiteral("Ended (UTC)"), QStringLiteral("Station"),
+                                     QStringLiteral("Port"), QStringLiteral("Serial"),
+                                     QStringLiteral("Bin"), QStringLiteral("Code"),
+                                     QStringLiteral("Status")});
+  table_->setEditTriggers(QAbstractItemView::NoEditTriggers);
+  table_->setSelectionBehavior(QAbstractItemView::SelectRows);
+  table_->verticalHeader()->setVisible(false);
+  table_->horizontalHeader()->setStretchLastSection(true);
+  layout->addWidget(table_);
+  note_ = new QLabel(this);
+  layout->addWidget(note_);
+  connect(refresh, &QPushButton::clicked, this, [this] { Refresh(); });
+  connect(serial_, &QLineEdit::returnPressed, this, [this] { Refresh(); });
+  connect(table_, &QTableWidget::cellDoubleClicked, this,
+          [this](int row, int) { ShowRecord(row); });
+}
+
+void HistoryPage::showEvent(QShowEvent* event) {
+  QWidget::showEvent(event);
+  Refresh();
+}
+
+void HistoryPage::Refresh() {
+  engine::LedgerConfig config = engine::ReadLedgerConfig(paths_);
+  std::string error;
+  records_.clear();
+  table_->setRowCount(0);
+  std::unique_ptr<ledger::Ledger> opened = ledger::OpenLedger(config.url, paths_.gExeDir, &error);
+  ledger::HistoryQuery query;
+  query.serial = serial_->text().trimmed().toStdString();
+  query.limit = kRows;
+  if (!opened || !opened->History(query, &records_, &error)) {
+    note_->setText(QString::fromStdString("The ledger cannot be read: " + error));
+    return;
+  }
+  table_->setRowCount(static_cast<int>(records_.size()));
+  for (size_t i = 0; i < records_.size(); ++i) {
+    const ledger::Record& r = records_[i];
+    const int row = static_cast<int>(i);
+    const QString cells[] = {
+        QString::fromStdString(ledger::IsoTimeOf(r.endedAtMs)),
+        QString::fromStdString(r.station),
+        QString::number(r.port + 1),
+        QString::fromStdString(r.serial),
+        r.bin == ledger::kNoBinValue ? QStringLiteral("-") : QString::number(r.bin),
+        QString::number(r.failCode),
+        QString::fromStdString(r.status)};
+    for (int c = 0; c < 7; ++c) table_->setItem(row, c, new QTableWidgetItem(cells[c]));
+  }
+  note_->setText(QStringLiteral("%1 records, newest first").arg(records_.size()));
+}
+
+void HistoryPage::ShowRecord(int row) {
+  if (row < 0 || static_cast<size_t>(row) >= records_.size()) return;
+  QMessageBox box(QMessageBox::Information, QStringLiteral("Record"),
+                  QString::fromStdString(ledger::RecordDetails(records_[static_cast<size_t>(row)])),
+                  QMessageBox::Ok, this);
+  box.setObjectName(QStringLiteral("historyRecord"));
+  box.exec();
+}
+
+}  // namespace qelvar::ui

@@ -1,0 +1,167 @@
+// A station's own ledger as qelvar-cli keeps it: one whole record per started
+// port, the history and yield commands, and records that survive a killed
+// program.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "ledger/sqlite_ledger.h"
+#include "ledger_fixture.h"
+
+namespace qelvar::ledger {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::TempDir;
+
+struct Output {
+  int status = -1;
+  std::string text;
+};
+
+class Station : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    fs::copy(fs::path(QELVAR_SOURCE_DIR) / "examples" / "station", dir.path() / "st",
+             fs::copy_options::recursive);
+  }
+  std::string Dir() const { return (dir.path() / "st").string(); }
+
+  Output Cli(const std::string& args) {
+    Output out;
+    std::string command = std::string(QELVAR_CLI) + " --dir " + Dir() + " " + args + " 2>&1";
+    FILE* pipe = ::popen(command.c_str(), "r");
+    if (!pipe) return out;
+    char buffer[4096];
+    size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) out.text.append(buffer, n);
+    int raw = ::pclose(pipe);
+    out.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    return out;
+  }
+
+  std::vector<Record> Records() {
+    std::string error;
+    auto store = SqliteLedger::Open(Dir() + "/" + kSqliteFileName, &error);
+    EXPECT_TRUE(store) << error;
+    std::vector<Record> records;
+    if (store) {
+      EXPECT_TRUE(store->History({}, &records, &error)) << error;
+    }
+    return records;
+  }
+
+  TempDir dir{::testing::UnitTest::GetInstance()->current_test_info()->name()};
+};
+
+TEST_F(Station, EveryStartedPortLeavesOneWholeRecord) {
+  std::ofstream(Dir() + "/faults.ini")
+      << "[Station]\nHubs=1\n[Drive0]\n[Drive1]\nFail=RebootDrive\n[Drive2]\n";
+  Output run = Cli("--sim " + Dir() + "/faults.ini --virtual-time run");
+  ASSERT_EQ(run.status, 1) << run.text;
+  std::vector<Record> records = Records();
+  ASSERT_EQ(records.size(), 3u);
+  std::sort(records.begin(), records.end(),
+            [](const Record& a, const Record& b) { return a.port < b.port; });
+  const Record& failed = records[1];
+  EXPECT_EQ(failed.port, 1);
+  EXPECT_EQ(failed.failCode, 16);
+  EXPECT_EQ(failed.status, "REBOOT FAIL");
+  EXPECT_EQ(failed.capacityMb, kNoCapacity);
+  for (const Record& r : records) {
+    EXPECT_EQ(r.id.size(), 36u);
+    EXPECT_EQ(r.runId, records[0].runId) << "one Start, one run ID";
+    EXPECT_FALSE(r.station.empty()) << "the host name by default";
+    EXPECT_FALSE(r.serial.empty());
+    EXPECT_LE(r.startedAtMs, r.endedAtMs);
+    EXPECT_EQ(r.burnerSha256.size(), 64u);
+    EXPECT_EQ(r.sysFwSha256.size(), 64u) << "sent before the reboot";
+    EXPECT_EQ(r.settingsSha256.size(), 64u);
+    EXPECT_FALSE(r.flashPart.empty());
+    EXPECT_EQ(r.programVersion, ProgramVersion());
+    EXPECT_FALSE(r.mpVersion.empty());
+  }
+  EXPECT_EQ(records[0].status, "Pass");
+  EXPECT_GT(records[0].capacityMb, 0);
+  EXPECT_NE(records[0].sysFwSha256, records[2].sysFwSha256)
+      << "the system firmware is patched per drive (its serial)";
+  EXPECT_EQ(records[0].burnerSha256, records[2].burnerSha256);
+}
+
+TEST_F(Station, HistoryAndYieldAnswerFromTheLedger) {
+  ASSERT_EQ(Cli("--sim --virtual-time run").status, 0);
+  Output json = Cli("history --serial QV5100000A05 --json");
+  ASSERT_EQ(json.status, 0) << json.text;
+  EXPECT_EQ(json.text.rfind("{\"records\":[\n{\"id\":\"", 0), 0u) << json.text;
+  EXPECT_NE(json.text.find("\"serial\":\"QV5100000A05\""), std::string::npos);
+  EXPECT_EQ(json.text.find("QV5100000A06"), std::string::npos);
+
+  Output csv = Cli("history --csv");
+  EXPECT_EQ(std::count(csv.text.begin(), csv.text.end(), '\n'), 17) << csv.text;
+  EXPECT_EQ(Cli("history --failed --json").text, "{\"records\":[]}\n");
+
+  Output yield = Cli("yield --by station --json --html " + Dir() + "/yield.html");
+  ASSERT_EQ(yield.status, 0) << yield.text;
+  EXPECT_NE(yield.text.find("\"passed\":16,\"failed\":0"), std::string::npos) << yield.text;
+  std::ifstream html(Dir() + "/yield.html");
+  std::stringstream page;
+  page << html.rdbuf();
+  EXPECT_NE(page.str().find("<svg id=\"yield-per-day\""), std::string::npos);
+
+  EXPECT_EQ(Cli("history --since yesterday").status, 2);
+  EXPECT_EQ(Cli("yield --by week").status, 2);
+  Output migrate = Cli("ledger migrate");
+  EXPECT_EQ(migrate.text, "ledger schema version " + std::to_string(kSchemaVersion) + "\n");
+}
+
+TEST_F(Station, ALedgerThatCannotBeWrittenNeverFailsAPort) {
+  fs::create_directories(Dir() + "/" + kSqliteFileName);  // a folder where the file belongs
+  Output run = Cli("--sim --virtual-time run");
+  EXPECT_EQ(run.status, 0) << run.text;
+  EXPECT_NE(run.text.find("Pass: 16"), std::string::npos) << run.text;
+}
+
+TEST_F(Station, AKilledStationKeepsTheRecordsOfItsFinishedPorts) {
+  const std::string command =
+      std::string(QELVAR_CLI) + " --dir " + Dir() + " --sim --time-scale 0.1 run > /dev/null 2>&1";
+  pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    ::execl("/bin/sh", "sh", "-c", ("exec " + command).c_str(), static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  // Kill it once some ports have finished, before all have.
+  const std::string path = Dir() + "/" + kSqliteFileName;
+  size_t seen = 0;
+  for (int i = 0; i < 600 && seen < 3; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    if (!fs::exists(path)) continue;
+    std::string error;
+    auto store = SqliteLedger::Open(path, &error);
+    if (store) seen = store->Count();
+  }
+  ::kill(child, SIGKILL);
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  ASSERT_GE(seen, 3u) << "the run never got as far as three finished ports";
+  std::vector<Record> records = Records();
+  EXPECT_GE(records.size(), seen) << "a record once written stays";
+  EXPECT_LT(records.size(), 16u) << "killed before the end";
+  for (const Record& r : records) {
+    EXPECT_EQ(r.id.size(), 36u);
+    EXPECT_EQ(r.status, "Pass");
+    EXPECT_EQ(r.settingsSha256.size(), 64u);
+    EXPECT_EQ(r.programVersion, ProgramVersion());
+  }
+}
+
+}  // namespace
+}  // namespace qelvar::ledger
