@@ -41,7 +41,7 @@ inline constexpr const char* kCliUsage =
     "usage: qelvar-cli [--dir STATION_DIR] [--sim [STATION_FILE]] [--time-scale X | "
     "--virtual-time]\n"
     "                  [--trace FILE] [--dump DIR] [--json] [--diagnostics FILE]\n"
-    "                  [--debug-log FILE]\n"
+    "                  [--debug-log FILE] [--ledger URL]\n"
     "                  (scan | run [--barcodes FILE|-] | run-port N | watch [--for SECONDS])\n"
     "       qelvar-cli --help | --version\n"
     "\n"
@@ -52,6 +52,7 @@ inline constexpr const char* kCliUsage =
     "  --barcodes F  serial numbers from a barcode list, one per line in port order\n"
     "                (at most 16, '-' reads standard input)\n"
     "  --debug-log F the scan's trace and the format's lines, written to F\n"
+    "  --ledger URL  the line's ledger (postgresql://...) instead of [Ledger] Url=\n"
     "Exit status: 0 every started port passed, 1 a port failed, 2 usage or setup error,\n"
     "130 quit at once by a second Ctrl-C.\n";
 
@@ -76,7 +77,7 @@ struct WindowOptions {
 
 inline constexpr const char* kWindowUsage =
     "usage: qelvar [--dir STATION_DIR] [--sim [STATION_FILE]] [--time-scale X | --virtual-time]\n"
-    "              [--trace FILE] [--dump DIR] [--debug-log FILE] [--run]\n"
+    "              [--trace FILE] [--dump DIR] [--debug-log FILE] [--ledger URL] [--run]\n"
     "              [--screenshot FILE.png]\n"
     "       qelvar --help | --version\n";
 

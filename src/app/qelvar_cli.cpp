@@ -257,6 +257,7 @@ int Main(const std::vector<std::string>& args) {
   const CliOptions& o = *parsed;
   if (o.help) {
     std::fputs(kCliUsage, stdout);
+    std::printf("\nThe records of finished drives:\n%s", kLedgerUsage);
     return kExitPassed;
   }
   if (o.version) {
