@@ -44,12 +44,15 @@ done
 mkdir -p "$WINEPREFIX"  # the server lives in the prefix's folder
 "$WINESERVER" -p 600 </dev/null >/dev/null 2>&1 || true  # fails harmlessly when one runs
 trap '"$WINESERVER" -k </dev/null >/dev/null 2>&1 || true' EXIT
-if [ ! -f "$WINEPREFIX/system.reg" ]; then
-  "$WINE" wineboot -i </dev/null >build/wine-prefix.log 2>&1 || {
-    cat build/wine-prefix.log >&2
-    exit 1
-  }
-fi
+# The prefix's start also starts Wine's background services; with a prefix
+# kept from an earlier run, the first test program would start them holding
+# ctest's pipe, and its test discovery would wait for them until its time-out.
+boot=()
+[ -f "$WINEPREFIX/system.reg" ] || boot=(-i)
+"$WINE" wineboot "${boot[@]}" </dev/null >build/wine-prefix.log 2>&1 || {
+  cat build/wine-prefix.log >&2
+  exit 1
+}
 
 ctest --preset windows-x64 --timeout 600 "$@" </dev/null
 

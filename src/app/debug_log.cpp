@@ -18,7 +18,11 @@ std::string WallClockStamp() {
   const auto ms =
       std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()) % 1000;
   std::tm local{};
+#ifdef _WIN32
+  (void)::localtime_s(&local, &seconds);
+#else
   (void)::localtime_r(&seconds, &local);
+#endif
   char text[32];
   std::snprintf(text, sizeof text, "%02d:%02d:%02d.%03d", local.tm_hour, local.tm_min, local.tm_sec,
                 static_cast<int>(ms.count()));

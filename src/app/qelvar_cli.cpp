@@ -1,5 +1,11 @@
 // qelvar-cli: the station without a window, for automation and line scripts.
+#ifdef _WIN32
+#include "platform/windows/win32_api.h"
+// windows.h names ReplaceFileA so; the station's own ReplaceFile is meant.
+#undef ReplaceFile
+#else
 #include <pthread.h>
+#endif
 #include <unistd.h>
 
 #include <atomic>
@@ -121,6 +127,7 @@ class DiagnosticsFile {
 
 volatile std::sig_atomic_t gInterrupted = 0;
 
+#ifndef _WIN32
 // Ctrl-C and SIGTERM during run and run-port. The first starts nothing new
 // and lets the running ports finish their flow (a download cut in the middle
 // leaves a drive that needs a rerun); the program then ends as usual. A second
@@ -204,6 +211,112 @@ class InterruptHandler {
   std::atomic<bool> stop_{false};
   std::thread thread_;
 };
+#else
+// Ctrl-C, Ctrl-Break and closing the console window during run and run-port,
+// as on Linux: the first starts nothing new and lets the running ports finish
+// their flow; a second Ctrl-C or Ctrl-Break quits at once. Windows calls the
+// console handler on a thread of its own, so the handling may print and look
+// at the ports while the main thread sits in the Start sequence's pauses. A
+// closed window ends the process when the handler returns (Windows allows it
+// a few seconds), so the handler waits that long for the running ports.
+class InterruptHandler {
+ public:
+  // Nothing to block: Windows delivers the console events on a thread of
+  // their own once the handler is registered.
+  static void BlockSignals() {}
+
+  InterruptHandler(engine::RunControl& control, engine::Station& station)
+      : control_(control), station_(station) {
+    std::lock_guard lock(Mutex());
+    Active() = this;
+    finished_.store(false);
+    (void)::SetConsoleCtrlHandler(&OnConsoleEvent, TRUE);
+  }
+  ~InterruptHandler() {
+    (void)::SetConsoleCtrlHandler(&OnConsoleEvent, FALSE);
+    std::lock_guard lock(Mutex());
+    Active() = nullptr;
+    finished_.store(true);
+  }
+  InterruptHandler(const InterruptHandler&) = delete;
+  InterruptHandler& operator=(const InterruptHandler&) = delete;
+
+  [[nodiscard]] bool Interrupted() const { return signals_.load() > 0; }
+
+ private:
+  // How long a closed window waits for the ports: Windows ends the process
+  // after about five seconds in any case.
+  static constexpr std::chrono::milliseconds kCloseWait{4500};
+
+  static std::mutex& Mutex() {
+    static std::mutex mutex;
+    return mutex;
+  }
+  static InterruptHandler*& Active() {
+    static InterruptHandler* active = nullptr;
+    return active;
+  }
+  static inline std::atomic<bool> finished_{true};
+
+  std::vector<int> RunningPorts() const {
+    std::vector<int> ports;
+    for (int p : control_.StartedPorts()) {
+      const uint8_t status = station_.ports.gPortStatus[static_cast<size_t>(p)].load();
+      if (status != discovery::kPassed && status != discovery::kFailed) ports.push_back(p + 1);
+    }
+    return ports;
+  }
+
+  static BOOL WINAPI OnConsoleEvent(DWORD event) {
+    const bool close = event == CTRL_CLOSE_EVENT;
+    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && !close) return FALSE;
+    {
+      std::lock_guard lock(Mutex());
+      InterruptHandler* self = Active();
+      if (self == nullptr) return FALSE;  // the run is over: the default handling
+      self->OnInterrupt(close);
+    }
+    if (close) {
+      // Returning lets Windows end the process: give the ports what time it allows.
+      const auto until = std::chrono::steady_clock::now() + kCloseWait;
+      while (!finished_.load() && std::chrono::steady_clock::now() < until) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      }
+    }
+    return TRUE;
+  }
+
+  void OnInterrupt(bool close) {
+    if (signals_.fetch_add(1) == 0) {
+      control_.RequestNoNewStarts();
+      std::fprintf(stderr,
+                   "Waiting for %zu port(s) to finish... (press Ctrl-C again to quit at once)\n",
+                   RunningPorts().size());
+      std::fflush(stderr);
+      return;
+    }
+    if (close) return;  // the wait in the handler is all a closed window gets
+    std::string ports;
+    for (int p : RunningPorts()) ports += (ports.empty() ? "" : ", ") + std::to_string(p);
+    if (ports.empty()) {
+      std::fprintf(stderr, "qelvar-cli: quit at once; no port was in the middle of its flow\n");
+    } else {
+      std::fprintf(stderr,
+                   "qelvar-cli: warning: quit at once; port(s) %s were left in the middle of "
+                   "their flow: run them again\n",
+                   ports.c_str());
+    }
+    std::fflush(stdout);
+    std::fflush(stderr);
+    // At once: the workers still hold the drives, so no destructor may run.
+    std::_Exit(kExitInterrupted);
+  }
+
+  engine::RunControl& control_;
+  engine::Station& station_;
+  std::atomic<int> signals_{0};
+};
+#endif
 
 // A run needs the station's files: without them every option reads as off
 // and a run would "pass" drives it never programmed. Empty when all is there,

@@ -14,6 +14,7 @@
 
 namespace qelvar::app {
 
+#ifndef _WIN32
 // Bit numbers of the capability sets in /proc/<pid>/status.
 inline constexpr int kCapSysRawio = 17;  // vendor commands through SG_IO
 inline constexpr int kCapSysAdmin = 21;  // BLKRRPART when formatting
@@ -44,22 +45,26 @@ struct CapabilityProblem {
   bool fatal = false;
 };
 [[nodiscard]] CapabilityProblem FindCapabilityProblem(const CapabilityFacts& facts);
+#endif
 
 // Empty when this user may create files in the station folder `folder` (or
 // the folder does not exist: that is a setup error of its own); otherwise a
 // sentence naming the folder and its group.
 [[nodiscard]] std::string StationFolderProblem(const std::string& folder);
 
+#ifndef _WIN32
 // Empty when this user may open every disk behind a USB bridge for reading
 // and writing; otherwise a sentence naming those it may not. The disks are
 // found under sysfsRoot/block, their nodes under devRoot.
 [[nodiscard]] std::string DriveAccessProblem(const std::string& sysfsRoot = "/sys",
                                              const std::string& devRoot = "/dev");
+#endif
 
 // Every check a program makes before it starts. `realDrives`: the program
 // uses this machine's drives (not the simulated station); `writesFolder`:
 // what it is about to do writes into the station folder, so an unwritable
-// folder stops it. Errors stop the program; warnings are shown and it goes on.
+// folder stops it. On Windows the drives need an administrator instead of
+// capabilities and device-node access. Errors stop the program; warnings are shown and it goes on.
 struct StationAccess {
   std::vector<std::string> errors;
   std::vector<std::string> warnings;
