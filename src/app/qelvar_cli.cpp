@@ -25,7 +25,9 @@
 #include <thread>
 #include <vector>
 
+#ifdef QELVAR_WITH_LEDGER
 #include "app/cli_ledger.h"
+#endif
 #include "app/cli_options.h"
 #include "app/cli_output.h"
 #include "app/station_access.h"
@@ -360,7 +362,9 @@ std::optional<std::vector<std::string>> ReadBarcodes(const std::string& file, st
 }
 
 int Main(const std::vector<std::string>& args) {
+#ifdef QELVAR_WITH_LEDGER
   if (IsLedgerCommand(args)) return RunLedgerCommand(args);
+#endif
   std::string error;
   std::optional<CliOptions> parsed = ParseCliOptions(args, &error);
   if (!parsed) {
@@ -370,7 +374,9 @@ int Main(const std::vector<std::string>& args) {
   const CliOptions& o = *parsed;
   if (o.help) {
     std::fputs(kCliUsage, stdout);
+#ifdef QELVAR_WITH_LEDGER
     std::printf("\nThe records of finished drives:\n%s", kLedgerUsage);
+#endif
     return kExitPassed;
   }
   if (o.version) {
@@ -378,6 +384,13 @@ int Main(const std::vector<std::string>& args) {
     return kExitPassed;
   }
   const bool running = o.command == "run" || o.command == "run-port";
+#ifndef QELVAR_WITH_LEDGER
+  if (!o.ledgerUrl.empty()) {
+    std::fprintf(stderr, "qelvar-cli: --ledger: this build has no ledger (SQLite and PostgreSQL "
+                         "are not part of it)\n");
+    return kExitUsage;
+  }
+#endif
 
   settings::StationPaths paths = settings::MakeStationPaths(o.dir);
   if (running) {
@@ -462,13 +475,17 @@ int Main(const std::vector<std::string>& args) {
   CompletionQueue completions;
   CliPage runPage(view, messages);
   // Declared before the run control: its workers hand their records to it.
+#ifdef QELVAR_WITH_LEDGER
   std::unique_ptr<engine::LedgerLink> ledgerLink;
+#endif
   engine::RunControl control(station, assembly->links(), list, completions, runPage, paths);
   assembly->AttachFormatter(control, messages);
   assembly->AttachDebugLog(control);
+#ifdef QELVAR_WITH_LEDGER
   if (running) {
     ledgerLink = AttachLedger(control, paths, o.ledgerUrl, "qelvar-cli");
   }
+#endif
 
   control.Scan();
   auto anyDrive = [&] {

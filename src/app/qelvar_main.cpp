@@ -9,7 +9,9 @@
 #include <string>
 #include <vector>
 
+#ifdef QELVAR_WITH_LEDGER
 #include "app/cli_ledger.h"
+#endif
 #include "app/cli_options.h"
 #include "app/station_access.h"
 #include "app/station_assembly.h"
@@ -92,7 +94,9 @@ int main(int argc, char** argv) {
   int exitCode = 0;
   {
     // Outlives the window: its workers hand their records to it.
+#ifdef QELVAR_WITH_LEDGER
     std::unique_ptr<engine::LedgerLink> ledgerLink;
+#endif
     ui::CQelvarDlg window(assembly->station(), assembly->links(), settings::MakeStationPaths(o.dir),
                           *dialogs);
     QObject::connect(&window, &ui::CQelvarDlg::finished, &app, &QApplication::quit);
@@ -100,8 +104,10 @@ int main(int argc, char** argv) {
     window.Init();
     ui::DialogScanDevice& page = window.mpPage();
     page.SetFormatter(assembly->Formatter(page.Messages()), assembly->volumes());
+#ifdef QELVAR_WITH_LEDGER
     ledgerLink = app::AttachLedger(window.mpPage().control(), settings::MakeStationPaths(o.dir),
                                    o.ledgerUrl, "qelvar");
+#endif
     window.WatchDevices(assembly->CreateMonitor());
     window.show();
 

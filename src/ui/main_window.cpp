@@ -8,7 +8,9 @@
 #include "platform/device_monitor.h"
 #include "settings/settings_file.h"
 #include "ui/dialog_runner.h"
+#ifdef QELVAR_WITH_LEDGER
 #include "ui/history_page.h"
+#endif
 #include "ui/mp_page.h"
 #include "ui/param_page.h"
 #include "ui/template_builder.h"
@@ -44,7 +46,9 @@ void CQelvarDlg::Init() {
   version_->setText(QStringLiteral("V5.1"));
   tabs_->addTab(mpPage_, QStringLiteral("MP"));
   tabs_->addTab(paramPage_, QStringLiteral("Parameter"));
+#ifdef QELVAR_WITH_LEDGER
   tabs_->addTab(new HistoryPage(paths_, tabs_), QStringLiteral("History"));
+#endif
   mpPage_->Init();
   paramPage_->Init();
   tabs_->setCurrentIndex(0);
