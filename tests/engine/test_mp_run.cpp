@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <numeric>
+#include <ostream>
 
 #include "run_fixture.h"
 #include "settings/profile.h"
@@ -61,24 +62,24 @@ std::vector<uint32_t> FullFlowPauses(uint32_t p) {
   std::vector<uint32_t> v;
   auto add = [&](std::initializer_list<uint32_t> ms) { v.insert(v.end(), ms); };
   add({p * 200});
-  v.insert(v.end(), 96, 10);             // burner chunks
-  add({1000});                            // after the microcode
-  add({500, 500, 500});                   // inject, NAND info, first status
-  add({2000});                            // before the burn trigger
-  add({500, 500, 5000, 500});             // capacity, trigger, wait, burn poll
-  add({500});                             // burn status
-  add({500, 500, 500, 500, 500, 500});    // CE bin, inject, CE MR, poll, bin, poll
-  add({500});                             // poll after the RDT result
-  add({500});                             // bad-block number
-  add({500});                             // poll after the tables
-  add({500, 1000, 500});                  // late erase, pause, erase poll
-  add({500, 1000, 500, 5000, 500});       // calibration, DelayNandCali, poll, pause, erase poll
-  add({2000});                            // before the system firmware
-  v.insert(v.end(), 48, 50);              // 192 KiB of system firmware
-  add({500});                             // status
-  v.insert(v.end(), 16, 50);              // 64 KiB of SPI ROM
-  add({500});                             // status
-  add({500 * p + 4000});                  // reboot stagger
+  v.insert(v.end(), 96, 10);            // burner chunks
+  add({1000});                          // after the microcode
+  add({500, 500, 500});                 // inject, NAND info, first status
+  add({2000});                          // before the burn trigger
+  add({500, 500, 5000, 500});           // capacity, trigger, wait, burn poll
+  add({500});                           // burn status
+  add({500, 500, 500, 500, 500, 500});  // CE bin, inject, CE MR, poll, bin, poll
+  add({500});                           // poll after the RDT result
+  add({500});                           // bad-block number
+  add({500});                           // poll after the tables
+  add({500, 1000, 500});                // late erase, pause, erase poll
+  add({500, 1000, 500, 5000, 500});     // calibration, DelayNandCali, poll, pause, erase poll
+  add({2000});                          // before the system firmware
+  v.insert(v.end(), 48, 50);            // 192 KiB of system firmware
+  add({500});                           // status
+  v.insert(v.end(), 16, 50);            // 64 KiB of SPI ROM
+  add({500});                           // status
+  add({500 * p + 4000});                // reboot stagger
   add({4000, (2 + p) * 500, (2 + p) * 300, 500, 500});  // reboot, waits, capacity, poll
   return v;
 }
@@ -107,6 +108,11 @@ struct FaultCase {
   const char* status;  // Status text of port 3 at the end
 };
 
+// How a case shows in the test listing (not as raw bytes).
+inline void PrintTo(const FaultCase& c, std::ostream* os) {
+  *os << c.line;
+}
+
 class InjectedFault : public ::testing::TestWithParam<FaultCase> {};
 
 TEST_P(InjectedFault, FailsItsOwnPortWithTheDesignsMessage) {
@@ -115,7 +121,8 @@ TEST_P(InjectedFault, FailsItsOwnPortWithTheDesignsMessage) {
   EXPECT_EQ(f.Cell(3, kColStatus), GetParam().status);
   bool passes = std::string(GetParam().status) == "Pass";
   EXPECT_EQ(f.Cell(3, kColProgress), passes ? "100 %" : "FAIL %");
-  EXPECT_EQ(f.station.ports.gPortStatus[3].load(), passes ? discovery::kPassed : discovery::kFailed);
+  EXPECT_EQ(f.station.ports.gPortStatus[3].load(),
+            passes ? discovery::kPassed : discovery::kFailed);
   for (int p = 0; p < 16; ++p) {
     if (p != 3) {
       EXPECT_EQ(f.Cell(p, kColStatus), "Pass") << "port " << p;
@@ -126,39 +133,35 @@ TEST_P(InjectedFault, FailsItsOwnPortWithTheDesignsMessage) {
 
 INSTANTIATE_TEST_SUITE_P(
     Faults, InjectedFault,
-    ::testing::Values(FaultCase{"Fail=DownloadBurner", "Download Burn FAIL"},
-                      FaultCase{"Fail=DownloadMicrocode", "Download Microcode FAIL"},
-                      FaultCase{"Fail=GetNandInfo", "Get Nand INFO FAIL"},
-                      FaultCase{"StatusFirst=7", "CE or CH Not Matching"},
-                      FaultCase{"StatusFirst=1", "Pass"},
-                      FaultCase{"Fail=SetDriveCapacity", "TRIGGLE BURN FAIL"},
-                      FaultCase{"Fail=TriggerBurn", "TRIGGLE BURN FAIL"},
-                      FaultCase{"BurnBusyPolls=100", "GET INJECT FAIL"},
-                      FaultCase{"BurnBusyPolls=7", "Pass"},
-                      FaultCase{"StatusAfterBurn=1", "TOO MUCH BAD BLOCK"},
-                      FaultCase{"StatusAfterBurn=8", "MR BLOCK FAIL"},
-                      FaultCase{"StatusAfterBurn=2", "RAM TEST FAIL"},
-                      FaultCase{"Fail=GetRdtResult", "GET RDTRESULT FAIL"},
-                      FaultCase{"RdtResult=NONE", "GET RDTRESULT FAIL"},
-                      FaultCase{"BadBlockNumber=0xFFFFFFFF", "GET BADBLOCKNUM FAIL"},
-                      FaultCase{"Fail=ReadFct", "GET FACBBT FAIL"},
-                      FaultCase{"Fail=ReadDft", "GET RUNBBT FAIL"},
-                      FaultCase{"Fail=EraseNand", "NAND ERASE FAIL"},
-                      FaultCase{"Fail=CalibrateNand", "NAND CALIBRATION FAIL"},
-                      FaultCase{"CalibrateBusyPolls=1", "GET INJECT FAIL"},
-                      FaultCase{"Fail=DownloadSystemFirmware", "DOWNLOAD SYSFW FAIL"},
-                      FaultCase{"Fail=DownloadSystemFirmware:1", "Pass"},
-                      FaultCase{"Fail=DownloadSpiRom", "DOWNLOAD SPIROM FAIL"},
-                      FaultCase{"Fail=DownloadSpiRom:1", "Pass"},
-                      FaultCase{"StatusAfterSpi=6", "SPI UNKNOWN"},
-                      FaultCase{"Fail=RebootDrive", "REBOOT FAIL"},
-                      FaultCase{"CapacitySectors=30000", "REBOOT TIMEOUT FAIL"},
-                      // 16 MB is a drive still coming up; 17 MB is its capacity.
-                      FaultCase{"CapacitySectors=31250", "REBOOT TIMEOUT FAIL"},
-                      FaultCase{"CapacitySectors=33204", "Pass"},
-                      // DelayNandErase=9 allows four polls: the fourth may still answer.
-                      FaultCase{"EraseBusyPolls=3", "Pass"},
-                      FaultCase{"EraseBusyPolls=4", "GET INJECT FAIL"}),
+    ::testing::Values(
+        FaultCase{"Fail=DownloadBurner", "Download Burn FAIL"},
+        FaultCase{"Fail=DownloadMicrocode", "Download Microcode FAIL"},
+        FaultCase{"Fail=GetNandInfo", "Get Nand INFO FAIL"},
+        FaultCase{"StatusFirst=7", "CE or CH Not Matching"}, FaultCase{"StatusFirst=1", "Pass"},
+        FaultCase{"Fail=SetDriveCapacity", "TRIGGLE BURN FAIL"},
+        FaultCase{"Fail=TriggerBurn", "TRIGGLE BURN FAIL"},
+        FaultCase{"BurnBusyPolls=100", "GET INJECT FAIL"}, FaultCase{"BurnBusyPolls=7", "Pass"},
+        FaultCase{"StatusAfterBurn=1", "TOO MUCH BAD BLOCK"},
+        FaultCase{"StatusAfterBurn=8", "MR BLOCK FAIL"},
+        FaultCase{"StatusAfterBurn=2", "RAM TEST FAIL"},
+        FaultCase{"Fail=GetRdtResult", "GET RDTRESULT FAIL"},
+        FaultCase{"RdtResult=NONE", "GET RDTRESULT FAIL"},
+        FaultCase{"BadBlockNumber=0xFFFFFFFF", "GET BADBLOCKNUM FAIL"},
+        FaultCase{"Fail=ReadFct", "GET FACBBT FAIL"}, FaultCase{"Fail=ReadDft", "GET RUNBBT FAIL"},
+        FaultCase{"Fail=EraseNand", "NAND ERASE FAIL"},
+        FaultCase{"Fail=CalibrateNand", "NAND CALIBRATION FAIL"},
+        FaultCase{"CalibrateBusyPolls=1", "GET INJECT FAIL"},
+        FaultCase{"Fail=DownloadSystemFirmware", "DOWNLOAD SYSFW FAIL"},
+        FaultCase{"Fail=DownloadSystemFirmware:1", "Pass"},
+        FaultCase{"Fail=DownloadSpiRom", "DOWNLOAD SPIROM FAIL"},
+        FaultCase{"Fail=DownloadSpiRom:1", "Pass"}, FaultCase{"StatusAfterSpi=6", "SPI UNKNOWN"},
+        FaultCase{"Fail=RebootDrive", "REBOOT FAIL"},
+        FaultCase{"CapacitySectors=30000", "REBOOT TIMEOUT FAIL"},
+        // 16 MB is a drive still coming up; 17 MB is its capacity.
+        FaultCase{"CapacitySectors=31250", "REBOOT TIMEOUT FAIL"},
+        FaultCase{"CapacitySectors=33204", "Pass"},
+        // DelayNandErase=9 allows four polls: the fourth may still answer.
+        FaultCase{"EraseBusyPolls=3", "Pass"}, FaultCase{"EraseBusyPolls=4", "GET INJECT FAIL"}),
     [](const auto& p) {
       std::string name;
       for (char c : std::string(p.param.line)) {
@@ -330,7 +333,8 @@ TEST(MpRun, EraseAllBranchOnlyErases) {
   auto pauses = f.clock.PausesOf("port 5");
   std::vector<uint32_t> expected = {1000};
   expected.insert(expected.end(), 96, 10);
-  for (uint32_t ms : {1000u, 500u, 500u, 500u, 500u, 1000u, 500u, 2000u, 6500u}) expected.push_back(ms);
+  for (uint32_t ms : {1000u, 500u, 500u, 500u, 500u, 1000u, 500u, 2000u, 6500u})
+    expected.push_back(ms);
   EXPECT_EQ(pauses, expected);
   auto state = f.sim->Inspect(5);
   EXPECT_TRUE(state.sysFw.empty());

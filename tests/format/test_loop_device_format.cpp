@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <ostream>
 #include <random>
 #include <string>
 #include <vector>
@@ -145,6 +146,11 @@ struct LoopCase {
   uint64_t sectors;
   const char* entry1;
 };
+
+// How a case shows in the test listing (not as raw bytes).
+inline void PrintTo(const LoopCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class LoopPartition : public ::testing::TestWithParam<LoopCase> {};
 

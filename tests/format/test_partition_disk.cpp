@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -25,6 +26,11 @@ struct PartitionCase {
   uint64_t expectStart;
   uint64_t expectLength;
 };
+
+// How a case shows in the test listing (not as raw bytes).
+inline void PrintTo(const PartitionCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class PartitionLayout : public ::testing::TestWithParam<PartitionCase> {};
 
@@ -72,6 +78,11 @@ struct FailureCase {
   int result;
   const char* line;
 };
+
+// How a case shows in the test listing (not as raw bytes).
+inline void PrintTo(const FailureCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class PartitionFailure : public ::testing::TestWithParam<FailureCase> {};
 

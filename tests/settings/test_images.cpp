@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <ostream>
 
 #include "settings/images.h"
 #include "settings_fixtures.h"
@@ -104,6 +105,11 @@ struct ReadCase {
   ImageRead result;
   uint32_t length;
 };
+
+// How a case shows in the test listing (not as raw bytes).
+inline void PrintTo(const ReadCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class ReadImage : public ::testing::TestWithParam<ReadCase> {};
 

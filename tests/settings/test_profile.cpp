@@ -3,6 +3,7 @@
 #include <cstring>
 #include <filesystem>
 #include <optional>
+#include <ostream>
 
 #include "settings/profile.h"
 #include "settings_fixtures.h"
@@ -39,6 +40,11 @@ struct ReadCase {
   const char* key;
   std::optional<std::string_view> value;
 };
+
+// How a case shows in the test listing (not as raw bytes).
+inline void PrintTo(const ReadCase& c, std::ostream* os) {
+  *os << "[" << c.section << "] " << c.key;
+}
 
 class ProfileRead : public ::testing::TestWithParam<ReadCase> {};
 
@@ -77,6 +83,11 @@ struct IntCase {
   const char* text;
   int32_t value;
 };
+
+// How a case shows in the test listing (not as raw bytes).
+inline void PrintTo(const IntCase& c, std::ostream* os) {
+  *os << "\"" << c.text << "\"";
+}
 
 class ProfileInt : public ::testing::TestWithParam<IntCase> {};
 
@@ -120,6 +131,11 @@ struct WriteCase {
   std::string_view value;
   std::string_view after;
 };
+
+// How a case shows in the test listing (not as raw bytes).
+inline void PrintTo(const WriteCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class ProfileWriteText : public ::testing::TestWithParam<WriteCase> {};
 

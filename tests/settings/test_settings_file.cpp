@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 
 #include "settings/page_options.h"
@@ -79,6 +80,11 @@ struct FlagCase {
   uint8_t value;
   bool checked;
 };
+
+// How a case shows in the test listing (not as raw bytes).
+inline void PrintTo(const FlagCase& c, std::ostream* os) {
+  *os << "\"" << c.text << "\"";
+}
 
 class FlagValue : public ::testing::TestWithParam<FlagCase> {};
 
@@ -229,6 +235,11 @@ struct FirmwareKeyCase {
   uint8_t op7;
   const char* file;
 };
+
+// How a case shows in the test listing (not as raw bytes).
+inline void PrintTo(const FirmwareKeyCase& c, std::ostream* os) {
+  *os << c.file;
+}
 
 class FirmwareKey : public ::testing::TestWithParam<FirmwareKeyCase> {};
 

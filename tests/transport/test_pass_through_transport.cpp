@@ -1,12 +1,12 @@
-#include "transport/pass_through_transport.h"
-
 #include <gtest/gtest.h>
 
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
+#include <ostream>
 
 #include "support/fake_device_io.h"
+#include "transport/pass_through_transport.h"
 
 namespace qelvar::transport {
 namespace {
@@ -36,6 +36,11 @@ struct TimeoutCase {
   uint32_t seconds;
 };
 
+// How a case shows in the test listing (not as raw bytes).
+inline void PrintTo(const TimeoutCase& c, std::ostream* os) {
+  *os << c.path << (c.dataIn ? " data-in" : " no data-in");
+}
+
 class SatTimeout : public TransportTest, public ::testing::WithParamInterface<TimeoutCase> {};
 
 TEST_P(SatTimeout, DependsOnDirectionAndOnUsbInThePath) {
@@ -43,9 +48,11 @@ TEST_P(SatTimeout, DependsOnDirectionAndOnUsbInThePath) {
   uint8_t buffer[512] = {};
   uint32_t transferred = 0;
   if (c.dataIn) {
-    EXPECT_EQ(transport.ScsiPassThroughIn(c.path, kIdentify12.data(), 12, buffer, 512, &transferred), 1);
+    EXPECT_EQ(
+        transport.ScsiPassThroughIn(c.path, kIdentify12.data(), 12, buffer, 512, &transferred), 1);
   } else {
-    EXPECT_EQ(transport.ScsiPassThroughOut(c.path, kIdentify12.data(), 12, buffer, 512, &transferred), 1);
+    EXPECT_EQ(
+        transport.ScsiPassThroughOut(c.path, kIdentify12.data(), 12, buffer, 512, &transferred), 1);
   }
   ASSERT_EQ(io.Requests().size(), 1u);
   EXPECT_EQ(io.Requests()[0].timeoutSeconds, c.seconds);
@@ -68,7 +75,9 @@ INSTANTIATE_TEST_SUITE_P(Paths, SatTimeout,
 TEST_F(TransportTest, SatSendsTheImageUnchangedWithSharedOpen) {
   uint8_t buffer[512] = {};
   uint32_t transferred = 0;
-  ASSERT_EQ(transport.ScsiPassThroughOut("/dev/sda", kFirstPhase16.data(), 16, buffer, 512, &transferred), 1);
+  ASSERT_EQ(
+      transport.ScsiPassThroughOut("/dev/sda", kFirstPhase16.data(), 16, buffer, 512, &transferred),
+      1);
   auto r = io.Requests().at(0);
   EXPECT_EQ(r.cdb, kFirstPhase16);
   EXPECT_EQ(r.mode, ShareMode::SharedReadWrite);
@@ -81,7 +90,8 @@ TEST_F(TransportTest, SatSendsTheImageUnchangedWithSharedOpen) {
 TEST_F(TransportTest, SatNonDataRequestCarriesNoBuffer) {
   auto image = Bytes("85 06 04 00 FD 00 00 00 00 00 00 00 00 E0 FF 00");
   uint32_t transferred = 99;
-  ASSERT_EQ(transport.ScsiPassThroughOut("/dev/sda", image.data(), 16, nullptr, 0, &transferred), 1);
+  ASSERT_EQ(transport.ScsiPassThroughOut("/dev/sda", image.data(), 16, nullptr, 0, &transferred),
+            1);
   EXPECT_EQ(io.Requests().at(0).direction, DataDirection::None);
   EXPECT_EQ(io.Requests().at(0).length, 0u);
 }
@@ -89,7 +99,8 @@ TEST_F(TransportTest, SatNonDataRequestCarriesNoBuffer) {
 TEST_F(TransportTest, SatOneByteTransferTravelsAsTwoBytes) {
   uint8_t out = 0x5A;
   uint32_t transferred = 0;
-  ASSERT_EQ(transport.ScsiPassThroughOut("/dev/sda", kIdentify12.data(), 12, &out, 1, &transferred), 1);
+  ASSERT_EQ(transport.ScsiPassThroughOut("/dev/sda", kIdentify12.data(), 12, &out, 1, &transferred),
+            1);
   EXPECT_EQ(io.Requests().at(0).length, 2u);
   EXPECT_EQ(io.Requests().at(0).dataOut, Bytes("5A 00"));
 
@@ -97,7 +108,8 @@ TEST_F(TransportTest, SatOneByteTransferTravelsAsTwoBytes) {
   answer.dataIn = Bytes("C3 7E");
   io.Enqueue(answer);
   uint8_t in[2] = {0x11, 0x22};
-  ASSERT_EQ(transport.ScsiPassThroughIn("/dev/sda", kIdentify12.data(), 12, in, 1, &transferred), 1);
+  ASSERT_EQ(transport.ScsiPassThroughIn("/dev/sda", kIdentify12.data(), 12, in, 1, &transferred),
+            1);
   EXPECT_EQ(io.Requests().at(1).length, 2u);
   EXPECT_EQ(in[0], 0xC3);
   EXPECT_EQ(in[1], 0x22) << "the caller's buffer holds one byte; nothing is written past it";
@@ -112,7 +124,9 @@ TEST_F(TransportTest, SatCountsARejectedCommandAsDeliveredButKeepsTheSense) {
   io.Enqueue(rejected);
   uint8_t buffer[512];
   uint32_t transferred = 0;
-  EXPECT_EQ(transport.ScsiPassThroughIn("/dev/sda", kIdentify12.data(), 12, buffer, 512, &transferred), 1);
+  EXPECT_EQ(
+      transport.ScsiPassThroughIn("/dev/sda", kIdentify12.data(), 12, buffer, 512, &transferred),
+      1);
   EXPECT_EQ(seen.scsiStatus, 0x02);
   ASSERT_EQ(seen.senseLength, 14);
   EXPECT_EQ(seen.sense[2], 0x05);
@@ -126,10 +140,14 @@ TEST_F(TransportTest, SatFailsWhenThePlatformDoesNotCompleteOrCannotOpen) {
   io.Enqueue(dropped);
   uint8_t buffer[512];
   uint32_t transferred = 0;
-  EXPECT_EQ(transport.ScsiPassThroughIn("/dev/sda", kIdentify12.data(), 12, buffer, 512, &transferred), 0);
+  EXPECT_EQ(
+      transport.ScsiPassThroughIn("/dev/sda", kIdentify12.data(), 12, buffer, 512, &transferred),
+      0);
 
   io.FailOpen("/dev/sdq");
-  EXPECT_EQ(transport.ScsiPassThroughIn("/dev/sdq", kIdentify12.data(), 12, buffer, 512, &transferred), 0);
+  EXPECT_EQ(
+      transport.ScsiPassThroughIn("/dev/sdq", kIdentify12.data(), 12, buffer, 512, &transferred),
+      0);
   EXPECT_EQ(io.Requests().size(), 1u) << "nothing is sent to a device that cannot be opened";
   EXPECT_EQ(transport.ScsiPassThroughOut("", kIdentify12.data(), 12, buffer, 512, &transferred), 0);
 }
@@ -163,7 +181,9 @@ TEST_F(TransportTest, AtaTranslatesA16ByteImageIntoCurrentAndPreviousTaskFiles) 
 TEST_F(TransportTest, AtaFirstPhaseHasFeaturesFcInCurrentAndZeroInPrevious) {
   io.SetScript([](const auto&) { return Registers(0x50); });
   std::vector<uint8_t> block(512);
-  ASSERT_EQ(transport.AtaPassThrough("/dev/sda", false, kFirstPhase16.data(), block.data(), 512, true), 1);
+  ASSERT_EQ(
+      transport.AtaPassThrough("/dev/sda", false, kFirstPhase16.data(), block.data(), 512, true),
+      1);
   auto r = io.Requests().at(0);
   EXPECT_EQ(r.current, (TaskFile{0xFC, 0x01, 0x00, 0x00, 0x00, 0xE0, 0xFF, 0}));
   EXPECT_EQ(r.previous, (TaskFile{0x00, 0x00, 0x00, 0x00, 0x00, 0xE0, 0xFF, 0}));
@@ -190,6 +210,12 @@ struct FlagCase {
   uint16_t flags;
 };
 
+// How a case shows in the test listing (not as raw bytes).
+inline void PrintTo(const FlagCase& c, std::ostream* os) {
+  *os << (c.dataIn ? "in " : "out ") << (c.extended ? "16-byte " : "12-byte ") << c.length
+      << " bytes, command " << static_cast<int>(c.command);
+}
+
 class AtaFlags : public TransportTest, public ::testing::WithParamInterface<FlagCase> {};
 
 TEST_P(AtaFlags, FollowDirectionWidthAndDmaCommands) {
@@ -208,11 +234,13 @@ TEST_P(AtaFlags, FollowDirectionWidthAndDmaCommands) {
 INSTANTIATE_TEST_SUITE_P(
     Table, AtaFlags,
     ::testing::Values(FlagCase{true, false, 0, 0xEC, 0x00}, FlagCase{true, false, 512, 0xEC, 0x03},
-                      FlagCase{false, false, 0, 0x92, 0x00}, FlagCase{false, false, 512, 0x92, 0x05},
-                      FlagCase{true, true, 0, 0xFF, 0x08}, FlagCase{true, true, 512, 0xFF, 0x0B},
-                      FlagCase{true, true, 512, 0x25, 0x1B}, FlagCase{true, true, 512, 0x47, 0x1B},
-                      FlagCase{false, true, 0, 0xFF, 0x08}, FlagCase{false, true, 512, 0xFF, 0x0D},
-                      FlagCase{false, true, 512, 0x47, 0x1D}, FlagCase{false, true, 512, 0x35, 0x0D}),
+                      FlagCase{false, false, 0, 0x92, 0x00},
+                      FlagCase{false, false, 512, 0x92, 0x05}, FlagCase{true, true, 0, 0xFF, 0x08},
+                      FlagCase{true, true, 512, 0xFF, 0x0B}, FlagCase{true, true, 512, 0x25, 0x1B},
+                      FlagCase{true, true, 512, 0x47, 0x1B}, FlagCase{false, true, 0, 0xFF, 0x08},
+                      FlagCase{false, true, 512, 0xFF, 0x0D},
+                      FlagCase{false, true, 512, 0x47, 0x1D},
+                      FlagCase{false, true, 512, 0x35, 0x0D}),
     [](const auto& p) {
       char name[48];
       std::snprintf(name, sizeof name, "%s%s_Length%u_Command%02X", p.param.dataIn ? "In" : "Out",
@@ -224,9 +252,11 @@ TEST_F(TransportTest, AtaTransfersUpTo64KiBAndRefusesMore) {
   io.SetScript([](const auto&) { return Registers(0x50); });
   std::vector<uint8_t> image = Bytes("85 09 0E 00 00 00 80 00 DE 00 00 00 00 E0 2F 00");
   std::vector<uint8_t> buffer(65537);
-  EXPECT_EQ(transport.AtaPassThrough("/dev/sda", true, image.data(), buffer.data(), 65536, true), 1);
+  EXPECT_EQ(transport.AtaPassThrough("/dev/sda", true, image.data(), buffer.data(), 65536, true),
+            1);
   EXPECT_EQ(LastAtaError(), 0);
-  EXPECT_EQ(transport.AtaPassThrough("/dev/sda", true, image.data(), buffer.data(), 65537, true), 0xFF);
+  EXPECT_EQ(transport.AtaPassThrough("/dev/sda", true, image.data(), buffer.data(), 65537, true),
+            0xFF);
   EXPECT_EQ(LastAtaError(), EINVAL);
   EXPECT_EQ(io.Requests().size(), 1u) << "an oversize request is never sent";
   EXPECT_EQ(io.OpenHandles(), 0u);
@@ -249,7 +279,9 @@ TEST_F(TransportTest, AtaResultCodes) {
   io.Enqueue(refused);
   EXPECT_EQ(send(kFirstPhase16), 0xFF);
   io.FailOpen("/dev/sdz");
-  EXPECT_EQ(transport.AtaPassThrough("/dev/sdz", true, kFirstPhase16.data(), buffer.data(), 512, true), 0xFE);
+  EXPECT_EQ(
+      transport.AtaPassThrough("/dev/sdz", true, kFirstPhase16.data(), buffer.data(), 512, true),
+      0xFE);
 }
 
 TEST_F(TransportTest, AtaSecondOpenOfABusyDriveFails) {
@@ -257,7 +289,9 @@ TEST_F(TransportTest, AtaSecondOpenOfABusyDriveFails) {
   auto held = io.Open("/dev/sda", ShareMode::SharedReadWrite, &error);
   ASSERT_NE(held, nullptr);
   std::vector<uint8_t> buffer(512);
-  EXPECT_EQ(transport.AtaPassThrough("/dev/sda", false, kFirstPhase16.data(), buffer.data(), 512, true), 0xFE);
+  EXPECT_EQ(
+      transport.AtaPassThrough("/dev/sda", false, kFirstPhase16.data(), buffer.data(), 512, true),
+      0xFE);
 }
 
 TEST_F(TransportTest, AtaExchangeLongerThanThirtyWholeSecondsIsAFailure) {
@@ -265,10 +299,14 @@ TEST_F(TransportTest, AtaExchangeLongerThanThirtyWholeSecondsIsAFailure) {
   FakeAnswer slow = Registers(0x50);
   slow.spendMs = 30999;  // 30 whole seconds: still trusted
   io.Enqueue(slow);
-  EXPECT_EQ(transport.AtaPassThrough("/dev/sda", false, kFirstPhase16.data(), buffer.data(), 512, true), 1);
+  EXPECT_EQ(
+      transport.AtaPassThrough("/dev/sda", false, kFirstPhase16.data(), buffer.data(), 512, true),
+      1);
   slow.spendMs = 31000;
   io.Enqueue(slow);
-  EXPECT_EQ(transport.AtaPassThrough("/dev/sda", false, kFirstPhase16.data(), buffer.data(), 512, true), 0);
+  EXPECT_EQ(
+      transport.AtaPassThrough("/dev/sda", false, kFirstPhase16.data(), buffer.data(), 512, true),
+      0);
 }
 
 TEST_F(TransportTest, AtaElapsedTimeIsMeasuredAcrossTheTickWrap) {
@@ -277,10 +315,14 @@ TEST_F(TransportTest, AtaElapsedTimeIsMeasuredAcrossTheTickWrap) {
   FakeAnswer slow = Registers(0x50);
   slow.spendMs = 2000;
   io.Enqueue(slow);
-  EXPECT_EQ(transport.AtaPassThrough("/dev/sda", false, kFirstPhase16.data(), buffer.data(), 512, true), 1);
+  EXPECT_EQ(
+      transport.AtaPassThrough("/dev/sda", false, kFirstPhase16.data(), buffer.data(), 512, true),
+      1);
   slow.spendMs = 40000;
   io.Enqueue(slow);
-  EXPECT_EQ(transport.AtaPassThrough("/dev/sda", false, kFirstPhase16.data(), buffer.data(), 512, true), 0);
+  EXPECT_EQ(
+      transport.AtaPassThrough("/dev/sda", false, kFirstPhase16.data(), buffer.data(), 512, true),
+      0);
 }
 
 TEST_F(TransportTest, AtaVariantHandsBackTheDriveRegisters) {

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <numeric>
+#include <ostream>
 
 #include "support/fake_device_io.h"
 #include "vendor/vendor_commands.h"
@@ -74,6 +75,11 @@ struct RdtCase {
   std::vector<uint32_t> bytes;
 };
 
+// How a case shows in the test listing (not as raw bytes).
+inline void PrintTo(const RdtCase& c, std::ostream* os) {
+  *os << c.length << " bytes";
+}
+
 class RdtParameterChunks : public DownloadTest, public ::testing::WithParamInterface<RdtCase> {};
 
 TEST_P(RdtParameterChunks, CoverExactlyTheLengthInWholeBlocks) {
@@ -89,13 +95,15 @@ TEST_P(RdtParameterChunks, CoverExactlyTheLengthInWholeBlocks) {
   EXPECT_EQ(Pauses(), std::vector<uint32_t>(c.images.size(), 50));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Lengths, RdtParameterChunks,
-    ::testing::Values(RdtCase{1000, {ChunkImage(0x03, 2, 0, 0)}, {1024}},
-                      RdtCase{4096, {ChunkImage(0x03, 8, 0, 0)}, {4096}},
-                      RdtCase{4097, {ChunkImage(0x03, 8, 0, 0), ChunkImage(0x03, 1, 8, 0)}, {4096, 512}},
-                      RdtCase{512, {ChunkImage(0x03, 1, 0, 0)}, {512}}),
-    [](const auto& p) { return "Length" + std::to_string(p.param.length); });
+INSTANTIATE_TEST_SUITE_P(Lengths, RdtParameterChunks,
+                         ::testing::Values(RdtCase{1000, {ChunkImage(0x03, 2, 0, 0)}, {1024}},
+                                           RdtCase{4096, {ChunkImage(0x03, 8, 0, 0)}, {4096}},
+                                           RdtCase{4097,
+                                                   {ChunkImage(0x03, 8, 0, 0),
+                                                    ChunkImage(0x03, 1, 8, 0)},
+                                                   {4096, 512}},
+                                           RdtCase{512, {ChunkImage(0x03, 1, 0, 0)}, {512}}),
+                         [](const auto& p) { return "Length" + std::to_string(p.param.length); });
 
 TEST_F(DownloadTest, SystemFirmwareRoundsUpToWholeChunksCarryingTheBytesBeyondTheImage) {
   std::vector<uint8_t> buffer = Pattern(kSysFwImageSize);
@@ -105,7 +113,8 @@ TEST_F(DownloadTest, SystemFirmwareRoundsUpToWholeChunksCarryingTheBytesBeyondTh
   EXPECT_EQ(requests[0].cdb, ChunkImage(0x0E, 8, 0x00, 0));
   EXPECT_EQ(requests[1].cdb, ChunkImage(0x0E, 8, 0x08, 0));
   EXPECT_EQ(requests[1].length, 4096u);
-  EXPECT_TRUE(std::equal(requests[1].dataOut.begin(), requests[1].dataOut.end(), buffer.begin() + 4096));
+  EXPECT_TRUE(
+      std::equal(requests[1].dataOut.begin(), requests[1].dataOut.end(), buffer.begin() + 4096));
   EXPECT_EQ(Pauses(), (std::vector<uint32_t>{50, 50}));
 }
 

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <ostream>
 
 #include "support/fake_device_io.h"
 #include "vendor/vendor_commands.h"
@@ -61,10 +62,18 @@ std::vector<CommandCase> Commands() {
   static std::array<uint8_t, 512> a512;
   static std::array<uint8_t, 4096> a4096;
   return {
-      {"SkipRunBadBlocks", [](auto& v, auto p) { return v.SkipRunBadBlocks(p); },
-       Block("22 01 00 00 00 00 00", false), {}, 0, 500},
-      {"SetDriveCapacity", [](auto& v, auto p) { return v.SetDriveCapacity(p, 0x0102); },
-       Block("B1 02 01 00 00 00 00", false), {}, 0, 500},
+      {"SkipRunBadBlocks",
+       [](auto& v, auto p) { return v.SkipRunBadBlocks(p); },
+       Block("22 01 00 00 00 00 00", false),
+       {},
+       0,
+       500},
+      {"SetDriveCapacity",
+       [](auto& v, auto p) { return v.SetDriveCapacity(p, 0x0102); },
+       Block("B1 02 01 00 00 00 00", false),
+       {},
+       0,
+       500},
       {"TriggerBurn", [](auto& v, auto p) { return v.TriggerBurn(p); },
        Block("15 01 11 00 C4 00 10", true), kNoData, 0, 500},
       {"CalibrateNand", [](auto& v, auto p) { return v.CalibrateNand(p); },
@@ -217,6 +226,11 @@ struct CapacityCase {
   int32_t megabytes;
 };
 
+// How a case shows in the test listing (not as raw bytes).
+inline void PrintTo(const CapacityCase& c, std::ostream* os) {
+  *os << c.sectors << " sectors";
+}
+
 class CapacityMb : public TwoPhaseTest, public ::testing::WithParamInterface<CapacityCase> {};
 
 TEST_P(CapacityMb, IsTheSectorCountInDecimalMegabytes) {
@@ -228,7 +242,8 @@ TEST_P(CapacityMb, IsTheSectorCountInDecimalMegabytes) {
 
 INSTANTIATE_TEST_SUITE_P(Sectors, CapacityMb,
                          ::testing::Values(CapacityCase{1953525168u, 1000204},
-                                           CapacityCase{0x80000000u, 1099511},  // 2^31: not negative
+                                           CapacityCase{0x80000000u,
+                                                        1099511},  // 2^31: not negative
                                            CapacityCase{0xFFFFFFFFu, 2199023}, CapacityCase{0, 0}),
                          [](const auto& p) { return "Sectors" + std::to_string(p.param.sectors); });
 

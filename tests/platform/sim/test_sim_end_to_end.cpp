@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cctype>
 #include <functional>
+#include <ostream>
 #include <thread>
 
 #include "platform/sim/sim_station.h"
@@ -273,6 +274,11 @@ struct FaultCase {
   const char* step;  // the flow step that sees it
   int expected;      // what that step returns
 };
+
+// How a case shows in the test listing (not as raw bytes).
+inline void PrintTo(const FaultCase& c, std::ostream* os) {
+  *os << c.fault;
+}
 
 class InjectedFault : public ::testing::TestWithParam<FaultCase> {};
 
