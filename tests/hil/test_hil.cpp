@@ -214,7 +214,7 @@ TEST_F(Testbed, HotPlugFillsAndEmptiesTheNextPort) {
     if (t.status[6] != "Ready") continue;
     listed = true;
     ASSERT_EQ(t.hubPorts.size(), 7u);
-    EXPECT_EQ(t.hubPorts[6], (std::pair<std::string, int>{kUsb1 + "/1-1", 3}));
+    EXPECT_EQ(t.hubPorts[6], (std::pair<std::string, int>{kUsb1 + "-0:1", 3}));
   }
   EXPECT_TRUE(listed) << ReadFile(kOut / "boot1-watch.jsonl");
 

@@ -47,25 +47,26 @@ struct Row {
   std::string status, serial;
 };
 
-// The rows of qelvar-cli's JSON table, by port.
+// The rows of qelvar-cli's JSON table, by 0-based port (the JSON counts
+// ports from 1, as the Port column does).
 std::map<int, Row> Rows(const std::string& json) {
   std::map<int, Row> rows;
   static const std::regex row(
       R"re(\{"port":(\d+),"status":"([^"]*)","model":"[^"]*","capacity":"[^"]*","serial":"([^"]*)")re");
   for (auto it = std::sregex_iterator(json.begin(), json.end(), row); it != std::sregex_iterator();
        ++it) {
-    rows[std::stoi((*it)[1])] = Row{(*it)[2], (*it)[3]};
+    rows[std::stoi((*it)[1]) - 1] = Row{(*it)[2], (*it)[3]};
   }
   return rows;
 }
 
-// The hub (instance ID) and 0-based hub port behind each station port.
+// The hub (instance ID) and 0-based hub port behind each 0-based station port.
 std::map<int, std::pair<std::string, int>> HubPorts(const std::string& json) {
   std::map<int, std::pair<std::string, int>> ports;
   static const std::regex hub(R"re(\{"port":(\d+),"hub":"([^"]*)","index":(\d+)\})re");
   for (auto it = std::sregex_iterator(json.begin(), json.end(), hub); it != std::sregex_iterator();
        ++it) {
-    ports[std::stoi((*it)[1])] = {(*it)[2], std::stoi((*it)[3])};
+    ports[std::stoi((*it)[1]) - 1] = {(*it)[2], std::stoi((*it)[3])};
   }
   return ports;
 }
@@ -118,7 +119,8 @@ TEST_F(Healthy, EverySixteenDrivesPassOnTheirHubPortsStationPort) {
     std::snprintf(serial, sizeof serial, "QSIM%016d", port);
     EXPECT_EQ(Trim(rows[port].serial), serial) << "port " << port;
     EXPECT_EQ(rows[port].status, "Ready") << "port " << port;
-    std::string hub = "/usb1/1-" + std::to_string(port / 8 + 1);
+    // Hub instance IDs name the controller, the USB 2 side and the port chain.
+    std::string hub = "-usbv2-0:" + std::to_string(port / 8 + 1);
     ASSERT_TRUE(hubs.count(port)) << "port " << port;
     EXPECT_TRUE(hubs[port].first.ends_with(hub)) << hubs[port].first;
     EXPECT_EQ(hubs[port].second, port % 8);
