@@ -129,6 +129,31 @@ class DiagnosticsFile {
 
 volatile std::sig_atomic_t gInterrupted = 0;
 
+// What the first interrupt says: the run goes on to its end.
+void SayWaiting(size_t running) {
+  std::fprintf(stderr,
+               "Waiting for %zu port(s) to finish... (press Ctrl-C again to quit at once)\n",
+               running);
+  std::fflush(stderr);
+}
+
+// What a second interrupt says before the program quits at once: the ports
+// left in the middle of their flow, which must be run again.
+void SayQuitAtOnce(const std::vector<int>& running) {
+  std::string ports;
+  for (int p : running) ports += (ports.empty() ? "" : ", ") + std::to_string(p);
+  if (ports.empty()) {
+    std::fprintf(stderr, "qelvar-cli: quit at once; no port was in the middle of its flow\n");
+  } else {
+    std::fprintf(stderr,
+                 "qelvar-cli: warning: quit at once; port(s) %s were left in the middle of "
+                 "their flow: run them again\n",
+                 ports.c_str());
+  }
+  std::fflush(stdout);
+  std::fflush(stderr);
+}
+
 #ifndef _WIN32
 // Ctrl-C and SIGTERM during run and run-port. The first starts nothing new
 // and lets the running ports finish their flow (a download cut in the middle
@@ -183,25 +208,11 @@ class InterruptHandler {
       if (signal < 0) continue;  // EAGAIN (the poll ended) or EINTR
       if (signals_.fetch_add(1) == 0) {
         control_.RequestNoNewStarts();
-        std::fprintf(stderr,
-                     "Waiting for %zu port(s) to finish... (press Ctrl-C again to quit at once)\n",
-                     RunningPorts().size());
-        std::fflush(stderr);
+        SayWaiting(RunningPorts().size());
         continue;
       }
       if (signal != SIGINT && signal != SIGTERM) continue;
-      std::string ports;
-      for (int p : RunningPorts()) ports += (ports.empty() ? "" : ", ") + std::to_string(p);
-      if (ports.empty()) {
-        std::fprintf(stderr, "qelvar-cli: quit at once; no port was in the middle of its flow\n");
-      } else {
-        std::fprintf(stderr,
-                     "qelvar-cli: warning: quit at once; port(s) %s were left in the middle of "
-                     "their flow: run them again\n",
-                     ports.c_str());
-      }
-      std::fflush(stdout);
-      std::fflush(stderr);
+      SayQuitAtOnce(RunningPorts());
       // At once: the workers still hold the drives, so no destructor may run.
       std::_Exit(signal == SIGINT ? kExitInterrupted : 128 + SIGTERM);
     }
@@ -291,25 +302,11 @@ class InterruptHandler {
   void OnInterrupt(bool close) {
     if (signals_.fetch_add(1) == 0) {
       control_.RequestNoNewStarts();
-      std::fprintf(stderr,
-                   "Waiting for %zu port(s) to finish... (press Ctrl-C again to quit at once)\n",
-                   RunningPorts().size());
-      std::fflush(stderr);
+      SayWaiting(RunningPorts().size());
       return;
     }
     if (close) return;  // the wait in the handler is all a closed window gets
-    std::string ports;
-    for (int p : RunningPorts()) ports += (ports.empty() ? "" : ", ") + std::to_string(p);
-    if (ports.empty()) {
-      std::fprintf(stderr, "qelvar-cli: quit at once; no port was in the middle of its flow\n");
-    } else {
-      std::fprintf(stderr,
-                   "qelvar-cli: warning: quit at once; port(s) %s were left in the middle of "
-                   "their flow: run them again\n",
-                   ports.c_str());
-    }
-    std::fflush(stdout);
-    std::fflush(stderr);
+    SayQuitAtOnce(RunningPorts());
     // At once: the workers still hold the drives, so no destructor may run.
     std::_Exit(kExitInterrupted);
   }
