@@ -35,10 +35,10 @@ int32_t Total(const CeCounts& counts) {
   return static_cast<int32_t>(std::clamp<int64_t>(sum, INT32_MIN, INT32_MAX));
 }
 
-void IncrementSerial(std::string& serial) {
+void AdvanceSerial(std::string& serial, uint64_t steps) {
   char text[kSerialChars + 1] = {};
   serial.copy(text, kSerialChars);
-  IncrementSerialText(text, kSerialChars);
+  (void)AdvanceSerialText(text, kSerialChars, steps);  // wraps like the station's counter
   serial.assign(text, strnlen(text, kSerialChars));
 }
 
@@ -158,7 +158,7 @@ bool LedgerLink::Take(int count, std::string_view seed, std::vector<std::string>
                       std::string* why) {
   std::string error;
   if (ledger_->TakeSerials(config_.series, seed.substr(0, std::min(seed.size(), kSerialChars)),
-                           count, config_.station, IncrementSerial, serials, &error)) {
+                           count, config_.station, AdvanceSerial, serials, &error)) {
     return true;
   }
   *why = "Start refused: no serial numbers could be taken from the shared ledger (" + error +

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 namespace qelvar::engine {
 
@@ -13,5 +14,10 @@ namespace qelvar::engine {
 // character becomes "0" and the increment stops there. An empty text stays
 // empty. 0009 -> 000A, 00FF -> 0100, FFFF -> 0000, AB-Z -> AB-0.
 void IncrementSerialText(char* text, size_t capacity);
+
+// The text `steps` increments of IncrementSerialText would give, at the cost
+// of one: a series' serial at any offset from its first. True unless the
+// hexadecimal digits ran out on the left, so the text wrapped round.
+bool AdvanceSerialText(char* text, size_t capacity, uint64_t steps);
 
 }  // namespace qelvar::engine

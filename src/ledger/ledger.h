@@ -53,8 +53,9 @@ struct YieldReport {
   std::vector<CountOf> failCodes;  // Pareto: most frequent first
 };
 
-// Advances a serial number text in place (the station's hexadecimal rule).
-using SerialIncrement = std::function<void(std::string&)>;
+// Advances a serial number text in place by a number of steps of the
+// station's hexadecimal rule.
+using SerialAdvance = std::function<void(std::string&, uint64_t steps)>;
 
 class Ledger {
  public:
@@ -67,12 +68,13 @@ class Ledger {
                                      std::string* error) = 0;
   [[nodiscard]] virtual bool Yield(const YieldQuery& query, YieldReport* report,
                                    std::string* error) = 0;
-  // Takes `count` serials of `series` in one transaction: the series' next
-  // serial and the ones after it, and stores the serial after the last. A new
-  // series starts at `seed`. A serial is handed out once only: when the
-  // series comes round to a serial it gave before, nothing is taken.
+  // Takes `count` serials of `series` in one transaction: `count` offsets
+  // no other Start gets, each applied to the series' seed, in ascending
+  // order. A new series is seeded with `seed`. A serial is handed out once
+  // only: when the series comes round to a serial it gave before, nothing is
+  // taken.
   [[nodiscard]] virtual bool TakeSerials(std::string_view series, std::string_view seed, int count,
-                                         std::string_view station, const SerialIncrement& increment,
+                                         std::string_view station, const SerialAdvance& advance,
                                          std::vector<std::string>* serials, std::string* error) = 0;
   // Pushes records held back while the shared ledger was away; the number
   // pushed in *pushed. True when none is left waiting.
@@ -83,7 +85,7 @@ class Ledger {
 };
 
 // The schema this build writes.
-inline constexpr int kSchemaVersion = 3;
+inline constexpr int kSchemaVersion = 4;
 
 // Opens the ledger `url` names ("postgresql://..." or "postgres://..."), or
 // the station folder's SQLite ledger when `url` is empty, and brings its

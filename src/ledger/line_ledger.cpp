@@ -38,9 +38,9 @@ bool LineLedger::Yield(const YieldQuery& query, YieldReport* report, std::string
 }
 
 bool LineLedger::TakeSerials(std::string_view series, std::string_view seed, int count,
-                             std::string_view station, const SerialIncrement& increment,
+                             std::string_view station, const SerialAdvance& advance,
                              std::vector<std::string>* serials, std::string* error) {
-  return server_->TakeSerials(series, seed, count, station, increment, serials, error);
+  return server_->TakeSerials(series, seed, count, station, advance, serials, error);
 }
 
 size_t LineLedger::Spooled() {

@@ -23,7 +23,7 @@ class LineLedger final : public Ledger {
   [[nodiscard]] bool Yield(const YieldQuery& query, YieldReport* report,
                            std::string* error) override;
   [[nodiscard]] bool TakeSerials(std::string_view series, std::string_view seed, int count,
-                                 std::string_view station, const SerialIncrement& increment,
+                                 std::string_view station, const SerialAdvance& advance,
                                  std::vector<std::string>* serials, std::string* error) override;
   // Pushes the spool oldest first; a record leaves the spool only once the
   // server has it.

@@ -2,6 +2,7 @@
 
 #include <libpq-fe.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 
@@ -142,8 +143,11 @@ bool PostgresLedger::MigrateLocked(std::string* error) {
     return rollback();
   }
   for (int v = version + 1; v <= upTo_ && v <= static_cast<int>(steps.size()); ++v) {
-    for (const std::string& sql : steps[static_cast<size_t>(v - 1)]) {
-      if (!Exec(sql, {}, nullptr, error)) return rollback();
+    const schema::Migration& step = steps[static_cast<size_t>(v - 1)];
+    for (const auto* list : {&step.statements, &step.postgresOnly}) {
+      for (const std::string& sql : *list) {
+        if (!Exec(sql, {}, nullptr, error)) return rollback();
+      }
     }
     if (!Exec("DELETE FROM schema_version", {}, nullptr, error) ||
         !Exec("INSERT INTO schema_version (version) VALUES ($1)", {std::to_string(v)}, nullptr,
@@ -220,7 +224,7 @@ bool PostgresLedger::Yield(const YieldQuery& query, YieldReport* report, std::st
 }
 
 bool PostgresLedger::TakeSerials(std::string_view series, std::string_view seed, int count,
-                                 std::string_view station, const SerialIncrement& increment,
+                                 std::string_view station, const SerialAdvance& advance,
                                  std::vector<std::string>* serials, std::string* error) {
   serials->clear();
   if (count <= 0) return true;
@@ -233,45 +237,45 @@ bool PostgresLedger::TakeSerials(std::string_view series, std::string_view seed,
     serials->clear();
     return false;
   };
-  std::string seriesText, seedText, stationText;
-  if (!Literal(name, &seriesText, error) || !Literal(std::string(seed), &seedText, error) ||
-      !Literal(std::string(station), &stationText, error)) {
+  const SeriesFacts* facts = SeriesLocked(name, seed, error);
+  if (!facts) return false;
+  if (facts->seed.empty()) {
+    *error = "the serial series " + name + " has no serial to start from ([Identify] SN)";
     return false;
   }
-  // Two round trips: the row lock is taken in the first and released by the
-  // COMMIT that ends the second, so concurrent Starts of a series take turns,
-  // each reading the next serial the previous one stored, and none waits
-  // longer than one round trip of each Start before it.
+  std::string seriesText, stationText, offsetsText;
+  if (!Literal(name, &seriesText, error) || !Literal(std::string(station), &stationText, error) ||
+      !Literal(facts->offsets, &offsetsText, error)) {
+    return false;
+  }
+  // The offsets come from the series' sequence, which never waits on another
+  // Start; the grants in the same transaction make its commit flush them, so
+  // a server that crashes cannot hand them out again.
   std::vector<std::vector<std::string>> rows;
-  if (!Script("BEGIN; INSERT INTO serial_series (series, next_serial) VALUES (" + seriesText +
-                  ", " + seedText +
-                  ") ON CONFLICT (series) DO NOTHING;"
-                  " SELECT next_serial FROM serial_series WHERE series = " +
-                  seriesText + " FOR UPDATE",
+  if (!Script("BEGIN; SELECT nextval(" + offsetsText + "::regclass) FROM generate_series(1, " +
+                  std::to_string(count) + ")",
               &rows, error) ||
-      rows.empty()) {
-    if (rows.empty() && error->empty()) *error = "the serial series " + name + " could not be read";
+      rows.size() != static_cast<size_t>(count)) {
+    if (error->empty()) *error = "the serial series " + name + " gave no offsets";
+    series_.erase(name);  // read the series afresh next time
     return rollback();
   }
-  std::string next = rows[0][0];
-  if (next.empty()) {
-    *error = "the serial series " + name + " has no serial to start from ([Identify] SN)";
-    return rollback();
-  }
+  std::vector<uint64_t> offsets;
+  for (const auto& row : rows) offsets.push_back(std::strtoull(row[0].c_str(), nullptr, 10));
+  std::sort(offsets.begin(), offsets.end());
   const std::string now = std::to_string(NowMs());
   std::string script = "INSERT INTO serial_grants (series, serial, station, granted_at_ms) VALUES ";
-  for (int i = 0; i < count; ++i) {
-    std::string serialText;
-    if (!Literal(next, &serialText, error)) return rollback();
-    serials->push_back(next);
+  for (size_t i = 0; i < offsets.size(); ++i) {
+    // Serials wrap round like the station's own counter; one handed out
+    // before is caught by the grants' key below.
+    std::string serial = facts->seed, serialText;
+    advance(serial, offsets[i]);
+    if (!Literal(serial, &serialText, error)) return rollback();
+    serials->push_back(serial);
     script +=
         (i ? ", (" : "(") + seriesText + ", " + serialText + ", " + stationText + ", " + now + ")";
-    increment(next);
   }
-  std::string nextText;
-  if (!Literal(next, &nextText, error)) return rollback();
-  script += "; UPDATE serial_series SET next_serial = " + nextText +
-            " WHERE series = " + seriesText + "; COMMIT";
+  script += "; COMMIT";
   std::string state;
   if (!Script(script, nullptr, error, &state)) {
     if (state == "23505") {
@@ -282,6 +286,50 @@ bool PostgresLedger::TakeSerials(std::string_view series, std::string_view seed,
     return rollback();
   }
   return true;
+}
+
+const PostgresLedger::SeriesFacts* PostgresLedger::SeriesLocked(const std::string& name,
+                                                                std::string_view seed,
+                                                                std::string* error) {
+  if (auto it = series_.find(name); it != series_.end()) return &it->second;
+  std::string ignored;
+  std::string seriesText, seedText;
+  if (!Literal(name, &seriesText, error) || !Literal(std::string(seed), &seedText, error)) {
+    return nullptr;
+  }
+  // The first Start of a series creates it with its sequence in one
+  // transaction; a Start of another station at the same moment waits on the
+  // series' key until that commits, and then finds both.
+  std::vector<std::vector<std::string>> rows;
+  if (!Script("BEGIN; INSERT INTO serial_series (series, next_serial, seed, offsets) VALUES (" +
+                  seriesText + ", " + seedText + ", " + seedText + ", 'serial_offsets_' || md5(" +
+                  seriesText + ")) ON CONFLICT (series) DO NOTHING RETURNING offsets",
+              &rows, error)) {
+    if (conn_) (void)Exec("ROLLBACK", {}, nullptr, &ignored);
+    return nullptr;
+  }
+  std::string create = "COMMIT";
+  if (!rows.empty()) {
+    char* quoted = PQescapeIdentifier(conn_, rows[0][0].data(), rows[0][0].size());
+    if (!quoted) {
+      *error = "shared ledger: " + Trimmed(PQerrorMessage(conn_));
+      (void)Exec("ROLLBACK", {}, nullptr, &ignored);
+      return nullptr;
+    }
+    create = "CREATE SEQUENCE IF NOT EXISTS " + std::string(quoted) + " MINVALUE 0 START 0; COMMIT";
+    PQfreemem(quoted);
+  }
+  rows.clear();
+  if (!Script(create, nullptr, error) ||
+      !Exec("SELECT seed, offsets FROM serial_series WHERE series = $1", {name}, &rows, error)) {
+    if (conn_) (void)Exec("ROLLBACK", {}, nullptr, &ignored);
+    return nullptr;
+  }
+  if (rows.empty() || rows[0].size() != 2) {
+    *error = "the serial series " + name + " could not be read";
+    return nullptr;
+  }
+  return &series_.emplace(name, SeriesFacts{rows[0][0], rows[0][1]}).first->second;
 }
 
 bool PostgresLedger::Literal(const std::string& text, std::string* literal, std::string* error) {

@@ -3,6 +3,7 @@
 // went away; every wait is bounded (connect and statement time-outs).
 #pragma once
 
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -35,7 +36,7 @@ class PostgresLedger final : public Ledger {
   [[nodiscard]] bool Yield(const YieldQuery& query, YieldReport* report,
                            std::string* error) override;
   [[nodiscard]] bool TakeSerials(std::string_view series, std::string_view seed, int count,
-                                 std::string_view station, const SerialIncrement& increment,
+                                 std::string_view station, const SerialAdvance& advance,
                                  std::vector<std::string>* serials, std::string* error) override;
   [[nodiscard]] bool Sync(size_t* pushed, std::string* error) override;
   [[nodiscard]] int SchemaVersion() const override;
@@ -60,11 +61,21 @@ class PostgresLedger final : public Ledger {
                std::string* sqlState);
   bool Literal(const std::string& text, std::string* literal, std::string* error);
 
+  // What a series was created with; neither changes once it exists.
+  struct SeriesFacts {
+    std::string seed;
+    std::string offsets;  // the name of its sequence
+  };
+  // The series `name`, created with `seed` when it is new.
+  const SeriesFacts* SeriesLocked(const std::string& name, std::string_view seed,
+                                  std::string* error);
+
   const std::string url_;
   const int upTo_;
   mutable std::mutex mutex_;
   pg_conn* conn_ = nullptr;
   int version_ = 0;
+  std::map<std::string, SeriesFacts> series_;
 };
 
 }  // namespace qelvar::ledger

@@ -17,32 +17,44 @@ bool ToInt(const std::string& text, Int* out) {
 
 }  // namespace
 
-const std::vector<std::vector<std::string>>& Migrations() {
-  static const std::vector<std::vector<std::string>> steps = {
+const std::vector<Migration>& Migrations() {
+  static const std::vector<Migration> steps = {
       // 1: the records and the serial series.
-      {"CREATE TABLE records ("
-       " id TEXT PRIMARY KEY, run_id TEXT NOT NULL, station TEXT NOT NULL,"
-       " port INTEGER NOT NULL, hub_instance TEXT NOT NULL, hub_port INTEGER NOT NULL,"
-       " started_at_ms BIGINT NOT NULL, ended_at_ms BIGINT NOT NULL, day TEXT NOT NULL,"
-       " model TEXT NOT NULL, serial TEXT NOT NULL, fw_version TEXT NOT NULL,"
-       " capacity_mb INTEGER NOT NULL, bin INTEGER NOT NULL, rdt_result TEXT NOT NULL,"
-       " fail_code INTEGER NOT NULL, status TEXT NOT NULL,"
-       " fct_bad INTEGER NOT NULL, dft_bad INTEGER NOT NULL, rdt_bad INTEGER NOT NULL,"
-       " run_bad INTEGER NOT NULL, flash_part TEXT NOT NULL, flash_id TEXT NOT NULL,"
-       " burner_sha256 TEXT NOT NULL, rdt_param_sha256 TEXT NOT NULL,"
-       " sys_fw_sha256 TEXT NOT NULL, spi_sha256 TEXT NOT NULL, settings_sha256 TEXT NOT NULL,"
-       " mp_version TEXT NOT NULL, program_version TEXT NOT NULL)",
-       "CREATE TABLE serial_series (series TEXT PRIMARY KEY, next_serial TEXT NOT NULL)",
-       "CREATE TABLE serial_grants (series TEXT NOT NULL, serial TEXT NOT NULL,"
-       " station TEXT NOT NULL, granted_at_ms BIGINT NOT NULL, PRIMARY KEY (series, serial))"},
+      {{"CREATE TABLE records ("
+        " id TEXT PRIMARY KEY, run_id TEXT NOT NULL, station TEXT NOT NULL,"
+        " port INTEGER NOT NULL, hub_instance TEXT NOT NULL, hub_port INTEGER NOT NULL,"
+        " started_at_ms BIGINT NOT NULL, ended_at_ms BIGINT NOT NULL, day TEXT NOT NULL,"
+        " model TEXT NOT NULL, serial TEXT NOT NULL, fw_version TEXT NOT NULL,"
+        " capacity_mb INTEGER NOT NULL, bin INTEGER NOT NULL, rdt_result TEXT NOT NULL,"
+        " fail_code INTEGER NOT NULL, status TEXT NOT NULL,"
+        " fct_bad INTEGER NOT NULL, dft_bad INTEGER NOT NULL, rdt_bad INTEGER NOT NULL,"
+        " run_bad INTEGER NOT NULL, flash_part TEXT NOT NULL, flash_id TEXT NOT NULL,"
+        " burner_sha256 TEXT NOT NULL, rdt_param_sha256 TEXT NOT NULL,"
+        " sys_fw_sha256 TEXT NOT NULL, spi_sha256 TEXT NOT NULL, settings_sha256 TEXT NOT NULL,"
+        " mp_version TEXT NOT NULL, program_version TEXT NOT NULL)",
+        "CREATE TABLE serial_series (series TEXT PRIMARY KEY, next_serial TEXT NOT NULL)",
+        "CREATE TABLE serial_grants (series TEXT NOT NULL, serial TEXT NOT NULL,"
+        " station TEXT NOT NULL, granted_at_ms BIGINT NOT NULL, PRIMARY KEY (series, serial))"}},
       // 2: the lookups the history and the yield make.
-      {"CREATE INDEX records_serial ON records (serial)",
-       "CREATE INDEX records_ended ON records (ended_at_ms)",
-       "CREATE INDEX records_station ON records (station, ended_at_ms)"},
+      {{"CREATE INDEX records_serial ON records (serial)",
+        "CREATE INDEX records_ended ON records (ended_at_ms)",
+        "CREATE INDEX records_station ON records (station, ended_at_ms)"}},
       // 3: the yield reads this index alone, already in its grouping order,
       // so a million records are counted without a sort.
-      {"CREATE INDEX records_yield ON records"
-       " (day, fail_code, bin, flash_part, station, status, ended_at_ms)"},
+      {{"CREATE INDEX records_yield ON records"
+        " (day, fail_code, bin, flash_part, station, status, ended_at_ms)"}},
+      // 4: a series hands out offsets from its own sequence instead of a
+      // next-serial cell. A sequence gives each Start its offsets without
+      // waiting for the Starts of other stations to commit, where the row
+      // lock on the cell made them queue. A series carries on from the next
+      // serial it had stored, which becomes its seed at offset 0.
+      {{"ALTER TABLE serial_series ADD COLUMN seed TEXT",
+        "ALTER TABLE serial_series ADD COLUMN offsets TEXT"},
+       {"UPDATE serial_series SET seed = next_serial, offsets = 'serial_offsets_' || md5(series)",
+        "DO $$ DECLARE name TEXT; BEGIN"
+        " FOR name IN SELECT offsets FROM serial_series LOOP"
+        " EXECUTE format('CREATE SEQUENCE IF NOT EXISTS %I MINVALUE 0 START 0', name);"
+        " END LOOP; END $$"}},
   };
   return steps;
 }

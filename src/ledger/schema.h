@@ -13,8 +13,15 @@
 
 namespace qelvar::ledger::schema {
 
-// Each step's statements, run in one transaction with the version update.
-[[nodiscard]] const std::vector<std::vector<std::string>>& Migrations();
+// One step of the schema, run in one transaction with the version update.
+struct Migration {
+  std::vector<std::string> statements;
+  // Run after `statements` on a PostgreSQL ledger only: the serial series
+  // live there alone, and SQLite knows no sequences.
+  std::vector<std::string> postgresOnly = {};
+};
+
+[[nodiscard]] const std::vector<Migration>& Migrations();
 
 inline constexpr size_t kRecordColumnCount = 30;
 // "id, run_id, ..." in the order of RecordValues.

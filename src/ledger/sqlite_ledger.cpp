@@ -121,7 +121,7 @@ bool SqliteLedger::Migrate(int upTo, std::string* error) {
     ok = false;
   }
   for (int v = version + 1; ok && v <= upTo && v <= static_cast<int>(steps.size()); ++v) {
-    for (const std::string& sql : steps[static_cast<size_t>(v - 1)]) {
+    for (const std::string& sql : steps[static_cast<size_t>(v - 1)].statements) {
       if (!(ok = Exec(sql, error))) break;
     }
     if (ok)
@@ -227,7 +227,7 @@ bool SqliteLedger::Yield(const YieldQuery& query, YieldReport* report, std::stri
 }
 
 bool SqliteLedger::TakeSerials(std::string_view, std::string_view, int, std::string_view,
-                               const SerialIncrement&, std::vector<std::string>*,
+                               const SerialAdvance&, std::vector<std::string>*,
                                std::string* error) {
   *error = "serial series live in a shared ledger only ([Ledger] Url=postgresql://...)";
   return false;

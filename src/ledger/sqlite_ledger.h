@@ -31,7 +31,7 @@ class SqliteLedger final : public Ledger {
                            std::string* error) override;
   // A station's own ledger has no series: serials stay in its settings.
   [[nodiscard]] bool TakeSerials(std::string_view series, std::string_view seed, int count,
-                                 std::string_view station, const SerialIncrement& increment,
+                                 std::string_view station, const SerialAdvance& advance,
                                  std::vector<std::string>* serials, std::string* error) override;
   [[nodiscard]] bool Sync(size_t* pushed, std::string* error) override;
   [[nodiscard]] int SchemaVersion() const override;

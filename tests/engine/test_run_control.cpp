@@ -1,7 +1,9 @@
 // The Start sequence, the end of a run and the single-port start.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <fstream>
+#include <random>
 
 #include "engine/mp_worker.h"
 #include "engine/serial_number.h"
@@ -38,6 +40,51 @@ TEST(SerialNumber, StaysWithinItsCapacity) {
   char text[4] = {'F', 'F', 'F', 'F'};  // no terminator
   IncrementSerialText(text, sizeof text);
   EXPECT_EQ(std::string(text, 4), "0000");
+}
+
+// Advancing by k must give exactly what k increments give, whatever the text
+// holds: upper and lower case, characters that are no digit, a line feed.
+TEST(SerialNumber, AdvanceEqualsThatManyIncrements) {
+  std::mt19937 random(20261209);
+  const std::string alphabet = "0123456789ABCDEFabcdefQVZz-9F";
+  for (int round = 0; round < 300; ++round) {
+    char start[21] = {};
+    const size_t length = 1 + random() % 6;
+    for (size_t i = 0; i < length; ++i) start[i] = alphabet[random() % alphabet.size()];
+    if (round % 25 == 0) start[length / 2] = '\n';
+    const uint64_t steps = round < 150 ? random() % 40 : random() % 70000;
+    char stepped[21];
+    std::memcpy(stepped, start, sizeof start);
+    bool wrapped = false;
+    for (uint64_t k = 0; k < steps; ++k) {
+      IncrementSerialText(stepped, 20);
+      const size_t end = std::strcspn(stepped, "\n");
+      wrapped = wrapped || end == 0 || std::string(stepped, end).find_first_not_of('0') ==
+                                           std::string::npos;
+    }
+    char advanced[21];
+    std::memcpy(advanced, start, sizeof start);
+    const bool whole = AdvanceSerialText(advanced, 20, steps);
+    ASSERT_STREQ(advanced, stepped) << "from \"" << start << "\" by " << steps;
+    if (!wrapped) {
+      EXPECT_TRUE(whole) << "from \"" << start << "\" by " << steps;
+    }
+  }
+}
+
+TEST(SerialNumber, AdvanceTellsWhenTheDigitsRunOut) {
+  char text[21] = "QV00FE";
+  EXPECT_TRUE(AdvanceSerialText(text, 20, 0x101));
+  EXPECT_STREQ(text, "QV01FF");
+  char nearEnd[21] = "FE";
+  EXPECT_TRUE(AdvanceSerialText(nearEnd, 20, 1));
+  EXPECT_FALSE(AdvanceSerialText(nearEnd, 20, 1)) << "FF to 00 wraps round";
+  EXPECT_STREQ(nearEnd, "00");
+  char huge[21] = "QV5100000A00";
+  EXPECT_FALSE(AdvanceSerialText(huge, 20, UINT64_MAX)) << "no overflow, only a wrap";
+  char bounded[3] = {'F', 'F', 'F'};  // no terminator
+  EXPECT_FALSE(AdvanceSerialText(bounded, sizeof bounded, 1));
+  EXPECT_EQ(std::string(bounded, 3), "000");
 }
 
 TEST(PollBudget, IsNeverZeroAndNeverUnderflows) {

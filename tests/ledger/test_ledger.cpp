@@ -264,7 +264,7 @@ class SlowLedger final : public Ledger {
   bool History(const HistoryQuery&, std::vector<Record>*, std::string*) override { return false; }
   bool Yield(const YieldQuery&, YieldReport*, std::string*) override { return false; }
   bool TakeSerials(std::string_view, std::string_view, int, std::string_view,
-                   const SerialIncrement&, std::vector<std::string>*, std::string*) override {
+                   const SerialAdvance&, std::vector<std::string>*, std::string*) override {
     return false;
   }
   bool Sync(size_t*, std::string*) override {

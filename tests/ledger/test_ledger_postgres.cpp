@@ -31,10 +31,10 @@ using testing::PgServer;
 using testing::SampleRecord;
 using testing::TempDir;
 
-void Increment(std::string& serial) {
+void Advance(std::string& serial, uint64_t steps) {
   char text[21] = {};
   serial.copy(text, 20);
-  engine::IncrementSerialText(text, 20);
+  (void)engine::AdvanceSerialText(text, 20, steps);
   serial = text;
 }
 
@@ -81,13 +81,13 @@ TEST_F(Postgres, SerialsComeFromOneSeriesSeededOnceAndNeverRepeat) {
   PostgresLedger b(server->Url());
   std::string error;
   std::vector<std::string> first, second;
-  ASSERT_TRUE(a.TakeSerials("default", "QV00FE", 3, "st-a", Increment, &first, &error)) << error;
+  ASSERT_TRUE(a.TakeSerials("default", "QV00FE", 3, "st-a", Advance, &first, &error)) << error;
   EXPECT_EQ(first, (std::vector<std::string>{"QV00FE", "QV00FF", "QV0100"}));
   // The second station's seed is ignored: the series exists.
-  ASSERT_TRUE(b.TakeSerials("default", "QV00FE", 2, "st-b", Increment, &second, &error)) << error;
+  ASSERT_TRUE(b.TakeSerials("default", "QV00FE", 2, "st-b", Advance, &second, &error)) << error;
   EXPECT_EQ(second, (std::vector<std::string>{"QV0101", "QV0102"}));
   // Another series is independent.
-  ASSERT_TRUE(b.TakeSerials("other", "X1", 1, "st-b", Increment, &second, &error)) << error;
+  ASSERT_TRUE(b.TakeSerials("other", "X1", 1, "st-b", Advance, &second, &error)) << error;
   EXPECT_EQ(second, std::vector<std::string>{"X1"});
 }
 
@@ -95,13 +95,30 @@ TEST_F(Postgres, ASeriesThatComesRoundIsRefusedNotRepeated) {
   PostgresLedger store(server->Url());
   std::string error;
   std::vector<std::string> serials;
-  ASSERT_TRUE(store.TakeSerials("tiny", "E", 2, "st", Increment, &serials, &error)) << error;
+  ASSERT_TRUE(store.TakeSerials("tiny", "E", 2, "st", Advance, &serials, &error)) << error;
   EXPECT_EQ(serials, (std::vector<std::string>{"E", "F"}));
   // F wraps to 0, then ... E again.
-  ASSERT_TRUE(store.TakeSerials("tiny", "E", 14, "st", Increment, &serials, &error)) << error;
-  EXPECT_FALSE(store.TakeSerials("tiny", "E", 1, "st", Increment, &serials, &error));
+  ASSERT_TRUE(store.TakeSerials("tiny", "E", 14, "st", Advance, &serials, &error)) << error;
+  EXPECT_FALSE(store.TakeSerials("tiny", "E", 1, "st", Advance, &serials, &error));
   EXPECT_NE(error.find("come round"), std::string::npos) << error;
   EXPECT_TRUE(serials.empty());
+}
+
+TEST_F(Postgres, ASeriesStoredByAnOlderSchemaCarriesOnFromItsNextSerial) {
+  std::string error;
+  {
+    PostgresLedger old(server->Url(), /*upTo=*/3);
+    ASSERT_TRUE(old.Connect(&error)) << error;
+  }
+  (void)server->Psql("INSERT INTO serial_series (series, next_serial) VALUES ('kept', 'QV00FF')");
+  (void)server->Psql("INSERT INTO serial_grants VALUES ('kept', 'QV00FE', 'st', 0)");
+  PostgresLedger store(server->Url());
+  ASSERT_TRUE(store.Connect(&error)) << error;
+  std::vector<std::string> serials;
+  ASSERT_TRUE(store.TakeSerials("kept", "QV0000", 2, "st", Advance, &serials, &error)) << error;
+  EXPECT_EQ(serials, (std::vector<std::string>{"QV00FF", "QV0100"}));
+  ASSERT_TRUE(store.TakeSerials("kept", "QV0000", 1, "st", Advance, &serials, &error)) << error;
+  EXPECT_EQ(serials, std::vector<std::string>{"QV0101"});
 }
 
 TEST_F(Postgres, ConcurrentTakersNeverShareASerial) {
@@ -116,7 +133,7 @@ TEST_F(Postgres, ConcurrentTakersNeverShareASerial) {
       for (int run = 0; run < kRuns; ++run) {
         std::vector<std::string> serials;
         std::string error;
-        if (!store.TakeSerials("line", "QV5100000A00", 16, "st", Increment, &serials, &error)) {
+        if (!store.TakeSerials("line", "QV5100000A00", 16, "st", Advance, &serials, &error)) {
           ++failures;
           ADD_FAILURE() << error;
           return;
@@ -151,7 +168,7 @@ TEST_F(Postgres, AnAbsentServerSpoolsAndSyncPushesEachRecordOnce) {
   size_t pushed = 0;
   EXPECT_FALSE(line.Sync(&pushed, &error)) << "nothing can be pushed while the server is away";
   std::vector<std::string> serials;
-  EXPECT_FALSE(line.TakeSerials("default", "A", 1, "st", Increment, &serials, &error));
+  EXPECT_FALSE(line.TakeSerials("default", "A", 1, "st", Advance, &serials, &error));
 
   ASSERT_TRUE(server->Restart());
   // A record the server already has (its removal from the spool was lost).
