@@ -101,6 +101,7 @@ int main(int argc, char** argv) {
                           *dialogs);
     QObject::connect(&window, &ui::CQelvarDlg::finished, &app, &QApplication::quit);
     assembly->AttachDebugLog(window.mpPage().control());  // before the first scan
+    window.SetLedgerUrl(o.ledgerUrl);
     window.Init();
     ui::DialogScanDevice& page = window.mpPage();
     page.SetFormatter(assembly->Formatter(page.Messages()), assembly->volumes());

@@ -15,8 +15,8 @@
 
 namespace qelvar::ui {
 
-HistoryPage::HistoryPage(settings::StationPaths paths, QWidget* parent)
-    : QWidget(parent), paths_(std::move(paths)) {
+HistoryPage::HistoryPage(settings::StationPaths paths, std::string ledgerUrl, QWidget* parent)
+    : QWidget(parent), paths_(std::move(paths)), ledgerUrl_(std::move(ledgerUrl)) {
   setObjectName(QStringLiteral("history"));
   auto* layout = new QVBoxLayout(this);
   auto* bar = new QHBoxLayout();
@@ -54,7 +54,7 @@ void HistoryPage::showEvent(QShowEvent* event) {
 }
 
 void HistoryPage::Refresh() {
-  engine::LedgerConfig config = engine::ReadLedgerConfig(paths_);
+  engine::LedgerConfig config = engine::ReadLedgerConfig(paths_, ledgerUrl_);
   std::string error;
   records_.clear();
   table_->setRowCount(0);

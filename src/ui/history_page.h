@@ -4,6 +4,7 @@
 #pragma once
 
 #include <QWidget>
+#include <string>
 #include <vector>
 
 #include "ledger/record.h"
@@ -21,7 +22,9 @@ class HistoryPage final : public QWidget {
  public:
   static constexpr size_t kRows = 1000;
 
-  explicit HistoryPage(settings::StationPaths paths, QWidget* parent = nullptr);
+  // `ledgerUrl` (--ledger), when given, stands in for the settings' [Ledger] Url=.
+  explicit HistoryPage(settings::StationPaths paths, std::string ledgerUrl = {},
+                       QWidget* parent = nullptr);
   // Reads the ledger again with the current filter.
   void Refresh();
   [[nodiscard]] const std::vector<ledger::Record>& records() const { return records_; }
@@ -33,6 +36,7 @@ class HistoryPage final : public QWidget {
   void ShowRecord(int row);
 
   settings::StationPaths paths_;
+  std::string ledgerUrl_;
   QLineEdit* serial_;
   QTableWidget* table_;
   QLabel* note_;

@@ -47,7 +47,7 @@ void CQelvarDlg::Init() {
   tabs_->addTab(mpPage_, QStringLiteral("MP"));
   tabs_->addTab(paramPage_, QStringLiteral("Parameter"));
 #ifdef QELVAR_WITH_LEDGER
-  tabs_->addTab(new HistoryPage(paths_, tabs_), QStringLiteral("History"));
+  tabs_->addTab(new HistoryPage(paths_, ledgerUrl_, tabs_), QStringLiteral("History"));
 #endif
   mpPage_->Init();
   paramPage_->Init();

@@ -33,6 +33,9 @@ class CQelvarDlg final : public QWidget {
              DialogRunner& dialogs, QWidget* parent = nullptr);
   ~CQelvarDlg() override;
 
+  // The ledger the History page reads (--ledger) instead of the settings'
+  // [Ledger] Url=; before Init.
+  void SetLedgerUrl(std::string url) { ledgerUrl_ = std::move(url); }
   // Builds the pages; the MP page loads the settings and scans.
   void Init();
   // Plugged and pulled drives from `monitor` rescan (started here, stopped
@@ -56,6 +59,7 @@ class CQelvarDlg final : public QWidget {
 
   engine::Station& station_;
   settings::StationPaths paths_;
+  std::string ledgerUrl_;
   DialogRunner& dialogs_;
   settings::MpSettings options_;
   QTabWidget* tabs_;

@@ -62,6 +62,30 @@ class HistoryPageTest : public QObject {
     QCOMPARE(page.records().at(0).serial, std::string("MID"));
   }
 
+  // --ledger names the line's server: the page reads it, not the station's
+  // own SQLite ledger (whose records must not show as the line's).
+  void theLedgerGivenOnTheCommandLineIsTheOneRead() {
+    std::string error;
+    {
+      auto store = ledger::SqliteLedger::Open((dir_ / "ledger.sqlite").string(), &error);
+      QVERIFY(store);
+      QVERIFY(store->Append(Make("LOCAL", 1'000'000), &error));
+    }
+    HistoryPage local(settings::MakeStationPaths(dir_.string()));
+    local.Refresh();
+    QCOMPARE(local.records().size(), size_t{1});
+
+    // Port 1 on the loopback: refused at once, nothing listens there.
+    HistoryPage line(settings::MakeStationPaths(dir_.string()),
+                     "postgresql://127.0.0.1:1/qelvar?connect_timeout=2");
+    line.Refresh();
+    QVERIFY(line.records().empty());
+    bool said = false;
+    for (QLabel* label : line.findChildren<QLabel*>())
+      said = said || label->text().contains(QStringLiteral("cannot be read"));
+    QVERIFY(said);
+  }
+
   void anUnreadableLedgerSaysSoInsteadOfShowingRows() {
     std::filesystem::create_directories(dir_ / "ledger.sqlite");
     HistoryPage page(settings::MakeStationPaths(dir_.string()));
