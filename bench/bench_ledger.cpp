@@ -121,33 +121,55 @@ void BM_SerialAllocation(benchmark::State& state) {
 // One station alone shows the cost of the round trips and the commit.
 BENCHMARK(BM_SerialAllocation)->Arg(1)->Arg(20)->Iterations(2)->Unit(benchmark::kMillisecond);
 
-// One million records over 100 days, 4 stations, a few parts and fail codes.
-SqliteLedger& MillionRecords() {
+// One million records over 100 days, 4 stations, a few parts and fail codes,
+// handed over in batches of 50,000.
+template <typename Store>
+void FillWithAMillion(Store& store) {
+  const char* parts[] = {"MICRON_B17A", "YMTC_MLC", "INTEL_B16A", ""};
+  std::vector<Record> batch;
+  std::string error;
+  for (int i = 0; i < 1'000'000; ++i) {
+    char serial[24];
+    std::snprintf(serial, sizeof serial, "QV51%08X", i);
+    const int code = i % 23 == 0 ? 9 : i % 41 == 0 ? 17 : i % 97 == 0 ? 5 : 0;
+    batch.push_back(SampleRecord(serial, code, kDecember1 + static_cast<int64_t>(i) * 8640,
+                                 "line-" + std::to_string(i % 4), parts[i % 4]));
+    if (batch.size() == 50'000) {
+      if (!store.AppendMany(batch, &error)) std::fprintf(stderr, "%s\n", error.c_str());
+      batch.clear();
+    }
+  }
+}
+
+SqliteLedger* SqliteMillion() {
   static testing::TempDir dir("bench-million");
   static std::unique_ptr<SqliteLedger> store = [] {
     std::string error;
     auto s = SqliteLedger::Open(dir.str() + "/ledger.sqlite", &error);
-    const char* parts[] = {"MICRON_B17A", "YMTC_MLC", "INTEL_B16A", ""};
-    std::vector<Record> batch;
-    for (int i = 0; i < 1'000'000; ++i) {
-      char serial[24];
-      std::snprintf(serial, sizeof serial, "QV51%08X", i);
-      const int code = i % 23 == 0 ? 9 : i % 41 == 0 ? 17 : i % 97 == 0 ? 5 : 0;
-      Record r = SampleRecord(serial, code, kDecember1 + static_cast<int64_t>(i) * 8640,
-                              "line-" + std::to_string(i % 4), parts[i % 4]);
-      batch.push_back(std::move(r));
-      if (batch.size() == 50'000) {
-        if (!s->AppendMany(batch, &error)) std::fprintf(stderr, "%s\n", error.c_str());
-        batch.clear();
-      }
-    }
+    if (s) FillWithAMillion(*s);
     return s;
   }();
-  return *store;
+  return store.get();
 }
 
-void BM_HistorySerialOverAMillion(benchmark::State& state) {
-  SqliteLedger& store = MillionRecords();
+// The same million in the line's server (about a minute to load).
+PostgresLedger* PostgresMillion() {
+  static std::unique_ptr<PostgresLedger> store = []() -> std::unique_ptr<PostgresLedger> {
+    if (!Server()) return nullptr;
+    auto s = std::make_unique<PostgresLedger>(Server()->Url());
+    FillWithAMillion(*s);
+    (void)Server()->Psql("ANALYZE records");
+    return s;
+  }();
+  return store.get();
+}
+
+template <typename Store>
+void HistorySerialOverAMillion(benchmark::State& state, Store* store) {
+  if (!store) {
+    state.SkipWithError("no ledger");
+    return;
+  }
   HistoryQuery q;
   int i = 0;
   std::string error;
@@ -156,24 +178,46 @@ void BM_HistorySerialOverAMillion(benchmark::State& state) {
     std::snprintf(serial, sizeof serial, "QV51%08X", (i++ * 7919) % 1'000'000);
     q.serial = serial;
     std::vector<Record> found;
-    if (!store.History(q, &found, &error) || found.size() != 1) state.SkipWithError("not found");
+    if (!store->History(q, &found, &error) || found.size() != 1) state.SkipWithError("not found");
   }
 }
-BENCHMARK(BM_HistorySerialOverAMillion)->Unit(benchmark::kMicrosecond);
 
-void BM_YieldOverAMillion(benchmark::State& state) {
-  SqliteLedger& store = MillionRecords();
+template <typename Store>
+void YieldOverAMillion(benchmark::State& state, Store* store) {
+  if (!store) {
+    state.SkipWithError("no ledger");
+    return;
+  }
   YieldQuery q;
   q.by = static_cast<YieldBy>(state.range(0));
   std::string error;
   for (auto _ : state) {
     YieldReport report;
-    if (!store.Yield(q, &report, &error) || report.passed + report.failed != 1'000'000) {
+    if (!store->Yield(q, &report, &error) || report.passed + report.failed != 1'000'000) {
       state.SkipWithError("wrong total");
     }
   }
 }
+
+void BM_HistorySerialOverAMillion(benchmark::State& state) {
+  HistorySerialOverAMillion(state, SqliteMillion());
+}
+BENCHMARK(BM_HistorySerialOverAMillion)->Unit(benchmark::kMicrosecond);
+
+void BM_YieldOverAMillion(benchmark::State& state) {
+  YieldOverAMillion(state, SqliteMillion());
+}
 BENCHMARK(BM_YieldOverAMillion)->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond);
+
+void BM_PostgresHistorySerialOverAMillion(benchmark::State& state) {
+  HistorySerialOverAMillion(state, PostgresMillion());
+}
+BENCHMARK(BM_PostgresHistorySerialOverAMillion)->Unit(benchmark::kMicrosecond);
+
+void BM_PostgresYieldOverAMillion(benchmark::State& state) {
+  YieldOverAMillion(state, PostgresMillion());
+}
+BENCHMARK(BM_PostgresYieldOverAMillion)->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 
