@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "text/json_string.h"
+
 namespace qelvar::app {
 
 using discovery::kPortColumnHeaders;
@@ -43,38 +45,6 @@ std::string FormatPortTable(const discovery::PortListModel& list) {
   return out;
 }
 
-std::string JsonEscape(const std::string& text) {
-  std::string out;
-  for (unsigned char c : text) {
-    switch (c) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      default:
-        if (c < 0x20 || c >= 0x7F) {
-          char buf[8];
-          std::snprintf(buf, sizeof buf, "\\u%04x", c);
-          out += buf;
-        } else {
-          out += static_cast<char>(c);
-        }
-    }
-  }
-  return out;
-}
-
 std::string FormatPortJson(const discovery::PortListModel& list, int sum, int pass, int fail,
                            const discovery::PortState* ports) {
   static constexpr std::array<const char*, discovery::kPortColumns> kKeys = {
@@ -85,7 +55,7 @@ std::string FormatPortJson(const discovery::PortListModel& list, int sum, int pa
     out += "{\"port\":" + std::to_string(r + 1);  // as the Port column counts
     for (int c = 1; c < discovery::kPortColumns; ++c) {
       out += ",\"" + std::string(kKeys[static_cast<size_t>(c)]) + "\":\"" +
-             JsonEscape(list.Cell(r, c)) + "\"";
+             text::JsonEscaped(list.Cell(r, c)) + "\"";
     }
     out += '}';
   }
@@ -97,8 +67,8 @@ std::string FormatPortJson(const discovery::PortListModel& list, int sum, int pa
       const discovery::PortIdentity& id = ports->gPortTable[n];
       if (n) out += ',';
       out += "{\"port\":" + std::to_string(n + 1) + ",\"hub\":\"" +
-             JsonEscape(std::string(id.hubInstanceId,
-                                    strnlen(id.hubInstanceId, sizeof id.hubInstanceId))) +
+             text::JsonEscaped(std::string(id.hubInstanceId,
+                                           strnlen(id.hubInstanceId, sizeof id.hubInstanceId))) +
              "\",\"index\":" + std::to_string(id.portIndex) + "}";
     }
     out += ']';
@@ -128,8 +98,8 @@ std::string FormatExchangeJson(const transport::ExchangeRecord& r) {
                           : r.direction == platform::DataDirection::Out ? "out"
                                                                         : "none";
   std::string out =
-      "{\"path\":\"" + JsonEscape(r.path) + "\",\"path_kind\":\"" + (r.ataPath ? "ata" : "sat") +
-      "\",\"" + (r.ataPath ? "taskfile" : "cdb") + "\":\"" +
+      "{\"path\":\"" + text::JsonEscaped(r.path) + "\",\"path_kind\":\"" +
+      (r.ataPath ? "ata" : "sat") + "\",\"" + (r.ataPath ? "taskfile" : "cdb") + "\":\"" +
       Hex(r.image.data(), std::min<size_t>(r.imageLength, r.image.size())) + "\",\"direction\":\"" +
       direction + "\",\"length\":" + std::to_string(r.length) +
       ",\"timeout_s\":" + std::to_string(r.timeoutSeconds) +

@@ -29,8 +29,6 @@ std::string FormatPortJson(const discovery::PortListModel& list, int sum, int pa
 // moved), the result code and the time it took.
 std::string FormatExchangeJson(const transport::ExchangeRecord& record);
 
-std::string JsonEscape(const std::string& text);
-
 // The list as the command line shows it while a run goes on. On a terminal
 // the 16 rows are redrawn in place every `period` by a thread of their own,
 // so they move on while the Start sequence pauses too; otherwise every change

@@ -4,40 +4,10 @@
 #include <cstdio>
 #include <utility>
 
+#include "text/json_string.h"
+
 namespace qelvar::ledger {
 namespace {
-
-std::string JsonString(const std::string& text) {
-  std::string out = "\"";
-  for (unsigned char c : text) {
-    switch (c) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      default:
-        if (c < 0x20) {
-          char esc[8];
-          std::snprintf(esc, sizeof esc, "\\u%04x", c);
-          out += esc;
-        } else {
-          out += static_cast<char>(c);
-        }
-    }
-  }
-  return out + "\"";
-}
 
 std::string Html(const std::string& text) {
   std::string out;
@@ -138,7 +108,7 @@ std::string RecordsJson(const std::vector<Record>& records) {
       out += "\"";
       out += f.name;
       out += "\":";
-      out += f.number ? f.value : JsonString(f.value);
+      out += f.number ? f.value : text::JsonQuoted(f.value);
     }
     out += "}";
   }
@@ -234,7 +204,7 @@ std::string YieldJson(const YieldReport& report, YieldBy by) {
                     ",\"by\":\"" + ByName(by) + "\",\"groups\":[";
   auto groups = [&](const std::vector<YieldGroup>& list) {
     for (size_t i = 0; i < list.size(); ++i) {
-      out += (i ? "," : "") + std::string("{\"key\":") + JsonString(list[i].key) +
+      out += (i ? "," : "") + std::string("{\"key\":") + text::JsonQuoted(list[i].key) +
              ",\"passed\":" + n(list[i].passed) + ",\"failed\":" + n(list[i].failed) + "}";
     }
   };
@@ -250,7 +220,7 @@ std::string YieldJson(const YieldReport& report, YieldBy by) {
   for (size_t i = 0; i < report.failCodes.size(); ++i) {
     const CountOf& c = report.failCodes[i];
     out += (i ? "," : "") + std::string("{\"failCode\":") + n(c.value) +
-           ",\"status\":" + JsonString(c.text) + ",\"count\":" + n(c.count) + "}";
+           ",\"status\":" + text::JsonQuoted(c.text) + ",\"count\":" + n(c.count) + "}";
   }
   out += "]}\n";
   return out;

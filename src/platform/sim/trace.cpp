@@ -3,33 +3,13 @@
 #include <span>
 
 #include "platform/sim/sha256.h"
+#include "text/json_string.h"
 
 namespace qelvar::platform::sim {
-namespace {
-
-std::string Escape(const std::string& text) {
-  std::string out;
-  for (char c : text) {
-    if (c == '"' || c == '\\') {
-      out.push_back('\\');
-      out.push_back(c);
-    } else if (static_cast<unsigned char>(c) < 0x20) {
-      char buf[8];
-      std::snprintf(buf, sizeof buf, "\\u%04x", static_cast<unsigned>(c));
-      out += buf;
-    } else {
-      out.push_back(c);
-    }
-  }
-  return out;
-}
-
-}  // namespace
-
 std::string TraceLine::Json() const {
-  std::string out = "{\"t_ms\":" + std::to_string(tMs) + ",\"drive\":\"" + Escape(drive) +
-                    "\",\"path\":\"" + Escape(path) + "\",\"route\":\"" + (ata ? "ata" : "sat") +
-                    "\",";
+  std::string out = "{\"t_ms\":" + std::to_string(tMs) + ",\"drive\":\"" +
+                    text::JsonEscaped(drive) + "\",\"path\":\"" + text::JsonEscaped(path) +
+                    "\",\"route\":\"" + (ata ? "ata" : "sat") + "\",";
   if (ata) {
     uint8_t both[16];
     for (size_t i = 0; i < 8; ++i) {
