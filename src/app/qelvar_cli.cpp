@@ -459,9 +459,10 @@ int Main(const std::vector<std::string>& args) {
     station.options.Update([&](settings::MpSettings& s) {
       for (const std::string& code : *barcodes) (void)engine::AddBarcode(station, s, code);
     });
-    if (!engine::FinishBarcodes(station, *station.options.Current(), paths.gSettingsPath)) {
-      std::fprintf(stderr, "qelvar-cli: could not record the barcode list in %s\n",
-                   paths.gSettingsPath.c_str());
+    std::string why;
+    if (!engine::FinishBarcodes(station, *station.options.Current(), paths.gSettingsPath, &why)) {
+      std::fprintf(stderr, "qelvar-cli: could not record the barcode list in %s: %s\n",
+                   paths.gSettingsPath.c_str(), why.c_str());
     }
   }
 

@@ -24,7 +24,7 @@ void ClearBarcodes(Station& station) {
 }
 
 bool FinishBarcodes(Station& station, const settings::MpSettings& settings,
-                    const std::string& settingsPath) {
+                    const std::string& settingsPath, std::string* why) {
   if (station.gBarcodeCount == 0) return true;
   station.gBarcodeDone = 1;
   std::vector<std::string> keys;
@@ -36,7 +36,7 @@ bool FinishBarcodes(Station& station, const settings::MpSettings& settings,
     writes.push_back({"BarCode", keys[static_cast<size_t>(k)],
                       std::string(code, strnlen(code, settings::kBarcodeCapacity))});
   }
-  return settings::WriteProfileStrings(settingsPath, writes);
+  return settings::WriteProfileStrings(settingsPath, writes, why);
 }
 
 void CancelBarcodes(Station& station) {

@@ -27,9 +27,10 @@ void ClearBarcodes(Station& station);
 
 // "Finish": with at least one code, marks the list finished and records the
 // codes as Port1..PortN of section BarCode of the settings file (false when
-// that write failed; the list is finished all the same). With none, nothing.
+// that write failed, with the reason in `why`; the list is finished all the
+// same). With none, nothing.
 bool FinishBarcodes(Station& station, const settings::MpSettings& settings,
-                    const std::string& settingsPath);
+                    const std::string& settingsPath, std::string* why = nullptr);
 
 // The dialog left with Cancel: the codes are dropped, the finished flag stays.
 void CancelBarcodes(Station& station);

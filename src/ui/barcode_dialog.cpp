@@ -6,18 +6,21 @@
 #include <cstring>
 
 #include "engine/barcode_list.h"
+#include "settings/settings_file.h"
 #include "ui/dialog_runner.h"
 #include "ui/template_builder.h"
 
 namespace qelvar::ui {
 
 DialogBarCode::DialogBarCode(engine::Station& station, settings::MpSettings& settings,
-                             std::string settingsPath, DialogRunner& dialogs, QWidget* parent)
+                             std::string settingsPath, DialogRunner& dialogs,
+                             settings::MessageSink& messages, QWidget* parent)
     : QDialog(parent),
       station_(station),
       settings_(settings),
       settingsPath_(std::move(settingsPath)),
-      dialogs_(dialogs) {
+      dialogs_(dialogs),
+      messages_(messages) {
   setObjectName(QStringLiteral("137"));
   setWindowTitle(QStringLiteral("Dialog Barcode"));
   TemplateBuilder t(this, 8, 313, 197);
@@ -104,7 +107,12 @@ void DialogBarCode::Clear() {
 }
 
 void DialogBarCode::Finish() {
-  (void)engine::FinishBarcodes(station_, settings_, settingsPath_);
+  // The run takes the codes from memory either way; the file only keeps
+  // them for the next start of the program, which the operator must know.
+  std::string why;
+  if (!engine::FinishBarcodes(station_, settings_, settingsPath_, &why)) {
+    settings::ShowNotWritten(messages_, why);
+  }
   accept();
 }
 

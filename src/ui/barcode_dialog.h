@@ -7,6 +7,7 @@
 
 #include "engine/station.h"
 #include "settings/mp_settings.h"
+#include "settings/settings_view.h"
 
 class QLineEdit;
 class QTableWidget;
@@ -19,8 +20,9 @@ class DialogBarCode final : public QDialog {
   Q_OBJECT
 
  public:
+  // `messages` tells the operator when Finish could not record the list.
   DialogBarCode(engine::Station& station, settings::MpSettings& settings, std::string settingsPath,
-                DialogRunner& dialogs, QWidget* parent = nullptr);
+                DialogRunner& dialogs, settings::MessageSink& messages, QWidget* parent = nullptr);
 
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override;
@@ -35,6 +37,7 @@ class DialogBarCode final : public QDialog {
   settings::MpSettings& settings_;
   std::string settingsPath_;
   DialogRunner& dialogs_;
+  settings::MessageSink& messages_;
   QLineEdit* edit_;
   QTableWidget* list_;
 };

@@ -33,7 +33,7 @@ CQelvarDlg::CQelvarDlg(engine::Station& station, engine::StationLinks& links,
   version_->raise();
   mpPage_ = new DialogScanDevice(
       PageEnvironment{station_, links, paths_, options_, [this] { Publish(); }, dialogs_});
-  paramPage_ = new DialogParamSet(options_, paths_, [this] { Publish(); });
+  paramPage_ = new DialogParamSet(options_, paths_, [this] { Publish(); }, mpPage_->Messages());
 }
 
 CQelvarDlg::~CQelvarDlg() {

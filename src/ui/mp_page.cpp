@@ -539,7 +539,8 @@ void DialogScanDevice::OnDeviceScan() {
 // --- Dialogs ------------------------------------------------------------------
 
 void DialogScanDevice::OnBarCode() {
-  DialogBarCode dialog(env_.station, env_.options, env_.paths.gSettingsPath, env_.dialogs, this);
+  DialogBarCode dialog(env_.station, env_.options, env_.paths.gSettingsPath, env_.dialogs,
+                       *messages_, this);
   if (env_.dialogs.Exec(dialog) != QDialog::Accepted) engine::CancelBarcodes(env_.station);
   env_.publish();
 }

@@ -46,15 +46,21 @@ constexpr BoxPlace kBoxPlaces[] = {
 }  // namespace
 
 DialogParamSet::DialogParamSet(settings::MpSettings& settings, settings::StationPaths paths,
-                               std::function<void()> publish, QWidget* parent)
-    : QWidget(parent), settings_(settings), paths_(std::move(paths)), publish_(std::move(publish)) {
+                               std::function<void()> publish, settings::MessageSink& messages,
+                               QWidget* parent)
+    : QWidget(parent),
+      settings_(settings),
+      paths_(std::move(paths)),
+      publish_(std::move(publish)),
+      messages_(messages) {
   setObjectName(QStringLiteral("141"));
   TemplateBuilder t(this, 9, 546, 281);
   auto box = [&](const BoxPlace& p) {
     QCheckBox* check = t.Check(p.id, QString::fromLatin1(p.text), p.x, p.y, p.w, 10);
     const int id = p.id;
     connect(check, &QCheckBox::clicked, this, [this, id](bool checked) {
-      (void)settings::OnDebugFlagClicked(paths_, settings_, id, checked);
+      std::string why;
+      Written(settings::OnDebugFlagClicked(paths_, settings_, id, checked, &why), why);
       publish_();
       if (id == settings::kRdtParamEnableBox) EnableEdits(checked);
     });
@@ -69,7 +75,9 @@ DialogParamSet::DialogParamSet(settings::MpSettings& settings, settings::Station
     edits_.push_back(edit);
     const int id = p.editId;
     connect(edit, &QLineEdit::textChanged, this, [this, id](const QString& text) {
-      (void)settings::OnRdtParamEdited(paths_, settings_, id, text.left(15).toStdString());
+      std::string why;
+      Written(settings::OnRdtParamEdited(paths_, settings_, id, text.left(15).toStdString(), &why),
+              why);
       publish_();
     });
   }
@@ -90,6 +98,11 @@ void DialogParamSet::Init() {
 
 void DialogParamSet::EnableEdits(bool enabled) {
   for (QLineEdit* edit : edits_) edit->setEnabled(enabled);
+}
+
+void DialogParamSet::Written(bool ok, const std::string& why) {
+  if (!ok && !failing_) settings::ShowNotWritten(messages_, why);
+  failing_ = !ok;
 }
 
 }  // namespace qelvar::ui

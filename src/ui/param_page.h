@@ -7,6 +7,7 @@
 #include <functional>
 
 #include "settings/mp_settings.h"
+#include "settings/settings_view.h"
 #include "settings/station_paths.h"
 
 class QLineEdit;
@@ -17,20 +18,27 @@ class DialogParamSet final : public QWidget {
   Q_OBJECT
 
  public:
-  // `publish` hands the changed record to the workers.
+  // `publish` hands the changed record to the workers; `messages` tells the
+  // operator when a change could not be written to the settings file.
   DialogParamSet(settings::MpSettings& settings, settings::StationPaths paths,
-                 std::function<void()> publish, QWidget* parent = nullptr);
+                 std::function<void()> publish, settings::MessageSink& messages,
+                 QWidget* parent = nullptr);
 
   // Shows the loaded values; writing every RDT parameter key as it goes.
   void Init();
 
  private:
   void EnableEdits(bool enabled);
+  // After a write: tells the operator of the first failure of a run of them
+  // (an edit writes on every key, which must not bring a box per key).
+  void Written(bool ok, const std::string& why);
 
   settings::MpSettings& settings_;
   settings::StationPaths paths_;
   std::function<void()> publish_;
+  settings::MessageSink& messages_;
   std::vector<QLineEdit*> edits_;
+  bool failing_ = false;
 };
 
 }  // namespace qelvar::ui

@@ -4,6 +4,7 @@
 #include <QTableWidget>
 #include <QTest>
 #include <QTextLayout>
+#include <algorithm>
 #include <cstdio>
 
 #include "engine/barcode_list.h"
@@ -144,6 +145,54 @@ class DialogsTest : public QObject {
     QTest::mouseClick(w.Param(1065), Qt::LeftButton, {}, QPoint(5, 5));
     QVERIFY(w.SettingsFile().find("54TEM=1") != std::string::npos);
     QCOMPARE(int(w.station().options.Current()->Tem54), 1);
+  }
+
+  // The station folder gone (a pulled stick): the operator hears of it once,
+  // not once per key typed, and again after a write that worked.
+  void parameterPageSaysOnceThatAChangeWasNotWritten() {
+    StationWindow w;
+    const auto away = std::filesystem::path(w.folder.string() + "-away");
+    auto notWritten = [&] {
+      return std::count_if(w.dialogs.messages.begin(), w.dialogs.messages.end(),
+                           [](const ShownMessage& m) {
+                             return m.caption == QStringLiteral("Can NOT Write File") &&
+                                    m.text.startsWith(QStringLiteral("Settings not saved: "));
+                           });
+    };
+    QCOMPARE(notWritten(), 0);
+    std::filesystem::rename(w.folder, away);
+    QTest::mouseClick(w.Param(1062), Qt::LeftButton, {}, QPoint(5, 5));
+    QCOMPARE(notWritten(), 1);
+    // The change holds for the run all the same.
+    QCOMPARE(int(w.station().options.Current()->RdtParamEn), 1);
+    auto* maxHours = w.Param<QLineEdit>(1031);
+    maxHours->selectAll();
+    QTest::keyClicks(maxHours, QStringLiteral("24"));
+    QCOMPARE(notWritten(), 1);
+
+    std::filesystem::rename(away, w.folder);
+    QTest::keyClick(maxHours, '0');
+    QVERIFY(w.SettingsFile().find("MaxRunHours=240") != std::string::npos);
+    std::filesystem::rename(w.folder, away);
+    QTest::mouseClick(w.Param(1065), Qt::LeftButton, {}, QPoint(5, 5));
+    QCOMPARE(notWritten(), 2);
+    std::filesystem::rename(away, w.folder);
+  }
+
+  void barcodeFinishSaysWhenTheListCouldNotBeRecorded() {
+    StationWindow w;
+    const auto away = std::filesystem::path(w.folder.string() + "-away");
+    w.dialogs.scripts.push_back([&](QDialog& d) {
+      Scan(d, {"QV01"});
+      std::filesystem::rename(w.folder, away);
+      Click(d.findChild<QPushButton*>(QStringLiteral("1")));
+    });
+    Click(w.Mp(1036));
+    std::filesystem::rename(away, w.folder);
+    QCOMPARE(int(w.station().gBarcodeDone), 1);  // the run still takes the codes
+    QVERIFY(!w.dialogs.messages.empty());
+    QCOMPARE(w.dialogs.messages.back().caption, QStringLiteral("Can NOT Write File"));
+    QVERIFY(w.SettingsFile().find("[BarCode]") == std::string::npos);
   }
 
   void parameterPageAddsMissingRdtKeysWhenItOpens() {
