@@ -43,10 +43,10 @@ RedirPort::RedirPort(const platform::sim::DriveConfig& drive, uint32_t tolerance
                      platform::sim::Tracer& tracer, const std::string& dumpDir)
     : config_(drive), clock_(toleranceUs), start_(std::chrono::steady_clock::now()) {
   // The path in the trace names the drive the way the in-process station
-  // does, so the two traces compare line by line.
-  // The drive reports a reboot or ROM entry as a removal and an arrival,
-  // from inside the command that caused it (holding its own lock): the bridge
-  // only notes it here and leaves the bus once the command's status is out.
+  // does, so the two traces compare line by line. The drive reports a reboot
+  // or ROM entry as a removal and an arrival from inside the command that
+  // caused it (holding its own lock): the bridge only notes it there and
+  // leaves the bus once the command's status is out.
   drive_ = std::make_unique<platform::sim::SimDrive>(
       config_, "/sim/disk" + std::to_string(config_.index + 1), clock_, tracer, dumpDir,
       [this](platform::DeviceChange change, const std::string&) {
@@ -213,6 +213,9 @@ int RedirPort::Write(void* priv, uint8_t* data, int count) {
 }
 
 int64_t RedirPort::WaitMs() const {
+  // Without a host the drive comes back on the next connection: its socket
+  // wakes the loop then.
+  if (parser_ == nullptr || !helloSeen_) return -1;
   return presence_.WaitMs(std::chrono::steady_clock::now());
 }
 
