@@ -1,11 +1,14 @@
 #include "engine/mp_worker.h"
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <vector>
 
+#include "discovery/port_candidates.h"
 #include "engine/bad_block_table.h"
 #include "engine/port_run.h"
 #include "engine/rdt_parameters.h"
@@ -33,6 +36,11 @@ constexpr int kBurnerAttempts = 3;
 constexpr int kDownloadAttempts = 6;  // system firmware and SPI ROM
 constexpr int32_t kCapacityNotReadyMb = 16;
 
+// One walk of the topology at a time: a backend's topology may keep state
+// from walk to walk (the Linux one hands out node handles), and the workers
+// look for their rebooted drives at the same moments.
+std::mutex gTopologyWalk;
+
 int64_t WallClockMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(
              std::chrono::system_clock::now().time_since_epoch())
@@ -52,6 +60,7 @@ class PortFlow {
         port_(port),
         index_(static_cast<size_t>(port)),
         info_(station_.ports.gDeviceInfo[index_]),
+        path_(info_.Path, strnlen(info_.Path, sizeof info_.Path)),
         images_(std::move(images)) {}
 
   void Run() {
@@ -71,7 +80,30 @@ class PortFlow {
     return std::string(text, strnlen(text, capacity));
   }
 
-  PortTarget Target() const { return PortTarget{info_.Path, info_.InterfaceType}; }
+  PortTarget Target() const { return PortTarget{path_, info_.InterfaceType}; }
+
+  // Finds the drive again on this port's hub port after it re-enumerated,
+  // and points the port's commands at the device it is now. The system need
+  // not give it its old disk number back (Linux hands out sd names again in
+  // the order drives come back), and the old one may by then belong to
+  // another drive. False while no drive is on the hub port.
+  bool FindOnHubPort() {
+    const discovery::PortIdentity& hub = station_.ports.gPortTable[index_];
+    std::array<discovery::PortCandidate, platform::kMaxCandidates> found;
+    size_t n = 0;
+    {
+      std::lock_guard lock(gTopologyWalk);
+      n = discovery::DiscoverPortCandidates(env_.links.topology, found);
+    }
+    for (size_t i = 0; i < n; ++i) {
+      if (found[i].portIndex == hub.portIndex &&
+          std::strncmp(found[i].hubInstanceId, hub.hubInstanceId, sizeof hub.hubInstanceId) == 0) {
+        path_ = env_.links.io.DiskPath(found[i].diskNumber);
+        return true;
+      }
+    }
+    return false;
+  }
 
   void Progress(int percent) {
     env_.list.SetCell(port_, discovery::kColProgress, std::to_string(percent) + " %");
@@ -141,6 +173,8 @@ class PortFlow {
   const int port_;
   const size_t index_;
   discovery::DeviceInfo& info_;
+  // The drive's device path: the scan's, until the drive re-enumerates.
+  std::string path_;
   std::shared_ptr<const settings::Images> images_;
 
   bool eraseAllBranch_ = false;
@@ -392,6 +426,7 @@ FailCode PortFlow::RebootAndCapacity() {
   bool ready = false;
   for (int attempt = 0; attempt < 6 && !ready; ++attempt) {
     Sleep(unit * 300);
+    if (!FindOnHubPort()) continue;  // not back yet
     int32_t megabytes = vendor_.GetCapacityMb(Target());
     if (megabytes != -1 && static_cast<uint32_t>(megabytes) > kCapacityNotReadyMb) {
       env_.list.SetCell(port_, discovery::kColCapacity, std::to_string(megabytes));

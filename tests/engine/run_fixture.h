@@ -10,6 +10,7 @@
 #include <cstring>
 #include <deque>
 #include <filesystem>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -172,17 +173,27 @@ class GatedList final : public discovery::PortListSink {
   bool open_ = false;
 };
 
+// What the station sees of the simulated drives when a test puts something
+// between them (the names a system gives its disks, for instance).
+class StationView : public platform::DeviceIo, public platform::Topology {};
+
 class RunFixture {
  public:
-  explicit RunFixture(const std::string& stationText = StationText()) {
+  using MakeView = std::function<std::unique_ptr<StationView>(platform::sim::SimStation&)>;
+
+  explicit RunFixture(const std::string& stationText = StationText(),
+                      const MakeView& makeView = {}) {
     std::string error;
     platform::sim::StationConfig config;
     EXPECT_TRUE(platform::sim::ParseStation(stationText, ".", &config, &error)) << error;
     sim = std::make_unique<platform::sim::SimStation>(std::move(config), clock);
     sim->CaptureTrace(true);
-    transport = std::make_unique<transport::PassThroughTransport>(*sim, clock);
+    if (makeView) view = makeView(*sim);
+    platform::DeviceIo& io = view ? static_cast<platform::DeviceIo&>(*view) : *sim;
+    platform::Topology& topology = view ? static_cast<platform::Topology&>(*view) : *sim;
+    transport = std::make_unique<transport::PassThroughTransport>(io, clock);
     vendor = std::make_unique<vendor::VendorCommands>(*transport);
-    links = std::make_unique<StationLinks>(StationLinks{*sim, *sim, clock, *transport, *vendor});
+    links = std::make_unique<StationLinks>(StationLinks{io, topology, clock, *transport, *vendor});
     folder = std::filesystem::temp_directory_path() /
              ("qelvar-run-" + std::to_string(::getpid()) + "-" + std::to_string(counter++));
     std::filesystem::remove_all(folder);
@@ -255,6 +266,7 @@ class RunFixture {
   static inline int counter = 0;
   platform::VirtualClock clock;
   std::unique_ptr<platform::sim::SimStation> sim;
+  std::unique_ptr<StationView> view;
   std::unique_ptr<transport::PassThroughTransport> transport;
   std::unique_ptr<vendor::VendorCommands> vendor;
   std::unique_ptr<StationLinks> links;

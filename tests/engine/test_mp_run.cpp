@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
+#include <mutex>
 #include <numeric>
 #include <ostream>
 
@@ -22,6 +24,115 @@ using discovery::kColSerial;
 using discovery::kColStatus;
 using testing::RunFixture;
 using testing::StationText;
+
+// Disk numbers as a system hands them out: a drive that reboots leaves the
+// bus and comes back as a new disk, which need not get its old number (Linux
+// hands out sd names again in the order drives come back; an old name still
+// held by an open handle is not free). The simulated station keeps each
+// drive's number; this view gives every drive a new one once its reboot's
+// second phase has gone through.
+class RenumberedAfterReboot final : public testing::StationView {
+ public:
+  explicit RenumberedAfterReboot(platform::sim::SimStation& sim) : sim_(sim) {
+    for (size_t i = 0; i < sim_.DriveCount(); ++i) {
+      number_[i] = sim_.DiskNumberOf(i);
+      next_ = std::max(next_, number_[i] + 1);
+    }
+  }
+
+  std::unique_ptr<platform::DeviceHandle> Open(std::string_view path, platform::ShareMode mode,
+                                               int* error) override {
+    size_t drive = sim_.DriveCount();
+    {
+      std::lock_guard lock(mutex_);
+      for (size_t i = 0; i < sim_.DriveCount(); ++i) {
+        if (sim_.DiskPath(number_[i]) == path) drive = i;
+      }
+    }
+    // A number no drive holds now leads nowhere.
+    std::string real = drive < sim_.DriveCount() ? sim_.PathOf(drive) : "/sim/gone";
+    std::unique_ptr<platform::DeviceHandle> inner = sim_.Open(real, mode, error);
+    if (!inner) return nullptr;
+    return std::make_unique<Handle>(*this, drive, std::move(inner));
+  }
+  std::string DiskPath(uint32_t diskNumber) const override { return sim_.DiskPath(diskNumber); }
+  size_t EnumerateHubs(std::span<platform::HubRecord> out) override {
+    return sim_.EnumerateHubs(out);
+  }
+  size_t EnumerateUsbDevices(std::span<platform::UsbDeviceRecord> out) override {
+    return sim_.EnumerateUsbDevices(out);
+  }
+  size_t EnumerateUsbDisks(std::span<platform::UsbDiskNode> out) override {
+    size_t n = sim_.EnumerateUsbDisks(out);
+    std::lock_guard lock(mutex_);
+    for (size_t k = 0; k < n; ++k) {
+      for (size_t i = 0; i < sim_.DriveCount(); ++i) {
+        if (sim_.DiskNumberOf(i) != out[k].diskNumber) continue;
+        out[k].diskNumber = number_[i];
+        platform::CopyName(out[k].interfacePath, platform::kNameCapacity,
+                           sim_.DiskPath(number_[i]));
+        break;
+      }
+    }
+    return n;
+  }
+  [[nodiscard]] int Renumbered() {
+    std::lock_guard lock(mutex_);
+    return static_cast<int>(std::count(renumbered_.begin(), renumbered_.end(), true));
+  }
+
+ private:
+  class Handle final : public platform::DeviceHandle {
+   public:
+    Handle(RenumberedAfterReboot& view, size_t drive, std::unique_ptr<platform::DeviceHandle> inner)
+        : view_(view), drive_(drive), inner_(std::move(inner)) {}
+    platform::ScsiResult SendScsi(const platform::ScsiRequest& r) override {
+      bool head = r.direction == platform::DataDirection::Out && RebootBlock(r.data, r.length);
+      platform::ScsiResult result = inner_->SendScsi(r);
+      view_.Sent(drive_, head);
+      return result;
+    }
+    platform::AtaResult SendAta(const platform::AtaRequest& r) override {
+      bool head = (r.flags & platform::kAtaFlagDataOut) != 0 && RebootBlock(r.data, r.length);
+      platform::AtaResult result = inner_->SendAta(r);
+      view_.Sent(drive_, head);
+      return result;
+    }
+    bool QueryStorageDescriptor(platform::StorageDescriptor* out) override {
+      return inner_->QueryStorageDescriptor(out);
+    }
+
+   private:
+    // The first phase of a reboot: its command block's head.
+    static bool RebootBlock(const uint8_t* data, uint32_t length) {
+      static constexpr std::array<uint8_t, 7> kHead = {0x11, 0x01, 0x7D, 0x00, 0xC4, 0x00, 0x7B};
+      return data != nullptr && length == 512 && std::equal(kHead.begin(), kHead.end(), data);
+    }
+    RenumberedAfterReboot& view_;
+    const size_t drive_;
+    std::unique_ptr<platform::DeviceHandle> inner_;
+  };
+
+  // A request went to `drive`; `rebootHead`: the first phase of a reboot.
+  void Sent(size_t drive, bool rebootHead) {
+    if (drive >= sim_.DriveCount()) return;
+    std::lock_guard lock(mutex_);
+    if (rebootHead) {
+      rebooting_[drive] = true;
+    } else if (rebooting_[drive]) {
+      rebooting_[drive] = false;
+      number_[drive] = next_++;
+      renumbered_[drive] = true;
+    }
+  }
+
+  platform::sim::SimStation& sim_;
+  std::mutex mutex_;
+  std::array<uint32_t, 32> number_{};
+  std::array<bool, 32> rebooting_{};
+  std::array<bool, 32> renumbered_{};
+  uint32_t next_ = 1;
+};
 
 TEST(MpRun, DefaultStationPassesOnEveryPort) {
   RunFixture f;
@@ -358,6 +469,29 @@ TEST(MpRun, NoBurnerBranchReadsBadBlocksRebootsAndChecksCapacity) {
   EXPECT_EQ(f.clock.PausesOf("port 15"), expected);
   std::vector<uint32_t> ui = {8000};
   EXPECT_EQ(f.clock.PausesOf("ui"), ui) << "no ROM entry without the burner";
+}
+
+TEST(MpRun, ARebootedDriveIsFoundAgainOnItsHubPortUnderItsNewDiskNumber) {
+  // Every drive comes back from its reboot as a new disk with a new number:
+  // its old device path leads nowhere. Drives 0 and 1 stay away a while.
+  RenumberedAfterReboot* names = nullptr;
+  RunFixture f(StationText({{0, "RebootMs = 2000"},
+                            {0, "CapacitySectors = 500118192"},
+                            {1, "RebootMs = 1000"},
+                            {1, "CapacitySectors = 1000215216"}}),
+               [&](platform::sim::SimStation& sim) {
+                 auto view = std::make_unique<RenumberedAfterReboot>(sim);
+                 names = view.get();
+                 return view;
+               });
+  ASSERT_EQ(f.Run(f.Controls()), StartOutcome::kStarted);
+  EXPECT_EQ(names->Renumbered(), 16);
+  // Each port found its own drive on its hub port and read its capacity.
+  EXPECT_EQ(f.Cell(0, kColStatus), "Pass");
+  EXPECT_EQ(f.Cell(0, kColCapacity), "256060");
+  EXPECT_EQ(f.Cell(1, kColStatus), "Pass");
+  EXPECT_EQ(f.Cell(1, kColCapacity), "512110");
+  EXPECT_EQ(f.station.run.passCount.load(), 16);
 }
 
 }  // namespace

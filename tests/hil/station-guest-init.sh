@@ -30,6 +30,27 @@ section() {  # section NAME FILE
 }
 uptime_s() { cut -d' ' -f1 /proc/uptime; }
 
+# The sd disks and the USB port each hangs on, a line at every change, so the
+# host sees drives leave and come back (and under which name) and when.
+watch_disks() {
+  prev=""
+  while [ ! -e /tmp/watch.stop ]; do
+    names=""
+    for b in /sys/block/sd*; do [ -e "$b" ] && names="$names ${b##*/}"; done
+    if [ "$names" != "$prev" ]; then
+      line=$(uptime_s)
+      for n in $names; do
+        link=$(readlink "/sys/block/$n")
+        usb=${link%%:1.0/host*}
+        line="$line $n=${usb##*/}"
+      done
+      echo "$line" >>/tmp/disks.txt
+      prev=$names
+    fi
+    sleep 0.1
+  done
+}
+
 say "boot kernel=$(uname -r)"
 while read -r module; do
   insmod "/lib/modules/$module.ko" 2>>/tmp/insmod.err || echo "insmod $module failed" >>/tmp/insmod.err
@@ -51,6 +72,13 @@ say scan-begin
 say "scan-end $?"
 section scan-stderr /tmp/scan.err
 
+# The guest's wall clock against its uptime, at a second's turn: the run's
+# records carry wall-clock times, the disk watch uptimes.
+s0=$(date +%s)
+while [ "$(date +%s)" = "$s0" ]; do :; done
+say "clock $(date +%s) $(uptime_s)"
+watch_disks &
+watcher=$!
 say "run-start $(uptime_s)"
 say run-begin
 /bin/qelvar-cli --dir /station --json --diagnostics /tmp/diag.jsonl run >"$data" 2>/tmp/run.err
@@ -58,6 +86,11 @@ rc=$?
 say run-end
 say "run-exit $rc"
 say "run-stop $(uptime_s)"
+touch /tmp/watch.stop
+wait "$watcher"
+section disks /tmp/disks.txt
+/bin/qelvar-cli --dir /station history --json >/tmp/history.json 2>&1
+section history /tmp/history.json
 section run-stderr /tmp/run.err
 section diag /tmp/diag.jsonl
 # Raw reading speed through one bridge and the kernel's block layer.

@@ -252,6 +252,34 @@ pull_drive() {
   monitor "device_del redir$PULL"
 }
 
+# When the kernel saw the pulled bridge go (dmesg, in uptime) and when the
+# station ended that port (the run's record, in wall-clock time), both on
+# the guest's clock.
+pull_outcome() {
+  local usb clock_epoch clock_up gone ended ended_s
+  usb="1-${DRIVE_PORTS[$(pulled_position)]}"
+  read -r clock_epoch clock_up < <(sed -n 's/^@@HIL clock //p' "$WORK/sec-markers")
+  gone=$(sed -n "s/^\[ *\([0-9.]*\)\] usb $usb: USB disconnect.*/\1/p" "$OUT/dmesg.txt" | head -n 1)
+  # The ledger's records count ports from 0.
+  ended=$(grep -o "\"port\":$PULL,[^}]*" "$OUT/history.json" |
+    sed -n 's/.*"endedAt":"\([^"]*\)".*/\1/p' | head -n 1)
+  {
+    echo "pulled_usb $usb"
+    echo "usb_disconnect_uptime_s ${gone:-unknown}"
+    echo "port_ended_at ${ended:-unknown}"
+    if [ -n "$gone" ] && [ -n "$ended" ] && [ -n "$clock_epoch" ]; then
+      ended_s=$(date -u -d "$ended" +%s.%N)
+      awk -v e="$ended_s" -v g="$gone" -v ce="$clock_epoch" -v cu="$clock_up" \
+        'BEGIN { printf "port_failed_after_pull_s %.2f\n", e - (g + ce - cu) }'
+    fi
+  } >>"$OUT/pull.txt"
+}
+pulled_position() {
+  local i
+  for i in "${!DRIVE_IDS[@]}"; do [ "${DRIVE_IDS[$i]}" = "$PULL" ] && echo "$i" && return; done
+  fail "no drive $PULL in the station"
+}
+
 split_sections() {
   data_lines | awk -v out="$WORK/sec" '
     /^@@HIL [a-z-]+-begin/ { name = $2; sub(/-begin$/, "", name); file = out "-" name; printf "" > file; next }
@@ -295,14 +323,14 @@ rm -f "$WORK"/disks/*.img "$WORK"/sock/*.sock
 echo "prepare $(elapsed) s" >>"$OUT/timing.txt"
 
 "$BRIDGE" --station "$DRIVES" --sockets "$WORK/sock" --disks "$WORK/disks" \
-  --trace "$OUT/trace.jsonl" --summary "$OUT/bridge.txt" 2>"$WORK/bridge.log" &
+  --trace "$OUT/trace.jsonl" --summary "$OUT/bridge.txt" 2>"$OUT/bridge.log" &
 BRIDGE_PID=$!
 for _ in $(seq 50); do
-  grep -q "simbridge: ready" "$WORK/bridge.log" 2>/dev/null && break
-  kill -0 "$BRIDGE_PID" 2>/dev/null || fail "qelvar-simbridge ended: $(cat "$WORK/bridge.log")"
+  grep -q "simbridge: ready" "$OUT/bridge.log" 2>/dev/null && break
+  kill -0 "$BRIDGE_PID" 2>/dev/null || fail "qelvar-simbridge ended: $(cat "$OUT/bridge.log")"
   sleep 0.1
 done
-grep -q "simbridge: ready" "$WORK/bridge.log" || fail "qelvar-simbridge not ready"
+grep -q "simbridge: ready" "$OUT/bridge.log" || fail "qelvar-simbridge not ready"
 
 qemu_args
 rm -f "$WORK/mon.in" "$WORK/mon.out" "$WORK/data.log"
@@ -331,6 +359,8 @@ cp "$WORK/sec-scan" "$OUT/scan.json" 2>/dev/null || fail "no scan output from th
 cp "$WORK/sec-run" "$OUT/run.json" 2>/dev/null || fail "no run output from the guest"
 cp "$WORK/sec-diag" "$OUT/diagnostics.jsonl" 2>/dev/null || : >"$OUT/diagnostics.jsonl"
 cp "$WORK/sec-dmesg" "$OUT/dmesg.txt" 2>/dev/null || : >"$OUT/dmesg.txt"
+cp "$WORK/sec-disks" "$OUT/disks.txt" 2>/dev/null || : >"$OUT/disks.txt"
+cp "$WORK/sec-history" "$OUT/history.json" 2>/dev/null || : >"$OUT/history.json"
 sed -n 's/^@@HIL run-exit //p' "$WORK/sec-markers" >"$OUT/exit"
 [ -s "$OUT/exit" ] || fail "no exit status of the run"
 
@@ -357,6 +387,7 @@ run_stop=$(sed -n 's/^@@HIL run-stop //p' "$WORK/sec-markers")
     awk '$3 > $2 { printf "guest_read_MiB_per_s %.1f (64 MiB from /dev/%s)\n", 64 / ($3 - $2), $1 }'
 } >>"$OUT/timing.txt"
 
+if [ -n "$PULL" ]; then pull_outcome; fi
 if [ "$FORMAT" = 1 ]; then check_format; fi
 echo "total $(elapsed) s" >>"$OUT/timing.txt"
 log "done in $(elapsed) s; output in $OUT"

@@ -1,9 +1,12 @@
-# The whole station on a real kernel (station-on-kernel.sh), two guest runs:
+# The whole station on a real kernel (station-on-kernel.sh), three guest runs:
 #  - the built-in 16-drive station with Format on: every port passes and
 #    every drive is labelled;
-#  - the mixed-faults station with one healthy drive pulled during its system
-#    firmware download: every other port gives what --sim gives.
-# They run side by side, one core each (station-on-kernel-ci.sh), and
+#  - the built-in station with one drive pulled during its system firmware
+#    download: that port fails at once, the other 15 pass;
+#  - the mixed-faults station with drives that leave the bus when they reboot
+#    or enter ROM mode: every port gives what --sim gives.
+# They run in two lanes side by side, one core each
+# (station-on-kernel-ci.sh), and
 # test_station_on_kernel checks what they leave. Label "slow"; serial with
 # the other tests, which would otherwise take the guests' cores.
 set(QELVAR_SOK_OUT ${CMAKE_CURRENT_BINARY_DIR}/sok)
@@ -22,7 +25,8 @@ target_compile_definitions(
   test_station_on_kernel
   PRIVATE QELVAR_SOK_OUT="${QELVAR_SOK_OUT}" QELVAR_SOK_PULL=${QELVAR_SOK_PULL}
           QELVAR_CLI="$<TARGET_FILE:qelvar-cli>"
-          QELVAR_STATION="${PROJECT_SOURCE_DIR}/examples/station")
+          QELVAR_STATION="${PROJECT_SOURCE_DIR}/examples/station"
+          QELVAR_SOK_MIXED="${CMAKE_CURRENT_SOURCE_DIR}/station-reenumerating.ini")
 qelvar_target_defaults(test_station_on_kernel)
 gtest_discover_tests(test_station_on_kernel DISCOVERY_TIMEOUT 60
                      PROPERTIES LABELS slow FIXTURES_REQUIRED station_on_kernel)

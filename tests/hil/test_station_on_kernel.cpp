@@ -4,8 +4,10 @@
 // drives.
 //
 // "healthy": the built-in station (16 drives on two 8-port hubs), Format on.
-// "mixed": the mixed-faults station, drive QELVAR_SOK_PULL pulled during its
+// "pulled": the built-in station, drive QELVAR_SOK_PULL pulled during its
 // system firmware download.
+// "mixed": the mixed-faults station with drives that leave the bus when they
+// reboot or enter ROM mode (QELVAR_SOK_MIXED).
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -44,7 +46,7 @@ std::vector<std::string> Lines(const fs::path& path) {
 }
 
 struct Row {
-  std::string status, serial;
+  std::string status, capacity, serial;
 };
 
 // The rows of qelvar-cli's JSON table, by 0-based port (the JSON counts
@@ -52,10 +54,10 @@ struct Row {
 std::map<int, Row> Rows(const std::string& json) {
   std::map<int, Row> rows;
   static const std::regex row(
-      R"re(\{"port":(\d+),"status":"([^"]*)","model":"[^"]*","capacity":"[^"]*","serial":"([^"]*)")re");
+      R"re(\{"port":(\d+),"status":"([^"]*)","model":"[^"]*","capacity":"([^"]*)","serial":"([^"]*)")re");
   for (auto it = std::sregex_iterator(json.begin(), json.end(), row); it != std::sregex_iterator();
        ++it) {
-    rows[std::stoi((*it)[1]) - 1] = Row{(*it)[2], (*it)[3]};
+    rows[std::stoi((*it)[1]) - 1] = Row{(*it)[2], (*it)[3], (*it)[4]};
   }
   return rows;
 }
@@ -94,6 +96,12 @@ class Healthy : public StationOnKernel {
  protected:
   void SetUp() override { Need(kOut / "healthy"); }
   const fs::path dir_ = kOut / "healthy";
+};
+
+class Pulled : public StationOnKernel {
+ protected:
+  void SetUp() override { Need(kOut / "pulled"); }
+  const fs::path dir_ = kOut / "pulled";
 };
 
 class Mixed : public StationOnKernel {
@@ -166,38 +174,48 @@ TEST_F(Healthy, TimingIsMeasured) {
 }
 
 // The same station in-process (--sim) on virtual time, as the reference.
-std::map<int, Row> SimRun(const fs::path& work) {
+std::map<int, Row> SimRun(const fs::path& work, const std::string& stationFile) {
   fs::remove_all(work);
   fs::create_directories(work);
   fs::copy(QELVAR_STATION, work / "station", fs::copy_options::recursive);
   std::string cmd = std::string("cd '") + work.string() + "' && '" + QELVAR_CLI +
-                    "' --dir station --sim '" + QELVAR_STATION +
-                    "/sim-mixed-faults.ini' --virtual-time --json run > sim.json 2> sim.err";
+                    "' --dir station --sim '" + stationFile +
+                    "' --virtual-time --json run > sim.json 2> sim.err";
   EXPECT_NE(std::system(cmd.c_str()), -1);
   return Rows(ReadFile(work / "sim.json"));
 }
 
-TEST_F(Mixed, EveryPortButThePulledOneMatchesTheInProcessStation) {
-  std::map<int, Row> kernel = Rows(ReadFile(dir_ / "run.json"));
-  std::map<int, Row> sim = SimRun(kOut / "mixed-sim");
-  ASSERT_EQ(sim.size(), 16u);
-  ASSERT_EQ(kernel.size(), sim.size());
-  int failures = 0;
-  for (auto& [port, row] : sim) {
-    if (port == kPulled) continue;
-    EXPECT_EQ(kernel[port].status, row.status) << "port " << port;
-    if (row.status != "Pass" && !row.status.empty()) ++failures;
-  }
-  EXPECT_GE(failures, 8);  // the station's faults did show
-  // In-process the pulled drive passes; on the kernel it failed, alone.
-  EXPECT_EQ(sim[kPulled].status, "Pass");
-  EXPECT_NE(kernel[kPulled].status, "Pass");
-  EXPECT_FALSE(kernel[kPulled].status.empty());
+// A number from a "key value" line of one of the scenario's text files.
+double Figure(const std::string& text, const std::string& key) {
+  std::smatch m;
+  if (!std::regex_search(text, m, std::regex("(^|\n)" + key + " (-?[0-9.]+)"))) return -1;
+  return std::stod(m[2]);
 }
 
-TEST_F(Mixed, ThePulledDriveWasGoneForTheKernelAndForTheStation) {
+TEST_F(Pulled, ThePulledPortAloneFailsAndTheRunEnds) {
+  // The run ended (nothing hung) and said that a port failed.
+  EXPECT_EQ(Trim(ReadFile(dir_ / "exit")), "1");
+  std::map<int, Row> run = Rows(ReadFile(dir_ / "run.json"));
+  ASSERT_EQ(run.size(), 16u);
+  for (auto& [port, row] : run) {
+    EXPECT_EQ(row.status, port == kPulled ? "DOWNLOAD SYSFW FAIL" : "Pass") << "port " << port;
+  }
+  // The port gave up at once: every command to a disk that is gone fails at
+  // once, far inside the 20 s the download's commands are given.
   std::string pull = ReadFile(dir_ / "pull.txt");
   EXPECT_NE(pull.find("device_del redir" + std::to_string(kPulled)), std::string::npos) << pull;
+  double after = Figure(pull, "port_failed_after_pull_s");
+  ASSERT_GE(after, 0) << pull;
+  EXPECT_LT(after, 20) << pull;
+  // And the others did not wait for it: the run took no longer than the
+  // same station's design time allows on this machine.
+  std::string timing = ReadFile(dir_ / "timing.txt");
+  double design = Figure(timing, "design_s"), wall = Figure(timing, "run_wall_s");
+  ASSERT_GT(design, 0) << timing;
+  EXPECT_LT(wall, 4 * design) << timing;
+}
+
+TEST_F(Pulled, ThePulledDriveWasGoneForTheKernelAndForTheStation) {
   // Its bridge sat on hub kPulled / 8 (root port + 1), port kPulled % 8 + 1.
   std::string usb = "1-" + std::to_string(kPulled / 8 + 1) + "." + std::to_string(kPulled % 8 + 1);
   std::string dmesg = ReadFile(dir_ / "dmesg.txt");
@@ -212,9 +230,10 @@ TEST_F(Mixed, ThePulledDriveWasGoneForTheKernelAndForTheStation) {
   std::string path = "\"path\":\"/dev/" + m[1].str() + "\"";
   // The station's own record: it was downloading when the bridge went away;
   // from then on every exchange with that disk failed, because the disk was
-  // gone (no device node, ENOENT; or no device behind it, ENXIO, ENODEV) or
-  // the request in flight died with it (host status DID_ERROR), and the port
-  // gave up.
+  // gone (no device node, ENOENT; or no device behind it, ENXIO, ENODEV), the
+  // request in flight died with it (host status DID_ERROR), or the kernel
+  // refused the next ones on the node it had not yet removed (DID_NO_CONNECT),
+  // and the port gave up.
   std::vector<std::string> mine;
   for (const std::string& line : Lines(dir_ / "diagnostics.jsonl")) {
     if (line.find(path) != std::string::npos) mine.push_back(line);
@@ -229,9 +248,65 @@ TEST_F(Mixed, ThePulledDriveWasGoneForTheKernelAndForTheStation) {
     bool gone = it->find("\"error\":2,") != std::string::npos ||
                 it->find("\"error\":6,") != std::string::npos ||
                 it->find("\"error\":19,") != std::string::npos ||
+                it->find("\"host_status\":1,") != std::string::npos ||
                 it->find("\"host_status\":7,") != std::string::npos;
     EXPECT_TRUE(gone) << *it;
   }
+  // No command reached the pulled drive's bridge after the pull.
+  std::vector<std::string> trace = Lines(dir_ / "trace.jsonl");
+  std::string drive = "\"drive\":\"Drive" + std::to_string(kPulled) + "\"";
+  auto last = std::find_if(trace.rbegin(), trace.rend(), [&](const std::string& l) {
+    return l.find(drive) != std::string::npos;
+  });
+  ASSERT_NE(last, trace.rend());
+  EXPECT_NE(last->find("\"cdb\":\"a10a0303"), std::string::npos) << *last;
+}
+
+TEST_F(Mixed, EveryPortEndsAsInProcessWithTheSameCapacity) {
+  EXPECT_EQ(Trim(ReadFile(dir_ / "exit")), "1");
+  std::map<int, Row> kernel = Rows(ReadFile(dir_ / "run.json"));
+  std::map<int, Row> sim = SimRun(kOut / "mixed-sim", QELVAR_SOK_MIXED);
+  ASSERT_EQ(sim.size(), 16u);
+  ASSERT_EQ(kernel.size(), sim.size());
+  int failures = 0, passes = 0;
+  for (auto& [port, row] : sim) {
+    EXPECT_EQ(kernel[port].status, row.status) << "port " << port;
+    // A port that found another drive after a reboot would show its capacity.
+    EXPECT_EQ(kernel[port].capacity, row.capacity) << "port " << port;
+    if (row.status == "Pass") ++passes;
+    if (row.status != "Pass" && !row.status.empty()) ++failures;
+  }
+  EXPECT_GE(failures, 8);  // the station's faults did show
+  EXPECT_GE(passes, 4);    // and the drives that re-enumerated passed
+}
+
+TEST_F(Mixed, DrivesLeftTheBusAndCameBackAsNewDevices) {
+  std::string log = ReadFile(dir_ / "bridge.log");
+  std::string dmesg = ReadFile(dir_ / "dmesg.txt");
+  // Drive: how often it leaves (ROM entry, reboot). Drive 7's reboot fails
+  // before the drive reboots: it never leaves.
+  const std::map<int, int> leaves = {{0, 1}, {1, 1}, {6, 1}, {7, 0}, {10, 2}, {12, 2}, {13, 2}};
+  auto count = [](const std::string& text, const std::string& what) {
+    int n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
+  };
+  for (auto [drive, times] : leaves) {
+    std::string name = "Drive" + std::to_string(drive) + " ";
+    EXPECT_EQ(count(log, "simbridge: " + name + "leaves the bus"), times) << name;
+    EXPECT_EQ(count(log, "simbridge: " + name + "back on the bus"), times) << name;
+    // The kernel saw it go and enumerated it anew each time.
+    std::string usb =
+        "usb 1-" + std::to_string(drive / 8 + 1) + "." + std::to_string(drive % 8 + 1);
+    EXPECT_EQ(count(dmesg, usb + ": USB disconnect"), times) << usb;
+    EXPECT_EQ(count(dmesg, usb + ": new full-speed USB device"), times + 1) << usb;
+  }
+  // The bridge counted them: nine departures, all back.
+  std::string summary = ReadFile(dir_ / "bridge.txt");
+  std::smatch m;
+  ASSERT_TRUE(std::regex_search(summary, m, std::regex(R"(\ntotal .* reenumerations (\d+))")))
+      << summary;
+  EXPECT_EQ(m[1], "9");
 }
 
 }  // namespace

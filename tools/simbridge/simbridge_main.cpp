@@ -78,7 +78,8 @@ bool ParseArgs(int argc, char** argv, Args* a) {
 std::string Summary(const std::vector<std::unique_ptr<qelvar::simbridge::RedirPort>>& ports,
                     uint32_t toleranceUs) {
   std::ostringstream s;
-  uint64_t in = 0, out = 0, pauses = 0;
+  uint64_t in = 0, out = 0, pauses = 0, reEnumerations = 0;
+  int64_t returnLate = 0;
   int64_t largest = 0, smallest = 0;
   double first = -1, last = -1;
   s << "pause_tolerance_us " << toleranceUs << "\n";
@@ -88,7 +89,10 @@ std::string Summary(const std::vector<std::unique_ptr<qelvar::simbridge::RedirPo
       << " bytes_out " << st.bytesOut << " pauses " << st.pauses << " pause_error_us_max "
       << st.largestPauseErrorUs << " pause_error_us_min " << st.smallestPauseErrorUs
       << " connections " << st.connections << " resets " << st.resets << " cancels " << st.cancels
+      << " reenumerations " << st.reEnumerations << " return_late_us_max " << st.largestReturnLateUs
       << "\n";
+    reEnumerations += st.reEnumerations;
+    if (st.largestReturnLateUs > returnLate) returnLate = st.largestReturnLateUs;
     in += st.bytesIn;
     out += st.bytesOut;
     if (st.pauses > 0) {
@@ -102,7 +106,8 @@ std::string Summary(const std::vector<std::unique_ptr<qelvar::simbridge::RedirPo
   double span = last > first ? last - first : 0;
   s << "total bytes_in " << in << " bytes_out " << out << " active_s " << span << " bytes_per_s "
     << (span > 0 ? static_cast<uint64_t>(static_cast<double>(in + out) / span) : 0) << " pauses "
-    << pauses << " pause_error_us_max " << largest << " pause_error_us_min " << smallest << "\n";
+    << pauses << " pause_error_us_max " << largest << " pause_error_us_min " << smallest
+    << " reenumerations " << reEnumerations << " return_late_us_max " << returnLate << "\n";
   return s.str();
 }
 
@@ -175,7 +180,14 @@ int main(int argc, char** argv) {
     for (size_t i = 0; i < ports.size(); ++i) {
       fds[i] = pollfd{ports[i]->PollFd(), ports[i]->PollEvents(), 0};
     }
-    int n = ::poll(fds.data(), fds.size(), 200);
+    // A drive off the bus for its re-enumeration is due back at a time of
+    // its own: wake up for the earliest.
+    int64_t timeout = 200;
+    for (const auto& p : ports) {
+      int64_t w = p->WaitMs();
+      if (w >= 0 && w < timeout) timeout = w;
+    }
+    int n = ::poll(fds.data(), fds.size(), static_cast<int>(timeout));
     if (n < 0) {
       if (errno == EINTR) continue;
       std::perror("poll");
@@ -183,6 +195,7 @@ int main(int argc, char** argv) {
     }
     for (size_t i = 0; i < ports.size(); ++i) {
       if (fds[i].revents != 0) ports[i]->Service(fds[i].revents);
+      ports[i]->Tick();
     }
   }
   std::string summary = Summary(ports, station.pauseToleranceUs);

@@ -1,5 +1,4 @@
 #include "tools/simbridge/usbredir_port.h"
-#include "tools/simbridge/drive_link.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -11,6 +10,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+
+#include "tools/simbridge/drive_link.h"
 
 namespace qelvar::simbridge {
 
@@ -42,9 +43,15 @@ RedirPort::RedirPort(const platform::sim::DriveConfig& drive, uint32_t tolerance
                      platform::sim::Tracer& tracer, const std::string& dumpDir)
     : config_(drive), clock_(toleranceUs), start_(std::chrono::steady_clock::now()) {
   // The path in the trace names the drive the way the in-process station
-  // does, so the two traces compare line by line.
+  // does, so the two traces compare line by line. The drive reports a reboot
+  // or ROM entry as a removal and an arrival from inside the command that
+  // caused it (holding its own lock): the bridge only notes it there and
+  // leaves the bus once the command's status is out.
   drive_ = std::make_unique<platform::sim::SimDrive>(
-      config_, "/sim/disk" + std::to_string(config_.index + 1), clock_, tracer, dumpDir, nullptr);
+      config_, "/sim/disk" + std::to_string(config_.index + 1), clock_, tracer, dumpDir,
+      [this](platform::DeviceChange change, const std::string&) {
+        if (change == platform::DeviceChange::Removal) reEnumerating_ = true;
+      });
 }
 
 RedirPort::~RedirPort() {
@@ -111,6 +118,9 @@ void RedirPort::Accept() {
   if (fd < 0) return;
   conn_ = fd;
   ioError_ = false;
+  helloSeen_ = false;
+  leaveNow_ = false;
+  presence_.ConnectionLost();
   stats_.connections++;
   parser_ = usbredirparser_create();
   parser_->priv = this;
@@ -126,6 +136,7 @@ void RedirPort::Accept() {
   parser_->cancel_data_packet_func = OnCancel;
   parser_->control_packet_func = OnControl;
   parser_->bulk_packet_func = OnBulk;
+  parser_->device_disconnect_ack_func = OnDisconnectAck;
   uint32_t caps[USB_REDIR_CAPS_SIZE] = {};
   // Without these QEMU's xHCI refuses the device, and without 32-bit bulk
   // lengths a transfer over 64 KiB cannot be carried.
@@ -151,7 +162,12 @@ void RedirPort::Drop() {
     conn_ = -1;
     std::fprintf(stderr, "simbridge: %s disconnected\n", config_.name.c_str());
   }
+  helloSeen_ = false;
   if (bot_) bot_->UsbReset();
+  // Without a connection there is nobody to tell: a drive that was leaving
+  // is away, and comes back on the next connection once its time is up.
+  leaveNow_ = false;
+  presence_.ConnectionLost();
 }
 
 void RedirPort::Close() {
@@ -172,6 +188,7 @@ void RedirPort::Service(short revents) {
     int r = usbredirparser_do_read(parser_);
     if (r == usbredirparser_read_io_error || ioError_) return Drop();
   }
+  if (leaveNow_) Leave();
   if (parser_ != nullptr && usbredirparser_has_data_to_write(parser_) > 0) {
     if (usbredirparser_do_write(parser_) != 0 || ioError_) return Drop();
   }
@@ -195,6 +212,45 @@ int RedirPort::Write(void* priv, uint8_t* data, int count) {
   return -1;
 }
 
+int64_t RedirPort::WaitMs() const {
+  // Without a host the drive comes back on the next connection: its socket
+  // wakes the loop then.
+  if (parser_ == nullptr || !helloSeen_) return -1;
+  return presence_.WaitMs(std::chrono::steady_clock::now());
+}
+
+void RedirPort::Tick() {
+  if (!presence_.Away() || parser_ == nullptr || !helloSeen_) return;
+  if (!presence_.Return(std::chrono::steady_clock::now(), drive_->Present())) return;
+  stats_.reEnumerations = presence_.Count();
+  stats_.largestReturnLateUs = presence_.LargestLateUs();
+  std::fprintf(stderr, "simbridge: %s back on the bus at %.3f s\n", config_.name.c_str(),
+               Seconds());
+  Announce();
+  if (usbredirparser_has_data_to_write(parser_) > 0 && usbredirparser_do_write(parser_) != 0) {
+    Drop();
+  }
+}
+
+void RedirPort::Leave() {
+  leaveNow_ = false;
+  if (parser_ == nullptr) return;
+  std::fprintf(stderr, "simbridge: %s leaves the bus for %u ms at %.3f s\n", config_.name.c_str(),
+               presence_.LastMs(), Seconds());
+  // Requests in flight die with the device; the host forgets them too.
+  bot_->UsbReset();
+  stats_.reEnumerations = presence_.Count();
+  if (helloSeen_) {
+    usbredirparser_send_device_disconnect(parser_);
+  } else {
+    presence_.Acknowledged();  // the host never saw the device: nothing to acknowledge
+  }
+}
+
+void RedirPort::OnDisconnectAck(void* priv) {
+  Self(priv)->presence_.Acknowledged();
+}
+
 void RedirPort::OnLog(void* priv, int level, const char* msg) {
   if (level <= usbredirparser_warning) {
     std::fprintf(stderr, "simbridge: %s: usbredir: %s\n", Self(priv)->config_.name.c_str(), msg);
@@ -204,7 +260,13 @@ void RedirPort::OnLog(void* priv, int level, const char* msg) {
 void RedirPort::OnHello(void* priv, struct usb_redir_hello_header* h) {
   (void)h;
   RedirPort* self = Self(priv);
-  const BotDevice& bot = *self->bot_;
+  self->helloSeen_ = true;
+  // A drive still re-enumerating is announced when it comes back.
+  if (!self->presence_.Away()) self->Announce();
+}
+
+void RedirPort::Announce() {
+  const BotDevice& bot = *bot_;
   // QEMU takes the device only in this order: interfaces, endpoints, connect.
   usb_redir_interface_info_header ifaces{};
   ifaces.interface_count = 1;
@@ -212,7 +274,7 @@ void RedirPort::OnHello(void* priv, struct usb_redir_hello_header* h) {
   ifaces.interface_class[0] = 0x08;
   ifaces.interface_subclass[0] = 0x06;
   ifaces.interface_protocol[0] = 0x50;
-  usbredirparser_send_interface_info(self->parser_, &ifaces);
+  usbredirparser_send_interface_info(parser_, &ifaces);
 
   usb_redir_ep_info_header eps{};
   for (int i = 0; i < 32; ++i) {
@@ -226,7 +288,7 @@ void RedirPort::OnHello(void* priv, struct usb_redir_hello_header* h) {
   eps.max_packet_size[16 + (BotDevice::kEpIn & 0x0F)] = bot.BulkMaxPacket();
   eps.type[BotDevice::kEpOut & 0x0F] = usb_redir_type_bulk;
   eps.max_packet_size[BotDevice::kEpOut & 0x0F] = bot.BulkMaxPacket();
-  usbredirparser_send_ep_info(self->parser_, &eps);
+  usbredirparser_send_ep_info(parser_, &eps);
 
   usb_redir_device_connect_header connect{};
   connect.speed = bot.identity().highSpeed ? usb_redir_speed_high : usb_redir_speed_full;
@@ -236,7 +298,7 @@ void RedirPort::OnHello(void* priv, struct usb_redir_hello_header* h) {
   connect.vendor_id = bot.identity().vendorId;
   connect.product_id = bot.identity().productId;
   connect.device_version_bcd = 0x0100;
-  usbredirparser_send_device_connect(self->parser_, &connect);
+  usbredirparser_send_device_connect(parser_, &connect);
 }
 
 void RedirPort::OnReset(void* priv) {
@@ -291,6 +353,15 @@ void RedirPort::OnCancel(void* priv, uint64_t id) {
 void RedirPort::OnControl(void* priv, uint64_t id, struct usb_redir_control_packet_header* h,
                           uint8_t* data, int len) {
   RedirPort* self = Self(priv);
+  if (self->presence_.Away()) {
+    // Sent before the host saw the device leave: nobody is there to answer.
+    usb_redir_control_packet_header answer = *h;
+    answer.status = usb_redir_ioerror;
+    answer.length = 0;
+    usbredirparser_send_control_packet(self->parser_, id, &answer, nullptr, 0);
+    if (data != nullptr) usbredirparser_free_packet_data(self->parser_, data);
+    return;
+  }
   ControlSetup setup;
   setup.requestType = h->requesttype;
   setup.request = h->request;
@@ -318,6 +389,15 @@ void RedirPort::OnControl(void* priv, uint64_t id, struct usb_redir_control_pack
 void RedirPort::OnBulk(void* priv, uint64_t id, struct usb_redir_bulk_packet_header* h,
                        uint8_t* data, int len) {
   RedirPort* self = Self(priv);
+  if (self->presence_.Away()) {
+    usb_redir_bulk_packet_header answer = *h;
+    answer.status = usb_redir_ioerror;
+    answer.length = 0;
+    answer.length_high = 0;
+    usbredirparser_send_bulk_packet(self->parser_, id, &answer, nullptr, 0);
+    if (data != nullptr) usbredirparser_free_packet_data(self->parser_, data);
+    return;
+  }
   self->Touch();
   uint32_t length = static_cast<uint32_t>(h->length) | static_cast<uint32_t>(h->length_high) << 16;
   if (h->endpoint == BotDevice::kEpIn) {
@@ -360,6 +440,13 @@ void RedirPort::OnBusy(bool busy) {
   auto now = std::chrono::steady_clock::now();
   if (!busy) {
     clock_.Complete(now);
+    if (reEnumerating_) {
+      reEnumerating_ = false;
+      // A reboot boots the drive in normal mode, a ROM entry in ROM mode.
+      bool rom = drive_->Inspect().mode == platform::sim::DriveMode::Rom;
+      presence_.DriveLeaves(rom ? config_.romEntryMs : config_.rebootMs);
+    }
+    if (presence_.StatusSent(now)) leaveNow_ = true;
     return;
   }
   stats_.commands++;
@@ -375,8 +462,12 @@ void RedirPort::OnBusy(bool busy) {
   stats_.pauses++;
 }
 
+double RedirPort::Seconds() const {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+}
+
 void RedirPort::Touch() {
-  double t = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+  double t = Seconds();
   if (stats_.firstActivity < 0) stats_.firstActivity = t;
   stats_.lastActivity = t;
 }

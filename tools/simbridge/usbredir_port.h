@@ -16,6 +16,7 @@
 #include "platform/sim/station_config.h"
 #include "platform/sim/trace.h"
 #include "tools/simbridge/bot.h"
+#include "tools/simbridge/bus_presence.h"
 #include "tools/simbridge/pause_clock.h"
 #include "tools/simbridge/scsi_target.h"
 
@@ -29,6 +30,8 @@ struct PortStats {
   int64_t largestPauseErrorUs = 0;     // gap minus demanded pause, largest
   int64_t smallestPauseErrorUs = 0;    // the same, smallest (negative: cut short)
   uint64_t connections = 0, resets = 0, cancels = 0;
+  uint64_t reEnumerations = 0;                   // times the drive left the bus and came back
+  int64_t largestReturnLateUs = 0;               // a return after the drive's time, longest
   double firstActivity = -1, lastActivity = -1;  // seconds since start
 };
 
@@ -48,6 +51,10 @@ class RedirPort {
   [[nodiscard]] short PollEvents() const;
   // Handles what poll reported on PollFd.
   void Service(short revents);
+  // Milliseconds until the port wants Tick called (-1: it does not).
+  [[nodiscard]] int64_t WaitMs() const;
+  // Brings a drive that was off the bus back when its time is up.
+  void Tick();
   void Close();
 
   [[nodiscard]] const platform::sim::DriveConfig& drive() const { return config_; }
@@ -67,15 +74,21 @@ class RedirPort {
                         uint8_t* data, int len);
   static void OnBulk(void* priv, uint64_t id, struct usb_redir_bulk_packet_header* h, uint8_t* data,
                      int len);
+  static void OnDisconnectAck(void* priv);
   static void OnLog(void* priv, int level, const char* msg);
   static int Read(void* priv, uint8_t* data, int count);
   static int Write(void* priv, uint8_t* data, int count);
 
   void Accept();
   void Drop();
+  // Tells the host the device is there: interfaces, endpoints, connect.
+  void Announce();
+  // Takes the device off the bus while its drive re-enumerates.
+  void Leave();
   void SendInReply(uint64_t id, XferStatus status, std::span<const uint8_t> data);
   void OnBusy(bool busy);
   void Touch();
+  [[nodiscard]] double Seconds() const;  // since the port was made
 
   const platform::sim::DriveConfig config_;
   PauseClock clock_;
@@ -88,6 +101,11 @@ class RedirPort {
   int conn_ = -1;
   usbredirparser* parser_ = nullptr;
   bool ioError_ = false;
+  bool helloSeen_ = false;
+  // The drive began a re-enumeration inside the command in progress.
+  bool reEnumerating_ = false;
+  bool leaveNow_ = false;
+  BusPresence presence_;
   PortStats stats_;
   std::chrono::steady_clock::time_point start_;
 };

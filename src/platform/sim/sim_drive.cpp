@@ -200,6 +200,8 @@ void SimDrive::StartSession(DriveMode mode) {
   if (mode == DriveMode::Rom) burnerComplete_ = false;
 }
 
+constexpr int32_t kForgetEnumerationMs = 24 * 3600 * 1000;
+
 void SimDrive::ReEnumerate(uint32_t now, uint32_t ms) {
   enumerating_ = true;
   enumAt_ = now;
@@ -213,8 +215,15 @@ void SimDrive::ReEnumerate(uint32_t now, uint32_t ms) {
 bool SimDrive::PresentLocked(uint32_t now) {
   if (!plugged_) return false;
   if (enumerating_) {
-    if (Since(now, enumAt_) < enumMs_) return false;
-    enumerating_ = false;
+    // Every caller sees the drive in its own time: on the virtual clock each
+    // thread has a time of its own, and a thread already past the absence
+    // must not end it for one still inside it. A caller behind the
+    // re-enumeration sees the drive as it was before.
+    const auto since = static_cast<int32_t>(now - enumAt_);
+    if (since >= 0 && static_cast<uint32_t>(since) < enumMs_) return false;
+    // A day on, the absence is over for every caller: forget it before the
+    // tick count can wrap back into it.
+    if (since >= kForgetEnumerationMs) enumerating_ = false;
   }
   return true;
 }

@@ -655,6 +655,36 @@ TEST(SimStation, ARebootingDriveIsAbsentForItsRebootTime) {
   EXPECT_TRUE(st->Inspect(0).rebooted);
 }
 
+TEST(SimStation, EveryThreadSeesARebootingDriveInItsOwnTime) {
+  // With the virtual clock every thread has a time of its own. A thread
+  // already past the drive's absence sees it back, and that must not end the
+  // absence for a thread still inside it; a thread behind the reboot sees the
+  // drive as before it.
+  VirtualClock clock;
+  auto st = Station("[Station]\nHubs=1\n[Drive0]\nRebootMs = 3000\n", clock);
+  Host host(*st, clock, st->PathOf(0));
+  ASSERT_TRUE(host.EnterRom() && host.StartBurner());
+  ASSERT_TRUE(host.TwoPhase(kRebootBlock, kNoData, DataDirection::None, 0, 4000).Accepted());
+  platform::UsbDiskNode disks[24];
+  size_t ahead = 99;
+  std::thread(clock.Inherit("ahead", [&] {
+    clock.SleepMs(3000);
+    ahead = st->EnumerateUsbDisks(disks);
+  })).join();
+  EXPECT_EQ(ahead, 1u);
+  EXPECT_EQ(st->EnumerateUsbDisks(disks), 0u) << "still away in this thread's time";
+  int error = 0;
+  EXPECT_FALSE(st->Open(st->PathOf(0), platform::ShareMode::SharedReadWrite, &error));
+  size_t behind = 99;
+  std::thread([&] { behind = st->EnumerateUsbDisks(disks); }).join();
+  EXPECT_EQ(behind, 1u);
+  EXPECT_EQ(st->EnumerateUsbDisks(disks), 0u);
+  host.Wait(2999);
+  EXPECT_EQ(st->EnumerateUsbDisks(disks), 0u);
+  host.Wait(1);
+  EXPECT_EQ(st->EnumerateUsbDisks(disks), 1u);
+}
+
 TEST(SimFaults, InjectedFaultsFailAtTheTransportOnTheirStep) {
   VirtualClock clock;
   auto st = Station(R"(
