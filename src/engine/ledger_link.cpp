@@ -7,8 +7,8 @@
 #include <iterator>
 #include <span>
 
+#include "digest/sha256.h"
 #include "engine/serial_number.h"
-#include "ledger/sha256.h"
 #include "platform/files.h"
 #include "settings/flash_tables.h"
 #include "settings/profile.h"
@@ -24,7 +24,7 @@ std::string FileSha256(const std::string& path) {
   if (!file) return {};
   std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(file)),
                              std::istreambuf_iterator<char>());
-  return ledger::Sha256Hex(bytes);
+  return digest::Sha256Hex(bytes);
 }
 
 int32_t Total(const CeCounts& counts) {
@@ -94,14 +94,14 @@ ledger::Record MakeRecord(const PortResult& r, const std::string& station,
       }
     }
   }
-  if (r.images && r.burnerSent) record.burnerSha256 = ledger::Sha256Hex(r.images->gBurnerImage);
+  if (r.images && r.burnerSent) record.burnerSha256 = digest::Sha256Hex(r.images->gBurnerImage);
   if (r.images && r.spiSent) {
-    record.spiSha256 = ledger::Sha256Hex(std::span<const uint8_t>(
+    record.spiSha256 = digest::Sha256Hex(std::span<const uint8_t>(
         r.images->gSpiImage.data(),
         std::min<size_t>(r.images->SpiLength, r.images->gSpiImage.size())));
   }
-  if (!r.rdtParamSent.empty()) record.rdtParamSha256 = ledger::Sha256Hex(r.rdtParamSent);
-  if (!r.sysFwSent.empty()) record.sysFwSha256 = ledger::Sha256Hex(r.sysFwSent);
+  if (!r.rdtParamSent.empty()) record.rdtParamSha256 = digest::Sha256Hex(r.rdtParamSent);
+  if (!r.sysFwSent.empty()) record.sysFwSha256 = digest::Sha256Hex(r.sysFwSent);
   record.settingsSha256 = settingsSha256;
   record.mpVersion = mpVersion;
   record.programVersion = ledger::ProgramVersion();

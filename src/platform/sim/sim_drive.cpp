@@ -6,10 +6,10 @@
 #include <cstring>
 #include <filesystem>
 
+#include "digest/sha256.h"
 #include "platform/files.h"
 #include "platform/sim/drive_answers.h"
 #include "platform/sim/image_check.h"
-#include "platform/sim/sha256.h"
 
 namespace qelvar::platform::sim {
 namespace {
@@ -786,9 +786,9 @@ void SimDrive::Trace(const Exchange& x, bool ata, const TaskFile& previous, cons
   if (x.dir == DataDirection::Out && x.data != nullptr) {
     std::span<const uint8_t> out(x.data, x.length);
     if (x.length <= 512) {
-      line.data = HexLower(out);
+      line.data = digest::HexLower(out);
     } else {
-      line.sha256 = HexLower(Sha256(out));
+      line.sha256 = digest::Sha256Hex(out);
     }
   }
   line.accepted = accepted;

@@ -2,7 +2,7 @@
 
 #include <span>
 
-#include "platform/sim/sha256.h"
+#include "digest/sha256.h"
 #include "text/json_string.h"
 
 namespace qelvar::platform::sim {
@@ -16,9 +16,9 @@ std::string TraceLine::Json() const {
       both[i] = previous[i];
       both[8 + i] = current[i];
     }
-    out += "\"taskfile\":\"" + HexLower(both) + "\",";
+    out += "\"taskfile\":\"" + digest::HexLower(both) + "\",";
   } else {
-    out += "\"cdb\":\"" + HexLower(cdb) + "\",";
+    out += "\"cdb\":\"" + digest::HexLower(cdb) + "\",";
   }
   const char* d = dir == DataDirection::In ? "in" : dir == DataDirection::Out ? "out" : "none";
   out += std::string("\"dir\":\"") + d + "\",\"len\":" + std::to_string(len);

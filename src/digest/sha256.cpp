@@ -1,8 +1,8 @@
-#include "ledger/sha256.h"
+#include "digest/sha256.h"
 
 #include <cstring>
 
-namespace qelvar::ledger {
+namespace qelvar::digest {
 namespace {
 
 constexpr std::array<uint32_t, 64> kRound = {
@@ -96,16 +96,25 @@ std::array<uint8_t, 32> Sha256::Finish() {
   return digest;
 }
 
-std::string Sha256Hex(std::span<const uint8_t> bytes) {
+std::array<uint8_t, 32> Sha256Of(std::span<const uint8_t> bytes) {
   Sha256 hash;
   hash.Update(bytes);
+  return hash.Finish();
+}
+
+std::string Sha256Hex(std::span<const uint8_t> bytes) {
+  return HexLower(Sha256Of(bytes));
+}
+
+std::string HexLower(std::span<const uint8_t> bytes) {
   static constexpr char kDigits[] = "0123456789abcdef";
   std::string text;
-  for (uint8_t b : hash.Finish()) {
+  text.reserve(bytes.size() * 2);
+  for (uint8_t b : bytes) {
     text += kDigits[b >> 4];
     text += kDigits[b & 15];
   }
   return text;
 }
 
-}  // namespace qelvar::ledger
+}  // namespace qelvar::digest

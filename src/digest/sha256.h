@@ -1,4 +1,5 @@
-// SHA-256 of the images a drive was sent, so a record names exactly the bytes.
+// SHA-256: the digests of the images a drive was sent (the ledger) and of
+// what the simulated drive answered (its trace).
 #pragma once
 
 #include <array>
@@ -7,7 +8,7 @@
 #include <span>
 #include <string>
 
-namespace qelvar::ledger {
+namespace qelvar::digest {
 
 class Sha256 {
  public:
@@ -25,6 +26,10 @@ class Sha256 {
 };
 
 // Lower-case hexadecimal digest of `bytes`.
+[[nodiscard]] std::array<uint8_t, 32> Sha256Of(std::span<const uint8_t> bytes);
+// The digest of `bytes` in lower-case hexadecimal.
 [[nodiscard]] std::string Sha256Hex(std::span<const uint8_t> bytes);
+// Any bytes in lower-case hexadecimal, two digits a byte.
+[[nodiscard]] std::string HexLower(std::span<const uint8_t> bytes);
 
-}  // namespace qelvar::ledger
+}  // namespace qelvar::digest
