@@ -45,7 +45,8 @@ static_assert(offsetof(ATA_PASS_THROUGH_EX, CurrentTaskFile) == kAtaNative.curre
 static_assert(ATA_FLAGS_DRDY_REQUIRED == kAtaFlagDrdyRequired &&
               ATA_FLAGS_DATA_IN == kAtaFlagDataIn && ATA_FLAGS_DATA_OUT == kAtaFlagDataOut &&
               ATA_FLAGS_48BIT_COMMAND == kAtaFlag48Bit && ATA_FLAGS_USE_DMA == kAtaFlagUseDma);
-static_assert(SCSI_IOCTL_DATA_IN == kScsiDataIn && SCSI_IOCTL_DATA_OUT == kScsiDataOut);
+static_assert(SCSI_IOCTL_DATA_IN == kScsiDataIn && SCSI_IOCTL_DATA_OUT == kScsiDataOut &&
+              SCSI_IOCTL_DATA_UNSPECIFIED == kScsiDataUnspecified);
 static_assert(IOCTL_SCSI_PASS_THROUGH_DIRECT == 0x0004D014 &&
               IOCTL_ATA_PASS_THROUGH == 0x0004D02C && IOCTL_STORAGE_QUERY_PROPERTY == 0x002D1400);
 static_assert(sizeof(STORAGE_PROPERTY_QUERY) == 12 && sizeof(STORAGE_DEVICE_DESCRIPTOR) == 40);
@@ -75,18 +76,16 @@ class WinHandle final : public DeviceHandle {
       result.errorCode = ERROR_INVALID_PARAMETER;
       return result;
     }
-    // The request counts as carried out when the call succeeds and leaves no
-    // error behind; the error is cleared first so an earlier call's stale
-    // code cannot fail a good request.
+    // The request counts as carried out exactly when the call succeeds: the
+    // thread's error code is only meaningful after a failure (a successful
+    // call may leave any code behind).
     DWORD returned = 0;
     DWORD size = static_cast<DWORD>(used.size());
-    api_.SetLastError(0);
     BOOL ok = api_.DeviceIoControl(handle_, IOCTL_SCSI_PASS_THROUGH_DIRECT, used.data(), size,
                                    used.data(), size, &returned);
-    DWORD error = api_.GetLastError();
     const bool in = request.direction == DataDirection::In && request.data != nullptr;
-    if (!ok || error != 0) {
-      result.errorCode = static_cast<int>(error != 0 ? error : ERROR_GEN_FAILURE);
+    if (!ok) {
+      result.errorCode = static_cast<int>(FailureCode(api_));
       if (in) std::memset(request.data, 0, request.length);
       return result;
     }

@@ -65,7 +65,7 @@ TEST(PassThroughBlocks, ScsiRequestIsLaidOutByteForByteOnBothArchitectures) {
   EXPECT_EQ(std::vector<uint8_t>(block64.begin(), block64.begin() + 56), expected64);
 }
 
-TEST(PassThroughBlocks, ScsiRequestWithoutDataGoesOutAsEmptyDataOut) {
+TEST(PassThroughBlocks, ScsiRequestWithoutDataGoesOutWithItsDirectionUnspecified) {
   uint8_t buffer[4] = {};
   ScsiRequest request;
   request.cdb = kIdentifyCdb;
@@ -75,7 +75,7 @@ TEST(PassThroughBlocks, ScsiRequestWithoutDataGoesOutAsEmptyDataOut) {
   request.timeoutSeconds = 20;
   std::vector<uint8_t> block(SptdBlockBytes(kSptd64));
   ASSERT_TRUE(EncodeSptd(kSptd64, request, 0xABCDEF, block));
-  EXPECT_EQ(block[8], kScsiDataOut);
+  EXPECT_EQ(block[8], 2);                                        // SCSI_IOCTL_DATA_UNSPECIFIED
   EXPECT_EQ(block[12], 0);                                       // length 0
   for (size_t i = 24; i < 32; ++i) EXPECT_EQ(block[i], 0) << i;  // no buffer
 
@@ -250,7 +250,7 @@ TEST_F(WinDeviceIoTest, ScsiRequestIsNotFailedByAnEarlierCallsError) {
   EXPECT_EQ(fake.calls[0].in, expected);
 }
 
-TEST_F(WinDeviceIoTest, ScsiRequestThatLeavesAnErrorOrFailsIsNotCompleted) {
+TEST_F(WinDeviceIoTest, ScsiRequestIsJudgedByTheCallsResultAlone) {
   auto handle = io.Open(kDrive, ShareMode::SharedReadWrite, nullptr);
   uint8_t buffer[512];
   std::memset(buffer, 0x55, sizeof buffer);
@@ -260,11 +260,17 @@ TEST_F(WinDeviceIoTest, ScsiRequestThatLeavesAnErrorOrFailsIsNotCompleted) {
   EXPECT_EQ(refused.errorCode, ERROR_NOT_SUPPORTED);
   EXPECT_EQ(buffer[0], 0);  // nothing stale handed back
 
+  // A failure that sets no code still fails; a success that leaves a code
+  // behind (as successful calls may) is a success.
+  fake.devices[kDrive].answers[{IOCTL_SCSI_PASS_THROUGH_DIRECT, 0}] = {false, {}, 0};
+  ScsiResult silent = handle->SendScsi(IdentifyRequest(buffer));
+  EXPECT_FALSE(silent.completed);
+  EXPECT_EQ(silent.errorCode, ERROR_GEN_FAILURE);
   fake.devices[kDrive].answers[{IOCTL_SCSI_PASS_THROUGH_DIRECT, 0}] = {true, {}, 0};
-  fake.errorAfterSuccess = ERROR_IO_DEVICE;
-  ScsiResult withError = handle->SendScsi(IdentifyRequest(buffer));
-  EXPECT_FALSE(withError.completed);
-  EXPECT_EQ(withError.errorCode, ERROR_IO_DEVICE);
+  fake.errorAfterSuccess = ERROR_IO_PENDING;
+  ScsiResult withCode = handle->SendScsi(IdentifyRequest(buffer));
+  EXPECT_TRUE(withCode.completed);
+  EXPECT_EQ(withCode.errorCode, 0);
 }
 
 TEST_F(WinDeviceIoTest, AtaRequestReturnsRegistersAndData) {
