@@ -93,6 +93,10 @@ std::optional<CliOptions> ParseCliOptions(const std::vector<std::string>& args,
       const std::string* v = value("--debug-log");
       if (!v) return fail("--debug-log needs a file");
       o.debugLogFile = *v;
+    } else if (a == "--record-win32") {
+      const std::string* v = value("--record-win32");
+      if (!v) return fail("--record-win32 needs a file");
+      o.recordWin32File = *v;
     } else if (a == "--barcodes") {
       const std::string* v = value("--barcodes");
       if (!v) return fail("--barcodes needs a file, or - for standard input");
@@ -137,6 +141,10 @@ std::optional<CliOptions> ParseCliOptions(const std::vector<std::string>& args,
   }
   if (o.forSeconds > 0 && o.command != "watch") return fail("--for belongs to watch");
   if (!o.barcodesFile.empty() && o.command != "run") return fail("--barcodes belongs to run");
+  if (!o.recordWin32File.empty() && (o.command != "scan" || o.sim)) {
+    return fail("--record-win32 records the system's answers to one scan: use it with scan, "
+                "without --sim");
+  }
   return o;
 }
 
@@ -187,7 +195,8 @@ std::optional<WindowOptions> ParseWindowOptions(const std::vector<std::string>& 
         return std::nullopt;
       }
       w.screenshot = args[++i];
-    } else if (IsCommand(a) || a == "--json" || a == "--for" || a == "--barcodes") {
+    } else if (IsCommand(a) || a == "--json" || a == "--for" || a == "--barcodes" ||
+               a == "--record-win32") {
       *error = "unknown argument '" + a + "' (the window has no commands: press its buttons)";
       return std::nullopt;
     } else {

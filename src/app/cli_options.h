@@ -32,6 +32,8 @@ struct CliOptions {
   bool version = false;  // --version: print the version, nothing else
   // --ledger URL: the line ledger (postgresql://...) instead of [Ledger] Url=.
   std::string ledgerUrl;
+  // --record-win32 FILE (scan on Windows): every Win32 call of the scan.
+  std::string recordWin32File;
 };
 
 // The station's version, as the build's project() gives it.
@@ -41,7 +43,7 @@ inline constexpr const char* kCliUsage =
     "usage: qelvar-cli [--dir STATION_DIR] [--sim [STATION_FILE]] [--time-scale X | "
     "--virtual-time]\n"
     "                  [--trace FILE] [--dump DIR] [--json] [--diagnostics FILE]\n"
-    "                  [--debug-log FILE] [--ledger URL]\n"
+    "                  [--debug-log FILE] [--ledger URL] [--record-win32 FILE]\n"
     "                  (scan | run [--barcodes FILE|-] | run-port N | watch [--for SECONDS])\n"
     "       qelvar-cli --help | --version\n"
     "\n"

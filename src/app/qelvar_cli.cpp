@@ -420,8 +420,9 @@ int Main(const std::vector<std::string>& args) {
   // Before any thread starts, so that only the handler's thread takes them.
   if (running) InterruptHandler::BlockSignals();
 
-  AssemblyOptions assemblyOptions{o.sim,       o.simFile,   o.virtualTime, o.scaled,
-                                  o.timeScale, o.traceFile, o.dumpDir,     o.debugLogFile};
+  AssemblyOptions assemblyOptions{o.sim,       o.simFile,   o.virtualTime,  o.scaled,
+                                  o.timeScale, o.traceFile, o.dumpDir,      o.debugLogFile,
+                                  o.recordWin32File};
   std::unique_ptr<StationAssembly> assembly = StationAssembly::Create(assemblyOptions, &error);
   if (!assembly) {
     std::fprintf(stderr, "qelvar-cli: %s\n", error.c_str());
@@ -506,6 +507,11 @@ int Main(const std::vector<std::string>& args) {
 
   if (o.command == "scan") {
     printResult();
+    if (std::string why; !assembly->SaveWin32Recording(&why)) {
+      std::fprintf(stderr, "qelvar-cli: cannot write the Win32 recording %s: %s\n",
+                   o.recordWin32File.c_str(), why.c_str());
+      return kExitUsage;
+    }
     return kExitPassed;
   }
 

@@ -69,8 +69,9 @@ int main(int argc, char** argv) {
   tell(access.errors, QMessageBox::Critical);
   if (!access.errors.empty()) return kExitUsage;
   tell(access.warnings, QMessageBox::Warning);
-  app::AssemblyOptions assemblyOptions{o.sim,       o.simFile,   o.virtualTime, o.scaled,
-                                       o.timeScale, o.traceFile, o.dumpDir,     o.debugLogFile};
+  app::AssemblyOptions assemblyOptions{o.sim,       o.simFile,   o.virtualTime,  o.scaled,
+                                       o.timeScale, o.traceFile, o.dumpDir,      o.debugLogFile,
+                                       o.recordWin32File};
   std::unique_ptr<app::StationAssembly> assembly =
       app::StationAssembly::Create(assemblyOptions, &error);
   if (!assembly) {

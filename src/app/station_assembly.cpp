@@ -5,6 +5,7 @@
 
 #include "format/format_drives.h"
 #ifdef _WIN32
+#include "platform/windows/win32_recording.h"
 #include "platform/windows/win_clock.h"
 #include "platform/windows/win_device_io.h"
 #include "platform/windows/win_device_monitor.h"
@@ -74,9 +75,28 @@ std::unique_ptr<StationAssembly> StationAssembly::Create(const AssemblyOptions& 
       *error = why;
       return nullptr;
     }
+#ifdef _WIN32
+    backend::Win32Api* api = &backend::SystemWin32Api();
+    if (!options.recordWin32File.empty()) {
+      auto recorder = std::make_shared<backend::RecordingWin32Api>(*api);
+      api = recorder.get();
+      a->saveWin32Recording_ = [recorder, file = options.recordWin32File](std::string* problem) {
+        return recorder->Save(file, problem);
+      };
+      a->win32Recorder_ = std::move(recorder);
+    }
+    a->io_ = std::make_unique<DeviceIoImpl>(*api);
+    a->topology_ = std::make_unique<TopologyImpl>(*api);
+    a->volumes_ = std::make_unique<VolumeOpsImpl>(*api);
+#else
+    if (!options.recordWin32File.empty()) {
+      *error = "--record-win32 records the Windows backend's calls: it belongs to qelvar-cli.exe";
+      return nullptr;
+    }
     a->io_ = std::make_unique<DeviceIoImpl>();
     a->topology_ = std::make_unique<TopologyImpl>();
     a->volumes_ = std::make_unique<VolumeOpsImpl>();
+#endif
     io = a->io_.get();
     topology = a->topology_.get();
   }
@@ -104,6 +124,10 @@ std::function<void()> StationAssembly::Formatter(settings::MessageSink& messages
         station_.ports, links_->topology, links_->io, *volumes_, *clock_, messages, failed, FormatLog(),
         [](std::string_view line) { std::fwrite(line.data(), 1, line.size(), stderr); });
   };
+}
+
+bool StationAssembly::SaveWin32Recording(std::string* why) {
+  return !saveWin32Recording_ || saveWin32Recording_(why);
 }
 
 void StationAssembly::AttachDebugLog(engine::RunControl& control) {

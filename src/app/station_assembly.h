@@ -31,6 +31,9 @@ struct AssemblyOptions {
   std::string traceFile;
   std::string dumpDir;
   std::string debugLogFile;  // empty: no debug log
+  // Windows: every Win32 call of the backend is recorded for this file;
+  // empty: none. SaveWin32Recording writes it.
+  std::string recordWin32File;
 };
 
 class StationAssembly {
@@ -54,6 +57,9 @@ class StationAssembly {
   // Makes the end of a run with "Format" checked partition and format the
   // station's drives; messages go to the operator.
   void AttachFormatter(engine::RunControl& control, settings::MessageSink& messages);
+  // Writes the Win32 recording (when one was asked for); false with *why set
+  // when it cannot be written.
+  [[nodiscard]] bool SaveWin32Recording(std::string* why);
   // The debug log, or null when it is off.
   [[nodiscard]] DebugLogFile* debugLog() { return debugLog_.get(); }
   // Sends the control's scan trace lines to the debug log (nothing when off).
@@ -70,6 +76,9 @@ class StationAssembly {
 
   std::unique_ptr<platform::Clock> clock_;
   std::unique_ptr<platform::sim::SimStation> sim_;
+  // Declared before the backend, which calls it until it is gone.
+  std::shared_ptr<void> win32Recorder_;
+  std::function<bool(std::string*)> saveWin32Recording_;
   std::unique_ptr<platform::DeviceIo> io_;
   std::unique_ptr<platform::Topology> topology_;
   std::unique_ptr<platform::VolumeOps> volumes_;

@@ -66,6 +66,17 @@ TEST(CliOptions, DebugLogAndBarcodes) {
   ASSERT_TRUE(w) << error;
   EXPECT_EQ(w->station.debugLogFile, "w.log");
   EXPECT_FALSE(ParseWindowOptions({"--barcodes", "codes.txt"}, &error));
+
+  // The Win32 recording is of one scan of the real station.
+  auto r = Parse({"--record-win32", "scan.win32", "scan"});
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->recordWin32File, "scan.win32");
+  for (auto args : {std::vector<std::string>{"--record-win32", "f", "run"},
+                    std::vector<std::string>{"--sim", "--record-win32", "f", "scan"},
+                    std::vector<std::string>{"scan", "--record-win32"}}) {
+    EXPECT_FALSE(Parse(args, &error)) << args[0];
+  }
+  EXPECT_FALSE(ParseWindowOptions({"--record-win32", "f"}, &error));
 }
 
 TEST(BarcodeList, FollowsTheBarcodeDialogsRules) {

@@ -422,6 +422,22 @@ TEST_F(CliProgram, NoDriveAndBadUsageExitWithTwo) {
   EXPECT_EQ(Run("--sim " + (dir / "missing.ini").string() + " scan").status, 2);
 }
 
+#ifdef _WIN32
+TEST_F(CliProgram, AScanOfTheSystemIsRecordedCallByCall) {
+  // Under Wine the system has no USB: the recording holds the failed opens
+  // of the legacy controller names and the empty device sets.
+  const fs::path file = dir / "scan.win32";
+  Result r = Run("--record-win32 " + file.string() + " scan");
+  ASSERT_EQ(r.status, 0) << r.out;
+  std::ifstream in(file, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  EXPECT_EQ(text.str().rfind("qelvar-win32-recording 1\n", 0), 0u) << text.str();
+  EXPECT_NE(text.str().find("SetupDiGetClassDevsA class={53f56307-b6bf-11d0-94f2-00a0c91efb8b}"),
+            std::string::npos);
+}
+#endif
+
 TEST_F(CliProgram, DiagnosticsFileHoldsOneLinePerExchange) {
   fs::path file = dir / "exchanges.jsonl";
   Result r = Run("--sim --json --diagnostics " + file.string() + " scan");

@@ -36,7 +36,9 @@ bool EncodeSptd(const SptdLayout& layout, const ScsiRequest& request, uint64_t d
   block[4] = kSptdTargetId;
   block[6] = static_cast<uint8_t>(request.cdb.size());
   block[7] = static_cast<uint8_t>(kSenseBytes);
-  block[8] = hasData && request.direction == DataDirection::In ? kScsiDataIn : kScsiDataOut;
+  block[8] = !hasData                                 ? kScsiDataUnspecified
+             : request.direction == DataDirection::In ? kScsiDataIn
+                                                      : kScsiDataOut;
   Put32(block, 12, hasData ? request.length : 0);
   Put32(block, 16, request.timeoutSeconds);
   PutPointer(block, layout.dataBuffer, hasData ? dataAddress : 0, layout.pointerBytes);

@@ -51,7 +51,7 @@ inline constexpr AtaLayout kAtaNative = sizeof(void*) == 8 ? kAta64 : kAta32;
 // target 1, LUN 0. The bridge's driver routes by handle, not by these.
 inline constexpr uint8_t kSptdTargetId = 1;
 // DataIn values of the SCSI request.
-inline constexpr uint8_t kScsiDataOut = 0, kScsiDataIn = 1;
+inline constexpr uint8_t kScsiDataOut = 0, kScsiDataIn = 1, kScsiDataUnspecified = 2;
 
 // Sense bytes asked for with every SCSI request; they follow the request in
 // the same block, at the first 8-byte boundary after it.
@@ -69,8 +69,9 @@ inline constexpr uint32_t kMaxAtaData = 65536;
 
 // Writes the SCSI request for `request` into `block` (SptdBlockBytes(layout)
 // bytes, zeroed first). `dataAddress` is the data buffer's address as the
-// system will see it. A request with no data phase goes out as a data-out of
-// length 0. False when the block is too small or the CDB longer than 16 bytes.
+// system will see it. A request with no data phase goes out with its
+// direction unspecified, length 0 and no buffer (a data-out of length 0 is
+// refused by some storage drivers). False when the block is too small or the CDB longer than 16 bytes.
 [[nodiscard]] bool EncodeSptd(const SptdLayout& layout, const ScsiRequest& request,
                               uint64_t dataAddress, std::span<uint8_t> block);
 

@@ -29,7 +29,9 @@
 
 namespace qelvar::platform::windows {
 
-// The two device interface classes the station walks.
+// The device interface classes the station walks.
+inline constexpr GUID kUsbHostControllerInterfaceClass = {
+    0x3ABF6F2D, 0x71C4, 0x462A, {0x8A, 0x92, 0x1E, 0x68, 0x61, 0xE6, 0xAF, 0x27}};
 inline constexpr GUID kUsbDeviceInterfaceClass = {
     0xA5DCBF10, 0x6530, 0x11D2, {0x90, 0x1F, 0x00, 0xC0, 0x4F, 0xB9, 0x51, 0xED}};
 inline constexpr GUID kDiskInterfaceClass = {

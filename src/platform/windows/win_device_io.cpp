@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstring>
+#include <functional>
+#include <optional>
 #include <vector>
 
 #include "platform/windows/pass_through_blocks.h"
@@ -45,10 +47,14 @@ static_assert(offsetof(ATA_PASS_THROUGH_EX, CurrentTaskFile) == kAtaNative.curre
 static_assert(ATA_FLAGS_DRDY_REQUIRED == kAtaFlagDrdyRequired &&
               ATA_FLAGS_DATA_IN == kAtaFlagDataIn && ATA_FLAGS_DATA_OUT == kAtaFlagDataOut &&
               ATA_FLAGS_48BIT_COMMAND == kAtaFlag48Bit && ATA_FLAGS_USE_DMA == kAtaFlagUseDma);
-static_assert(SCSI_IOCTL_DATA_IN == kScsiDataIn && SCSI_IOCTL_DATA_OUT == kScsiDataOut);
+static_assert(SCSI_IOCTL_DATA_IN == kScsiDataIn && SCSI_IOCTL_DATA_OUT == kScsiDataOut &&
+              SCSI_IOCTL_DATA_UNSPECIFIED == kScsiDataUnspecified);
 static_assert(IOCTL_SCSI_PASS_THROUGH_DIRECT == 0x0004D014 &&
               IOCTL_ATA_PASS_THROUGH == 0x0004D02C && IOCTL_STORAGE_QUERY_PROPERTY == 0x002D1400);
 static_assert(sizeof(STORAGE_PROPERTY_QUERY) == 12 && sizeof(STORAGE_DEVICE_DESCRIPTOR) == 40);
+static_assert(offsetof(STORAGE_ADAPTER_DESCRIPTOR, MaximumTransferLength) == 8 &&
+              offsetof(STORAGE_ADAPTER_DESCRIPTOR, AlignmentMask) == 16 &&
+              StorageAdapterProperty == 1);
 static_assert(offsetof(STORAGE_DEVICE_DESCRIPTOR, RemovableMedia) == 10 &&
               offsetof(STORAGE_DEVICE_DESCRIPTOR, BusType) == 28);
 
@@ -62,35 +68,54 @@ DWORD FailureCode(Win32Api& api) {
 
 class WinHandle final : public DeviceHandle {
  public:
-  WinHandle(Win32Api& api, HANDLE handle) : api_(api), handle_(handle) {}
+  // `limits` asks the adapter's limits on the first SCSI request.
+  WinHandle(Win32Api& api, HANDLE handle, std::function<AdapterLimits(HANDLE)> limits)
+      : api_(api), handle_(handle), limitsOf_(std::move(limits)) {}
   ~WinHandle() override { api_.CloseHandle(handle_); }
   WinHandle(const WinHandle&) = delete;
   WinHandle& operator=(const WinHandle&) = delete;
 
   ScsiResult SendScsi(const ScsiRequest& request) override {
     ScsiResult result;
-    alignas(8) std::array<uint8_t, kMaxSptdBlock> block{};
-    std::span<uint8_t> used(block.data(), SptdBlockBytes(kSptdNative));
-    if (!EncodeSptd(kSptdNative, request, reinterpret_cast<uintptr_t>(request.data), used)) {
+    if (!limits_) limits_ = limitsOf_(handle_);
+    const AdapterLimits& limits = *limits_;
+    const bool hasData =
+        request.direction != DataDirection::None && request.length != 0 && request.data != nullptr;
+    if (hasData && limits.maxTransferBytes != 0 && request.length > limits.maxTransferBytes) {
       result.errorCode = ERROR_INVALID_PARAMETER;
       return result;
     }
-    // The request counts as carried out when the call succeeds and leaves no
-    // error behind; the error is cleared first so an earlier call's stale
-    // code cannot fail a good request.
+    // The adapter's alignment: a misaligned buffer goes through an aligned copy.
+    uint8_t* data = request.data;
+    std::vector<uint8_t> bounce;
+    if (hasData && (reinterpret_cast<uintptr_t>(data) & limits.alignmentMask) != 0) {
+      bounce.assign(size_t{request.length} + limits.alignmentMask, 0);
+      const uintptr_t base = reinterpret_cast<uintptr_t>(bounce.data());
+      const uintptr_t aligned = (base + limits.alignmentMask) & ~uintptr_t{limits.alignmentMask};
+      data = bounce.data() + (aligned - base);
+      if (request.direction == DataDirection::Out) std::memcpy(data, request.data, request.length);
+    }
+    alignas(8) std::array<uint8_t, kMaxSptdBlock> block{};
+    std::span<uint8_t> used(block.data(), SptdBlockBytes(kSptdNative));
+    if (!EncodeSptd(kSptdNative, request, reinterpret_cast<uintptr_t>(data), used)) {
+      result.errorCode = ERROR_INVALID_PARAMETER;
+      return result;
+    }
+    // The request counts as carried out exactly when the call succeeds: the
+    // thread's error code is only meaningful after a failure (a successful
+    // call may leave any code behind).
     DWORD returned = 0;
     DWORD size = static_cast<DWORD>(used.size());
-    api_.SetLastError(0);
     BOOL ok = api_.DeviceIoControl(handle_, IOCTL_SCSI_PASS_THROUGH_DIRECT, used.data(), size,
                                    used.data(), size, &returned);
-    DWORD error = api_.GetLastError();
     const bool in = request.direction == DataDirection::In && request.data != nullptr;
-    if (!ok || error != 0) {
-      result.errorCode = static_cast<int>(error != 0 ? error : ERROR_GEN_FAILURE);
+    if (!ok) {
+      result.errorCode = static_cast<int>(FailureCode(api_));
       if (in) std::memset(request.data, 0, request.length);
       return result;
     }
     DecodeSptd(kSptdNative, used, request.length, &result);
+    if (in && data != request.data) std::memcpy(request.data, data, result.transferred);
     // Only the reported count of a data-in is valid.
     if (in) std::memset(request.data + result.transferred, 0, request.length - result.transferred);
     result.completed = true;
@@ -139,9 +164,47 @@ class WinHandle final : public DeviceHandle {
  private:
   Win32Api& api_;
   HANDLE handle_;
+  std::function<AdapterLimits(HANDLE)> limitsOf_;
+  std::optional<AdapterLimits> limits_;
 };
 
 }  // namespace
+
+AdapterLimits ParseAdapterDescriptor(const uint8_t* bytes, size_t length) {
+  auto get32 = [&](size_t at) {
+    uint32_t v = 0;
+    for (size_t i = 0; i < 4; ++i) v |= uint32_t{bytes[at + i]} << (8 * i);
+    return v;
+  };
+  constexpr size_t kMaxAt = offsetof(STORAGE_ADAPTER_DESCRIPTOR, MaximumTransferLength);
+  constexpr size_t kMaskAt = offsetof(STORAGE_ADAPTER_DESCRIPTOR, AlignmentMask);
+  AdapterLimits limits;
+  // The descriptor's own size field says how much of it the adapter filled.
+  if (bytes == nullptr || length < kMaskAt + 4 || get32(4) < kMaskAt + 4) return limits;
+  limits.maxTransferBytes = get32(kMaxAt);
+  const uint32_t mask = get32(kMaskAt);
+  if (mask < 4096 && (mask & (mask + 1)) == 0) limits.alignmentMask = mask;
+  return limits;
+}
+
+AdapterLimits WinDeviceIo::LimitsOf(const std::string& path, HANDLE h) {
+  {
+    std::lock_guard lock(limitsMutex_);
+    if (auto it = limits_.find(path); it != limits_.end()) return it->second;
+  }
+  STORAGE_PROPERTY_QUERY query{};
+  query.PropertyId = StorageAdapterProperty;
+  query.QueryType = PropertyStandardQuery;
+  alignas(8) std::array<uint8_t, 32> answer{};  // the descriptor as Windows 8 and later fill it
+  DWORD returned = 0;
+  AdapterLimits limits;
+  if (api_.DeviceIoControl(h, IOCTL_STORAGE_QUERY_PROPERTY, &query, sizeof query, answer.data(),
+                           static_cast<DWORD>(answer.size()), &returned)) {
+    limits = ParseAdapterDescriptor(answer.data(), std::min<size_t>(returned, answer.size()));
+  }
+  std::lock_guard lock(limitsMutex_);
+  return limits_.emplace(path, limits).first->second;
+}
 
 bool ParseStorageDescriptor(const uint8_t* bytes, size_t length, StorageDescriptor* out) {
   constexpr size_t kBusTypeAt = 28;
@@ -186,7 +249,7 @@ std::unique_ptr<DeviceHandle> WinDeviceIo::Open(std::string_view path, ShareMode
     return nullptr;
   }
   if (error) *error = 0;
-  return std::make_unique<WinHandle>(api_, h);
+  return std::make_unique<WinHandle>(api_, h, [this, p](HANDLE handle) { return LimitsOf(p, handle); });
 }
 
 bool CanSendVendorCommands(std::string* why) {

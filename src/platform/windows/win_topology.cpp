@@ -1,6 +1,7 @@
 #include "platform/windows/win_topology.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <memory>
 #include <optional>
@@ -17,14 +18,15 @@ static_assert(IOCTL_USB_GET_ROOT_HUB_NAME == 0x00220408 &&
 static_assert(sizeof(USB_NODE_INFORMATION) == 76 && sizeof(USB_NODE_CONNECTION_INFORMATION) == 35 &&
               sizeof(USB_NODE_CONNECTION_NAME) == 10 &&
               sizeof(USB_NODE_CONNECTION_DRIVERKEY_NAME) == 10 && sizeof(USB_ROOT_HUB_NAME) == 6 &&
-              sizeof(STORAGE_DEVICE_NUMBER) == 12);
+              sizeof(STORAGE_DEVICE_NUMBER) == 12 && sizeof(USB_PORT_CONNECTOR_PROPERTIES) == 18);
 static_assert(offsetof(USB_NODE_CONNECTION_INFORMATION, DeviceIsHub) == 24 &&
               offsetof(USB_NODE_CONNECTION_INFORMATION, DeviceAddress) == 25 &&
               offsetof(USB_NODE_CONNECTION_INFORMATION, ConnectionStatus) == 31);
 
 namespace {
 
-constexpr int kHostControllers = 10;
+constexpr int kLegacyHostControllers = 10;  // "\\.\HCD0" to "HCD9"
+constexpr DWORD kMaxHostControllers = 64;   // a bound on the interface list
 constexpr size_t kConnectionInfoBytes = 376;
 constexpr size_t kDetailBytes = 1024;
 constexpr DWORD kMaxNameBytes = 4096;  // a bound on the lengths the hub reports
@@ -78,23 +80,27 @@ class Handle {
   HANDLE h_;
 };
 
-// A name the hub returns in two calls: first the fixed header, which says
-// how long the whole answer is, then the whole answer. `nameAt` is where the
-// wide name starts, `lengthAt` where the header holds the answer's length;
-// per-port requests carry the connection index in their first 4 bytes.
-std::optional<std::string> ReadHubName(Win32Api& api, HANDLE h, DWORD code, size_t headerBytes,
-                                       size_t lengthAt, size_t nameAt,
-                                       std::optional<ULONG> connection) {
-  alignas(8) uint8_t header[16] = {};
-  if (connection) std::memcpy(header, &*connection, sizeof(ULONG));
+// A name the hub returns in two calls: first the request's fixed part
+// (`Header`, whose size the system expects whole), which says how long the
+// whole answer is, then the whole answer. `nameAt` is where the wide name
+// starts, `lengthAt` where the header holds the answer's length; per-port
+// requests carry the connection index in their first 4 bytes.
+template <typename Header>
+std::optional<std::string> ReadHubName(Win32Api& api, HANDLE h, DWORD code, size_t lengthAt,
+                                       size_t nameAt, std::optional<ULONG> connection) {
+  constexpr size_t kHeaderBytes = sizeof(Header);
+  static_assert(kHeaderBytes >= sizeof(ULONG) + sizeof(WCHAR));
+  if (lengthAt + sizeof(ULONG) > kHeaderBytes || nameAt > kHeaderBytes) return std::nullopt;
+  std::array<uint8_t, kHeaderBytes> header{};
+  if (connection) std::memcpy(header.data(), &*connection, sizeof(ULONG));
   DWORD returned = 0;
-  DWORD headerSize = static_cast<DWORD>(headerBytes);
-  if (!api.DeviceIoControl(h, code, header, headerSize, header, headerSize, &returned)) {
+  if (!api.DeviceIoControl(h, code, header.data(), kHeaderBytes, header.data(), kHeaderBytes,
+                           &returned)) {
     return std::nullopt;
   }
   ULONG actual = 0;
-  std::memcpy(&actual, header + lengthAt, sizeof actual);
-  if (actual <= headerBytes || actual > kMaxNameBytes) return std::nullopt;
+  std::memcpy(&actual, header.data() + lengthAt, sizeof actual);
+  if (actual <= kHeaderBytes || actual > kMaxNameBytes) return std::nullopt;
   std::vector<WCHAR> buffer((actual + sizeof(WCHAR) - 1) / sizeof(WCHAR) + 1, 0);
   auto* bytes = reinterpret_cast<uint8_t*>(buffer.data());
   if (connection) std::memcpy(bytes, &*connection, sizeof(ULONG));
@@ -103,9 +109,34 @@ std::optional<std::string> ReadHubName(Win32Api& api, HANDLE h, DWORD code, size
 }
 
 std::optional<std::string> PortName(Win32Api& api, HANDLE hub, DWORD code, ULONG port) {
-  return ReadHubName(api, hub, code, sizeof(USB_NODE_CONNECTION_NAME),
+  return ReadHubName<USB_NODE_CONNECTION_NAME>(api, hub, code,
                      offsetof(USB_NODE_CONNECTION_NAME, ActualLength),
                      offsetof(USB_NODE_CONNECTION_NAME, NodeName), port);
+}
+
+// The container ID of the device with instance ID `id`; empty when it has
+// none or it is the machine's own container (which every built-in device,
+// every root hub among them, shares).
+std::string ContainerId(Win32Api& api, const std::string& id) {
+  DEVINST node = 0;
+  if (api.CM_Locate_DevNodeA(&node, id.c_str(), CM_LOCATE_DEVNODE_NORMAL) != CR_SUCCESS) return {};
+  char text[kNameCapacity] = {};
+  ULONG size = sizeof text - 1;
+  if (api.CM_Get_DevNode_Registry_PropertyA(node, CM_DRP_BASE_CONTAINERID, nullptr, text, &size,
+                                            0) != CR_SUCCESS) {
+    return {};
+  }
+  std::string container = Lower(std::string(text, strnlen(text, sizeof text)));
+  if (container == "{00000000-0000-0000-ffff-ffffffffffff}") return {};
+  return container;
+}
+
+// One interface of a composite USB device: "usb\vid_..&pid_..&mi_NN\...".
+bool IsUsbInterface(const std::string& id) {
+  if (id.rfind("usb\\", 0) != 0) return false;
+  const size_t end = id.find('\\', 4);
+  return id.substr(4, end == std::string::npos ? std::string::npos : end - 4).find("&mi_") !=
+         std::string::npos;
 }
 
 std::optional<std::string> NodeId(Win32Api& api, DEVINST node) {
@@ -149,6 +180,43 @@ std::optional<std::string> FindDeviceByDriverKey(Win32Api& api, const std::strin
   return std::nullopt;
 }
 
+// The interface paths of the host controllers. Controllers are listed by
+// their device interface class; the legacy names "\\.\HCD0" to "HCD9"
+// serve only where the class lists none (not every controller has one).
+std::vector<std::string> HostControllerPaths(Win32Api& api) {
+  std::vector<std::string> paths;
+  HDEVINFO set = api.SetupDiGetClassDevsA(&kUsbHostControllerInterfaceClass,
+                                          DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+  if (set != INVALID_HANDLE_VALUE) {
+    for (DWORD index = 0; index < kMaxHostControllers; ++index) {
+      SP_DEVICE_INTERFACE_DATA iface{};
+      iface.cbSize = sizeof iface;
+      if (!api.SetupDiEnumDeviceInterfaces(set, nullptr, &kUsbHostControllerInterfaceClass, index,
+                                           &iface)) {
+        break;
+      }
+      alignas(8) uint8_t detailBytes[kDetailBytes] = {};
+      auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(detailBytes);
+      detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
+      if (!api.SetupDiGetDeviceInterfaceDetailA(set, &iface, detail, sizeof detailBytes, nullptr,
+                                                nullptr)) {
+        continue;
+      }
+      constexpr size_t kPathAt = offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath);
+      const char* path = reinterpret_cast<const char*>(detailBytes + kPathAt);
+      const size_t length = strnlen(path, sizeof detailBytes - kPathAt);
+      if (length > 0 && length < sizeof detailBytes - kPathAt) paths.emplace_back(path, length);
+    }
+    api.SetupDiDestroyDeviceInfoList(set);
+  }
+  if (paths.empty()) {
+    for (int i = 0; i < kLegacyHostControllers; ++i) {
+      paths.push_back("\\\\.\\HCD" + std::to_string(i));
+    }
+  }
+  return paths;
+}
+
 }  // namespace
 
 std::string HubIdFromSymbolicName(std::string_view name) {
@@ -173,8 +241,8 @@ std::string DiskInterfacePath(std::string_view instanceId) {
   return Lower(std::move(path)) + "#{53f56307-b6bf-11d0-94f2-00a0c91efb8b}";
 }
 
-// What the hub walk saw: every hub, and on each of its ports (1 to 24) the
-// device there and where the station counts it.
+// What the hub walk saw: every hub, and on each of its ports (all that the
+// hub reports) the device there and where the station counts it.
 struct WinTopology::Walk {
   struct Port {
     int number = 0;
@@ -183,14 +251,48 @@ struct WinTopology::Walk {
     std::string countedHub;  // hub ID and port the device is counted on
     int countedPort = 0;
     bool viaPeer = false;
+    bool superSpeedOnly = false;
   };
   struct Hub {
     std::string id;
+    std::string container;  // the physical hub's container ID; empty for a root hub
     int portCount = 0;
     std::vector<Port> ports;
   };
   std::vector<Hub> hubs;  // a hub on a port before the hub it hangs on
 };
+
+namespace {
+
+// An external USB 3 hub is two hub devices to the system, a USB 2 one and a
+// SuperSpeed one, of one container (one physical device). Where the system
+// names no companion for a SuperSpeed-only port (hubs without the port
+// connector information, add-in controllers below them), the two halves are
+// paired: port n of the one is port n of the other. Only a container of
+// exactly two hubs is paired; more (hub chips cascaded in one enclosure)
+// cannot be told apart this way.
+void PairHubHalvesByContainer(WinTopology::Walk& walk) {
+  for (auto& hub : walk.hubs) {
+    if (hub.container.empty()) continue;
+    const WinTopology::Walk::Hub* other = nullptr;
+    int sharing = 0;
+    for (const auto& candidate : walk.hubs) {
+      if (&candidate != &hub && candidate.container == hub.container) {
+        other = &candidate;
+        ++sharing;
+      }
+    }
+    if (sharing != 1) continue;
+    for (auto& port : hub.ports) {
+      if (!port.superSpeedOnly || port.viaPeer) continue;
+      port.countedHub = other->id;
+      port.countedPort = port.number;
+      port.viaPeer = true;
+    }
+  }
+}
+
+}  // namespace
 
 WinTopology::Walk WinTopology::WalkHubs() {
   Walk walk;
@@ -208,8 +310,11 @@ WinTopology::Walk WinTopology::WalkHubs() {
     Walk::Hub record;
     record.id = HubIdFromSymbolicName(name);
     record.portCount = node.u.HubInformation.HubDescriptor.bNumberOfPorts;
-    int ports = std::min(record.portCount, static_cast<int>(kMaxHubPorts));
-    for (int port = 1; port <= ports; ++port) {
+    if (depth > 0) record.container = ContainerId(api_, record.id);
+    // Every port the hub reports is walked: a root hub's SuperSpeed ports
+    // come after its USB 2 ones (17 to 26 on a 26-port root hub), and a
+    // device there is counted on its USB 2 companion, within the record.
+    for (int port = 1; port <= record.portCount; ++port) {
       alignas(8) uint8_t raw[kConnectionInfoBytes] = {};
       ULONG index = static_cast<ULONG>(port);
       std::memcpy(raw, &index, sizeof index);
@@ -239,13 +344,14 @@ WinTopology::Walk WinTopology::WalkHubs() {
                                sizeof v2, &v2, sizeof v2, &returned) &&
           (v2.SupportedUsbProtocols.ul & kUsbProtocol300) != 0 &&
           (v2.SupportedUsbProtocols.ul & (kUsbProtocol110 | kUsbProtocol200)) == 0) {
+        entry.superSpeedOnly = true;
         USB_PORT_CONNECTOR_PROPERTIES connector{};
         connector.ConnectionIndex = index;
         if (api_.DeviceIoControl(hub.get(), IOCTL_USB_GET_PORT_CONNECTOR_PROPERTIES, &connector,
                                  sizeof connector, &connector, sizeof connector, &returned) &&
             connector.CompanionPortNumber != 0 && connector.CompanionPortNumber < 256) {
-          std::optional<std::string> companionHub = ReadHubName(
-              api_, hub.get(), IOCTL_USB_GET_PORT_CONNECTOR_PROPERTIES, sizeof connector,
+          std::optional<std::string> companionHub = ReadHubName<USB_PORT_CONNECTOR_PROPERTIES>(
+              api_, hub.get(), IOCTL_USB_GET_PORT_CONNECTOR_PROPERTIES,
               offsetof(USB_PORT_CONNECTOR_PROPERTIES, ActualLength),
               offsetof(USB_PORT_CONNECTOR_PROPERTIES, CompanionHubSymbolicLinkName), index);
           entry.countedHub = companionHub && !companionHub->empty()
@@ -265,17 +371,17 @@ WinTopology::Walk WinTopology::WalkHubs() {
     walk.hubs.push_back(std::move(record));
   };
 
-  for (int i = 0; i < kHostControllers; ++i) {
-    std::string name = "\\\\.\\HCD" + std::to_string(i);
+  for (const std::string& name : HostControllerPaths(api_)) {
     Handle hcd(api_,
                api_.CreateFileA(name.c_str(), GENERIC_WRITE, FILE_SHARE_WRITE, OPEN_EXISTING));
     if (!hcd.valid()) continue;
     std::optional<std::string> root =
-        ReadHubName(api_, hcd.get(), IOCTL_USB_GET_ROOT_HUB_NAME, sizeof(USB_ROOT_HUB_NAME),
+        ReadHubName<USB_ROOT_HUB_NAME>(api_, hcd.get(), IOCTL_USB_GET_ROOT_HUB_NAME,
                     offsetof(USB_ROOT_HUB_NAME, ActualLength),
                     offsetof(USB_ROOT_HUB_NAME, RootHubName), std::nullopt);
     if (root) enumerateHub(enumerateHub, *root, 0);
   }
+  PairHubHalvesByContainer(walk);
   return walk;
 }
 
@@ -345,13 +451,15 @@ void WalkInterfaceSet(Win32Api& api, const GUID& interfaceClass, Visit visit) {
 }
 
 // A USB device with a disk under it: a mass-storage disk ("usbstor\...") or
-// a UAS bridge's SCSI disk ("scsi\...").
-bool HasDiskChild(Win32Api& api, DEVINST node) {
+// a UAS bridge's SCSI disk ("scsi\..."), also under one of the interfaces
+// of a composite device.
+bool HasDiskChild(Win32Api& api, DEVINST node, int depth = 0) {
   DEVINST child = 0;
   if (api.CM_Get_Child(&child, node, 0) != CR_SUCCESS) return false;
   for (int i = 0; i < kMaxTreeNodes; ++i) {
     std::string id = NodeId(api, child).value_or("");
     if (id.rfind("usbstor\\", 0) == 0 || id.rfind("scsi\\", 0) == 0) return true;
+    if (depth == 0 && IsUsbInterface(id) && HasDiskChild(api, child, 1)) return true;
     DEVINST next = 0;
     if (api.CM_Get_Sibling(&next, child, 0) != CR_SUCCESS) return false;
     child = next;
@@ -391,8 +499,15 @@ size_t WinTopology::EnumerateUsbDisks(std::span<UsbDiskNode> out) {
   for (const auto& [node, id] : disks) {
     if (count == out.size()) break;
     DEVINST bridge = 0;
-    const bool hasBridge = api_.CM_Get_Parent(&bridge, node, 0) == CR_SUCCESS;
+    bool hasBridge = api_.CM_Get_Parent(&bridge, node, 0) == CR_SUCCESS;
     std::string bridgeId = hasBridge ? NodeId(api_, bridge).value_or("") : std::string();
+    // A composite bridge's disk hangs on one of its interfaces
+    // ("usb\vid_..&pid_..&mi_00\..."): the bridge is the device above it,
+    // the one on the hub port.
+    for (int depth = 0; hasBridge && IsUsbInterface(bridgeId) && depth < kMaxHubDepth; ++depth) {
+      hasBridge = api_.CM_Get_Parent(&bridge, bridge, 0) == CR_SUCCESS;
+      bridgeId = hasBridge ? NodeId(api_, bridge).value_or("") : std::string();
+    }
     if (id.find("usbstor") == std::string::npos && bridgeId.rfind("usb\\", 0) != 0) continue;
 
     UsbDiskNode disk;

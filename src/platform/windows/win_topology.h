@@ -1,6 +1,7 @@
 // The USB topology of a Windows machine.
 //
-//  - Hubs: from each host controller "\\.\HCD0".."\\.\HCD9" down through its
+//  - Hubs: from each host controller (the USB host controller interface
+//    class, else "\\.\HCD0".."\\.\HCD9") down through its
 //    root hub and every hub on a port, with the hub requests (root hub name,
 //    node information, connection information, driver key name, connection
 //    name). A port's device is named by the device ID of the node whose driver
@@ -13,7 +14,9 @@
 //    driver) or its parent is a USB device (a UAS bridge's disks are
 //    "scsi\disk..." under the bridge); a disk on a SATA or other controller
 //    never is. Its number comes from IOCTL_STORAGE_GET_DEVICE_NUMBER, its
-//    bridge is its parent node and its hub its grandparent.
+//    bridge is its parent node (or, for a composite bridge, the device above
+//    the interface node "usb\vid_..&mi_00\..." the disk hangs on) and its
+//    hub the bridge's parent.
 // A USB 3 port is two ports to Windows: a USB 2 port and a SuperSpeed port,
 // companions of each other (on the same root hub, or on the two hub devices
 // of one external USB 3 hub). A device on a SuperSpeed-only port is counted
@@ -39,8 +42,10 @@ class WinTopology final : public Topology {
   size_t EnumerateUsbDevices(std::span<UsbDeviceRecord> out) override;
   size_t EnumerateUsbDisks(std::span<UsbDiskNode> out) override;
 
- private:
+  // What one walk of the hubs saw (defined with the walk).
   struct Walk;
+
+ private:
   Walk WalkHubs();
 
   Win32Api& api_;

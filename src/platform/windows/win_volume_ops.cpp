@@ -25,8 +25,14 @@ bool Fail(Win32Api& api, int* error) {
 
 class WinDisk final : public DiskHandle {
  public:
-  WinDisk(Win32Api& api, HANDLE h) : api_(api), h_(h) {}
-  ~WinDisk() override { api_.CloseHandle(h_); }
+  // `volumes`: the disk's volumes, dismounted, held (and locked) while the
+  // disk is open.
+  WinDisk(Win32Api& api, HANDLE h, std::vector<HANDLE> volumes)
+      : api_(api), h_(h), volumes_(std::move(volumes)) {}
+  ~WinDisk() override {
+    api_.CloseHandle(h_);
+    for (HANDLE v : volumes_) api_.CloseHandle(v);
+  }
   WinDisk(const WinDisk&) = delete;
   WinDisk& operator=(const WinDisk&) = delete;
 
@@ -78,7 +84,21 @@ class WinDisk final : public DiskHandle {
 
   Win32Api& api_;
   HANDLE h_;
+  std::vector<HANDLE> volumes_;
 };
+
+// The disk path ("\\.\PhysicalDrive2") of the volume open as `volume`;
+// empty when the system does not tell it or it is not on a disk.
+std::string DiskOfVolume(Win32Api& api, HANDLE volume) {
+  STORAGE_DEVICE_NUMBER number{};
+  DWORD returned = 0;
+  if (!api.DeviceIoControl(volume, IOCTL_STORAGE_GET_DEVICE_NUMBER, nullptr, 0, &number,
+                           sizeof number, &returned) ||
+      number.DeviceType != FILE_DEVICE_DISK) {
+    return {};
+  }
+  return "\\\\.\\PhysicalDrive" + std::to_string(number.DeviceNumber);
+}
 
 bool LabelIsSafe(std::string_view label) {
   if (label.empty() || label.size() > 32) return false;
@@ -140,7 +160,36 @@ std::unique_ptr<DiskHandle> WinVolumeOps::OpenDisk(std::string_view path, int* e
     }
     return nullptr;
   }
-  return std::make_unique<WinDisk>(api_, h);
+  // A new partition table must not be written under a mounted file system:
+  // every volume of the disk is locked (when nothing else holds it open) and
+  // dismounted first, and held until the disk is closed.
+  std::vector<HANDLE> held;
+  DWORD mask = api_.GetLogicalDrives();
+  for (int bit = 0; bit < 26; ++bit) {
+    if ((mask & (DWORD{1} << bit)) == 0) continue;
+    const char letter = static_cast<char>('A' + bit);
+    const UINT type = api_.GetDriveTypeA((std::string(1, letter) + ":\\").c_str());
+    if (type != DRIVE_FIXED && type != DRIVE_REMOVABLE) continue;
+    const std::string name = std::string("\\\\.\\") + letter + ":";
+    HANDLE v = api_.CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING);
+    if (v == INVALID_HANDLE_VALUE) continue;
+    if (DiskOfVolume(api_, v) != p) {
+      api_.CloseHandle(v);
+      continue;
+    }
+    DWORD returned = 0;
+    (void)api_.DeviceIoControl(v, FSCTL_LOCK_VOLUME, nullptr, 0, nullptr, 0, &returned);
+    if (!api_.DeviceIoControl(v, FSCTL_DISMOUNT_VOLUME, nullptr, 0, nullptr, 0, &returned)) {
+      Fail(api_, error);
+      api_.CloseHandle(v);
+      for (HANDLE other : held) api_.CloseHandle(other);
+      api_.CloseHandle(h);
+      return nullptr;
+    }
+    held.push_back(v);
+  }
+  return std::make_unique<WinDisk>(api_, h, std::move(held));
 }
 
 std::vector<FixedVolume> WinVolumeOps::ListFixedVolumes() {
@@ -161,13 +210,7 @@ std::vector<FixedVolume> WinVolumeOps::ListFixedVolumes() {
     HANDLE h =
         api_.CreateFileA(device.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING);
     if (h != INVALID_HANDLE_VALUE) {
-      STORAGE_DEVICE_NUMBER number{};
-      DWORD returned = 0;
-      if (api_.DeviceIoControl(h, IOCTL_STORAGE_GET_DEVICE_NUMBER, nullptr, 0, &number,
-                               sizeof number, &returned) &&
-          number.DeviceType == FILE_DEVICE_DISK) {
-        v.disk = "\\\\.\\PhysicalDrive" + std::to_string(number.DeviceNumber);
-      }
+      v.disk = DiskOfVolume(api_, h);
       api_.CloseHandle(h);
     }
     volumes.push_back(std::move(v));

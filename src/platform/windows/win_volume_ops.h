@@ -1,7 +1,8 @@
 // VolumeOps on Windows.
 //
 // - Disks are "\\.\PhysicalDrive%d" handles opened for reading and writing,
-//   shared, existing only; the four disk requests are IOCTL_DISK_CREATE_DISK
+//   shared, existing only, after each of the disk's mounted volumes ("\\.\E:")
+//   has been locked (where nothing else holds it) and dismounted; the four disk requests are IOCTL_DISK_CREATE_DISK
 //   (an empty MBR with the signature), IOCTL_DISK_UPDATE_PROPERTIES,
 //   IOCTL_DISK_GET_DRIVE_GEOMETRY (with IOCTL_DISK_GET_LENGTH_INFO for the
 //   disk's size) and IOCTL_DISK_SET_DRIVE_LAYOUT_EX.

@@ -2,10 +2,16 @@
 // request (by control code and, for the hub's per-port requests, by the
 // connection index in the first 4 bytes of the input) with fixed bytes; a
 // device-node tree and SetupDi sets list fixed devices. Every request is
-// recorded with the bytes it carried.
+// recorded with the bytes it carried, and each is held to the sizes the
+// system documents for it: a request whose buffers are smaller than its
+// structure, or whose length fields disagree with them, fails the test and
+// is refused as the system would refuse it.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
+#include <cctype>
 #include <cstring>
 #include <functional>
 #include <map>
@@ -62,10 +68,14 @@ class FakeWin32 final : public Win32Api {
     std::string id;
     std::string driverKey;
     DEVINST parent = 0;
+    std::string containerId;
   };
   struct SetEntry {
-    DEVINST node = 0;
-    bool interfaceReadable = true;
+    SetEntry(DEVINST n = 0, bool readable = true, std::string devicePath = {})
+        : node(n), interfaceReadable(readable), path(std::move(devicePath)) {}
+    DEVINST node;
+    bool interfaceReadable;
+    std::string path;  // the interface's device path
   };
 
   std::map<std::string, Device> devices;
@@ -78,12 +88,13 @@ class FakeWin32 final : public Win32Api {
   DWORD errorAfterSuccess = 0;
 
   // The device-node tree: node 1 is the root; children in insertion order.
-  std::map<DEVINST, Node> nodes{{1, Node{"htree\\root\\0", "", 0}}};
-  std::map<std::string, std::vector<SetEntry>> sets;  // by interface class name: "usb", "disk"
+  std::map<DEVINST, Node> nodes{{1, Node{"htree\\root\\0", "", 0, {}}}};
+  // By interface class name: "usb", "disk", "hcd" (host controllers).
+  std::map<std::string, std::vector<SetEntry>> sets;
 
   DEVINST AddNode(DEVINST parent, std::string id, std::string driverKey = "") {
     DEVINST n = static_cast<DEVINST>(nodes.size() + 1);
-    nodes[n] = Node{std::move(id), std::move(driverKey), parent};
+    nodes[n] = Node{std::move(id), std::move(driverKey), parent, {}};
     return n;
   }
 
@@ -105,6 +116,13 @@ class FakeWin32 final : public Win32Api {
     const std::string& name = handles_.at(reinterpret_cast<size_t>(device) - 1);
     Bytes input(static_cast<uint8_t*>(in), static_cast<uint8_t*>(in) + (in ? inSize : 0));
     calls.push_back({name, code, input});
+    if (std::string fault = SizeFault(name, code, input, out != nullptr ? outSize : 0);
+        !fault.empty()) {
+      ADD_FAILURE() << fault;
+      sizeFaults.push_back(std::move(fault));
+      lastError = ERROR_INSUFFICIENT_BUFFER;
+      return FALSE;
+    }
     Device& d = devices[name];
     if (auto h = d.handlers.find(code); h != d.handlers.end()) {
       BOOL ok = h->second(input, static_cast<uint8_t*>(out), outSize, returned);
@@ -138,7 +156,10 @@ class FakeWin32 final : public Win32Api {
   void SetLastError(DWORD code) override { lastError = code; }
 
   HDEVINFO SetupDiGetClassDevsA(const GUID* cls, DWORD) override {
-    const char* name = std::memcmp(cls, &kDiskInterfaceClass, sizeof(GUID)) == 0 ? "disk" : "usb";
+    const char* name = std::memcmp(cls, &kDiskInterfaceClass, sizeof(GUID)) == 0 ? "disk"
+                       : std::memcmp(cls, &kUsbHostControllerInterfaceClass, sizeof(GUID)) == 0
+                           ? "hcd"
+                           : "usb";
     setNames_.push_back(name);
     return reinterpret_cast<HDEVINFO>(setNames_.size());
   }
@@ -156,13 +177,30 @@ class FakeWin32 final : public Win32Api {
     return TRUE;
   }
   BOOL SetupDiEnumDeviceInterfaces(HDEVINFO set, SP_DEVINFO_DATA*, const GUID*, DWORD index,
-                                   SP_DEVICE_INTERFACE_DATA*) override {
+                                   SP_DEVICE_INTERFACE_DATA* data) override {
     const auto& entries = Set(set);
-    return index < entries.size() && entries[index].interfaceReadable;
+    if (index >= entries.size() || !entries[index].interfaceReadable) return FALSE;
+    if (data->cbSize != sizeof *data) ADD_FAILURE() << "interface data without its cbSize";
+    data->Reserved = index;
+    return TRUE;
   }
-  BOOL SetupDiGetDeviceInterfaceDetailA(HDEVINFO, SP_DEVICE_INTERFACE_DATA*,
-                                        SP_DEVICE_INTERFACE_DETAIL_DATA_A*, DWORD, DWORD*,
-                                        SP_DEVINFO_DATA*) override {
+  BOOL SetupDiGetDeviceInterfaceDetailA(HDEVINFO set, SP_DEVICE_INTERFACE_DATA* data,
+                                        SP_DEVICE_INTERFACE_DETAIL_DATA_A* detail, DWORD size,
+                                        DWORD* required, SP_DEVINFO_DATA*) override {
+    const std::string& path = Set(set).at(data->Reserved).path;
+    const DWORD needed =
+        static_cast<DWORD>(offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath) + path.size() + 1);
+    if (required != nullptr) *required = needed;
+    if (detail == nullptr || detail->cbSize != sizeof *detail) {
+      ADD_FAILURE() << "interface detail without its cbSize";
+      lastError = ERROR_INVALID_USER_BUFFER;
+      return FALSE;
+    }
+    if (size < needed) {
+      lastError = ERROR_INSUFFICIENT_BUFFER;
+      return FALSE;
+    }
+    std::memcpy(detail->DevicePath, path.c_str(), path.size() + 1);
     return TRUE;
   }
   BOOL SetupDiDestroyDeviceInfoList(HDEVINFO) override {
@@ -171,9 +209,22 @@ class FakeWin32 final : public Win32Api {
   }
   int setsReleased = 0;
 
-  CONFIGRET CM_Locate_DevNodeA(DEVINST* node, const char*, ULONG) override {
-    *node = 1;
-    return CR_SUCCESS;
+  CONFIGRET CM_Locate_DevNodeA(DEVINST* node, const char* id, ULONG) override {
+    if (id == nullptr || *id == 0) {
+      *node = 1;
+      return CR_SUCCESS;
+    }
+    auto lower = [](std::string t) {
+      for (char& c : t) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+      return t;
+    };
+    for (const auto& [n, info] : nodes) {
+      if (lower(info.id) == lower(id)) {
+        *node = n;
+        return CR_SUCCESS;
+      }
+    }
+    return CR_NO_SUCH_DEVNODE;
   }
   CONFIGRET CM_Get_Child(DEVINST* child, DEVINST node, ULONG) override {
     for (const auto& [n, info] : nodes) {
@@ -208,9 +259,11 @@ class FakeWin32 final : public Win32Api {
     std::memcpy(buffer, it->second.id.c_str(), it->second.id.size() + 1);
     return CR_SUCCESS;
   }
-  CONFIGRET CM_Get_DevNode_Registry_PropertyA(DEVINST node, ULONG, ULONG*, void* buffer,
+  CONFIGRET CM_Get_DevNode_Registry_PropertyA(DEVINST node, ULONG property, ULONG*, void* buffer,
                                               ULONG* size, ULONG) override {
-    const std::string& key = nodes.at(node).driverKey;
+    const std::string& key = property == CM_DRP_DRIVER             ? nodes.at(node).driverKey
+                             : property == CM_DRP_BASE_CONTAINERID ? nodes.at(node).containerId
+                                                                   : std::string();
     if (key.empty()) return CR_NO_SUCH_VALUE;
     if (key.size() + 1 > *size) return CR_BUFFER_SMALL;
     std::memcpy(buffer, key.c_str(), key.size() + 1);
@@ -252,6 +305,108 @@ class FakeWin32 final : public Win32Api {
   BOOL GetExitCodeProcess(HANDLE process, DWORD* code) override {
     *code = exitCodes.at(reinterpret_cast<size_t>(process) - 0x1000);
     return TRUE;
+  }
+
+  // Requests refused for their sizes, in the order made.
+  std::vector<std::string> sizeFaults;
+
+  // What is wrong with a request's sizes, as the system documents them;
+  // empty when nothing is.
+  static std::string SizeFault(const std::string& device, DWORD code, const Bytes& in,
+                               DWORD outSize) {
+    auto at32 = [&](size_t at) {
+      uint32_t v = 0;
+      if (in.size() >= at + 4) std::memcpy(&v, in.data() + at, 4);
+      return v;
+    };
+    auto at16 = [&](size_t at) {
+      return in.size() >= at + 2 ? uint32_t{in[at]} | uint32_t{in[at + 1]} << 8 : 0u;
+    };
+    auto need = [&](const char* what, size_t inAtLeast, size_t outAtLeast) -> std::string {
+      if (in.size() < inAtLeast || outSize < outAtLeast) {
+        return std::string(what) + ": input " + std::to_string(in.size()) + " of at least " +
+               std::to_string(inAtLeast) + " bytes, output " + std::to_string(outSize) +
+               " of at least " + std::to_string(outAtLeast);
+      }
+      return {};
+    };
+    const bool controller = device.rfind("\\\\.\\HCD", 0) == 0 ||
+                            device.find("3abf6f2d-71c4-462a-8a92-1e6861e6af27") != std::string::npos;
+    switch (code) {
+      case IOCTL_USB_GET_NODE_INFORMATION:  // the same code as the root hub's name
+        return controller ? need("root hub name", 0, sizeof(USB_ROOT_HUB_NAME))
+                          : need("node information", sizeof(USB_NODE_INFORMATION),
+                                 sizeof(USB_NODE_INFORMATION));
+      case IOCTL_USB_GET_NODE_CONNECTION_INFORMATION:
+        return need("connection information", sizeof(USB_NODE_CONNECTION_INFORMATION),
+                    sizeof(USB_NODE_CONNECTION_INFORMATION));
+      case IOCTL_USB_GET_NODE_CONNECTION_DRIVERKEY_NAME:
+        return need("driver key name", sizeof(USB_NODE_CONNECTION_DRIVERKEY_NAME),
+                    sizeof(USB_NODE_CONNECTION_DRIVERKEY_NAME));
+      case IOCTL_USB_GET_NODE_CONNECTION_NAME:
+        return need("connection name", sizeof(USB_NODE_CONNECTION_NAME),
+                    sizeof(USB_NODE_CONNECTION_NAME));
+      case IOCTL_USB_GET_NODE_CONNECTION_INFORMATION_EX_V2: {
+        constexpr size_t kSize = sizeof(USB_NODE_CONNECTION_INFORMATION_EX_V2);
+        std::string fault = need("connection information v2", kSize, kSize);
+        if (fault.empty() && at32(4) != kSize) fault = "connection information v2: Length not set";
+        return fault;
+      }
+      case IOCTL_USB_GET_PORT_CONNECTOR_PROPERTIES: {
+        constexpr size_t kSize = sizeof(USB_PORT_CONNECTOR_PROPERTIES);
+        std::string fault = need("port connector properties", kSize, kSize);
+        // The caller zeroes all but the connection index.
+        for (size_t i = 4; fault.empty() && i < in.size(); ++i) {
+          if (in[i] != 0) {
+            fault = "port connector properties: input byte " + std::to_string(i) + " not zero";
+          }
+        }
+        return fault;
+      }
+      case IOCTL_STORAGE_GET_DEVICE_NUMBER:
+        return need("device number", 0, sizeof(STORAGE_DEVICE_NUMBER));
+      case IOCTL_STORAGE_QUERY_PROPERTY:
+        return need("property query", sizeof(STORAGE_PROPERTY_QUERY),
+                    sizeof(STORAGE_DESCRIPTOR_HEADER));
+      case IOCTL_SCSI_PASS_THROUGH_DIRECT: {
+        constexpr size_t kSize = sizeof(SCSI_PASS_THROUGH_DIRECT);
+        std::string fault = need("SCSI pass-through", kSize, kSize);
+        if (!fault.empty()) return fault;
+        if (at16(0) != kSize) return "SCSI pass-through: Length is not the structure's size";
+        if (in[7] != 0 && at32(offsetof(SCSI_PASS_THROUGH_DIRECT, SenseInfoOffset)) + in[7] >
+                              std::min<size_t>(in.size(), outSize)) {
+          return "SCSI pass-through: the sense bytes lie past the buffer";
+        }
+        if (in[8] > SCSI_IOCTL_DATA_UNSPECIFIED) return "SCSI pass-through: unknown direction";
+        return {};
+      }
+      case IOCTL_ATA_PASS_THROUGH: {
+        constexpr size_t kSize = sizeof(ATA_PASS_THROUGH_EX);
+        std::string fault = need("ATA pass-through", kSize, kSize);
+        if (!fault.empty()) return fault;
+        if (at16(0) != kSize) return "ATA pass-through: Length is not the structure's size";
+        if (in.size() != kSize + at32(8) || outSize != in.size()) {
+          return "ATA pass-through: the buffers do not hold the header and its data";
+        }
+        return {};
+      }
+      case IOCTL_DISK_CREATE_DISK:
+        return need("create disk", sizeof(CREATE_DISK), 0);
+      case IOCTL_DISK_GET_DRIVE_GEOMETRY:
+        return need("drive geometry", 0, sizeof(DISK_GEOMETRY));
+      case IOCTL_DISK_GET_LENGTH_INFO:
+        return need("length information", 0, sizeof(GET_LENGTH_INFORMATION));
+      case IOCTL_DISK_SET_DRIVE_LAYOUT_EX: {
+        std::string fault = need("drive layout", offsetof(DRIVE_LAYOUT_INFORMATION_EX, PartitionEntry), 0);
+        if (fault.empty() && in.size() < offsetof(DRIVE_LAYOUT_INFORMATION_EX, PartitionEntry) +
+                                             at32(4) * sizeof(PARTITION_INFORMATION_EX)) {
+          fault = "drive layout: fewer bytes than its PartitionCount entries";
+        }
+        return fault;
+      }
+      default:
+        return {};
+    }
   }
 
  private:

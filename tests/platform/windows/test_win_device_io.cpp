@@ -65,7 +65,7 @@ TEST(PassThroughBlocks, ScsiRequestIsLaidOutByteForByteOnBothArchitectures) {
   EXPECT_EQ(std::vector<uint8_t>(block64.begin(), block64.begin() + 56), expected64);
 }
 
-TEST(PassThroughBlocks, ScsiRequestWithoutDataGoesOutAsEmptyDataOut) {
+TEST(PassThroughBlocks, ScsiRequestWithoutDataGoesOutWithItsDirectionUnspecified) {
   uint8_t buffer[4] = {};
   ScsiRequest request;
   request.cdb = kIdentifyCdb;
@@ -75,7 +75,7 @@ TEST(PassThroughBlocks, ScsiRequestWithoutDataGoesOutAsEmptyDataOut) {
   request.timeoutSeconds = 20;
   std::vector<uint8_t> block(SptdBlockBytes(kSptd64));
   ASSERT_TRUE(EncodeSptd(kSptd64, request, 0xABCDEF, block));
-  EXPECT_EQ(block[8], kScsiDataOut);
+  EXPECT_EQ(block[8], 2);                                        // SCSI_IOCTL_DATA_UNSPECIFIED
   EXPECT_EQ(block[12], 0);                                       // length 0
   for (size_t i = 24; i < 32; ++i) EXPECT_EQ(block[i], 0) << i;  // no buffer
 
@@ -242,15 +242,15 @@ TEST_F(WinDeviceIoTest, ScsiRequestIsNotFailedByAnEarlierCallsError) {
   EXPECT_EQ(buffer[255], 0xAB);
   EXPECT_EQ(buffer[256], 0x00);  // past the reported count: not stale bytes
 
-  ASSERT_EQ(fake.calls.size(), 1u);
-  EXPECT_EQ(fake.calls[0].code, 0x0004D014u);
+  ASSERT_EQ(fake.calls.size(), 2u);  // the adapter's limits (unanswered here), the request
+  EXPECT_EQ(fake.calls[1].code, 0x0004D014u);
   std::vector<uint8_t> expected(SptdBlockBytes(kSptdNative));
   ASSERT_TRUE(EncodeSptd(kSptdNative, IdentifyRequest(buffer), reinterpret_cast<uintptr_t>(buffer),
                          expected));
-  EXPECT_EQ(fake.calls[0].in, expected);
+  EXPECT_EQ(fake.calls[1].in, expected);
 }
 
-TEST_F(WinDeviceIoTest, ScsiRequestThatLeavesAnErrorOrFailsIsNotCompleted) {
+TEST_F(WinDeviceIoTest, ScsiRequestIsJudgedByTheCallsResultAlone) {
   auto handle = io.Open(kDrive, ShareMode::SharedReadWrite, nullptr);
   uint8_t buffer[512];
   std::memset(buffer, 0x55, sizeof buffer);
@@ -260,11 +260,17 @@ TEST_F(WinDeviceIoTest, ScsiRequestThatLeavesAnErrorOrFailsIsNotCompleted) {
   EXPECT_EQ(refused.errorCode, ERROR_NOT_SUPPORTED);
   EXPECT_EQ(buffer[0], 0);  // nothing stale handed back
 
+  // A failure that sets no code still fails; a success that leaves a code
+  // behind (as successful calls may) is a success.
+  fake.devices[kDrive].answers[{IOCTL_SCSI_PASS_THROUGH_DIRECT, 0}] = {false, {}, 0};
+  ScsiResult silent = handle->SendScsi(IdentifyRequest(buffer));
+  EXPECT_FALSE(silent.completed);
+  EXPECT_EQ(silent.errorCode, ERROR_GEN_FAILURE);
   fake.devices[kDrive].answers[{IOCTL_SCSI_PASS_THROUGH_DIRECT, 0}] = {true, {}, 0};
-  fake.errorAfterSuccess = ERROR_IO_DEVICE;
-  ScsiResult withError = handle->SendScsi(IdentifyRequest(buffer));
-  EXPECT_FALSE(withError.completed);
-  EXPECT_EQ(withError.errorCode, ERROR_IO_DEVICE);
+  fake.errorAfterSuccess = ERROR_IO_PENDING;
+  ScsiResult withCode = handle->SendScsi(IdentifyRequest(buffer));
+  EXPECT_TRUE(withCode.completed);
+  EXPECT_EQ(withCode.errorCode, 0);
 }
 
 TEST_F(WinDeviceIoTest, AtaRequestReturnsRegistersAndData) {
@@ -304,6 +310,62 @@ TEST_F(WinDeviceIoTest, AtaRequestReturnsRegistersAndData) {
   request.data = big.data();
   EXPECT_FALSE(handle->SendAta(request).completed);
   EXPECT_EQ(fake.calls.size(), 2u);  // the long one was never sent
+}
+
+// STORAGE_ADAPTER_DESCRIPTOR: version and size 32, the longest transfer,
+// 33 pages, the alignment mask.
+Bytes Adapter(uint32_t maxTransfer, uint32_t mask) {
+  using testing::Put32;
+  Bytes b(32, 0);
+  Put32(b, 0, 32);
+  Put32(b, 4, 32);
+  Put32(b, 8, maxTransfer);
+  Put32(b, 12, 33);
+  Put32(b, 16, mask);
+  b[24] = 7;  // USB
+  return b;
+}
+
+TEST_F(WinDeviceIoTest, ScsiDataMeetsTheAdaptersAlignmentAndLength) {
+  fake.devices[kDrive].answers[{IOCTL_STORAGE_QUERY_PROPERTY, 1}] = {true, Adapter(4096, 3), 0};
+  std::vector<uintptr_t> seen;
+  fake.devices[kDrive].handlers[IOCTL_SCSI_PASS_THROUGH_DIRECT] =
+      [&](Bytes& in, uint8_t* out, DWORD outSize, DWORD* returned) {
+        std::memcpy(out, in.data(), outSize);
+        uintptr_t address = 0;
+        std::memcpy(&address, in.data() + kSptdNative.dataBuffer, sizeof address);
+        seen.push_back(address);
+        for (int i = 0; i < 512; ++i) reinterpret_cast<uint8_t*>(address)[i] = static_cast<uint8_t>(i);
+        *returned = outSize;
+        return TRUE;
+      };
+  alignas(8) uint8_t storage[520] = {};
+  for (uint8_t* buffer : {storage, storage + 1}) {  // aligned, then not
+    auto handle = io.Open(kDrive, ShareMode::SharedReadWrite, nullptr);
+    ScsiResult r = handle->SendScsi(IdentifyRequest(buffer));
+    ASSERT_TRUE(r.completed);
+    EXPECT_EQ(buffer[511], 511 & 0xFF);  // the answer reaches the caller's own buffer
+  }
+  ASSERT_EQ(seen.size(), 2u);
+  EXPECT_EQ(seen[0], reinterpret_cast<uintptr_t>(storage));
+  EXPECT_NE(seen[1], reinterpret_cast<uintptr_t>(storage + 1));
+  EXPECT_EQ(seen[1] & 3, 0u);
+
+  // Longer than the adapter takes: not sent. The limits were asked once.
+  std::vector<uint8_t> big(8192);
+  ScsiRequest longer = IdentifyRequest(big.data());
+  longer.length = 8192;
+  auto handle = io.Open(kDrive, ShareMode::SharedReadWrite, nullptr);
+  EXPECT_EQ(handle->SendScsi(longer).errorCode, ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(seen.size(), 2u);
+  int queries = 0;
+  for (const auto& call : fake.calls) queries += call.code == IOCTL_STORAGE_QUERY_PROPERTY;
+  EXPECT_EQ(queries, 1);
+
+  // Limits out of reason are not trusted.
+  EXPECT_EQ(ParseAdapterDescriptor(Adapter(0, 5).data(), 32).alignmentMask, 0u);
+  EXPECT_EQ(ParseAdapterDescriptor(Adapter(65536, 0x1FFF).data(), 32).alignmentMask, 0u);
+  EXPECT_EQ(ParseAdapterDescriptor(Adapter(65536, 1).data(), 19).maxTransferBytes, 0u);
 }
 
 // STORAGE_DEVICE_DESCRIPTOR of a USB bridge's disk: version 40, size 40,

@@ -224,7 +224,7 @@ TEST_F(WinTopologyTest, UsbDisksAreTiedToHubPortsAndTheSataDiskNeverIs) {
   EXPECT_EQ(c[3].diskNumber, 4u);
   EXPECT_EQ(c[3].portIndex, 2);
   EXPECT_EQ(std::string(c[3].hubInstanceId), kRootId);
-  EXPECT_EQ(fake.setsReleased, 2);
+  EXPECT_EQ(fake.setsReleased, 4);  // disks, USB devices, and the controllers twice
   EXPECT_EQ(fake.openHandles, 0);
 
   // The disks are opened by interface path without access rights, and
@@ -271,6 +271,65 @@ TEST_F(WinTopologyTest, ASuperSpeedPortWithACompanionOnAnotherHubCountsThere) {
   EXPECT_EQ(std::string(c[3].hubInstanceId), kHubAId);
 }
 
+TEST_F(WinTopologyTest, TheTwoHalvesOfAnExternalUsb3HubArePairedByTheirContainer) {
+  // Hub A is the USB 2 half of an external USB 3 hub; its SuperSpeed half A'
+  // hangs on root port 5 (port 1's companion) and names no companions. A
+  // bridge on A' port 3 is counted on A port 3, a port nothing else uses.
+  PlugUsb3Bridge(3);
+  const std::string hubSs = "USB#VID_05E3&PID_0626#6&ABCD&0&5" + kGuid;
+  const std::string container = "{5B1F2E3A-0C4D-11EE-9A1B-0242AC120002}";
+  DEVINST root = 0, hubA = 0;
+  for (const auto& [n, node] : fake.nodes) {
+    if (node.id == "USB\\ROOT_HUB30\\4&2F1E6A1B&0&0") root = n;
+    if (node.id == "USB\\VID_05E3&PID_0608\\5&1A2B&0&1") hubA = n;
+  }
+  fake.nodes[hubA].containerId = container;
+  DEVINST ss = fake.AddNode(root, "USB\\VID_05E3&PID_0626\\6&ABCD&0&5", kClassKey + "0020");
+  fake.nodes[ss].containerId = container;
+  fake.nodes[1].containerId = "{00000000-0000-0000-FFFF-FFFFFFFFFFFF}";
+  DEVINST bridge = fake.AddNode(ss, "USB\\VID_152D&PID_0583\\000000000009", kClassKey + "0021");
+  DEVINST disk = fake.AddNode(bridge, "SCSI\\DISK&VEN_QELVAR&PROD_SSD\\8&3A4B&0&000000");
+  fake.sets["disk"].push_back({disk});
+  fake.sets["usb"].push_back({bridge});
+  fake.devices[DiskInterfacePath(fake.nodes[disk].id)]
+      .answers[{IOCTL_STORAGE_GET_DEVICE_NUMBER, 0}] = {true, DeviceNumber(6), 0};
+  auto& rootHub = fake.devices["\\\\.\\" + kRoot].answers;
+  rootHub[{IOCTL_USB_GET_NODE_CONNECTION_INFORMATION, 5}] = {true, Connection(5, 9, true), 0};
+  rootHub[{IOCTL_USB_GET_NODE_CONNECTION_DRIVERKEY_NAME, 5}] = {
+      true, PortName(5, kClassKey + "0020"), 0};
+  rootHub[{IOCTL_USB_GET_NODE_CONNECTION_NAME, 5}] = {true, PortName(5, hubSs), 0};
+  auto& b = fake.devices["\\\\.\\" + hubSs].answers;
+  b[{IOCTL_USB_GET_NODE_INFORMATION, 0}] = {true, NodeInformation(4), 0};
+  b[{IOCTL_USB_GET_NODE_CONNECTION_INFORMATION, 3}] = {true, Connection(3, 2, false), 0};
+  b[{IOCTL_USB_GET_NODE_CONNECTION_DRIVERKEY_NAME, 3}] = {true, PortName(3, kClassKey + "0021"), 0};
+  b[{IOCTL_USB_GET_NODE_CONNECTION_INFORMATION_EX_V2, 3}] = {true, Protocols(3, kUsb3Only), 0};
+  b[{IOCTL_USB_GET_PORT_CONNECTOR_PROPERTIES, 3}] = {true, Connector(3, 0, ""), 0};
+  // Bridge 2 moves off hub A's port 3 to make room: it sits on port 2.
+  auto& a = fake.devices["\\\\.\\" + kHubA].answers;
+  a[{IOCTL_USB_GET_NODE_CONNECTION_INFORMATION, 2}] = a[{IOCTL_USB_GET_NODE_CONNECTION_INFORMATION, 3}];
+  a[{IOCTL_USB_GET_NODE_CONNECTION_DRIVERKEY_NAME, 2}] =
+      a[{IOCTL_USB_GET_NODE_CONNECTION_DRIVERKEY_NAME, 3}];
+  a.erase({IOCTL_USB_GET_NODE_CONNECTION_INFORMATION, 3});
+  a.erase({IOCTL_USB_GET_NODE_CONNECTION_DRIVERKEY_NAME, 3});
+
+  std::vector<discovery::PortCandidate> c = Candidates();
+  ASSERT_EQ(c.size(), 5u);
+  EXPECT_EQ(c[1].portIndex, 1);  // bridge 2, now on hub A port 2
+  EXPECT_EQ(c[4].diskNumber, 6u);
+  EXPECT_EQ(c[4].portIndex, 2);
+  EXPECT_EQ(std::string(c[4].hubInstanceId), kHubAId);
+  std::vector<HubRecord> hubs(platform::kMaxHubs);
+  size_t n = topology.EnumerateHubs(hubs);
+  ASSERT_GE(n, 3u);
+  for (size_t i = 0; i < n; ++i) {
+    if (std::string(hubs[i].hubInstanceId) == kHubAId) {
+      EXPECT_EQ(std::string(hubs[i].entries[2].deviceInstanceId),
+                "usb\\vid_152d&pid_0583\\000000000009");
+    }
+  }
+  EXPECT_TRUE(fake.sizeFaults.empty());
+}
+
 TEST_F(WinTopologyTest, WithoutCompanionInformationThePortIsTakenAsItIs) {
   PlugUsb3Bridge(7);
   auto& rootHub = fake.devices["\\\\.\\" + kRoot].answers;
@@ -280,6 +339,72 @@ TEST_F(WinTopologyTest, WithoutCompanionInformationThePortIsTakenAsItIs) {
   std::vector<discovery::PortCandidate> c = Candidates();
   ASSERT_EQ(c.size(), 4u);
   EXPECT_EQ(c[3].portIndex, 6);
+}
+
+TEST_F(WinTopologyTest, ARootHubsSuperSpeedPortsPast24AreWalked) {
+  // 26 ports: 1-16 USB 2, 17-26 the SuperSpeed companions of 1-10.
+  auto& rootHub = fake.devices["\\\\.\\" + kRoot].answers;
+  rootHub[{IOCTL_USB_GET_NODE_INFORMATION, 0}] = {true, NodeInformation(26), 0};
+  for (uint32_t port = 1; port <= 26; ++port) {
+    const bool superSpeed = port > 16;
+    rootHub[{IOCTL_USB_GET_NODE_CONNECTION_INFORMATION_EX_V2, port}] = {
+        true, Protocols(port, superSpeed ? kUsb3Only : kUsb2), 0};
+    uint16_t companion = superSpeed ? static_cast<uint16_t>(port - 16)
+                         : port <= 10 ? static_cast<uint16_t>(port + 16)
+                                      : uint16_t{0};
+    rootHub[{IOCTL_USB_GET_PORT_CONNECTOR_PROPERTIES, port}] = {true, Connector(port, companion, ""),
+                                                                0};
+  }
+  PlugUsb3Bridge(25);  // SuperSpeed, the companion of port 9
+  std::vector<discovery::PortCandidate> c = Candidates();
+  ASSERT_EQ(c.size(), 4u);
+  EXPECT_EQ(c[3].diskNumber, 4u);
+  EXPECT_EQ(c[3].portIndex, 8);
+  EXPECT_EQ(std::string(c[3].hubInstanceId), kRootId);
+  EXPECT_TRUE(fake.sizeFaults.empty());
+}
+
+TEST_F(WinTopologyTest, ACompositeBridgesDiskIsTiedToThePortOfTheDeviceAboveItsInterface) {
+  PlugUsb3Bridge(3);
+  // Hub A's port 2: a composite bridge, its mass-storage interface, its disk.
+  DEVINST hubA = 0;
+  for (const auto& [n, node] : fake.nodes) {
+    if (node.id == "USB\\VID_05E3&PID_0608\\5&1A2B&0&1") hubA = n;
+  }
+  DEVINST composite = fake.AddNode(hubA, "USB\\VID_0BDA&PID_9210\\012345678904", kClassKey + "0010");
+  DEVINST iface = fake.AddNode(composite, "USB\\VID_0BDA&PID_9210&MI_00\\7&2C3D&0&0000",
+                               kClassKey + "0011");
+  DEVINST disk =
+      fake.AddNode(iface, "USBSTOR\\DISK&VEN_QELVAR&PROD_SSD&REV_1.00\\012345678904&0");
+  fake.sets["disk"].push_back({disk});
+  fake.sets["usb"].push_back({composite});
+  fake.devices[DiskInterfacePath(fake.nodes[disk].id)]
+      .answers[{IOCTL_STORAGE_GET_DEVICE_NUMBER, 0}] = {true, DeviceNumber(5), 0};
+  auto& a = fake.devices["\\\\.\\" + kHubA].answers;
+  a[{IOCTL_USB_GET_NODE_CONNECTION_INFORMATION, 2}] = {true, Connection(2, 8, false), 0};
+  a[{IOCTL_USB_GET_NODE_CONNECTION_DRIVERKEY_NAME, 2}] = {true, PortName(2, kClassKey + "0010"),
+                                                          0};
+  std::vector<discovery::PortCandidate> c = Candidates();
+  ASSERT_EQ(c.size(), 5u);
+  EXPECT_EQ(c[4].diskNumber, 5u);
+  EXPECT_EQ(c[4].portIndex, 1);
+  EXPECT_EQ(std::string(c[4].hubInstanceId), kHubAId);
+}
+
+TEST_F(WinTopologyTest, HostControllersAreFoundByTheirInterfaceClass) {
+  PlugUsb3Bridge(3);
+  // The controller has no legacy "HCD" name, only its interface path.
+  const std::string path =
+      "\\\\?\\pci#ven_8086&dev_a36d#3&11583659&0&a0#{3abf6f2d-71c4-462a-8a92-1e6861e6af27}";
+  fake.devices[path] = fake.devices["\\\\.\\HCD0"];
+  fake.devices.erase("\\\\.\\HCD0");
+  fake.sets["hcd"].push_back({2, true, path});
+  std::vector<discovery::PortCandidate> c = Candidates();
+  ASSERT_EQ(c.size(), 4u);
+  EXPECT_EQ(std::string(c[3].hubInstanceId), kRootId);
+  for (const auto& o : fake.opens) EXPECT_EQ(o.name.find("HCD"), std::string::npos) << o.name;
+  EXPECT_EQ(fake.openHandles, 0);
+  EXPECT_EQ(fake.setsReleased, 4);  // the controllers' set too, once per walk
 }
 
 TEST_F(WinTopologyTest, BridgesComeFirstAmongTheUsbDevices) {

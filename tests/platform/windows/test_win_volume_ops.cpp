@@ -152,6 +152,45 @@ TEST_F(WinVolumeOpsTest, FixedVolumesAreTiedToTheirDisks) {
   EXPECT_EQ(fake.openHandles, 0);
 }
 
+TEST_F(WinVolumeOpsTest, TheDisksMountedVolumesAreDismountedBeforeItIsRepartitioned) {
+  fake.logicalDrives = 0b110100;  // C E F
+  fake.driveTypes = {{'C', DRIVE_FIXED}, {'E', DRIVE_FIXED}, {'F', DRIVE_REMOVABLE}};
+  Bytes number;
+  Put32(number, 0, FILE_DEVICE_DISK);
+  Put32(number, 8, 1);
+  for (auto [letter, disk] : {std::pair{'C', 0u}, std::pair{'E', 3u}, std::pair{'F', 3u}}) {
+    Put32(number, 4, disk);
+    auto& v = fake.devices[std::string("\\\\.\\") + letter + ":"].answers;
+    v[{IOCTL_STORAGE_GET_DEVICE_NUMBER, 0}] = {true, number, 0};
+    v[{FSCTL_LOCK_VOLUME, 0}] = {true, {}, 0};
+    v[{FSCTL_DISMOUNT_VOLUME, 0}] = {true, {}, 0};
+  }
+  // E: is held open elsewhere: it cannot be locked, and is dismounted all the same.
+  fake.devices["\\\\.\\E:"].answers[{FSCTL_LOCK_VOLUME, 0}] = {false, {}, ERROR_ACCESS_DENIED};
+  VirtualClock clock(0x5F5E1000);
+  EXPECT_EQ(format::PartitionDisk(volumes, clock, kDrive), format::kPartitioned);
+  std::vector<std::string> dismounted;
+  size_t firstDiskRequest = fake.calls.size();
+  for (size_t i = 0; i < fake.calls.size(); ++i) {
+    if (fake.calls[i].code == FSCTL_DISMOUNT_VOLUME) dismounted.push_back(fake.calls[i].device);
+    if (fake.calls[i].code == IOCTL_DISK_CREATE_DISK) firstDiskRequest = std::min(firstDiskRequest, i);
+  }
+  EXPECT_EQ(dismounted, (std::vector<std::string>{"\\\\.\\E:", "\\\\.\\F:"}));
+  EXPECT_EQ(fake.calls.back().code, DWORD{IOCTL_DISK_UPDATE_PROPERTIES});
+  EXPECT_GT(firstDiskRequest, 0u);
+  EXPECT_EQ(fake.calls[firstDiskRequest - 1].code, DWORD{FSCTL_DISMOUNT_VOLUME});
+  EXPECT_EQ(fake.openHandles, 0);  // held to the end, then closed
+
+  // A volume that cannot be dismounted leaves the disk alone.
+  fake.devices["\\\\.\\F:"].answers[{FSCTL_DISMOUNT_VOLUME, 0}] = {false, {}, ERROR_ACCESS_DENIED};
+  fake.calls.clear();
+  int error = 0;
+  EXPECT_FALSE(volumes.OpenDisk(kDrive, &error));
+  EXPECT_EQ(error, ERROR_ACCESS_DENIED);
+  for (const auto& c : fake.calls) EXPECT_NE(c.code, DWORD{IOCTL_DISK_CREATE_DISK});
+  EXPECT_EQ(fake.openHandles, 0);
+}
+
 TEST_F(WinVolumeOpsTest, FormatRunsHiddenAndItsExitStatusIsCollected) {
   FixedVolume e{"E:", kDrive, "E:", 'E'};
   FixedVolume g{"G:", "\\\\.\\PhysicalDrive4", "G:", 'G'};
