@@ -1,6 +1,7 @@
 // What qelvar-cli prints: the port table, the totals, JSON, and live progress.
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -49,6 +50,9 @@ class LiveListSink final : public discovery::PortListSink {
   // Plain lines or in-place rows only while live output is on. Turning it
   // off on a terminal draws the rows a last time.
   void SetLive(bool live);
+  // A line under the rows (what the Start is doing): on a terminal the
+  // rows' footer, piped a line of its own; empty clears it.
+  void SetFooter(std::string_view text);
   // Redraws the 16 rows in place (terminal only).
   void Redraw();
 
@@ -65,6 +69,8 @@ class LiveListSink final : public discovery::PortListSink {
   bool drawn_ = false;
   bool stopping_ = false;
   std::thread redraws_;  // runs while live on a terminal
+  std::array<std::string, discovery::kPortRows> lastLines_;
+  std::string footer_;  // the last piped line of each row
 };
 
 }  // namespace qelvar::app
