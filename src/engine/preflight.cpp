@@ -1,5 +1,6 @@
 #include "engine/preflight.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -149,7 +150,9 @@ void CheckBarcodes(const PreflightRequest& r, std::vector<std::string>& problems
       continue;
     }
     for (int k = 0; k < count; ++k) {
-      if (k != p && code(k) == mine) {
+      // A pair of started ports is named once, at the later of the two.
+      const bool started = std::find(r.ports.begin(), r.ports.end(), k) != r.ports.end();
+      if (k != p && (k < p || !started) && code(k) == mine) {
         problems.push_back(PortName(p) + " has the barcode " + Quoted(mine) + ", the same as " +
                            PortName(k) + ": every drive needs its own code; scan them again");
         break;

@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <regex>
 #include <sstream>
 #include <thread>
@@ -259,6 +260,48 @@ TEST_F(CliProgram, AMissingStationFileIsASetupErrorBeforeAnyDriveIsTouched) {
   // A scan may look at the station all the same.
   Result r = Run("--sim --dir " + (dir / "nonexistent").string() + " scan");
   EXPECT_EQ(r.status, 0) << r.out;
+}
+
+TEST_F(CliProgram, ABrokenStationIsRefusedWithEveryProblemAndExitTwo) {
+  const std::string settings = (dir / "speedQelvar.ini").string();
+  auto ReadText = [](const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  };
+  struct Case {
+    const char* name;
+    std::function<void()> breakIt;
+    std::string args;
+    std::string said;
+  };
+  const Case cases[] = {
+      {"random bytes",
+       [&] { std::ofstream(settings, std::ios::binary) << std::string("\x8f\x01[\xfe\x00zz", 7); },
+       "", settings + " is not a settings file"},
+      {"missing burner", [&] { fs::remove(dir / "Firmware" / "burner.bin"); }, "",
+       "Download Burner: the image " + (dir / "Firmware" / "burner.bin").string()},
+      {"one code for every drive",
+       [&] {
+         std::ofstream codes(dir / "codes.txt");
+         for (int k = 0; k < 16; ++k) codes << "SAME\n";
+       },
+       " --barcodes " + (dir / "codes.txt").string(), "the same as port"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(dir);
+    fs::copy(fs::path(QELVAR_SOURCE_DIR) / "examples" / "station", dir,
+             fs::copy_options::recursive);
+    c.breakIt();
+    const std::string before = ReadText(settings);
+    Result r = Run("--sim --virtual-time run" + c.args);
+    EXPECT_EQ(r.status, 2) << r.out;
+    EXPECT_NE(r.out.find(c.said), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Pass: 0  Fail: 0"), std::string::npos) << r.out;
+    if (c.args.empty()) {
+      EXPECT_EQ(ReadText(settings), before) << "no serial was handed out";
+    }
+  }
 }
 
 TEST_F(CliProgram, HelpAndVersion) {
