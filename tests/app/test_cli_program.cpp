@@ -423,6 +423,19 @@ TEST_F(CliProgram, FirstCtrlCLetsTheRunningPortsFinish) {
   EXPECT_NE(child.out.find("Sum: 2  Pass: 2  Fail: 0"), std::string::npos) << child.out;
 }
 
+TEST_F(CliProgram, CtrlCDuringTheStartNamesTheDrivesInRomModeAndExits130) {
+  fs::path station = Write("two.ini", Drives(2));
+  Child child(Cli("--sim " + station.string() + kScaledRun));
+  ASSERT_TRUE(child.ReadUntil(std::regex("Waiting 8 s for the drives to come back"),
+                              std::chrono::seconds(60)))
+      << child.out;
+  child.Signal(SIGINT);
+  EXPECT_EQ(child.Wait(std::chrono::seconds(60)), 130) << child.out;
+  EXPECT_NE(child.out.find("port(s) 1, 2 are already in ROM mode"), std::string::npos) << child.out;
+  EXPECT_NE(child.out.find("port(s) 1, 2 were left in ROM mode"), std::string::npos) << child.out;
+  EXPECT_EQ(child.out.find("QV5100000A0"), std::string::npos) << "no serial was handed out";
+}
+
 TEST_F(CliProgram, SecondCtrlCQuitsAtOnceNamingThePortsLeftMidFlow) {
   fs::path station = Write("two.ini", Drives(2));
   Child child(Cli("--sim " + station.string() + kScaledRun));
