@@ -130,7 +130,7 @@ void LiveListSink::SetCell(int row, int column, std::string_view text) {
     const bool passing = text == "Scanning" || text == "Go ROM FAIL";
     if (!passing) return;
   }
-  std::string serial = model_.Cell(row, discovery::kColSerial);
+  std::string serial = serialSource_ ? serialSource_(row) : model_.Cell(row, discovery::kColSerial);
   while (!serial.empty() && serial.back() == ' ') serial.pop_back();
   char line[160];
   std::snprintf(line, sizeof line, "Port %2d  %-24s %-8s %s", row + 1,

@@ -507,6 +507,12 @@ int Main(const std::vector<std::string>& args) {
   std::unique_ptr<engine::LedgerLink> ledgerLink;
 #endif
   engine::RunControl control(station, assembly->links(), list, completions, runPage, paths);
+  // A piped line names the serial a port is given once its worker runs (the
+  // cell shows the drive's own until the port passes).
+  list.SetSerialSource([&station, &control](int row) -> std::string {
+    if (station.ports.gPortStatus[static_cast<size_t>(row)].load() == discovery::kReady) return {};
+    return control.GivenSerial(row);
+  });
   assembly->AttachFormatter(control, messages);
   assembly->AttachDebugLog(control);
 #ifdef QELVAR_WITH_LEDGER

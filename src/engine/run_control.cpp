@@ -110,6 +110,16 @@ void RunControl::StartWorker(int port, const std::shared_ptr<const settings::Ima
       }));
 }
 
+std::string RunControl::GivenSerial(int port) const {
+  if (port < 0 || port >= discovery::kPortCount) return {};
+  const auto index = static_cast<size_t>(port);
+  const char* serial =
+      kept_.keep ? kept_.serials[index].data() : station_.ports.gDeviceInfo[index].SerialNumber;
+  std::string text(serial, strnlen(serial, 20));
+  while (!text.empty() && text.back() == ' ') text.pop_back();
+  return text;
+}
+
 std::vector<int> RunControl::PortsLeftInRomMode() const {
   std::vector<int> ports;
   const uint32_t left = romPorts_.load() & ~startedPorts_.load();

@@ -135,6 +135,9 @@ class RunControl {
   // Waits until no worker thread is left (tests and the command line).
   void JoinWorkers();
 
+  // The serial port `port`'s worker writes into its drive (kept, or given at
+  // Start); blanks trimmed. Valid from the worker's start to the next Start.
+  [[nodiscard]] std::string GivenSerial(int port) const;
   // The problems of the last refused start, one line each.
   [[nodiscard]] const std::vector<std::string>& LastRefusal() const { return refusal_; }
   // The ports the last Start sent into ROM mode whose workers it has not
