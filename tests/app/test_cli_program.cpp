@@ -421,6 +421,10 @@ TEST_F(CliProgram, FirstCtrlCLetsTheRunningPortsFinish) {
       << child.out;
   EXPECT_EQ(child.Wait(std::chrono::seconds(120)), 0) << child.out;
   EXPECT_NE(child.out.find("Sum: 2  Pass: 2  Fail: 0"), std::string::npos) << child.out;
+  // Each piped line names the serial the port was given, the final one last.
+  EXPECT_NE(child.out.find("Port  2  Pass                     100 %    QV5100000A01\n"),
+            std::string::npos)
+      << child.out;
 }
 
 TEST_F(CliProgram, CtrlCDuringTheStartNamesTheDrivesInRomModeAndExits130) {
