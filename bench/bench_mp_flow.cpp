@@ -67,6 +67,11 @@ void BM_WholeFlowOneDrive(benchmark::State& state) {
   const std::string firmware = std::string(QELVAR_SOURCE_DIR) + "/examples/station/Firmware/";
   auto folder = std::filesystem::temp_directory_path() / "qelvar-bench-flow";
   std::filesystem::create_directories(folder);
+  // A station folder: the Start checks its settings file and catalogue.
+  for (const char* file : {"speedQelvar.ini", "flash.ini"}) {
+    std::filesystem::copy_file(std::string(QELVAR_SOURCE_DIR) + "/examples/station/" + file,
+                               folder / file, std::filesystem::copy_options::overwrite_existing);
+  }
   double cpu = 0;
   for (auto _ : state) {
     state.PauseTiming();
@@ -99,11 +104,13 @@ void BM_WholeFlowOneDrive(benchmark::State& state) {
     control.JoinWorkers();
     cpu += ProcessCpuSeconds() - before;
     if (list.Cell(0, discovery::kColStatus) != "Pass") {
-      state.SkipWithError(("the drive did not pass: " + list.Cell(0, discovery::kColStatus)).c_str());
+      state.SkipWithError(
+          ("the drive did not pass: " + list.Cell(0, discovery::kColStatus)).c_str());
       return;
     }
   }
-  state.counters["cpu_ms_per_drive"] = benchmark::Counter(cpu * 1000 / static_cast<double>(state.iterations()));
+  state.counters["cpu_ms_per_drive"] =
+      benchmark::Counter(cpu * 1000 / static_cast<double>(state.iterations()));
   std::filesystem::remove_all(folder);
 }
 

@@ -54,8 +54,14 @@ std::string FormatPortJson(const discovery::PortListModel& list, int sum, int pa
     if (r) out += ',';
     out += "{\"port\":" + std::to_string(r + 1);  // as the Port column counts
     for (int c = 1; c < discovery::kPortColumns; ++c) {
+      std::string cell = list.Cell(r, c);
+      // The Serial Number cell is padded with blanks to its 20 characters;
+      // the serial itself has none.
+      if (c == discovery::kColSerial) {
+        while (!cell.empty() && cell.back() == ' ') cell.pop_back();
+      }
       out += ",\"" + std::string(kKeys[static_cast<size_t>(c)]) + "\":\"" +
-             text::JsonEscaped(list.Cell(r, c)) + "\"";
+             text::JsonEscaped(cell) + "\"";
     }
     out += '}';
   }
@@ -117,11 +123,37 @@ std::string FormatExchangeJson(const transport::ExchangeRecord& r) {
 void LiveListSink::SetCell(int row, int column, std::string_view text) {
   model_.SetCell(row, column, text);
   if (terminal_ || (column != discovery::kColStatus && column != discovery::kColProgress)) return;
+  if (row < 0 || row >= kPortRows) return;
+  if (column == discovery::kColStatus) {
+    // A scanned row ends with its progress cell, a finished one with its
+    // final progress: their status alone is not a line of its own.
+    const bool passing = text == "Scanning" || text == "Go ROM FAIL";
+    if (!passing) return;
+  }
+  std::string serial = serialSource_ ? serialSource_(row) : model_.Cell(row, discovery::kColSerial);
+  while (!serial.empty() && serial.back() == ' ') serial.pop_back();
+  char line[160];
+  std::snprintf(line, sizeof line, "Port %2d  %-24s %-8s %s", row + 1,
+                model_.Cell(row, discovery::kColStatus).c_str(),
+                model_.Cell(row, discovery::kColProgress).c_str(), serial.c_str());
+  std::string_view shown(line);
+  while (!shown.empty() && shown.back() == ' ') shown.remove_suffix(1);
   std::lock_guard lock(mutex_);
   if (!live_) return;
-  std::fprintf(out_, "Port %2d  %-24s %s\n", row + 1,
-               model_.Cell(row, discovery::kColStatus).c_str(),
-               model_.Cell(row, discovery::kColProgress).c_str());
+  std::string& last = lastLines_[static_cast<size_t>(row)];
+  if (last == shown) return;  // nothing changed that a line shows
+  last = std::string(shown);
+  std::fprintf(out_, "%s\n", last.c_str());
+  std::fflush(out_);
+}
+
+void LiveListSink::SetFooter(std::string_view text) {
+  std::lock_guard lock(mutex_);
+  if (footer_ == text) return;
+  footer_ = std::string(text);
+  // A terminal shows it at the next redraw.
+  if (!live_ || terminal_ || footer_.empty()) return;
+  std::fprintf(out_, "%s\n", footer_.c_str());
   std::fflush(out_);
 }
 
@@ -162,7 +194,7 @@ void LiveListSink::Redraw() {
   std::lock_guard lock(mutex_);
   if (!terminal_ || !live_) return;
   std::string frame;
-  if (drawn_) frame += "\x1b[" + std::to_string(kPortRows) + "A";
+  if (drawn_) frame += "\x1b[" + std::to_string(kPortRows + 1) + "A";
   for (int r = 0; r < kPortRows; ++r) {
     char line[160];
     std::snprintf(line, sizeof line, "\r\x1b[2KPort %2d  %-24s %-8s %s\n", r + 1,
@@ -171,6 +203,7 @@ void LiveListSink::Redraw() {
                   model_.Cell(r, discovery::kColSerial).c_str());
     frame += line;
   }
+  frame += "\r\x1b[2K" + footer_ + "\n";
   std::fputs(frame.c_str(), out_);
   std::fflush(out_);
   drawn_ = true;

@@ -1,9 +1,11 @@
 // What qelvar-cli prints: the port table, the totals, JSON, and live progress.
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -49,6 +51,15 @@ class LiveListSink final : public discovery::PortListSink {
   // Plain lines or in-place rows only while live output is on. Turning it
   // off on a terminal draws the rows a last time.
   void SetLive(bool live);
+  // Where a piped line takes a port's serial from: the serial the port was
+  // given for its run (empty before it has one). Without it, the row's cell.
+  // Set before going live; called on the thread writing the row.
+  void SetSerialSource(std::function<std::string(int row)> source) {
+    serialSource_ = std::move(source);
+  }
+  // A line under the rows (what the Start is doing): on a terminal the
+  // rows' footer, piped a line of its own; empty clears it.
+  void SetFooter(std::string_view text);
   // Redraws the 16 rows in place (terminal only).
   void Redraw();
 
@@ -65,6 +76,9 @@ class LiveListSink final : public discovery::PortListSink {
   bool drawn_ = false;
   bool stopping_ = false;
   std::thread redraws_;  // runs while live on a terminal
+  std::array<std::string, discovery::kPortRows> lastLines_;
+  std::string footer_;
+  std::function<std::string(int row)> serialSource_;  // the last piped line of each row
 };
 
 }  // namespace qelvar::app

@@ -8,6 +8,7 @@
 #endif
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -86,8 +87,9 @@ class StderrMessages final : public settings::MessageSink {
 
 class CliPage final : public engine::RunPage {
  public:
-  CliPage(settings::ControlMemory& view, settings::MessageSink& messages)
-      : view_(view), messages_(messages) {}
+  CliPage(settings::ControlMemory& view, settings::MessageSink& messages, LiveListSink& list)
+      : view_(view), messages_(messages), list_(list) {}
+  void SetStartProgress(std::string_view text) override { list_.SetFooter(text); }
   void EnableRunButtons(bool) override {}
   void SetTimeText(std::string_view) override {}
   void SetSnEditText(std::string_view text) override {
@@ -99,6 +101,7 @@ class CliPage final : public engine::RunPage {
  private:
   settings::ControlMemory& view_;
   settings::MessageSink& messages_;
+  LiveListSink& list_;
 };
 
 // Every exchange with a drive, kept in memory and written in one piece when
@@ -137,6 +140,16 @@ void SayWaiting(size_t running) {
   std::fflush(stderr);
 }
 
+// An interrupt during the Start: the drives it has sent into ROM mode so far
+// (0-based ports, named 1-based).
+void SayAlreadyInRomMode(const std::vector<int>& ports) {
+  if (ports.empty()) return;
+  std::string names;
+  for (int p : ports) names += (names.empty() ? "" : ", ") + std::to_string(p + 1);
+  std::fprintf(stderr, "qelvar-cli: port(s) %s are already in ROM mode\n", names.c_str());
+  std::fflush(stderr);
+}
+
 // What a second interrupt says before the program quits at once: the ports
 // left in the middle of their flow, which must be run again.
 void SayQuitAtOnce(const std::vector<int>& running) {
@@ -152,6 +165,21 @@ void SayQuitAtOnce(const std::vector<int>& running) {
   }
   std::fflush(stdout);
   std::fflush(stderr);
+}
+
+// After a stop during the Start: the drives it sent into ROM mode and never
+// started (0-based), named 1-based as the table shows them.
+void SayLeftInRomMode(const std::vector<int>& ports) {
+  if (ports.empty()) {
+    std::fprintf(stderr, "qelvar-cli: stopped before every drive was started\n");
+    return;
+  }
+  std::string names;
+  for (int p : ports) names += (names.empty() ? "" : ", ") + std::to_string(p + 1);
+  std::fprintf(stderr,
+               "qelvar-cli: stopped during the Start; port(s) %s were left in ROM mode without "
+               "being started: run them again\n",
+               names.c_str());
 }
 
 #ifndef _WIN32
@@ -209,6 +237,7 @@ class InterruptHandler {
       if (signals_.fetch_add(1) == 0) {
         control_.RequestNoNewStarts();
         SayWaiting(RunningPorts().size());
+        if (control_.StartInProgress()) SayAlreadyInRomMode(control_.PortsLeftInRomMode());
         continue;
       }
       if (signal != SIGINT && signal != SIGTERM) continue;
@@ -303,6 +332,7 @@ class InterruptHandler {
     if (signals_.fetch_add(1) == 0) {
       control_.RequestNoNewStarts();
       SayWaiting(RunningPorts().size());
+      if (control_.StartInProgress()) SayAlreadyInRomMode(control_.PortsLeftInRomMode());
       return;
     }
     if (close) return;  // the wait in the handler is all a closed window gets
@@ -383,8 +413,9 @@ int Main(const std::vector<std::string>& args) {
   const bool running = o.command == "run" || o.command == "run-port";
 #ifndef QELVAR_WITH_LEDGER
   if (!o.ledgerUrl.empty()) {
-    std::fprintf(stderr, "qelvar-cli: --ledger: this build has no ledger (SQLite and PostgreSQL "
-                         "are not part of it)\n");
+    std::fprintf(stderr,
+                 "qelvar-cli: --ledger: this build has no ledger (SQLite and PostgreSQL "
+                 "are not part of it)\n");
     return kExitUsage;
   }
 #endif
@@ -401,8 +432,7 @@ int Main(const std::vector<std::string>& args) {
   // What keeps this user from the drives or the station folder, said before
   // a command sends anything to a drive.
   const StationAccess access =
-      o.command.empty() ? StationAccess{}
-                        : CheckStationAccess(paths.gExeDir, !o.sim, running);
+      o.command.empty() ? StationAccess{} : CheckStationAccess(paths.gExeDir, !o.sim, running);
   for (const std::string& text : access.warnings)
     std::fprintf(stderr, "qelvar-cli: %s\n", text.c_str());
   for (const std::string& text : access.errors)
@@ -472,12 +502,18 @@ int Main(const std::vector<std::string>& args) {
   LiveListSink list(model, stdout, terminal);
   list.SetRdtColumns(options.ScanRDT == 0);
   CompletionQueue completions;
-  CliPage runPage(view, messages);
+  CliPage runPage(view, messages, list);
   // Declared before the run control: its workers hand their records to it.
 #ifdef QELVAR_WITH_LEDGER
   std::unique_ptr<engine::LedgerLink> ledgerLink;
 #endif
   engine::RunControl control(station, assembly->links(), list, completions, runPage, paths);
+  // A piped line names the serial a port is given once its worker runs (the
+  // cell shows the drive's own until the port passes).
+  list.SetSerialSource([&station, &control](int row) -> std::string {
+    if (station.ports.gPortStatus[static_cast<size_t>(row)].load() == discovery::kReady) return {};
+    return control.GivenSerial(row);
+  });
   assembly->AttachFormatter(control, messages);
   assembly->AttachDebugLog(control);
 #ifdef QELVAR_WITH_LEDGER
@@ -568,7 +604,11 @@ int Main(const std::vector<std::string>& args) {
                      "qelvar-cli: no drive answered after ROM entry; nothing was started\n");
       }
       printResult();
-      return outcome == engine::StartOutcome::kStopped ? kExitInterrupted : kExitUsage;
+      if (outcome == engine::StartOutcome::kStopped) {
+        SayLeftInRomMode(control.PortsLeftInRomMode());
+        return kExitInterrupted;
+      }
+      return kExitUsage;
     }
   } else {  // run-port
     engine::SinglePortOutcome outcome = control.StartSinglePort(o.port);
@@ -602,9 +642,25 @@ int Main(const std::vector<std::string>& args) {
 
   printResult();
   if (!o.json && o.command == "run") {
-    std::printf(
-        "Time: %s\n",
-        engine::ElapsedText(assembly->clock().CalendarSeconds() - control.StartTime()).c_str());
+    // The moment the last port ended, on the run's own clock: on virtual
+    // time each port keeps its own, and the main thread's is only its share.
+    std::printf("Time: %s\n", engine::ElapsedText(control.LastPortEndedMs() / 1000).c_str());
+  }
+  // A stop during the Start leaves drives it found unstarted (those it sent
+  // into ROM mode need a run): never a success.
+  if (interrupts.Interrupted()) {
+    const std::vector<int> started = control.StartedPorts();
+    bool unstarted = false;
+    for (int p = 0; p < discovery::kPortCount; ++p) {
+      if (station.ports.gDeviceInfo[static_cast<size_t>(p)].HasDrive() &&
+          std::find(started.begin(), started.end(), p) == started.end()) {
+        unstarted = true;
+      }
+    }
+    if (unstarted) {
+      SayLeftInRomMode(control.PortsLeftInRomMode());
+      return kExitInterrupted;
+    }
   }
   // The ports the run control started, whatever their rows showed when
   // Start returned: a port may fail before that.

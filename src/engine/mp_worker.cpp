@@ -88,21 +88,10 @@ class PortFlow {
   // the order drives come back), and the old one may by then belong to
   // another drive. False while no drive is on the hub port.
   bool FindOnHubPort() {
-    const discovery::PortIdentity& hub = station_.ports.gPortTable[index_];
-    std::array<discovery::PortCandidate, platform::kMaxCandidates> found;
-    size_t n = 0;
-    {
-      std::lock_guard lock(gTopologyWalk);
-      n = discovery::DiscoverPortCandidates(env_.links.topology, found);
-    }
-    for (size_t i = 0; i < n; ++i) {
-      if (found[i].portIndex == hub.portIndex &&
-          std::strncmp(found[i].hubInstanceId, hub.hubInstanceId, sizeof hub.hubInstanceId) == 0) {
-        path_ = env_.links.io.DiskPath(found[i].diskNumber);
-        return true;
-      }
-    }
-    return false;
+    std::string path = FindDriveOnHubPort(env_.links, station_.ports.gPortTable[index_]);
+    if (path.empty()) return false;
+    path_ = std::move(path);
+    return true;
   }
 
   void Progress(int percent) {
@@ -130,14 +119,19 @@ class PortFlow {
     }
     return last;
   }
-  FailCode ErasePoll() { return Poll(ErasePollBudget(Options()->DelayNandErase), kErasePollPauseMs); }
+  FailCode ErasePoll() {
+    return Poll(ErasePollBudget(Options()->DelayNandErase), kErasePollPauseMs);
+  }
   FailCode BurnPoll() { return Poll(BurnPollBudget(Options()->DelayBurner), kBurnPollPauseMs); }
 
   vendor::EraseSelector Selector() const {
     switch (Options()->NandEraseSelect) {
-      case 0: return vendor::EraseSelector::Whole;
-      case 1: return vendor::EraseSelector::WithoutWpb0;
-      default: return vendor::EraseSelector::WithoutKeep;
+      case 0:
+        return vendor::EraseSelector::Whole;
+      case 1:
+        return vendor::EraseSelector::WithoutWpb0;
+      default:
+        return vendor::EraseSelector::WithoutKeep;
     }
   }
 
@@ -210,7 +204,8 @@ FailCode PortFlow::Flow() {
     if (Options()->DownloadBurner) {
       int32_t scratch = 0;
       auto options = Options();
-      if (ReadFctTable(vendor_, Target(), station_.run, scratch, port_, *options, env_.dbugFolder)) {
+      if (ReadFctTable(vendor_, Target(), station_.run, scratch, port_, *options,
+                       env_.dbugFolder)) {
         return kFailGetFactoryBbt;
       }
       options = Options();
@@ -377,14 +372,15 @@ FailCode PortFlow::SystemFirmware() {
   if (read != settings::ImageRead::kRead || length < kImageHeaderBytes) return kFailDownloadSysFw;
 
   if (!options->ScanRDT) {
-    ParameterBlockResult built = BuildSystemParameterBlock(
-        privateImage_, images_->SysFwLength, *options, serial_, bin_, fwVersion_);
+    ParameterBlockResult built = BuildSystemParameterBlock(privateImage_, images_->SysFwLength,
+                                                           *options, serial_, bin_, fwVersion_);
     if (built != ParameterBlockResult::kBuilt) return kFailDownloadSysFw;
   }
 
   Sleep(2000);
   for (int retry = 0;; ++retry) {
-    bool sent = vendor_.DownloadSystemFirmware(Target(), privateImage_, length, DownloadMode()) == 1;
+    bool sent =
+        vendor_.DownloadSystemFirmware(Target(), privateImage_, length, DownloadMode()) == 1;
     Progress(85);
     bool lastAttempt = retry + 1 >= kDownloadAttempts;
     if (!sent) {
@@ -421,12 +417,19 @@ FailCode PortFlow::SpiRom() {
 // Step 24.
 FailCode PortFlow::RebootAndCapacity() {
   if (vendor_.RebootDrive(Target()) != vendor::kCommandOk) return kFailReboot;
-  const uint64_t unit = static_cast<uint64_t>(Options()->DelayReboot) + static_cast<uint64_t>(port_);
+  const uint64_t unit =
+      static_cast<uint64_t>(Options()->DelayReboot) + static_cast<uint64_t>(port_);
   Sleep(unit * 500);
   bool ready = false;
   for (int attempt = 0; attempt < 6 && !ready; ++attempt) {
     Sleep(unit * 300);
-    if (!FindOnHubPort()) continue;  // not back yet
+    if (!FindOnHubPort()) {
+      // Not back yet. The capacity read is not sent to a path that may now
+      // name another drive, but the pause a failing read costs is kept: the
+      // drive gets the whole window the flow allows it.
+      Sleep(vendor::kFirstPhasePauseMs);
+      continue;
+    }
     int32_t megabytes = vendor_.GetCapacityMb(Target());
     if (megabytes != -1 && static_cast<uint32_t>(megabytes) > kCapacityNotReadyMb) {
       env_.list.SetCell(port_, discovery::kColCapacity, std::to_string(megabytes));
@@ -470,11 +473,13 @@ void PortFlow::RecordResult(FailCode code, int64_t startedAtMs) {
   r.spiSent = spiSent_;
   if (rdtParamSent_) {
     const size_t n = std::min<size_t>(images_->RdtParamLength, privateRdtParam_.size());
-    r.rdtParamSent.assign(privateRdtParam_.begin(), privateRdtParam_.begin() + static_cast<std::ptrdiff_t>(n));
+    r.rdtParamSent.assign(privateRdtParam_.begin(),
+                          privateRdtParam_.begin() + static_cast<std::ptrdiff_t>(n));
   }
   if (sysFwSentLength_ > 0) {
     const size_t n = std::min<size_t>(sysFwSentLength_, privateImage_.size());
-    r.sysFwSent.assign(privateImage_.begin(), privateImage_.begin() + static_cast<std::ptrdiff_t>(n));
+    r.sysFwSent.assign(privateImage_.begin(),
+                       privateImage_.begin() + static_cast<std::ptrdiff_t>(n));
   }
   recorder->PortFinished(std::move(r));
 }
@@ -485,6 +490,22 @@ void MpWorker(std::unique_ptr<WorkerStart> start) {
   PortFlow flow(*start->environment, start->port, start->images, std::move(start->runId));
   start.reset();  // the start record is released once the worker has what it needs
   flow.Run();
+}
+
+std::string FindDriveOnHubPort(StationLinks& links, const discovery::PortIdentity& hub) {
+  std::array<discovery::PortCandidate, platform::kMaxCandidates> found;
+  size_t n = 0;
+  {
+    std::lock_guard lock(gTopologyWalk);
+    n = discovery::DiscoverPortCandidates(links.topology, found);
+  }
+  for (size_t i = 0; i < n; ++i) {
+    if (found[i].portIndex == hub.portIndex &&
+        std::strncmp(found[i].hubInstanceId, hub.hubInstanceId, sizeof hub.hubInstanceId) == 0) {
+      return links.io.DiskPath(found[i].diskNumber);
+    }
+  }
+  return {};
 }
 
 }  // namespace qelvar::engine

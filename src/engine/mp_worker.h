@@ -49,6 +49,13 @@ struct WorkerStart {
 [[nodiscard]] uint32_t ErasePollBudget(uint32_t delayNandErase);
 [[nodiscard]] uint32_t BurnPollBudget(uint32_t delayBurner);
 
+// The device path of the drive on hub port `hub` now, or empty when no drive
+// is there. Drives re-enumerate under new names (a reboot, ROM entry), so a
+// path is only good until the drive next leaves the bus. One walk of the
+// topology at a time, from any thread.
+[[nodiscard]] std::string FindDriveOnHubPort(StationLinks& links,
+                                             const discovery::PortIdentity& hub);
+
 // The thread body. Always ends with ReportPortResult, which posts the
 // completion.
 void MpWorker(std::unique_ptr<WorkerStart> start);

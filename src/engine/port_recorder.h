@@ -54,6 +54,15 @@ class PortRecorder {
   // At the end of a run: records held back while the shared ledger was away
   // are pushed (off the caller's thread).
   virtual void RunEnded() = 0;
+  // Problems with where this Start's results go (a record cannot be written, a
+  // store is corrupt...), each a line for the operator; empty when it can record.
+  [[nodiscard]] virtual std::vector<std::string> StartProblems() { return {}; }
+  // A passed drive that already carries `barcode` in the ledger, as a short
+  // description of that record for the operator ("serial X passed on station S at
+  // T"), or empty.
+  [[nodiscard]] virtual std::string EarlierPassed([[maybe_unused]] std::string_view barcode) {
+    return {};
+  }
 };
 
 // Hands out the serial numbers of a Start from a series shared by the line.

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <vector>
 
+#include "engine/preflight.h"
 #include "engine/serial_number.h"
 #include "settings/images.h"
 #include "settings/profile.h"
@@ -100,9 +101,62 @@ void RunControl::StartWorker(int port, const std::shared_ptr<const settings::Ima
       "port " + std::to_string(port),
       [this, index, start = std::shared_ptr<WorkerStart>(std::move(start))]() mutable {
         MpWorker(std::make_unique<WorkerStart>(std::move(*start)));
+        const uint32_t ended = links_.clock.TickMs() - startTick_.load();
+        uint32_t latest = lastPortEndedMs_.load();
+        while (ended > latest && !lastPortEndedMs_.compare_exchange_weak(latest, ended)) {
+        }
         portLive_[index].store(false);
         liveWorkers_.fetch_sub(1);
       }));
+}
+
+std::string RunControl::GivenSerial(int port) const {
+  if (port < 0 || port >= discovery::kPortCount) return {};
+  const auto index = static_cast<size_t>(port);
+  const char* serial =
+      kept_.keep ? kept_.serials[index].data() : station_.ports.gDeviceInfo[index].SerialNumber;
+  std::string text(serial, strnlen(serial, 20));
+  while (!text.empty() && text.back() == ' ') text.pop_back();
+  return text;
+}
+
+std::vector<int> RunControl::PortsLeftInRomMode() const {
+  std::vector<int> ports;
+  const uint32_t left = romPorts_.load() & ~startedPorts_.load();
+  for (int p = 0; p < discovery::kPortCount; ++p) {
+    if (left & (1u << p)) ports.push_back(p);
+  }
+  return ports;
+}
+
+bool RunControl::PassesPreflight(const std::vector<int>& ports, const StartControls* controls) {
+  auto options = station_.options.Current();
+  const bool ledgerSerials =
+      controls != nullptr && serials_ != nullptr && serials_->Active() &&
+      SerialRuleOf(*options, controls->keepSn, station_) == SerialRule::kAutoIncrease;
+  const std::string modelName =
+      controls ? controls->modelName
+               : std::string(options->ModelName, strnlen(options->ModelName, 41));
+  const std::string fwVersion =
+      controls ? controls->fwVersion
+               : std::string(options->FWVersion, strnlen(options->FWVersion, 9));
+  PreflightRequest request{*options,
+                           paths_,
+                           station_,
+                           ports,
+                           modelName,
+                           fwVersion,
+                           controls ? std::string_view(controls->snEdit) : std::string_view()};
+  request.keepSn = controls != nullptr && controls->keepSn;
+  request.serialsFromLedger = ledgerSerials;
+  request.recorder = environment_.recorder;
+  // A single-port start gives its drive the serial its record holds.
+  request.singlePort = controls == nullptr;
+  refusal_ = PreflightProblems(request);
+  if (refusal_.empty()) return true;
+  page_.Messages().Show(PreflightMessage(refusal_), kPreflightCaption,
+                        settings::MessageIcon::kWarning);
+  return false;
 }
 
 StartOutcome RunControl::OnStart(const StartControls& controls) {
@@ -113,12 +167,36 @@ StartOutcome RunControl::OnStart(const StartControls& controls) {
     return StartOutcome::kRefusedRunning;
   }
   startInProgress_.store(true);
+  romPorts_.store(0);
+  startedPorts_.store(0);
 
   // 1-2.
   page_.EnableRunButtons(false);
   startTime_.store(links_.clock.CalendarSeconds());
+  startTick_.store(links_.clock.TickMs());
+  lastPortEndedMs_.store(0);
   runActive_.fetch_add(1);
   page_.SetTimeText("0");
+
+  // 4, before the check: the page's identity and option controls.
+  station_.options.Update([&](settings::MpSettings& s) {
+    CopyText(s.ModelName, sizeof s.ModelName, controls.modelName, 40);
+    s.SpiDisable = controls.spiDisable ? 1 : 0;
+    s.Skip_RunBad = controls.skipRunBad ? 1 : 0;
+    CopyText(s.FWVersion, sizeof s.FWVersion, controls.fwVersion, 8);
+  });
+  kept_.keep = controls.keepSn ? 1 : 0;
+
+  auto& info = station_.ports.gDeviceInfo;
+  std::vector<int> ports;
+  for (int p = 0; p < discovery::kPortCount; ++p) {
+    if (info[static_cast<size_t>(p)].HasDrive()) ports.push_back(p);
+  }
+  // Everything the run needs, before any drive is touched.
+  if (!PassesPreflight(ports, &controls)) {
+    EndStartWithoutWorkers();
+    return StartOutcome::kRefused;
+  }
 
   // 3. The images of this run. A file too large for its buffer is never sent
   // in part: the start stops here, before any drive is touched.
@@ -128,19 +206,24 @@ StartOutcome RunControl::OnStart(const StartControls& controls) {
     EndStartWithoutWorkers();
     return StartOutcome::kImagesRefused;
   }
+
+  // A line's shared series: the serials are taken now, for the drives the
+  // scan found, so a Start that cannot get them never touches a drive.
+  serialsGranted_ = false;
+  for (std::string& serial : granted_) serial.clear();
+  if (serials_ && serials_->Active() &&
+      SerialRuleOf(*station_.options.Current(), kept_.keep != 0, station_) ==
+          SerialRule::kAutoIncrease) {
+    char seed[21] = {};
+    CopyText(seed, sizeof seed, controls.snEdit, 20);
+    if (!TakeLedgerSerials(ports, std::string_view(seed, strnlen(seed, 20)))) {
+      EndStartWithoutWorkers();
+      return StartOutcome::kNoSerials;
+    }
+  }
   if (environment_.recorder) runId_ = environment_.recorder->BeginRun();
 
-  // 4. The page's identity and option controls.
-  station_.options.Update([&](settings::MpSettings& s) {
-    CopyText(s.ModelName, sizeof s.ModelName, controls.modelName, 40);
-    s.SpiDisable = controls.spiDisable ? 1 : 0;
-    s.Skip_RunBad = controls.skipRunBad ? 1 : 0;
-    CopyText(s.FWVersion, sizeof s.FWVersion, controls.fwVersion, 8);
-  });
-  kept_.keep = controls.keepSn ? 1 : 0;
-
   // 5. Serial numbers read before ROM mode, kept when asked.
-  auto& info = station_.ports.gDeviceInfo;
   if (kept_.keep) {
     for (size_t p = 0; p < discovery::kPortCount; ++p) {
       if (info[p].HasDrive()) std::memcpy(kept_.serials[p].data(), info[p].SerialNumber, 21);
@@ -150,28 +233,41 @@ StartOutcome RunControl::OnStart(const StartControls& controls) {
   // 6. ROM mode, staggered by port. A stop asked for here leaves the
   // remaining drives as they are: nothing new is started.
   if (station_.options.Current()->DownloadBurner) {
+    const std::string of = " of " + std::to_string(ports.size());
+    int entered = 0;
     for (int p = 0; p < discovery::kPortCount; ++p) {
       const auto& record = info[static_cast<size_t>(p)];
       if (!record.HasDrive()) continue;
       if (noNewStarts_.load()) break;
+      page_.SetStartProgress("Entering ROM mode: port " + std::to_string(++entered) + of);
       if (links_.vendor.EnterRomMode({record.Path, record.InterfaceType}) != vendor::kCommandOk) {
         list_.SetCell(p, discovery::kColStatus, "Go ROM FAIL");
       } else {
+        romPorts_.fetch_or(1u << p);
         links_.clock.SleepMs(static_cast<uint32_t>(p) * kRomEntryStepMs);
       }
     }
   }
 
   if (noNewStarts_.load()) {
+    page_.SetStartProgress({});
     EndStartWithoutWorkers();
     return StartOutcome::kStopped;
   }
 
   // 7-8. The drives re-enumerate; then rescan.
+  page_.SetStartProgress("Waiting 8 s for the drives to come back");
   links_.clock.SleepMs(kAfterRomEntryMs);
+  page_.SetStartProgress({});
   busy_.store(1);
   discovery::ScanDevices(station_.ports, list_, links_.topology, links_.io, links_.transport,
                          trace_);
+
+  // A stop during the wait or the rescan: no serial is handed out, none saved.
+  if (noNewStarts_.load()) {
+    EndStartWithoutWorkers();
+    return StartOutcome::kStopped;
+  }
 
   // 9. Serial numbers.
   if (!kept_.keep) {
@@ -186,10 +282,12 @@ StartOutcome RunControl::OnStart(const StartControls& controls) {
 
   // 10-11. Workers.
   for (auto& record : info) record.done.store(1);
-  startedPorts_.store(0);
   int started = 0;
   for (int p = 0; p < discovery::kPortCount; ++p) {
-    if (!info[static_cast<size_t>(p)].HasDrive()) continue;
+    const auto index = static_cast<size_t>(p);
+    if (!info[index].HasDrive()) continue;
+    // A drive the scan before ROM entry did not see has no serial from the series.
+    if (serialsGranted_ && granted_[index].empty()) continue;
     if (noNewStarts_.load()) break;
     if (started == 0) runOpen_ = true;
     StartWorker(p, loaded.images);
@@ -227,19 +325,15 @@ void RunControl::AssignSerialNumbers(const StartControls& controls, bool* stoppe
   }
   if (options->SNFix) return;  // as the rescan read them
 
-  char text[21] = {};
-  CopyText(text, sizeof text, controls.snEdit, 20);
-  // A line shares one series: the serials come from the ledger, and the
-  // edit box gets the one after them.
-  if (options->SNAutoIncrease && serials_ && serials_->Active()) {
-    if (!TakeLedgerSerials(text, text)) {
-      serialsRefused_ = true;
-      *stopped = true;
-      return;
+  if (serialsGranted_) {
+    for (size_t p = 0; p < discovery::kPortCount; ++p) {
+      if (!info[p].HasDrive() || granted_[p].empty()) continue;
+      CopyText(info[p].SerialNumber, sizeof info[p].SerialNumber, granted_[p], 20);
     }
-    SaveNextSerialNumber(std::string_view(text, strnlen(text, 20)));
     return;
   }
+  char text[21] = {};
+  CopyText(text, sizeof text, controls.snEdit, 20);
   for (auto& record : info) {
     if (!record.HasDrive()) continue;
     std::memcpy(record.SerialNumber, text, sizeof text);
@@ -256,33 +350,34 @@ void RunControl::SaveNextSerialNumber(std::string_view next) {
   // Written before any worker starts: should the program die during the run
   // (a crash, a power cut), the next Start continues after these drives
   // instead of giving their serial numbers to other drives.
-  if (settings::WriteProfileString(paths_.gSettingsPath, "Identify", "SN", next)) return;
+  std::string why;
+  if (settings::WriteProfileString(paths_.gSettingsPath, "Identify", "SN", next, &why)) return;
   const std::string text = "The next serial number " + std::string(next) +
-                           " could not be saved to " + paths_.gSettingsPath +
-                           ". Set SN by hand before the next Start, or it repeats these numbers.";
+                           " could not be saved to " + paths_.gSettingsPath + " (" + why +
+                           "). Set SN by hand before the next Start, or it repeats these numbers.";
   page_.Messages().Show(text, kStartRefusedCaption, settings::MessageIcon::kWarning);
 }
 
-bool RunControl::TakeLedgerSerials(const char* seed, char* next) {
-  auto& info = station_.ports.gDeviceInfo;
-  int count = 0;
-  for (const auto& record : info) count += record.HasDrive() ? 1 : 0;
+bool RunControl::TakeLedgerSerials(const std::vector<int>& ports, std::string_view seed) {
+  const int count = static_cast<int>(ports.size());
   std::vector<std::string> serials;
   std::string why;
-  if (!serials_->Take(count, std::string_view(seed, strnlen(seed, 20)), &serials, &why) ||
+  if (!serials_->Take(count, seed, &serials, &why) ||
       serials.size() != static_cast<size_t>(count)) {
     page_.Messages().Show(why, "Start", settings::MessageIcon::kWarning);
     return false;
   }
-  size_t taken = 0;
-  for (auto& record : info) {
-    if (!record.HasDrive()) continue;
-    CopyText(record.SerialNumber, sizeof record.SerialNumber, serials[taken++], 20);
+  for (size_t i = 0; i < ports.size(); ++i) {
+    granted_[static_cast<size_t>(ports[i])] = serials[i].substr(0, 20);
   }
+  serialsGranted_ = true;
   if (!serials.empty()) {
-    CopyText(next, 21, serials.back(), 20);
+    char next[21] = {};
+    CopyText(next, sizeof next, serials.back(), 20);
     IncrementSerialText(next, 20);
-    page_.SetSnEditText(std::string_view(next, strnlen(next, 20)));
+    const std::string_view text(next, strnlen(next, 20));
+    page_.SetSnEditText(text);
+    SaveNextSerialNumber(text);
   }
   return true;
 }
@@ -306,12 +401,9 @@ bool RunControl::OnWorkerDone() {
 }
 
 SinglePortOutcome RunControl::StartSinglePort(int port) {
-  settings::LoadedImages loaded =
-      settings::LoadImages(*station_.options.Current(), page_.Messages());
   if (port < 0 || port >= discovery::kPortCount) return SinglePortOutcome::kNoDrive;
   const auto index = static_cast<size_t>(port);
   if (!station_.ports.gDeviceInfo[index].HasDrive()) return SinglePortOutcome::kNoDrive;
-  if (!loaded.runMayStart()) return SinglePortOutcome::kImagesRefused;
   if (noNewStarts_.load()) return SinglePortOutcome::kStopped;
   // A port whose worker has reported its result may still be writing its
   // last cells: joining it here, on the thread that runs those writes, would
@@ -321,6 +413,17 @@ SinglePortOutcome RunControl::StartSinglePort(int port) {
     page_.Messages().Show(kPortRunningText, kStartRefusedCaption, settings::MessageIcon::kWarning);
     return SinglePortOutcome::kRefusedRunning;
   }
+  // The drive may have come back under another name since the scan (a
+  // reboot or ROM entry in an earlier run; names go in the order drives come
+  // back): the start follows the hub port, never the old name.
+  const std::string path = FindDriveOnHubPort(links_, station_.ports.gPortTable[index]);
+  if (path.empty()) return SinglePortOutcome::kNoDrive;
+  CopyText(station_.ports.gDeviceInfo[index].Path, sizeof station_.ports.gDeviceInfo[index].Path,
+           path, sizeof station_.ports.gDeviceInfo[index].Path - 1);
+  if (!PassesPreflight({port}, nullptr)) return SinglePortOutcome::kRefused;
+  settings::LoadedImages loaded =
+      settings::LoadImages(*station_.options.Current(), page_.Messages());
+  if (!loaded.runMayStart()) return SinglePortOutcome::kImagesRefused;
   if (!AnyWorkerRunning()) startedPorts_.store(0);
   runOpen_ = true;
   if (environment_.recorder) runId_ = environment_.recorder->BeginRun();

@@ -32,6 +32,9 @@ class RunPage {
   virtual void EnableRunButtons(bool enabled) = 0;
   // The elapsed-time display.
   virtual void SetTimeText(std::string_view text) = 0;
+  // What the Start sequence is doing before the workers run (ROM entry, the
+  // wait for the drives), shown beside the port list; empty when it is done.
+  virtual void SetStartProgress(std::string_view text) { (void)text; }
   // The SN edit box, after an auto-increment.
   virtual void SetSnEditText(std::string_view text) = 0;
   // The "Format" check box at the end of the run.
@@ -57,6 +60,7 @@ enum class StartOutcome : uint8_t {
   kRefusedRunning,  // a worker still runs
   kStopped,         // RequestNoNewStarts came before any worker started
   kNoSerials,       // the shared ledger could not hand out the serial numbers
+  kRefused,         // the check before ROM entry found problems (LastRefusal)
 };
 
 enum class SinglePortOutcome : uint8_t {
@@ -65,6 +69,7 @@ enum class SinglePortOutcome : uint8_t {
   kImagesRefused,
   kRefusedRunning,
   kStopped,  // RequestNoNewStarts came first
+  kRefused,  // the check before the start found problems (LastRefusal)
 };
 
 inline constexpr std::string_view kStartRefusedCaption = "Start";
@@ -111,6 +116,10 @@ class RunControl {
   [[nodiscard]] bool StartInProgress() const { return startInProgress_.load(); }
   [[nodiscard]] int32_t RunActive() const { return runActive_.load(); }
   [[nodiscard]] int64_t StartTime() const { return startTime_.load(); }
+  // Milliseconds of the clock's time from the last Start to the end of its
+  // last port: the run's own length, on a virtual clock too, where each port
+  // keeps a time of its own.
+  [[nodiscard]] uint32_t LastPortEndedMs() const { return lastPortEndedMs_.load(); }
   [[nodiscard]] bool AnyWorkerRunning() const;
   // The ports whose workers the last Start started, plus the single-port
   // starts since (a single-port start with no worker running begins a new
@@ -126,12 +135,24 @@ class RunControl {
   // Waits until no worker thread is left (tests and the command line).
   void JoinWorkers();
 
+  // The serial port `port`'s worker writes into its drive (kept, or given at
+  // Start); blanks trimmed. Valid from the worker's start to the next Start.
+  [[nodiscard]] std::string GivenSerial(int port) const;
+  // The problems of the last refused start, one line each.
+  [[nodiscard]] const std::vector<std::string>& LastRefusal() const { return refusal_; }
+  // The ports the last Start sent into ROM mode whose workers it has not
+  // started (0-based, ascending): a stop during the Start leaves these drives
+  // in ROM mode, to be run again. From any thread.
+  [[nodiscard]] std::vector<int> PortsLeftInRomMode() const;
+
  private:
   void StartWorker(int port, const std::shared_ptr<const settings::Images>& images);
   void EndStartWithoutWorkers();
   void AssignSerialNumbers(const StartControls& controls, bool* stopped);
   void SaveNextSerialNumber(std::string_view next);
-  bool TakeLedgerSerials(const char* seed, char* next);
+  bool TakeLedgerSerials(const std::vector<int>& ports, std::string_view seed);
+  // False, with the one message shown, when the start must not go on.
+  bool PassesPreflight(const std::vector<int>& ports, const StartControls* controls);
 
   Station& station_;
   StationLinks& links_;
@@ -145,11 +166,18 @@ class RunControl {
   SerialSource* serials_ = nullptr;
   std::string runId_;  // the ledger's ID of the current start
   bool serialsRefused_ = false;
+  std::vector<std::string> refusal_;
+  // The shared series' serials of this Start, taken before ROM entry, by port.
+  std::array<std::string, discovery::kPortCount> granted_{};
+  bool serialsGranted_ = false;
+  std::atomic<uint32_t> romPorts_{0};  // bit p: the last Start sent port p into ROM mode
 
   std::atomic<uint8_t> busy_{0};
   std::atomic<bool> startInProgress_{false};
   std::atomic<int32_t> runActive_{0};
   std::atomic<int64_t> startTime_{0};
+  std::atomic<uint32_t> startTick_{0};
+  std::atomic<uint32_t> lastPortEndedMs_{0};
   std::atomic<int> liveWorkers_{0};
   std::atomic<uint32_t> startedPorts_{0};  // bit p: port p's worker was started
   std::atomic<bool> noNewStarts_{false};

@@ -44,7 +44,7 @@ std::vector<Field> FieldsOf(const Record& r) {
   return {{"id", r.id, false},
           {"runId", r.runId, false},
           {"station", r.station, false},
-          {"port", n(r.port), true},
+          {"port", n(r.port + 1), true},  // 1-16, as the run's Port column counts
           {"hubInstance", r.hubInstance, false},
           {"hubPort", n(r.hubPort), true},
           {"startedAt", IsoTimeOf(r.startedAtMs), false},

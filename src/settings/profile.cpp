@@ -254,6 +254,20 @@ int32_t ReadProfileInt(const std::string& path, std::string_view section, std::s
   return Profile::Read(path).GetInt(section, key, fallback);
 }
 
+bool HasProfileSection(std::string_view text, std::string_view section) {
+  // No key name can hold a line break, so only the section is looked for.
+  return Locate(text, section, "\n").sectionFound;
+}
+
+bool IsReadOnlyFile(const std::string& path) {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  const fs::file_status status = fs::status(path, ec);
+  if (ec || !fs::is_regular_file(status)) return false;
+  const fs::perms write = fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write;
+  return (status.permissions() & write) == fs::perms::none;
+}
+
 bool WriteProfileString(const std::string& path, std::string_view section, std::string_view key,
                         std::string_view value, std::string* why) {
   ProfileWrite write{section, key, std::string(value)};
@@ -271,6 +285,8 @@ bool WriteProfileStrings(const std::string& path, std::span<const ProfileWrite> 
     if (why != nullptr) *why = std::move(text);
     return false;
   };
+  // The rename would replace a read-only file as readily as any other.
+  if (IsReadOnlyFile(path)) return fail("the file " + path + " is read-only");
   std::string text;
   std::error_code ec;
   if (std::filesystem::exists(path, ec)) {

@@ -47,6 +47,9 @@ namespace qelvar::settings {
 [[nodiscard]] bool SetProfileValue(std::string& text, std::string_view section,
                                    std::string_view key, std::string_view value);
 
+// True when `text` has a section of that name (matched as keys are).
+[[nodiscard]] bool HasProfileSection(std::string_view text, std::string_view section);
+
 // The profile rule for integers: optional blanks, an optional sign, decimal
 // digits up to the first other character, wrapping at 32 bits.
 [[nodiscard]] int32_t ParseProfileInt(std::string_view value);
@@ -87,6 +90,11 @@ size_t ReadProfileString(const std::string& path, std::string_view section, std:
                          std::string_view fallback, char* field, size_t capacity);
 [[nodiscard]] int32_t ReadProfileInt(const std::string& path, std::string_view section,
                                      std::string_view key, int32_t fallback);
+
+// True when `path` is an existing file marked read-only: no write permission
+// for anyone (a read-only file on Windows). A profile write refuses such a
+// file, whoever runs the station, instead of renaming a new one over it.
+[[nodiscard]] bool IsReadOnlyFile(const std::string& path);
 
 // Writes one key and replaces the file. False when the file could not be
 // written (the old file is then unchanged); `why`, when given, then gets the

@@ -38,6 +38,9 @@ constexpr int kSumText = 1062;
 constexpr int kPassText = 1063;
 constexpr int kFailText = 1064;
 constexpr int kTimeText = 1065;
+// The station's own line under the port list: what the Start is doing
+// before the ports run (ROM entry, the wait for the drives).
+constexpr int kStartProgressText = 1090;
 constexpr int kPortList = 1002;
 constexpr int kTotalsPeriodMs = 8000;
 constexpr int kTimePeriodMs = 5000;
@@ -145,6 +148,7 @@ void DialogScanDevice::Build() {
   t.Static(0, QStringLiteral("Time"), 242, 120, 21, 12);
   t.Static(kTimeText, QStringLiteral("Static"), 271, 120, 87, 12);
   list_ = t.Add<QTableView>(kPortList, 7, 136, 540, 150);
+  t.Static(kStartProgressText, QString(), 7, 290, 540, 12);
   t.Button(kStartButton, QStringLiteral("Start"), 547, 135, 41, 20);
   t.Button(kScanButton, QStringLiteral("Device Scan"), 547, 183, 41, 20);
   t.Button(kBarCodeButton, QStringLiteral("Bar Code"), 547, 227, 41, 20);
@@ -469,6 +473,12 @@ void DialogScanDevice::CollectFormats() {
 void DialogScanDevice::SetTimeText(std::string_view text) {
   const QString t = Q(text);
   RunOnThreadOf(this, [this, &t] { static_cast<QLabel*>(Control(kTimeText))->setText(t); });
+}
+
+void DialogScanDevice::SetStartProgress(std::string_view text) {
+  const QString t = Q(text);
+  RunOnThreadOf(this,
+                [this, &t] { static_cast<QLabel*>(Control(kStartProgressText))->setText(t); });
 }
 
 void DialogScanDevice::SetSnEditText(std::string_view text) {

@@ -109,6 +109,7 @@ class DialogScanDevice final : public QWidget,
   // RunPage: from the Start sequence's thread or the window's.
   void EnableRunButtons(bool enabled) override;
   void SetTimeText(std::string_view text) override;
+  void SetStartProgress(std::string_view text) override;
   void SetSnEditText(std::string_view text) override;
   bool FormatChecked() override;
   settings::MessageSink& Messages() override { return *messages_; }

@@ -20,7 +20,7 @@ TEST(CliOutput, JsonCarriesTheCellsAsTheListShowsThem) {
   std::string json = FormatPortJson(list, 2, 1, 1);
   const std::string head =
       "{\"ports\":[{\"port\":1,\"status\":\"Pass\",\"model\":\"\",\"capacity\":\"\",\"serial\":"
-      "\"QV01                "
+      "\"QV01"  // the serial without the cell's padding
       "\",\"fw\":\"\",\"progress\":\"\",\"rdt\":\"\",\"bin\":\"\"},{\"port\":2,";
   EXPECT_EQ(json.substr(0, head.size()), head);
   EXPECT_NE(json.find("\"model\":\"say \\\"hi\\\"\\\\\\u0001\""), std::string::npos) << json;
@@ -136,12 +136,14 @@ TEST(LiveList, OnATerminalTheRowsRedrawThemselvesInPlace) {
     // sequence's pauses all that time.
     list.SetCell(3, discovery::kColStatus, "Download Burner");
     list.SetCell(3, discovery::kColProgress, "5 %");
+    list.SetFooter("Entering ROM mode: port 2 of 5");  // under the rows
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     list.SetLive(false);
     const std::string text = FileText(out);
-    EXPECT_GE(Count(text, "\x1b[16A"), 3u) << "redrawn in place, again and again";
+    EXPECT_GE(Count(text, "\x1b[17A"), 3u) << "redrawn in place, again and again";
     EXPECT_NE(text.find("Port  4  Download Burner          5 %"), std::string::npos) << text;
-    EXPECT_EQ(Count(text, "\x1b[16A") + 1, Count(text, "Port 16"))
+    EXPECT_NE(text.find("\r\x1b[2KEntering ROM mode: port 2 of 5\n"), std::string::npos);
+    EXPECT_EQ(Count(text, "\x1b[17A") + 1, Count(text, "Port 16"))
         << "every frame after the first moves up over the last";
     // Off: nothing more is drawn.
     list.SetCell(3, discovery::kColStatus, "Pass");
@@ -151,7 +153,7 @@ TEST(LiveList, OnATerminalTheRowsRedrawThemselvesInPlace) {
   std::fclose(out);
 }
 
-TEST(LiveList, PipedOutputPrintsALinePerStatusOrProgressChange) {
+TEST(LiveList, PipedOutputPrintsALinePerRealChangeEndingWithTheFinalOne) {
   discovery::PortListModel model;
   std::FILE* out = std::tmpfile();
   ASSERT_NE(out, nullptr);
@@ -159,15 +161,29 @@ TEST(LiveList, PipedOutputPrintsALinePerStatusOrProgressChange) {
     LiveListSink list(model, out, /*terminal=*/false, std::chrono::milliseconds(20));
     list.SetCell(0, discovery::kColStatus, "Ready");  // not live yet
     list.SetLive(true);
+    // A rescan writes the status, then the row's other cells, the progress last.
+    list.SetCell(0, discovery::kColStatus, "Ready");
+    list.SetCell(0, discovery::kColProgress, "0");
+    list.SetFooter("Waiting 8 s for the drives to come back");
+    list.SetFooter({});
     list.SetCell(0, discovery::kColStatus, "Scanning");
-    list.SetCell(0, discovery::kColSerial, "QV01");  // not a live column
+    list.SetCell(0, discovery::kColSerial, "QV01                ");
     list.SetCell(0, discovery::kColProgress, "5 %");
+    list.SetCell(0, discovery::kColProgress, "5 %");  // no change
+    list.SetCell(0, discovery::kColProgress, "95 %");
+    // The result: the status first, then the final progress.
+    list.SetCell(0, discovery::kColStatus, "Pass");
+    list.SetCell(0, discovery::kColProgress, "100 %");
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     list.SetLive(false);
     const std::string text = FileText(out);
     EXPECT_EQ(text,
-              "Port  1  Scanning                 \n"
-              "Port  1  Scanning                 5 %\n");
+              "Port  1  Ready                    0\n"
+              "Waiting 8 s for the drives to come back\n"
+              "Port  1  Scanning                 0\n"
+              "Port  1  Scanning                 5 %      QV01\n"
+              "Port  1  Scanning                 95 %     QV01\n"
+              "Port  1  Pass                     100 %    QV01\n");
   }
   std::fclose(out);
 }

@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <regex>
 #include <sstream>
 #include <thread>
@@ -191,7 +192,7 @@ TEST_F(CliProgram, FullRunPassesEveryPortAndSavesTheNextSerialNumber) {
       << "the serial number after the sixteenth drive";
   // The next run continues from there.
   r = Run("--sim --virtual-time --json run");
-  EXPECT_NE(r.out.find("\"serial\":\"QV5100000A10        \""), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("\"serial\":\"QV5100000A10\""), std::string::npos) << r.out;
 }
 
 TEST_F(CliProgram, AFailedPortMakesTheExitStatusOne) {
@@ -261,6 +262,48 @@ TEST_F(CliProgram, AMissingStationFileIsASetupErrorBeforeAnyDriveIsTouched) {
   EXPECT_EQ(r.status, 0) << r.out;
 }
 
+TEST_F(CliProgram, ABrokenStationIsRefusedWithEveryProblemAndExitTwo) {
+  const std::string settings = (dir / "speedQelvar.ini").string();
+  auto ReadText = [](const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  };
+  struct Case {
+    const char* name;
+    std::function<void()> breakIt;
+    std::string args;
+    std::string said;
+  };
+  const Case cases[] = {
+      {"random bytes",
+       [&] { std::ofstream(settings, std::ios::binary) << std::string("\x8f\x01[\xfe\x00zz", 7); },
+       "", settings + " is not a settings file"},
+      {"missing burner", [&] { fs::remove(dir / "Firmware" / "burner.bin"); }, "",
+       "Download Burner: the image " + (dir / "Firmware" / "burner.bin").string()},
+      {"one code for every drive",
+       [&] {
+         std::ofstream codes(dir / "codes.txt");
+         for (int k = 0; k < 16; ++k) codes << "SAME\n";
+       },
+       " --barcodes " + (dir / "codes.txt").string(), "the same as port"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(dir);
+    fs::copy(fs::path(QELVAR_SOURCE_DIR) / "examples" / "station", dir,
+             fs::copy_options::recursive);
+    c.breakIt();
+    const std::string before = ReadText(settings);
+    Result r = Run("--sim --virtual-time run" + c.args);
+    EXPECT_EQ(r.status, 2) << r.out;
+    EXPECT_NE(r.out.find(c.said), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Pass: 0  Fail: 0"), std::string::npos) << r.out;
+    if (c.args.empty()) {
+      EXPECT_EQ(ReadText(settings), before) << "no serial was handed out";
+    }
+  }
+}
+
 TEST_F(CliProgram, HelpAndVersion) {
   for (const char* help : {"--help", "-h", "run --help"}) {
     Result r = Run(help);
@@ -302,8 +345,8 @@ TEST_F(CliProgram, BarcodeListGivesTheSerialNumbers) {
   Result r =
       Run("--sim " + station.string() + " --virtual-time --json run --barcodes " + codes.string());
   EXPECT_EQ(r.status, 0) << r.out;
-  EXPECT_NE(r.out.find("\"serial\":\"LINE7-A             \""), std::string::npos) << r.out;
-  EXPECT_NE(r.out.find("\"serial\":\"LINE7-B             \""), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("\"serial\":\"LINE7-A\""), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("\"serial\":\"LINE7-B\""), std::string::npos) << r.out;
   EXPECT_NE(SettingsFile().find("[BarCode]\r\nPort1=LINE7-A\r\nPort2=LINE7-B\r\n"),
             std::string::npos)
       << SettingsFile();
@@ -378,6 +421,23 @@ TEST_F(CliProgram, FirstCtrlCLetsTheRunningPortsFinish) {
       << child.out;
   EXPECT_EQ(child.Wait(std::chrono::seconds(120)), 0) << child.out;
   EXPECT_NE(child.out.find("Sum: 2  Pass: 2  Fail: 0"), std::string::npos) << child.out;
+  // Each piped line names the serial the port was given, the final one last.
+  EXPECT_NE(child.out.find("Port  2  Pass                     100 %    QV5100000A01\n"),
+            std::string::npos)
+      << child.out;
+}
+
+TEST_F(CliProgram, CtrlCDuringTheStartNamesTheDrivesInRomModeAndExits130) {
+  fs::path station = Write("two.ini", Drives(2));
+  Child child(Cli("--sim " + station.string() + kScaledRun));
+  ASSERT_TRUE(child.ReadUntil(std::regex("Waiting 8 s for the drives to come back"),
+                              std::chrono::seconds(60)))
+      << child.out;
+  child.Signal(SIGINT);
+  EXPECT_EQ(child.Wait(std::chrono::seconds(60)), 130) << child.out;
+  EXPECT_NE(child.out.find("port(s) 1, 2 are already in ROM mode"), std::string::npos) << child.out;
+  EXPECT_NE(child.out.find("port(s) 1, 2 were left in ROM mode"), std::string::npos) << child.out;
+  EXPECT_EQ(child.out.find("QV5100000A0"), std::string::npos) << "no serial was handed out";
 }
 
 TEST_F(CliProgram, SecondCtrlCQuitsAtOnceNamingThePortsLeftMidFlow) {
@@ -400,8 +460,8 @@ TEST_F(CliProgram, OnATerminalTheTableIsRedrawnInPlaceAboutOnceASecond) {
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
   size_t frames = 0;
-  for (size_t at = child.out.find("\x1b[16A"); at != std::string::npos;
-       at = child.out.find("\x1b[16A", at + 1)) {
+  for (size_t at = child.out.find("\x1b[17A"); at != std::string::npos;
+       at = child.out.find("\x1b[17A", at + 1)) {
     ++frames;
   }
   EXPECT_GE(frames, 1u) << child.out;

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <deque>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -199,6 +200,10 @@ class RunFixture {
     std::filesystem::remove_all(folder);
     std::filesystem::create_directories(folder);
     paths = settings::MakeStationPaths(folder.string());
+    // A station folder: a settings file (the options themselves are
+    // published below) and the example's flash catalogue.
+    std::ofstream(paths.gSettingsPath, std::ios::binary) << "[FlashSelect]\r\nFlashIndex=0\r\n";
+    std::filesystem::copy_file(SourceDir() + "/examples/station/flash.ini", paths.gFlashIniPath);
     control = std::make_unique<RunControl>(station, *links, list, events, page, paths);
     station.options.Publish(FullRunSettings());
     clock.NameThisThread("ui");

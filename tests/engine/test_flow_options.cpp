@@ -89,7 +89,7 @@ TEST(JumpToFT3, TheRdtResultIsNotRead) {
   ExpectOthersPass(f, -1);
 }
 
-TEST(FirmwareStep, AFirmwareFileMissingOrTooShortForItsHeaderFailsEveryPort) {
+TEST(FirmwareStep, AFirmwareFileMissingOrTooShortForItsHeaderIsRefusedBeforeAnyPortRuns) {
   for (int size : {-1, 0, 63}) {
     SCOPED_TRACE(size < 0 ? std::string("missing") : std::to_string(size) + " bytes");
     RunFixture f;
@@ -100,8 +100,10 @@ TEST(FirmwareStep, AFirmwareFileMissingOrTooShortForItsHeaderFailsEveryPort) {
       std::memset(s.SysFwPath, 0, sizeof s.SysFwPath);
       std::memcpy(s.SysFwPath, path.data(), std::min(path.size(), sizeof s.SysFwPath - 1));
     });
-    ASSERT_EQ(f.Run(f.Controls()), StartOutcome::kStarted);
-    for (int p = 0; p < 16; ++p) EXPECT_EQ(f.Cell(p, kColStatus), "DOWNLOAD SYSFW FAIL") << p;
+    ASSERT_EQ(f.Run(f.Controls()), StartOutcome::kRefused);
+    ASSERT_EQ(f.page.messages.size(), 1u);
+    EXPECT_NE(f.page.messages[0].text.find("Download FW: the image " + path), std::string::npos);
+    for (int p = 0; p < 16; ++p) EXPECT_EQ(f.Cell(p, kColStatus), "Ready") << p;
   }
 }
 

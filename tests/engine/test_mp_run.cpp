@@ -76,6 +76,12 @@ class RenumberedAfterReboot final : public testing::StationView {
     }
     return n;
   }
+  // The two drives come back under each other's names, as two drives
+  // re-enumerating in the other order would.
+  void SwapNames(size_t a, size_t b) {
+    std::lock_guard lock(mutex_);
+    std::swap(number_[a], number_[b]);
+  }
   [[nodiscard]] int Renumbered() {
     std::lock_guard lock(mutex_);
     return static_cast<int>(std::count(renumbered_.begin(), renumbered_.end(), true));
@@ -492,6 +498,36 @@ TEST(MpRun, ARebootedDriveIsFoundAgainOnItsHubPortUnderItsNewDiskNumber) {
   EXPECT_EQ(f.Cell(1, kColStatus), "Pass");
   EXPECT_EQ(f.Cell(1, kColCapacity), "512110");
   EXPECT_EQ(f.station.run.passCount.load(), 16);
+}
+
+TEST(MpRun, ADriveAwayAfterItsRebootGetsTheWholeWindow) {
+  // Port 0 with DelayReboot 2: reads at 1.6 s and then every 1.1 s (the
+  // 600 ms pause and the 500 ms a failed read costs) up to 7.1 s. A drive
+  // back after 5 s is read at 6 s, also when it was away at every read before.
+  RunFixture f(StationText({{0, "RebootMs = 5000"}}));
+  ASSERT_EQ(f.Run(f.Controls()), StartOutcome::kStarted);
+  EXPECT_EQ(f.Cell(0, kColStatus), "Pass");
+  RunFixture late(StationText({{0, "RebootMs = 7200"}}));
+  ASSERT_EQ(late.Run(late.Controls()), StartOutcome::kStarted);
+  EXPECT_EQ(late.Cell(0, kColStatus), "REBOOT TIMEOUT FAIL");
+}
+
+TEST(MpRun, ASinglePortStartFollowsItsHubPortWhenDiskNamesHaveSwapped) {
+  RenumberedAfterReboot* names = nullptr;
+  RunFixture f(StationText(), [&](platform::sim::SimStation& sim) {
+    auto view = std::make_unique<RenumberedAfterReboot>(sim);
+    names = view.get();
+    return view;
+  });
+  names->SwapNames(0, 1);  // since the scan, as after two earlier single-port runs
+  f.sim->ClearTrace();
+  ASSERT_EQ(f.control->StartSinglePort(0), SinglePortOutcome::kStarted);
+  f.WaitForWorkers();
+  const std::vector<platform::sim::TraceLine> trace = f.sim->Trace();
+  ASSERT_FALSE(trace.empty());
+  for (const platform::sim::TraceLine& line : trace) {
+    ASSERT_EQ(line.drive, "Drive0") << "port 0's flow reached another drive";
+  }
 }
 
 }  // namespace

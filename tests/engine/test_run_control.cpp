@@ -59,8 +59,8 @@ TEST(SerialNumber, AdvanceEqualsThatManyIncrements) {
     for (uint64_t k = 0; k < steps; ++k) {
       IncrementSerialText(stepped, 20);
       const size_t end = std::strcspn(stepped, "\n");
-      wrapped = wrapped || end == 0 || std::string(stepped, end).find_first_not_of('0') ==
-                                           std::string::npos;
+      wrapped = wrapped || end == 0 ||
+                std::string(stepped, end).find_first_not_of('0') == std::string::npos;
     }
     char advanced[21];
     std::memcpy(advanced, start, sizeof start);
@@ -141,17 +141,17 @@ TEST(RunControl, BarcodeListShortByOnePortStopsTheStartBeforeAnyWorker) {
   });
   f.station.gBarcodeDone = 1;
   f.station.gBarcodeCount = 7;
-  EXPECT_EQ(f.control->OnStart(f.Controls()), StartOutcome::kNoBarcode);
+  EXPECT_EQ(f.control->OnStart(f.Controls()), StartOutcome::kRefused);
   ASSERT_EQ(f.page.messages.size(), 1u);
-  EXPECT_EQ(f.page.messages[0].text,
-            "Port7 device has no bar code, please rescan all bar code again");
-  EXPECT_EQ(f.page.messages[0].caption, "No Bar Code Fail");
+  EXPECT_NE(f.page.messages[0].text.find(
+                "Port7 device has no bar code, please rescan all bar code again"),
+            std::string::npos);
   EXPECT_FALSE(f.control->AnyWorkerRunning());
   EXPECT_TRUE(f.page.buttonsEnabled);
   EXPECT_FALSE(f.control->Busy());
   EXPECT_EQ(f.control->RunActive(), 0);
-  // Ports below the missing one already have their codes.
-  EXPECT_STREQ(f.station.ports.gDeviceInfo[6].SerialNumber, "BC06");
+  // Refused before ROM entry: no port has been given a code.
+  EXPECT_STRNE(f.station.ports.gDeviceInfo[6].SerialNumber, "BC06");
 }
 
 TEST(RunControl, BarcodesBecomeTheSerialNumbersAndServeOneRun) {
@@ -202,8 +202,9 @@ TEST(RunControl, OversizeImageStopsTheStartBeforeAnyDriveIsTouched) {
   f.Options([&](settings::MpSettings& s) {
     std::strncpy(s.SysFwPath, big.string().c_str(), sizeof s.SysFwPath - 1);
   });
-  EXPECT_EQ(f.control->OnStart(f.Controls()), StartOutcome::kImagesRefused);
-  EXPECT_FALSE(f.page.messages.empty());
+  EXPECT_EQ(f.control->OnStart(f.Controls()), StartOutcome::kRefused);
+  ASSERT_EQ(f.page.messages.size(), 1u);
+  EXPECT_NE(f.page.messages[0].text.find(big.string()), std::string::npos);
   EXPECT_EQ(f.control->RunActive(), 0);
   EXPECT_TRUE(f.clock.PausesOf("ui").empty()) << "no ROM entry was attempted";
 }
@@ -290,23 +291,22 @@ TEST(RunControl, NextSerialNumberIsSavedBeforeAnyWorkerRuns) {
   EXPECT_EQ(f.page.snEdit, "0107");
 }
 
-TEST(RunControl, NextSerialNumberThatCannotBeSavedIsReported) {
+TEST(RunControl, NextSerialNumberThatCannotBeSavedRefusesTheStart) {
   RunFixture f(EightDrives());
+  std::filesystem::remove(f.paths.gSettingsPath);
   std::filesystem::create_directories(f.paths.gSettingsPath);  // a folder in its place
-  ASSERT_EQ(f.Run(f.Controls("00FF")), StartOutcome::kStarted);
-  bool reported = false;
-  for (const testing::Message& m : f.page.messages) {
-    reported = reported || (m.text.find("0107") != std::string::npos &&
-                            m.text.find(f.paths.gSettingsPath) != std::string::npos);
-  }
-  EXPECT_TRUE(reported) << "the operator hears that the next serial number was not saved";
+  EXPECT_EQ(f.control->OnStart(f.Controls("00FF")), StartOutcome::kRefused);
+  ASSERT_EQ(f.page.messages.size(), 1u);
+  EXPECT_NE(f.page.messages[0].text.find(f.paths.gSettingsPath), std::string::npos);
+  EXPECT_EQ(f.page.snEdit, "") << "no serial was handed out";
 }
 
 TEST(RunControl, SerialNumbersNotIncrementedWriteNothing) {
   RunFixture f(EightDrives());
   f.Options([](settings::MpSettings& s) { s.SNAutoIncrease = 0; });
+  const std::string before = SettingsText(f);
   ASSERT_EQ(f.Run(f.Controls("LINE7")), StartOutcome::kStarted);
-  EXPECT_FALSE(std::filesystem::exists(f.paths.gSettingsPath));
+  EXPECT_EQ(SettingsText(f), before);
 }
 
 TEST(RunControl, StartedPortsIncludeAPortThatFailedAtOnce) {
@@ -354,6 +354,32 @@ TEST(RunControl, NoNewStartsDuringTheStartLetsStartedPortsFinishAndStartsNoMore)
   EXPECT_EQ(f.control->StartedPorts(), std::vector<int>{0});
   EXPECT_EQ(f.Cell(0, kColStatus), "Pass");
   EXPECT_EQ(f.station.ports.gPortStatus[1].load(), discovery::kReady);
+}
+
+TEST(RunControl, AStopDuringTheRescanHandsOutNoSerialAndNamesTheDrivesInRomMode) {
+  RunFixture f(EightDrives());
+  const std::string settingsBefore = SettingsText(f);
+  f.list.held = {"Ready"};  // the rescan after ROM entry
+  StartOutcome outcome = StartOutcome::kStarted;
+  std::thread start([&] { outcome = f.control->OnStart(f.Controls("00FF")); });
+  ASSERT_TRUE(f.list.WaitUntilHeld(std::chrono::seconds(30)));
+  f.control->RequestNoNewStarts();
+  f.list.Open();
+  start.join();
+  EXPECT_EQ(outcome, StartOutcome::kStopped);
+  EXPECT_EQ(f.page.snEdit, "");
+  EXPECT_EQ(SettingsText(f), settingsBefore) << "no next serial was saved";
+  EXPECT_TRUE(f.control->StartedPorts().empty());
+  EXPECT_EQ(f.control->PortsLeftInRomMode(), (std::vector<int>{0, 1, 2, 3, 4, 5, 6, 7}));
+}
+
+TEST(RunControl, TheRunLastsUntilItsLastPortEndedOnThePortsOwnClocks) {
+  RunFixture f(EightDrives());
+  ASSERT_EQ(f.Run(f.Controls()), StartOutcome::kStarted);
+  // Port 7 starts after the Start's own pauses and pauses the longest.
+  const uint64_t floor = f.clock.TotalPauseMs("ui") + f.clock.TotalPauseMs("port 7");
+  EXPECT_GE(f.control->LastPortEndedMs(), floor);
+  EXPECT_LT(f.control->LastPortEndedMs(), floor + 5000);
 }
 
 }  // namespace

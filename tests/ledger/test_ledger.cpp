@@ -324,6 +324,9 @@ TEST(RecordFormat, JsonIsOneDocumentWithCamelCaseNames) {
   EXPECT_EQ(json.rfind("{\"records\":[", 0), 0u);
   EXPECT_NE(json.find("\"serial\":\"QV\\\"1\""), std::string::npos) << json;
   EXPECT_NE(json.find("\"failCode\":9,"), std::string::npos);
+  EXPECT_NE(json.find("\"port\":4,"), std::string::npos) << "port 3 in memory is Port 4";
+  EXPECT_NE(RecordsCsv({r}).find(",line-1,4,"), std::string::npos);
+  EXPECT_NE(RecordDetails(r).find("port: 4\n"), std::string::npos);
   EXPECT_NE(json.find("\"endedAt\":\"2026-12-01T00:00:00.000Z\""), std::string::npos);
   for (const char* name :
        {"runId",       "hubInstance", "hubPort",        "startedAt",    "fwVersion",

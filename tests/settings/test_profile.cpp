@@ -227,6 +227,13 @@ TEST(ProfileFile, AFailedWriteChangesNothing) {
   std::filesystem::create_directory(dir / "speedQelvar.ini");
   EXPECT_FALSE(WriteProfileString(dir / "speedQelvar.ini", "A", "x", "1"));
   EXPECT_TRUE(std::filesystem::is_directory(dir / "speedQelvar.ini"));
+  // A read-only file stays as it is, whoever runs the station.
+  WriteFile(dir / "ro.ini", "[A]\nx=0\n");
+  std::filesystem::permissions(dir / "ro.ini", std::filesystem::perms(0444));
+  std::string why;
+  EXPECT_FALSE(WriteProfileString(dir / "ro.ini", "A", "x", "1", &why));
+  EXPECT_NE(why.find("read-only"), std::string::npos) << why;
+  EXPECT_EQ(ReadFile(dir / "ro.ini"), "[A]\nx=0\n");
 }
 
 TEST(ProfileFile, SeveralWritesAtOnceGiveTheBytesOfSingleWrites) {
