@@ -209,8 +209,8 @@ pull_outcome() {
   usb="1-${DRIVE_PORTS[$(pulled_position)]}"
   read -r clock_epoch clock_up < <(sed -n 's/^@@HIL clock //p' "$WORK/sec-markers")
   gone=$(sed -n "s/^\[ *\([0-9.]*\)\] usb $usb: USB disconnect.*/\1/p" "$OUT/dmesg.txt" | head -n 1)
-  # The ledger's records count ports from 0.
-  ended=$(grep -o "\"port\":$PULL,[^}]*" "$OUT/history.json" |
+  # The ledger's records count ports 1-16, as the Port column does.
+  ended=$(grep -o "\"port\":$((PULL + 1)),[^}]*" "$OUT/history.json" |
     sed -n 's/.*"endedAt":"\([^"]*\)".*/\1/p' | head -n 1)
   {
     echo "pulled_usb $usb"
