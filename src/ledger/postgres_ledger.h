@@ -1,8 +1,14 @@
 // The ledger of a line: one PostgreSQL server shared by every station,
 // reached through libpq. Connects when first used and again after the server
-// went away; every wait is bounded (connect and statement time-outs).
+// went away. Every wait is bounded by the time-out ([Ledger] TimeoutS=): the
+// connect, and each statement, which the client gives up on (cancelling it
+// and dropping the connection) when the server does not answer in time, so a
+// frozen server or a dead link never holds a station up. A connection found
+// dropped (a server restart, an idle-session time-out) is opened again once
+// before a call fails.
 #pragma once
 
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -16,12 +22,21 @@ struct pg_result;
 
 namespace qelvar::ledger {
 
-inline constexpr int kConnectTimeoutSeconds = 3;
-inline constexpr int kStatementTimeoutMs = 10000;
+inline constexpr int kDefaultTimeoutSeconds = 10;
+
+// Why the last call to the server failed.
+enum class ServerFailure : uint8_t {
+  kNone,
+  kUnreachable,  // no connection could be made
+  kTimedOut,     // the server did not answer in time
+  kDropped,      // the connection broke
+  kRefused,      // the server answered with an error
+};
 
 class PostgresLedger final : public Ledger {
  public:
-  explicit PostgresLedger(std::string url, int upTo = kSchemaVersion);
+  explicit PostgresLedger(std::string url, int upTo = kSchemaVersion,
+                          int timeoutSeconds = kDefaultTimeoutSeconds);
   ~PostgresLedger() override;
   PostgresLedger(const PostgresLedger&) = delete;
   PostgresLedger& operator=(const PostgresLedger&) = delete;
@@ -31,6 +46,9 @@ class PostgresLedger final : public Ledger {
   [[nodiscard]] bool Connect(std::string* error);
 
   [[nodiscard]] bool Append(const Record& record, std::string* error) override;
+  // As Append; *rejected when the server refused this record for what it
+  // holds (a value it does not accept), so sending it again cannot help.
+  [[nodiscard]] bool Push(const Record& record, std::string* error, bool* rejected);
   [[nodiscard]] bool History(const HistoryQuery& query, std::vector<Record>* records,
                              std::string* error) override;
   [[nodiscard]] bool Yield(const YieldQuery& query, YieldReport* report,
@@ -43,22 +61,34 @@ class PostgresLedger final : public Ledger {
   [[nodiscard]] bool Shared() const override { return true; }
   // Many records in one transaction (benchmarks and imports).
   [[nodiscard]] bool AppendMany(const std::vector<Record>& records, std::string* error);
+  [[nodiscard]] int TimeoutSeconds() const { return timeoutSeconds_; }
 
  private:
+  // Runs `call` on a connection; when the connection it used was open
+  // before and broke, opens it again and runs `call` once more.
+  template <typename Call>
+  bool Retried(std::string* error, const Call& call);
   bool ConnectLocked(std::string* error);
   bool MigrateLocked(std::string* error);
   void DropLocked();
   // Runs one statement; rows (as text) into *rows when given. On a broken
-  // connection the connection is dropped, so the next call connects again.
+  // connection, or past the time-out, the connection is dropped, so the
+  // next call connects again.
   bool Exec(const std::string& sql, const std::vector<std::string>& parameters,
             std::vector<std::vector<std::string>>* rows, std::string* error,
             std::string* sqlState = nullptr);
-  bool InsertLocked(const Record& record, std::string* error);
+  bool InsertLocked(const Record& record, std::string* error, std::string* sqlState = nullptr);
+  bool TakeLocked(const std::string& name, std::string_view seed, int count,
+                  std::string_view station, const SerialAdvance& advance,
+                  std::vector<std::string>* serials, std::string* error);
   // Several statements in one round trip; rows of the last one.
   bool Script(const std::string& sql, std::vector<std::vector<std::string>>* rows,
               std::string* error, std::string* sqlState = nullptr);
-  bool Collect(pg_result* result, std::vector<std::vector<std::string>>* rows, std::string* error,
+  // Waits for every result of the command sent last, until the time-out.
+  bool Collect(std::vector<std::vector<std::string>>* rows, std::string* error,
                std::string* sqlState);
+  // Gives up on the connection: cancels what it runs and drops it.
+  void AbandonLocked(ServerFailure why);
   bool Literal(const std::string& text, std::string* literal, std::string* error);
 
   // What a series was created with; neither changes once it exists.
@@ -72,8 +102,10 @@ class PostgresLedger final : public Ledger {
 
   const std::string url_;
   const int upTo_;
+  const int timeoutSeconds_;
   mutable std::mutex mutex_;
   pg_conn* conn_ = nullptr;
+  ServerFailure failure_ = ServerFailure::kNone;
   int version_ = 0;
   std::map<std::string, SeriesFacts> series_;
 };
