@@ -50,14 +50,20 @@ bool LineLedger::ToSpool(const Record& record, const std::string& rejected,
 
 bool LineLedger::Append(const Record& record, std::string* error) {
   std::string why;
-  bool rejected = false;
+  ServerFailure failure = ServerFailure::kNone;
   if (SteadyMs() >= restUntilMs_.load()) {
-    if (server_->Push(record, &why, &rejected)) return true;
-    if (!rejected) restUntilMs_.store(SteadyMs() + kServerRestMs);
+    if (server_->Push(record, &why, &failure)) return true;
+    Rest(failure);
   } else {
     why = "the shared ledger did not answer a moment ago";
   }
-  return ToSpool(record, rejected ? why : std::string(), why, error);
+  return ToSpool(record, failure == ServerFailure::kRejected ? why : std::string(), why, error);
+}
+
+void LineLedger::Rest(ServerFailure failure) {
+  // Only a server that does not answer costs a wait; one that refuses the
+  // connection is asked again at once.
+  if (failure == ServerFailure::kTimedOut) restUntilMs_.store(SteadyMs() + kServerRestMs);
 }
 
 bool LineLedger::Keep(const Record& record, std::string* error) {
@@ -104,6 +110,10 @@ bool LineLedger::Sync(size_t* pushed, std::string* error) {
   error->clear();
   SqliteLedger* spool = ExistingSpool(error);
   if (!spool) return error->empty();
+  if (SteadyMs() < restUntilMs_.load()) {
+    *error = "the shared ledger did not answer a moment ago";
+    return false;
+  }
   constexpr size_t kBatch = 256;
   for (;;) {
     std::vector<Record> batch;
@@ -112,9 +122,12 @@ bool LineLedger::Sync(size_t* pushed, std::string* error) {
     for (const Record& record : batch) {
       // A push the server took but whose removal from the spool was lost
       // (a crash in between) is pushed again: the server keeps one copy.
-      bool rejected = false;
-      if (!server_->Push(record, error, &rejected)) {
-        if (!rejected) return false;
+      ServerFailure failure = ServerFailure::kNone;
+      if (!server_->Push(record, error, &failure)) {
+        if (failure != ServerFailure::kRejected) {
+          Rest(failure);
+          return false;
+        }
         if (!spool->MarkRejected(record.id, *error, error)) return false;
         continue;
       }

@@ -21,8 +21,8 @@ class LineLedger final : public Ledger {
 
   // To the server; to the spool when the server cannot take it. False only
   // when neither could. After the server failed to answer, records go
-  // straight to the spool for a while, so a run's end never waits on a
-  // server that is away once per record.
+  // straight to the spool for a while (and a push of the spool is not
+  // tried), so a run's end never waits on a frozen server once per record.
   [[nodiscard]] bool Append(const Record& record, std::string* error) override;
   // To the spool only.
   [[nodiscard]] bool Keep(const Record& record, std::string* error) override;
@@ -55,6 +55,7 @@ class LineLedger final : public Ledger {
   SqliteLedger* Spool(std::string* error);
   // The spool, when its file exists; null without error when it does not.
   SqliteLedger* ExistingSpool(std::string* error);
+  void Rest(ServerFailure failure);
   bool ToSpool(const Record& record, const std::string& rejected, const std::string& why,
                std::string* error);
 

@@ -329,20 +329,21 @@ bool PostgresLedger::InsertLocked(const Record& record, std::string* error,
 }
 
 bool PostgresLedger::Append(const Record& record, std::string* error) {
-  bool rejected = false;
-  return Push(record, error, &rejected);
+  ServerFailure failure = ServerFailure::kNone;
+  return Push(record, error, &failure);
 }
 
-bool PostgresLedger::Push(const Record& record, std::string* error, bool* rejected) {
+bool PostgresLedger::Push(const Record& record, std::string* error, ServerFailure* failure) {
   std::lock_guard lock(mutex_);
   std::string state;
-  *rejected = false;
+  *failure = ServerFailure::kNone;
   if (Retried(error, [&] { return InsertLocked(record, error, &state); })) return true;
   // Data exceptions (22: text the server cannot take, a value out of range)
   // and integrity violations (23: a check the table makes) are the record's
   // own; anything else may pass later.
-  *rejected = failure_ == ServerFailure::kRefused &&
-              (state.rfind("22", 0) == 0 || state.rfind("23", 0) == 0);
+  const bool rejected = failure_ == ServerFailure::kRefused &&
+                        (state.rfind("22", 0) == 0 || state.rfind("23", 0) == 0);
+  *failure = rejected ? ServerFailure::kRejected : failure_;
   return false;
 }
 

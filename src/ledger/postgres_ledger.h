@@ -31,6 +31,7 @@ enum class ServerFailure : uint8_t {
   kTimedOut,     // the server did not answer in time
   kDropped,      // the connection broke
   kRefused,      // the server answered with an error
+  kRejected,     // the server refused a record for what it holds
 };
 
 class PostgresLedger final : public Ledger {
@@ -46,9 +47,10 @@ class PostgresLedger final : public Ledger {
   [[nodiscard]] bool Connect(std::string* error);
 
   [[nodiscard]] bool Append(const Record& record, std::string* error) override;
-  // As Append; *rejected when the server refused this record for what it
-  // holds (a value it does not accept), so sending it again cannot help.
-  [[nodiscard]] bool Push(const Record& record, std::string* error, bool* rejected);
+  // As Append, telling why it failed: kRejected when the server refused
+  // this record for what it holds (a value it does not accept), so sending
+  // it again cannot help.
+  [[nodiscard]] bool Push(const Record& record, std::string* error, ServerFailure* failure);
   [[nodiscard]] bool History(const HistoryQuery& query, std::vector<Record>* records,
                              std::string* error) override;
   [[nodiscard]] bool Yield(const YieldQuery& query, YieldReport* report,
