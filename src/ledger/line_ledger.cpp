@@ -161,9 +161,9 @@ std::unique_ptr<Ledger> OpenLedger(const std::string& url, const std::string& st
         RedactPassword(url);
     return nullptr;
   }
+  // Connected when first used: an absent or frozen server costs no wait
+  // here, and its records spool.
   auto server = std::make_unique<PostgresLedger>(url, kSchemaVersion, timeoutSeconds);
-  std::string why;
-  (void)server->Connect(&why);  // an absent server is not an error here: records spool
   return std::make_unique<LineLedger>(std::move(server), dir + "/" + kSpoolFileName);
 }
 

@@ -30,9 +30,10 @@ int64_t NowMs() {
       .count();
 }
 
-// A message of the client library, which may echo the connection settings.
-std::string Trimmed(const char* text) {
-  std::string s = RedactPassword(text ? text : "");
+// A message of the client library, which may echo the connection settings
+// `url` or a part of them.
+std::string Trimmed(const char* text, const std::string& url) {
+  std::string s = RedactPassword(text ? text : "", url);
   while (!s.empty() && (s.back() == '\n' || s.back() == ' ')) s.pop_back();
   return s;
 }
@@ -147,14 +148,14 @@ bool PostgresLedger::ConnectLocked(std::string* error) {
   }
   if (!conn_ || PQstatus(conn_) != CONNECTION_OK) {
     *error = "cannot reach the shared ledger: " +
-             Trimmed(conn_ ? PQerrorMessage(conn_) : "out of memory");
+             Trimmed(conn_ ? PQerrorMessage(conn_) : "out of memory", url_);
     DropLocked();
     failure_ = ServerFailure::kUnreachable;
     return false;
   }
   // Non-blocking from here on: a statement waits in Collect, with a deadline.
   if (PQsetnonblocking(conn_, 1) != 0) {
-    *error = "shared ledger: " + Trimmed(PQerrorMessage(conn_));
+    *error = "shared ledger: " + Trimmed(PQerrorMessage(conn_), url_);
     DropLocked();
     failure_ = ServerFailure::kUnreachable;
     return false;
@@ -182,7 +183,7 @@ bool PostgresLedger::Exec(const std::string& sql, const std::vector<std::string>
   for (const std::string& p : parameters) values.push_back(p.c_str());
   if (!PQsendQueryParams(conn_, sql.c_str(), static_cast<int>(values.size()), nullptr,
                          values.data(), nullptr, nullptr, 0)) {
-    *error = "shared ledger: " + Trimmed(PQerrorMessage(conn_));
+    *error = "shared ledger: " + Trimmed(PQerrorMessage(conn_), url_);
     AbandonLocked(ServerFailure::kDropped);
     return false;
   }
@@ -199,7 +200,7 @@ bool PostgresLedger::Collect(std::vector<std::vector<std::string>>* rows, std::s
   for (int flushed = PQflush(conn_); flushed != 0; flushed = PQflush(conn_)) {
     const platform::SocketWait waited = platform::WaitForSocket(PQsocket(conn_), true, deadline);
     if (flushed < 0 || waited == platform::SocketWait::kFailed || !PQconsumeInput(conn_)) {
-      *error = "shared ledger: " + Trimmed(PQerrorMessage(conn_));
+      *error = "shared ledger: " + Trimmed(PQerrorMessage(conn_), url_);
       AbandonLocked(ServerFailure::kDropped);
       return false;
     }
@@ -222,7 +223,7 @@ bool PostgresLedger::Collect(std::vector<std::vector<std::string>>* rows, std::s
         return false;
       }
       if (waited == platform::SocketWait::kFailed || !PQconsumeInput(conn_)) {
-        *error = "shared ledger: " + Trimmed(PQerrorMessage(conn_));
+        *error = "shared ledger: " + Trimmed(PQerrorMessage(conn_), url_);
         AbandonLocked(ServerFailure::kDropped);
         return false;
       }
@@ -248,7 +249,7 @@ bool PostgresLedger::Collect(std::vector<std::vector<std::string>>* rows, std::s
       // The first error is the one that counts; the rest of a script is
       // skipped by the server.
       const char* message = PQresultErrorMessage(result);
-      failed = Trimmed(message && *message ? message : PQerrorMessage(conn_));
+      failed = Trimmed(message && *message ? message : PQerrorMessage(conn_), url_);
       if (failed.empty()) failed = "the statement failed";
       const char* code = PQresultErrorField(result, PG_DIAG_SQLSTATE);
       state = code ? code : "";
@@ -256,7 +257,7 @@ bool PostgresLedger::Collect(std::vector<std::vector<std::string>>* rows, std::s
     PQclear(result);
   }
   if (PQstatus(conn_) != CONNECTION_OK) {
-    *error = "shared ledger: " + (failed.empty() ? Trimmed(PQerrorMessage(conn_)) : failed);
+    *error = "shared ledger: " + (failed.empty() ? Trimmed(PQerrorMessage(conn_), url_) : failed);
     AbandonLocked(ServerFailure::kDropped);
     return false;
   }
@@ -494,7 +495,7 @@ const PostgresLedger::SeriesFacts* PostgresLedger::SeriesLocked(const std::strin
   if (!rows.empty()) {
     char* quoted = PQescapeIdentifier(conn_, rows[0][0].data(), rows[0][0].size());
     if (!quoted) {
-      *error = "shared ledger: " + Trimmed(PQerrorMessage(conn_));
+      *error = "shared ledger: " + Trimmed(PQerrorMessage(conn_), url_);
       (void)Exec("ROLLBACK", {}, nullptr, &ignored);
       return nullptr;
     }
@@ -517,7 +518,7 @@ const PostgresLedger::SeriesFacts* PostgresLedger::SeriesLocked(const std::strin
 bool PostgresLedger::Literal(const std::string& text, std::string* literal, std::string* error) {
   char* escaped = PQescapeLiteral(conn_, text.data(), text.size());
   if (!escaped) {
-    *error = "shared ledger: " + Trimmed(PQerrorMessage(conn_));
+    *error = "shared ledger: " + Trimmed(PQerrorMessage(conn_), url_);
     return false;
   }
   *literal = escaped;
@@ -532,7 +533,7 @@ bool PostgresLedger::Script(const std::string& sql, std::vector<std::vector<std:
     return false;
   }
   if (!PQsendQuery(conn_, sql.c_str())) {
-    *error = "shared ledger: " + Trimmed(PQerrorMessage(conn_));
+    *error = "shared ledger: " + Trimmed(PQerrorMessage(conn_), url_);
     AbandonLocked(ServerFailure::kDropped);
     return false;
   }
