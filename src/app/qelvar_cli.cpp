@@ -684,11 +684,15 @@ int Main(const std::vector<std::string>& args) {
     std::printf("Time: %s\n", engine::ElapsedText(control.LastPortEndedMs() / 1000).c_str());
   }
 #ifdef QELVAR_WITH_LEDGER
-  // The run's records, while Ctrl-C and SIGTERM still keep them at once.
+  // The run's records, while Ctrl-C and SIGTERM still keep them at once
+  // (and a second one quits at once).
   if (ledgerLink) {
     std::fflush(stdout);
     interrupts.Ending();
-    if (!ledgerLink->Flush(ledgerLink->FlushBoundMs())) SayKept(ledgerLink->KeepAll());
+    if (!ledgerLink->Flush(ledgerLink->FlushBoundMs())) {
+      SayKept(ledgerLink->KeepAll());
+      (void)ledgerLink->Flush(ledgerLink->FlushBoundMs());
+    }
   }
 #endif
   // A stop during the Start leaves drives it found unstarted (those it sent

@@ -104,7 +104,7 @@ size_t RecordWriter::KeepAll() {
 bool RecordWriter::Flush(int64_t timeoutMs) {
   std::unique_lock lock(mutex_);
   return idle_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                        [&] { return kept_ || (queue_.empty() && !busy_); });
+                        [&] { return queue_.empty() && !busy_; });
 }
 
 uint64_t RecordWriter::Written() const {

@@ -44,7 +44,8 @@ class RecordWriter {
   // For a program that must end now: stores every record still queued, and
   // the one being written, where it stays without waiting on a server (the
   // ledger's Keep), and writes nothing more. Runs on the calling thread; the
-  // number of records kept, failures told to the error sink.
+  // number of records kept, failures told to the error sink. A Flush then
+  // waits only for the write under way to give up.
   size_t KeepAll();
 
   [[nodiscard]] uint64_t Written() const;

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -144,8 +145,11 @@ bool PgServer::SignalAll(int signal) const {
     pid_t parent = 0;
     if (rest >> state >> parent && parent == postmaster) pids.push_back(std::stoi(name));
   }
-  bool ok = true;
-  for (pid_t pid : pids) ok = ::kill(pid, signal) == 0 && ok;
+  // A backend may end between the look and the signal.
+  bool ok = ::kill(postmaster, signal) == 0;
+  for (size_t i = 1; i < pids.size(); ++i) {
+    if (::kill(pids[i], signal) != 0 && errno != ESRCH) ok = false;
+  }
   return ok;
 }
 
