@@ -59,7 +59,9 @@ struct LedgerArgs {
   std::string dir;
   std::string url;
   std::string command;  // history | yield | ledger
-  std::string action;   // ledger: sync | spool | migrate
+  std::string action;   // ledger: sync | spool | migrate | series
+  std::string seriesName;
+  std::string seriesSeed;
   ledger::HistoryQuery history;
   ledger::YieldQuery yield;
   bool json = false;
@@ -98,9 +100,14 @@ int RunLedgerCommand(const std::vector<std::string>& args) {
     } else if (a.command.empty() && IsLedgerWord(w)) {
       a.command = w;
       if (w == "ledger") {
-        if (!value(&a.action) ||
-            (a.action != "sync" && a.action != "migrate" && a.action != "spool")) {
-          return Usage("ledger needs sync, spool or migrate");
+        if (!value(&a.action) || (a.action != "sync" && a.action != "migrate" &&
+                                  a.action != "spool" && a.action != "series")) {
+          return Usage("ledger needs sync, spool, migrate or series add NAME SEED");
+        }
+        std::string add;
+        if (a.action == "series" &&
+            (!value(&add) || add != "add" || !value(&a.seriesName) || !value(&a.seriesSeed))) {
+          return Usage("ledger series needs add NAME SEED");
         }
       }
     } else if (w == "--serial" && a.command == "history") {
@@ -151,8 +158,19 @@ int RunLedgerCommand(const std::vector<std::string>& args) {
   if (a.command == "ledger") {
     auto* line = dynamic_cast<ledger::LineLedger*>(opened.get());
     if (a.action == "migrate") {
-      if (line && !line->server().Connect(&error)) return Failed(error);
+      if (line && !line->server().Administer(&error)) return Failed(error);
       std::printf("ledger schema version %d\n", opened->SchemaVersion());
+      if (line) std::printf("stations' role %s ready\n", ledger::kStationRole);
+      return kExitOk;
+    }
+    if (a.action == "series") {
+      if (!line) return Failed("serial series live in a shared ledger only (--ledger URL)");
+      if (a.seriesSeed.empty() || a.seriesSeed.size() > 20) {
+        return Usage("the seed of a series is a serial number of 1 to 20 characters");
+      }
+      if (!line->server().AddSeries(a.seriesName, a.seriesSeed, &error)) return Failed(error);
+      std::printf("serial series %s starts at %s\n", Shown(a.seriesName).c_str(),
+                  Shown(a.seriesSeed).c_str());
       return kExitOk;
     }
     if (a.action == "spool") {

@@ -17,7 +17,8 @@ inline constexpr const char* kLedgerUsage =
     "                  [--station NAME] [--failed] [--duplicates] [--json | --csv]\n"
     "       qelvar-cli [--dir STATION_DIR] [--ledger URL] yield [--since DATE]\n"
     "                  [--by part|station|day] [--json] [--html FILE]\n"
-    "       qelvar-cli [--dir STATION_DIR] [--ledger URL] ledger sync|spool|migrate\n";
+    "       qelvar-cli [--dir STATION_DIR] [--ledger URL] ledger sync|spool|migrate\n"
+    "       qelvar-cli --ledger URL ledger series add NAME SEED\n";
 
 // True when the command line names one of the ledger commands.
 [[nodiscard]] bool IsLedgerCommand(const std::vector<std::string>& args);

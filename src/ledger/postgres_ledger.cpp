@@ -275,6 +275,23 @@ bool PostgresLedger::Collect(std::vector<std::vector<std::string>>* rows, std::s
 }
 
 bool PostgresLedger::MigrateLocked(std::string* error) {
+  // A schema already up to date is only read: a station's login needs no
+  // right to change it.
+  {
+    std::vector<std::vector<std::string>> rows;
+    std::string why, state;
+    const int wanted = std::min<int>(upTo_, static_cast<int>(schema::Migrations().size()));
+    if (Exec("SELECT COALESCE(MAX(version), 0) FROM schema_version", {}, &rows, &why, &state)) {
+      const int version = rows.empty() ? 0 : std::atoi(rows[0][0].c_str());
+      if (version >= wanted && version <= static_cast<int>(schema::Migrations().size())) {
+        version_ = version;
+        return true;
+      }
+    } else if (state != "42P01") {  // not "no such table": the server's own error
+      *error = why;
+      return false;
+    }
+  }
   std::string ignored;
   auto rollback = [&] {
     if (conn_) (void)Exec("ROLLBACK", {}, nullptr, &ignored);
@@ -475,6 +492,15 @@ const PostgresLedger::SeriesFacts* PostgresLedger::SeriesLocked(const std::strin
                                                                 std::string_view seed,
                                                                 std::string* error) {
   if (auto it = series_.find(name); it != series_.end()) return &it->second;
+  std::vector<std::vector<std::string>> rows;
+  // An existing series is only read.
+  if (!Exec("SELECT seed, offsets FROM serial_series WHERE series = $1", {name}, &rows, error)) {
+    return nullptr;
+  }
+  if (!rows.empty() && rows[0].size() == 2) {
+    return &series_.emplace(name, SeriesFacts{rows[0][0], rows[0][1]}).first->second;
+  }
+  rows.clear();
   std::string ignored;
   std::string seriesText, seedText;
   if (!Literal(name, &seriesText, error) || !Literal(std::string(seed), &seedText, error)) {
@@ -482,13 +508,19 @@ const PostgresLedger::SeriesFacts* PostgresLedger::SeriesLocked(const std::strin
   }
   // The first Start of a series creates it with its sequence in one
   // transaction; a Start of another station at the same moment waits on the
-  // series' key until that commits, and then finds both.
-  std::vector<std::vector<std::string>> rows;
+  // series' key until that commits, and then finds both. A station whose
+  // login may not create it leaves that to the line's admin.
+  std::string state;
   if (!Script("BEGIN; INSERT INTO serial_series (series, next_serial, seed, offsets) VALUES (" +
                   seriesText + ", " + seedText + ", " + seedText + ", 'serial_offsets_' || md5(" +
                   seriesText + ")) ON CONFLICT (series) DO NOTHING RETURNING offsets",
-              &rows, error)) {
+              &rows, error, &state)) {
     if (conn_) (void)Exec("ROLLBACK", {}, nullptr, &ignored);
+    if (state == "42501") {
+      *error = "the serial series " + name +
+               " does not exist in the shared ledger, and this station may not create it: the "
+               "line's admin adds it with qelvar-cli ledger series add " + name + " SEED";
+    }
     return nullptr;
   }
   std::string create = "COMMIT";
@@ -513,6 +545,46 @@ const PostgresLedger::SeriesFacts* PostgresLedger::SeriesLocked(const std::strin
     return nullptr;
   }
   return &series_.emplace(name, SeriesFacts{rows[0][0], rows[0][1]}).first->second;
+}
+
+bool PostgresLedger::Administer(std::string* error) {
+  std::lock_guard lock(mutex_);
+  return Retried(error, [&] { return GrantStationsLocked(error); });
+}
+
+bool PostgresLedger::GrantStationsLocked(std::string* error) {
+  // What a station does: read the schema version and the series, add
+  // records and grants, take offsets of the existing series' sequences.
+  return Script(
+      "BEGIN;"
+      " DO $$ BEGIN IF NOT EXISTS (SELECT FROM pg_roles WHERE rolname = '" +
+          std::string(kStationRole) + "')"
+          " THEN CREATE ROLE " + kStationRole + " NOLOGIN; END IF; END $$;"
+          " DO $$ BEGIN EXECUTE format('GRANT USAGE ON SCHEMA %I TO " + kStationRole +
+          "', current_schema()); END $$;"
+          " GRANT SELECT ON schema_version, serial_series TO " + kStationRole + ";"
+          " GRANT SELECT, INSERT ON records, serial_grants TO " + kStationRole + ";"
+          " DO $$ DECLARE name TEXT; BEGIN"
+          " FOR name IN SELECT offsets FROM serial_series WHERE offsets IS NOT NULL LOOP"
+          " EXECUTE format('GRANT USAGE, SELECT ON SEQUENCE %I TO " + kStationRole + "', name);"
+          " END LOOP; END $$;"
+          " COMMIT",
+      nullptr, error);
+}
+
+bool PostgresLedger::AddSeries(const std::string& name, const std::string& seed,
+                               std::string* error) {
+  std::lock_guard lock(mutex_);
+  return Retried(error, [&] {
+    series_.erase(name);
+    const SeriesFacts* facts = SeriesLocked(name, seed, error);
+    if (!facts) return false;
+    if (facts->seed != seed) {
+      *error = "the serial series " + name + " exists already, seeded with " + facts->seed;
+      return false;
+    }
+    return GrantStationsLocked(error);
+  });
 }
 
 bool PostgresLedger::Literal(const std::string& text, std::string* literal, std::string* error) {

@@ -23,6 +23,8 @@ struct pg_result;
 namespace qelvar::ledger {
 
 inline constexpr int kDefaultTimeoutSeconds = 10;
+// The group role of the stations' logins.
+inline constexpr const char* kStationRole = "qelvar_station";
 
 // Why the last call to the server failed.
 enum class ServerFailure : uint8_t {
@@ -65,6 +67,16 @@ class PostgresLedger final : public Ledger {
   [[nodiscard]] bool AppendMany(const std::vector<Record>& records, std::string* error);
   [[nodiscard]] int TimeoutSeconds() const { return timeoutSeconds_; }
 
+  // The line admin's side. Migrates, and makes the group role kStationRole
+  // with what a station needs and no more: read the schema version and the
+  // series, add records and serial grants, take offsets of the series that
+  // exist. Needs a login that may create roles and grant on the tables.
+  [[nodiscard]] bool Administer(std::string* error);
+  // Creates the serial series `name` seeded with `seed` (nothing when it
+  // exists with that seed), and lets the stations take from it.
+  [[nodiscard]] bool AddSeries(const std::string& name, const std::string& seed,
+                               std::string* error);
+
  private:
   // Runs `call` on a connection; when the connection it used was open
   // before and broke, opens it again and runs `call` once more.
@@ -80,6 +92,7 @@ class PostgresLedger final : public Ledger {
             std::vector<std::vector<std::string>>* rows, std::string* error,
             std::string* sqlState = nullptr);
   bool InsertLocked(const Record& record, std::string* error, std::string* sqlState = nullptr);
+  bool GrantStationsLocked(std::string* error);
   bool TakeLocked(const std::string& name, std::string_view seed, int count,
                   std::string_view station, const SerialAdvance& advance,
                   std::vector<std::string>* serials, std::string* error);

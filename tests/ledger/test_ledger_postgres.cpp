@@ -483,6 +483,42 @@ TEST_F(Postgres, AServerStoppedMidRunLosesNothingAndDoublesNothing) {
       "16|16|16\n");
 }
 
+TEST_F(Postgres, AStationLoginInTheStationsRoleRunsWithNoRightToChangeTheLedger) {
+  const std::string admin = "--ledger '" + server->Url() + "' ";
+  Output migrate = RunCli(admin + "ledger migrate");
+  ASSERT_EQ(migrate.status, 0) << migrate.text;
+  Output add = RunCli(admin + "ledger series add line QV5100000A00");
+  ASSERT_EQ(add.status, 0) << add.text;
+  EXPECT_EQ(RunCli(admin + "ledger series add line QV5100000A00").status, 0) << "already so";
+  Output reseed = RunCli(admin + "ledger series add line QV0000000000");
+  EXPECT_EQ(reseed.status, 1) << reseed.text;
+  EXPECT_NE(reseed.text.find("seeded with QV5100000A00"), std::string::npos) << reseed.text;
+  (void)server->Psql("CREATE ROLE st1 LOGIN IN ROLE qelvar_station");
+
+  std::string url = server->Url();
+  url.replace(url.find("user=postgres"), 13, "user=st1");
+  TempDir root("role");
+  for (const char* series : {"line", "unknown"}) {
+    SCOPED_TRACE(series);
+    fs::path dir = MakeStation(root, std::string("station-") + series);
+    std::ofstream(dir / "speedQelvar.ini", std::ios::app) << "Series=" << series << "\r\n";
+    Output run =
+        RunCli("--dir " + dir.string() + " --ledger '" + url + "' --sim --virtual-time run");
+    if (std::string(series) == "line") {
+      EXPECT_EQ(run.status, 0) << run.text;
+    } else {
+      EXPECT_EQ(run.status, 2) << run.text;
+      EXPECT_NE(run.text.find("ledger series add unknown SEED"), std::string::npos) << run.text;
+    }
+  }
+  EXPECT_EQ(server->Psql("SELECT COUNT(*), COUNT(DISTINCT serial), MIN(serial) FROM records"),
+            "16|16|QV5100000A00\n");
+  EXPECT_EQ(server->Psql("SELECT COUNT(*) FROM pg_class c JOIN pg_roles r ON c.relowner = r.oid"
+                         " WHERE r.rolname = 'st1'"),
+            "0\n")
+      << "the station created nothing";
+}
+
 TEST_F(Postgres, ARecordTheServerRejectsIsSetAsideAndTheRestArePushed) {
   TempDir root("rejected");
   const fs::path dir = MakeStation(root, "station-r");
