@@ -17,6 +17,9 @@ class PgServer {
   PgServer& operator=(const PgServer&) = delete;
 
   [[nodiscard]] std::string Url() const;
+  // The folder of its socket, and its port.
+  [[nodiscard]] const std::string& SocketDir() const { return dir_; }
+  [[nodiscard]] int Port() const { return port_; }
   [[nodiscard]] bool Stop();
   [[nodiscard]] bool Restart();
   // Stops (SIGSTOP) or continues (SIGCONT) the server and every process of

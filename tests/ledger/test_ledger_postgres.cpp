@@ -495,9 +495,13 @@ TEST_F(Postgres, AStationLoginInTheStationsRoleRunsWithNoRightToChangeTheLedger)
   EXPECT_NE(reseed.text.find("seeded with QV5100000A00"), std::string::npos) << reseed.text;
   (void)server->Psql("CREATE ROLE st1 LOGIN IN ROLE qelvar_station");
 
-  std::string url = server->Url();
-  url.replace(url.find("user=postgres"), 13, "user=st1");
+  // The station's login named by a section of libpq's service file.
   TempDir root("role");
+  const fs::path services = root.path() / "pg_service.conf";
+  std::ofstream(services) << "[qvline]\nhost=" << server->SocketDir()
+                          << "\nport=" << server->Port() << "\nuser=st1\ndbname=postgres\n";
+  ::setenv("PGSERVICEFILE", services.c_str(), 1);
+  const std::string url = "service=qvline";
   for (const char* series : {"line", "unknown"}) {
     SCOPED_TRACE(series);
     fs::path dir = MakeStation(root, std::string("station-") + series);
@@ -511,8 +515,10 @@ TEST_F(Postgres, AStationLoginInTheStationsRoleRunsWithNoRightToChangeTheLedger)
       EXPECT_NE(run.text.find("ledger series add unknown SEED"), std::string::npos) << run.text;
     }
   }
-  EXPECT_EQ(server->Psql("SELECT COUNT(*), COUNT(DISTINCT serial), MIN(serial) FROM records"),
-            "16|16|QV5100000A00\n");
+  ::unsetenv("PGSERVICEFILE");
+  EXPECT_EQ(server->Psql("SELECT COUNT(*), COUNT(DISTINCT serial), MIN(serial), MIN(station)"
+                         " FROM records"),
+            "16|16|QV5100000A00|station-line\n");
   EXPECT_EQ(server->Psql("SELECT COUNT(*) FROM pg_class c JOIN pg_roles r ON c.relowner = r.oid"
                          " WHERE r.rolname = 'st1'"),
             "0\n")
