@@ -1,9 +1,12 @@
 #include "app/cli_ledger.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 
 #include "ledger/line_ledger.h"
 #include "ledger/record_format.h"
+#include "ledger/redact.h"
 #include "platform/files.h"
 
 namespace qelvar::app {
@@ -70,6 +73,18 @@ struct LedgerArgs {
 };
 
 }  // namespace
+
+void HidePasswordsInArguments(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    const size_t length = std::strlen(argv[i]);
+    const std::string shown = ledger::RedactPassword(argv[i]);
+    if (shown == argv[i]) continue;
+    // Within the argument's own bytes: what does not fit is cut.
+    const size_t n = std::min(length, shown.size());
+    std::memcpy(argv[i], shown.data(), n);
+    std::memset(argv[i] + n, 0, length - n);
+  }
+}
 
 bool IsLedgerCommand(const std::vector<std::string>& args) {
   for (size_t i = 0; i < args.size(); ++i) {

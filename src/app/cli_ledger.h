@@ -20,6 +20,11 @@ inline constexpr const char* kLedgerUsage =
     "       qelvar-cli [--dir STATION_DIR] [--ledger URL] ledger sync|spool|migrate\n"
     "       qelvar-cli --ledger URL ledger series add NAME SEED\n";
 
+// Overwrites, in place, the password of every argument that holds one
+// (--ledger URL) with ***, so that the process list shows it no longer once
+// the program has read its arguments. Call after copying them.
+void HidePasswordsInArguments(int argc, char** argv);
+
 // True when the command line names one of the ledger commands.
 [[nodiscard]] bool IsLedgerCommand(const std::vector<std::string>& args);
 // Runs a ledger command; the program's exit code.

@@ -727,5 +727,8 @@ int Main(const std::vector<std::string>& args) {
 
 int main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
+#ifdef QELVAR_WITH_LEDGER
+  qelvar::app::HidePasswordsInArguments(argc, argv);
+#endif
   return qelvar::app::Main(args);
 }

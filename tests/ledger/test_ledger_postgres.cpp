@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -314,6 +315,12 @@ class Spawned {
     }
   }
   void Signal(int signal) const { ::kill(pid_, signal); }
+  // Its command line as the process list shows it.
+  [[nodiscard]] std::string CommandLine() const {
+    std::string text = Slurp("/proc/" + std::to_string(pid_) + "/cmdline");
+    std::replace(text.begin(), text.end(), '\0', ' ');
+    return text;
+  }
   // The exit status, or -1 when it has not ended within `seconds`.
   int Wait(double seconds) {
     const auto until = Clock::now() + std::chrono::duration<double>(seconds);
@@ -419,7 +426,9 @@ TEST_F(Postgres, AStationNeverWaitsLongOnAFrozenServer) {
     SCOPED_TRACE(std::to_string(interrupts) + " Ctrl-C");
     (void)server->Psql("TRUNCATE records, serial_grants");
     fs::path dir = MakeStation(root, "station-w" + std::to_string(interrupts), kTimeoutS);
-    Spawned station("--dir " + dir.string() + " --ledger '" + url + "' --sim --time-scale 0.05 run",
+    // A password (which the test server does not ask for) never shows in ps.
+    Spawned station("--dir " + dir.string() + " --ledger '" + url +
+                        "&password=s3cret' --sim --time-scale 0.05 run",
                     dir / "out.txt");
     bool written = false;
     for (int i = 0; i < 800 && !written; ++i) {
@@ -427,6 +436,9 @@ TEST_F(Postgres, AStationNeverWaitsLongOnAFrozenServer) {
       if (!written) std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     ASSERT_TRUE(written) << station.Text();
+    EXPECT_NE(station.CommandLine().find("password=***"), std::string::npos)
+        << station.CommandLine();
+    EXPECT_EQ(station.CommandLine().find("s3cret"), std::string::npos) << station.CommandLine();
     ASSERT_TRUE(server->Freeze());
     ASSERT_TRUE(station.Shows("Sum: 16", 60)) << station.Text();
     const auto end = Clock::now();
