@@ -49,16 +49,17 @@ void RecordWriter::Write(Task& task) {
   }
   std::optional<Record> record = task.job();
   if (!record) return;
+  bool keep = false;
   {
     std::lock_guard lock(mutex_);
-    if (kept_) return;  // KeepAll has taken it
-    writing_ = *record;
+    keep = kept_;  // KeepAll ran while the record was being made
+    if (!keep) writing_ = *record;
   }
   std::string error;
-  const bool ok = ledger_.Append(*record, &error);
+  const bool ok = keep ? ledger_.Keep(*record, &error) : ledger_.Append(*record, &error);
   {
     std::lock_guard counted(mutex_);
-    if (!writing_) return;  // KeepAll took it and counted it
+    if (!keep && !writing_) return;  // KeepAll took it and counted it
     writing_.reset();
     ++(ok ? written_ : failed_);
   }
