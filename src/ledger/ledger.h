@@ -69,6 +69,9 @@ class Ledger {
   [[nodiscard]] virtual bool Keep(const Record& record, std::string* error) {
     return Append(record, error);
   }
+  // The program is ending: a wait on a server under way ends at once, and
+  // no server is asked any more (records go where Keep puts them). Any thread.
+  virtual void GiveUp() {}
   [[nodiscard]] virtual bool History(const HistoryQuery& query, std::vector<Record>* records,
                                      std::string* error) = 0;
   [[nodiscard]] virtual bool Yield(const YieldQuery& query, YieldReport* report,

@@ -26,6 +26,7 @@ class LineLedger final : public Ledger {
   [[nodiscard]] bool Append(const Record& record, std::string* error) override;
   // To the spool only.
   [[nodiscard]] bool Keep(const Record& record, std::string* error) override;
+  void GiveUp() override { server_->GiveUp(); }
   [[nodiscard]] bool History(const HistoryQuery& query, std::vector<Record>* records,
                              std::string* error) override;
   [[nodiscard]] bool Yield(const YieldQuery& query, YieldReport* report,

@@ -38,9 +38,7 @@ std::string Trimmed(const char* text, const std::string& url) {
   return s;
 }
 
-using Deadline = std::chrono::steady_clock::time_point;
-
-Deadline DeadlineIn(int seconds) {
+std::chrono::steady_clock::time_point DeadlineIn(int seconds) {
   return std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
 }
 
@@ -91,6 +89,20 @@ void PostgresLedger::AbandonLocked(ServerFailure why) {
   series_.clear();  // read afresh from the next connection
 }
 
+platform::SocketWait PostgresLedger::Wait(int socket, bool writable, Deadline deadline) const {
+  // In short steps, so a program that gives up is not held to the deadline.
+  for (;;) {
+    if (givenUp_.load()) return platform::SocketWait::kTimedOut;
+    const Deadline step = std::min(deadline, Clock::now() + std::chrono::milliseconds(100));
+    const platform::SocketWait waited = platform::WaitForSocket(socket, writable, step);
+    if (waited != platform::SocketWait::kTimedOut || step == deadline) return waited;
+  }
+}
+
+void PostgresLedger::GiveUp() {
+  givenUp_.store(true);
+}
+
 bool PostgresLedger::Connect(std::string* error) {
   std::lock_guard lock(mutex_);
   return ConnectLocked(error);
@@ -111,6 +123,12 @@ bool PostgresLedger::Retried(std::string* error, const Call& call) {
 }
 
 bool PostgresLedger::ConnectLocked(std::string* error) {
+  if (givenUp_.load()) {
+    *error = "the shared ledger is not asked any more: the program is ending";
+    DropLocked();
+    failure_ = ServerFailure::kTimedOut;
+    return false;
+  }
   if (conn_ && PQstatus(conn_) == CONNECTION_OK) return true;
   DropLocked();
   series_.clear();
@@ -136,7 +154,7 @@ bool PostgresLedger::ConnectLocked(std::string* error) {
   if (!conn_ || PQstatus(conn_) == CONNECTION_BAD) polled = PGRES_POLLING_FAILED;
   while (polled != PGRES_POLLING_OK && polled != PGRES_POLLING_FAILED) {
     const platform::SocketWait waited =
-        platform::WaitForSocket(PQsocket(conn_), polled == PGRES_POLLING_WRITING, deadline);
+        Wait(PQsocket(conn_), polled == PGRES_POLLING_WRITING, deadline);
     if (waited == platform::SocketWait::kTimedOut) {
       *error = "cannot reach the shared ledger: no answer within " + timeout + " s";
       DropLocked();
@@ -198,14 +216,14 @@ bool PostgresLedger::Collect(std::vector<std::vector<std::string>>* rows, std::s
   // Send what is buffered; read meanwhile, so a server busy sending back
   // cannot block both sides.
   for (int flushed = PQflush(conn_); flushed != 0; flushed = PQflush(conn_)) {
-    const platform::SocketWait waited = platform::WaitForSocket(PQsocket(conn_), true, deadline);
+    const platform::SocketWait waited = Wait(PQsocket(conn_), true, deadline);
     if (flushed < 0 || waited == platform::SocketWait::kFailed || !PQconsumeInput(conn_)) {
       *error = "shared ledger: " + Trimmed(PQerrorMessage(conn_), url_);
       AbandonLocked(ServerFailure::kDropped);
       return false;
     }
     if (waited == platform::SocketWait::kTimedOut) {
-      *error = late;
+      *error = givenUp_.load() ? "given up on the shared ledger: the program is ending" : late;
       AbandonLocked(ServerFailure::kTimedOut);
       return false;
     }
@@ -215,10 +233,9 @@ bool PostgresLedger::Collect(std::vector<std::vector<std::string>>* rows, std::s
   std::vector<std::vector<std::string>> last;
   for (;;) {
     while (PQisBusy(conn_)) {
-      const platform::SocketWait waited =
-          platform::WaitForSocket(PQsocket(conn_), false, deadline);
+      const platform::SocketWait waited = Wait(PQsocket(conn_), false, deadline);
       if (waited == platform::SocketWait::kTimedOut) {
-        *error = late;
+        *error = givenUp_.load() ? "given up on the shared ledger: the program is ending" : late;
         AbandonLocked(ServerFailure::kTimedOut);
         return false;
       }

@@ -8,6 +8,8 @@
 // before a call fails.
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -16,6 +18,7 @@
 #include <vector>
 
 #include "ledger/ledger.h"
+#include "platform/socket_wait.h"
 
 struct pg_conn;
 struct pg_result;
@@ -66,6 +69,9 @@ class PostgresLedger final : public Ledger {
   // Many records in one transaction (benchmarks and imports).
   [[nodiscard]] bool AppendMany(const std::vector<Record>& records, std::string* error);
   [[nodiscard]] int TimeoutSeconds() const { return timeoutSeconds_; }
+  // The program is ending: the call under way gives up at once, and every
+  // later one fails without asking the server. Any thread.
+  void GiveUp() override;
 
   // The line admin's side. Migrates, and makes the group role kStationRole
   // with what a station needs and no more: read the schema version and the
@@ -93,6 +99,10 @@ class PostgresLedger final : public Ledger {
             std::string* sqlState = nullptr);
   bool InsertLocked(const Record& record, std::string* error, std::string* sqlState = nullptr);
   bool GrantStationsLocked(std::string* error);
+  using Clock = std::chrono::steady_clock;
+  using Deadline = Clock::time_point;
+  // Waits on the connection's socket until `deadline`, or a GiveUp.
+  platform::SocketWait Wait(int socket, bool writable, Deadline deadline) const;
   bool TakeLocked(const std::string& name, std::string_view seed, int count,
                   std::string_view station, const SerialAdvance& advance,
                   std::vector<std::string>* serials, std::string* error);
@@ -121,6 +131,7 @@ class PostgresLedger final : public Ledger {
   mutable std::mutex mutex_;
   pg_conn* conn_ = nullptr;
   ServerFailure failure_ = ServerFailure::kNone;
+  std::atomic<bool> givenUp_{false};
   int version_ = 0;
   std::map<std::string, SeriesFacts> series_;
 };

@@ -70,6 +70,7 @@ void RecordWriter::Write(Task& task) {
 }
 
 size_t RecordWriter::KeepAll() {
+  ledger_.GiveUp();  // the record being written gives up on the server
   std::deque<Task> queued;
   std::optional<Record> writing;
   {

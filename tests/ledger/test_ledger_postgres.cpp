@@ -420,7 +420,7 @@ TEST_F(Postgres, AStationNeverWaitsLongOnAFrozenServer) {
     EXPECT_EQ(Slurp(dir / "speedQelvar.ini"), settings) << "no next serial saved";
   }
   // During the writes, with no, one or two Ctrl-C at the end: every record
-  // is kept, the end waits no longer than the deadline (a second Ctrl-C not
+  // is kept, the end waits no longer than the deadline (with a Ctrl-C not
   // at all), and the spool pushes them all once.
   for (const int interrupts : {0, 1, 2}) {
     SCOPED_TRACE(std::to_string(interrupts) + " Ctrl-C");
@@ -451,9 +451,11 @@ TEST_F(Postgres, AStationNeverWaitsLongOnAFrozenServer) {
     std::printf("[ figure ] %d Ctrl-C: the station ended %.2f s after its run, server frozen\n",
                 interrupts, took);
     if (std::getenv("QELVAR_SHOW")) std::printf("%s\n", station.Text().c_str());
-    EXPECT_EQ(status, interrupts == 2 ? 130 : 0)
-        << station.Text() << " (a port's result never changes)";
-    if (interrupts == 2) EXPECT_LT(took, 1.0);
+    // A second Ctrl-C quits at once (130), unless the first has already let
+    // the program end.
+    EXPECT_TRUE(status == 0 || (interrupts == 2 && status == 130))
+        << status << ": " << station.Text() << " (a port's result never changes)";
+    if (interrupts > 0) EXPECT_LT(took, 1.0) << "a Ctrl-C gives up on the frozen server at once";
     ASSERT_TRUE(server->Thaw());
     Output sync = RunCli("--dir " + dir.string() + " --ledger '" + url + "' ledger sync");
     EXPECT_EQ(sync.status, 0) << station.Text() << sync.text;
