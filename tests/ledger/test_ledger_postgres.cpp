@@ -455,7 +455,9 @@ TEST_F(Postgres, AStationNeverWaitsLongOnAFrozenServer) {
     // the program end.
     EXPECT_TRUE(status == 0 || (interrupts == 2 && status == 130))
         << status << ": " << station.Text() << " (a port's result never changes)";
-    if (interrupts > 0) EXPECT_LT(took, 1.0) << "a Ctrl-C gives up on the frozen server at once";
+    if (interrupts > 0) {
+      EXPECT_LT(took, 1.0) << "a Ctrl-C gives up on the frozen server at once";
+    }
     ASSERT_TRUE(server->Thaw());
     Output sync = RunCli("--dir " + dir.string() + " --ledger '" + url + "' ledger sync");
     EXPECT_EQ(sync.status, 0) << station.Text() << sync.text;
