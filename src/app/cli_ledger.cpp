@@ -167,7 +167,8 @@ int RunLedgerCommand(const std::vector<std::string>& args) {
   settings::StationPaths paths = settings::MakeStationPaths(a.dir);
   engine::LedgerConfig config = engine::ReadLedgerConfig(paths, a.url);
   std::string error;
-  std::unique_ptr<ledger::Ledger> opened = ledger::OpenLedger(config.url, paths.gExeDir, &error, config.timeoutSeconds);
+  std::unique_ptr<ledger::Ledger> opened =
+      ledger::OpenLedger(config.url, paths.gExeDir, &error, config.timeoutSeconds);
   if (!opened) return Failed(error);
 
   if (a.command == "ledger") {

@@ -14,11 +14,11 @@
 #include <chrono>
 #include <condition_variable>
 #include <csignal>
-#include <functional>
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iostream>
 #include <iterator>
 #include <mutex>

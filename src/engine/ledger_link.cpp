@@ -119,7 +119,8 @@ LedgerLink::LedgerLink(std::unique_ptr<ledger::Ledger> ledger, LedgerConfig conf
 std::unique_ptr<LedgerLink> LedgerLink::Open(const LedgerConfig& config,
                                              const settings::StationPaths& paths, ErrorSink errors,
                                              std::string* error) {
-  std::unique_ptr<ledger::Ledger> opened = ledger::OpenLedger(config.url, paths.gExeDir, error, config.timeoutSeconds);
+  std::unique_ptr<ledger::Ledger> opened =
+      ledger::OpenLedger(config.url, paths.gExeDir, error, config.timeoutSeconds);
   if (!opened) return nullptr;
   return std::make_unique<LedgerLink>(std::move(opened), config, paths, std::move(errors));
 }

@@ -37,8 +37,8 @@ SqliteLedger* LineLedger::ExistingSpool(std::string* error) {
   return Spool(error);
 }
 
-bool LineLedger::ToSpool(const Record& record, const std::string& rejected,
-                         const std::string& why, std::string* error) {
+bool LineLedger::ToSpool(const Record& record, const std::string& rejected, const std::string& why,
+                         std::string* error) {
   SqliteLedger* spool = Spool(error);
   if (!spool || !spool->Append(record, error) ||
       (!rejected.empty() && !spool->MarkRejected(record.id, rejected, error))) {
@@ -97,8 +97,7 @@ size_t LineLedger::Rejected() {
   return spool ? spool->CountRejected() : 0;
 }
 
-bool LineLedger::SpoolEntries(std::vector<SqliteLedger::SpoolEntry>* entries,
-                              std::string* error) {
+bool LineLedger::SpoolEntries(std::vector<SqliteLedger::SpoolEntry>* entries, std::string* error) {
   entries->clear();
   error->clear();
   SqliteLedger* spool = ExistingSpool(error);

@@ -146,8 +146,9 @@ bool PostgresLedger::ConnectLocked(std::string* error) {
                             "keepalives_count",
                             "tcp_user_timeout",
                             nullptr};
-  const char* values[] = {url_.c_str(),     timeout.c_str(), "1", timeout.c_str(),
-                          interval.c_str(), "3",             userTimeout.c_str(), nullptr};
+  const char* values[] = {url_.c_str(),        timeout.c_str(),  "1",
+                          timeout.c_str(),     interval.c_str(), "3",
+                          userTimeout.c_str(), nullptr};
   const Deadline deadline = DeadlineIn(timeoutSeconds_);
   conn_ = PQconnectStartParams(keywords, values, 1);
   PostgresPollingStatusType polled = PGRES_POLLING_WRITING;
@@ -355,8 +356,7 @@ int PostgresLedger::SchemaVersion() const {
   return version_;
 }
 
-bool PostgresLedger::InsertLocked(const Record& record, std::string* error,
-                                  std::string* sqlState) {
+bool PostgresLedger::InsertLocked(const Record& record, std::string* error, std::string* sqlState) {
   std::string sql = "INSERT INTO records (" + schema::RecordColumns() + ") VALUES ($1";
   for (size_t i = 2; i <= schema::kRecordColumnCount; ++i) sql += ", " + Dollar(i);
   sql += ") ON CONFLICT (id) DO NOTHING";
@@ -438,9 +438,8 @@ bool PostgresLedger::TakeSerials(std::string_view series, std::string_view seed,
   std::lock_guard lock(mutex_);
   // A grant whose commit was sent when the connection broke may have been
   // stored: the one taken again skips its serials, and none repeats.
-  return Retried(error, [&] {
-    return TakeLocked(name, seed, count, station, advance, serials, error);
-  });
+  return Retried(error,
+                 [&] { return TakeLocked(name, seed, count, station, advance, serials, error); });
 }
 
 bool PostgresLedger::TakeLocked(const std::string& name, std::string_view seed, int count,
@@ -536,7 +535,8 @@ const PostgresLedger::SeriesFacts* PostgresLedger::SeriesLocked(const std::strin
     if (state == "42501") {
       *error = "the serial series " + name +
                " does not exist in the shared ledger, and this station may not create it: the "
-               "line's admin adds it with qelvar-cli ledger series add " + name + " SEED";
+               "line's admin adds it with qelvar-cli ledger series add " +
+               name + " SEED";
     }
     return nullptr;
   }
@@ -572,21 +572,24 @@ bool PostgresLedger::Administer(std::string* error) {
 bool PostgresLedger::GrantStationsLocked(std::string* error) {
   // What a station does: read the schema version and the series, add
   // records and grants, take offsets of the existing series' sequences.
-  return Script(
+  // '@' stands for the stations' role.
+  std::string sql =
       "BEGIN;"
-      " DO $$ BEGIN IF NOT EXISTS (SELECT FROM pg_roles WHERE rolname = '" +
-          std::string(kStationRole) + "')"
-          " THEN CREATE ROLE " + kStationRole + " NOLOGIN; END IF; END $$;"
-          " DO $$ BEGIN EXECUTE format('GRANT USAGE ON SCHEMA %I TO " + kStationRole +
-          "', current_schema()); END $$;"
-          " GRANT SELECT ON schema_version, serial_series TO " + kStationRole + ";"
-          " GRANT SELECT, INSERT ON records, serial_grants TO " + kStationRole + ";"
-          " DO $$ DECLARE name TEXT; BEGIN"
-          " FOR name IN SELECT offsets FROM serial_series WHERE offsets IS NOT NULL LOOP"
-          " EXECUTE format('GRANT USAGE, SELECT ON SEQUENCE %I TO " + kStationRole + "', name);"
-          " END LOOP; END $$;"
-          " COMMIT",
-      nullptr, error);
+      " DO $$ BEGIN IF NOT EXISTS (SELECT FROM pg_roles WHERE rolname = '@')"
+      " THEN CREATE ROLE @ NOLOGIN; END IF; END $$;"
+      " DO $$ BEGIN EXECUTE format('GRANT USAGE ON SCHEMA %I TO @', current_schema()); END $$;"
+      " GRANT SELECT ON schema_version, serial_series TO @;"
+      " GRANT SELECT, INSERT ON records, serial_grants TO @;"
+      " DO $$ DECLARE name TEXT; BEGIN"
+      " FOR name IN SELECT offsets FROM serial_series WHERE offsets IS NOT NULL LOOP"
+      " EXECUTE format('GRANT USAGE, SELECT ON SEQUENCE %I TO @', name);"
+      " END LOOP; END $$;"
+      " COMMIT";
+  const std::string role = kStationRole;
+  for (size_t at = sql.find('@'); at != std::string::npos; at = sql.find('@', at + role.size())) {
+    sql.replace(at, 1, role);
+  }
+  return Script(sql, nullptr, error);
 }
 
 bool PostgresLedger::AddSeries(const std::string& name, const std::string& seed,

@@ -93,8 +93,7 @@ size_t RecordWriter::KeepAll() {
     if (ledger_.Keep(record, &error)) {
       ++kept;
     } else if (errors_) {
-      errors_("the record of port " + std::to_string(record.port) +
-              " could not be kept: " + error);
+      errors_("the record of port " + std::to_string(record.port) + " could not be kept: " + error);
     }
   }
   std::lock_guard lock(mutex_);

@@ -196,9 +196,9 @@ bool SqliteLedger::History(const HistoryQuery& query, std::vector<Record>* recor
 bool SqliteLedger::SpoolTableLocked(std::string* error) {
   if (spoolTable_) return true;
   // A spool written before records could be rejected has no such table.
-  spoolTable_ = Exec(
-      "CREATE TABLE IF NOT EXISTS spool_rejected (id TEXT PRIMARY KEY, reason TEXT NOT NULL)",
-      error);
+  spoolTable_ =
+      Exec("CREATE TABLE IF NOT EXISTS spool_rejected (id TEXT PRIMARY KEY, reason TEXT NOT NULL)",
+           error);
   return spoolTable_;
 }
 
@@ -233,9 +233,10 @@ bool SqliteLedger::Entries(std::vector<SpoolEntry>* entries, std::string* error)
   {
     std::lock_guard lock(mutex_);
     if (!SpoolTableLocked(error) ||
-        !Query("SELECT COALESCE((SELECT reason FROM spool_rejected s WHERE s.id = records.id), ''), " +
-                   schema::RecordColumns() + " FROM records ORDER BY ended_at_ms, id",
-               {}, &rows, error)) {
+        !Query(
+            "SELECT COALESCE((SELECT reason FROM spool_rejected s WHERE s.id = records.id), ''), " +
+                schema::RecordColumns() + " FROM records ORDER BY ended_at_ms, id",
+            {}, &rows, error)) {
       return false;
     }
   }

@@ -11,8 +11,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <functional>
 #include <fstream>
+#include <functional>
 #include <set>
 #include <sstream>
 #include <thread>
@@ -187,7 +187,6 @@ TEST_F(Postgres, AnAbsentServerSpoolsAndSyncPushesEachRecordOnce) {
   EXPECT_EQ(server->Psql("SELECT COUNT(*), COUNT(DISTINCT id) FROM records"), "6|6\n");
 }
 
-
 using Clock = std::chrono::steady_clock;
 
 double SecondsSince(Clock::time_point start) {
@@ -226,11 +225,14 @@ TEST_F(Postgres, ADroppedConnectionIsOpenedAgainBeforeAGrantOrARecordFails) {
   };
   const Case cases[] = {
       {"a server restart", [&] { ASSERT_TRUE(server->Stop() && server->Restart()); }},
-      {"the session killed", [&] {
-         (void)server->Psql("SELECT pg_terminate_backend(pid) FROM pg_stat_activity"
-                            " WHERE pid <> pg_backend_pid() AND backend_type = 'client backend'");
+      {"the session killed",
+       [&] {
+         (void)server->Psql(
+             "SELECT pg_terminate_backend(pid) FROM pg_stat_activity"
+             " WHERE pid <> pg_backend_pid() AND backend_type = 'client backend'");
        }},
-      {"an idle-session time-out", [&] {
+      {"an idle-session time-out",
+       [&] {
          (void)server->Psql("ALTER SYSTEM SET idle_session_timeout = '300ms'");
          (void)server->Psql("SELECT pg_reload_conf()");
          std::this_thread::sleep_for(std::chrono::milliseconds(900));
@@ -514,8 +516,8 @@ TEST_F(Postgres, AStationLoginInTheStationsRoleRunsWithNoRightToChangeTheLedger)
   // The station's login named by a section of libpq's service file.
   TempDir root("role");
   const fs::path services = root.path() / "pg_service.conf";
-  std::ofstream(services) << "[qvline]\nhost=" << server->SocketDir()
-                          << "\nport=" << server->Port() << "\nuser=st1\ndbname=postgres\n";
+  std::ofstream(services) << "[qvline]\nhost=" << server->SocketDir() << "\nport=" << server->Port()
+                          << "\nuser=st1\ndbname=postgres\n";
   ::setenv("PGSERVICEFILE", services.c_str(), 1);
   const std::string url = "service=qvline";
   for (const char* series : {"line", "unknown"}) {
@@ -544,8 +546,7 @@ TEST_F(Postgres, AStationLoginInTheStationsRoleRunsWithNoRightToChangeTheLedger)
 TEST_F(Postgres, ARecordTheServerRejectsIsSetAsideAndTheRestArePushed) {
   TempDir root("rejected");
   const fs::path dir = MakeStation(root, "station-r");
-  LineLedger line(std::make_unique<PostgresLedger>(server->Url()),
-                  (dir / kSpoolFileName).string());
+  LineLedger line(std::make_unique<PostgresLedger>(server->Url()), (dir / kSpoolFileName).string());
   std::string error;
   ASSERT_TRUE(line.server().Connect(&error)) << error;
   (void)server->Psql("ALTER TABLE records ADD CONSTRAINT no_test_serial CHECK (serial <> 'BAD1')");
@@ -555,8 +556,8 @@ TEST_F(Postgres, ARecordTheServerRejectsIsSetAsideAndTheRestArePushed) {
   ASSERT_TRUE(line.Append(SampleRecord("BAD1", 0, kDecember1 + 1), &error)) << error;
   EXPECT_EQ(line.Rejected(), 1u);
   ASSERT_TRUE(server->Stop());
-  for (const Record& r : {SampleRecord("GOOD0", 0, kDecember1), notText,
-                          SampleRecord("GOOD2", 0, kDecember1 + 3)}) {
+  for (const Record& r :
+       {SampleRecord("GOOD0", 0, kDecember1), notText, SampleRecord("GOOD2", 0, kDecember1 + 3)}) {
     ASSERT_TRUE(line.Append(r, &error)) << error;
   }
   ASSERT_TRUE(server->Restart());

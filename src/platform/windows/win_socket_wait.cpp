@@ -11,8 +11,8 @@ SocketWait WaitForSocket(int64_t socket, bool writable,
                          std::chrono::steady_clock::time_point deadline) {
   if (socket < 0 || static_cast<SOCKET>(socket) == INVALID_SOCKET) return SocketWait::kFailed;
   for (;;) {
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) return SocketWait::kTimedOut;
     WSAPOLLFD entry{};
     entry.fd = static_cast<SOCKET>(socket);
