@@ -665,6 +665,8 @@ int Main(const std::vector<std::string>& args) {
   while (o.command == "run" ? !ended : control.AnyWorkerRunning()) {
     if (completions.Take(std::chrono::milliseconds(100))) ended = control.OnWorkerDone();
   }
+  // From here a Ctrl-C keeps the records still to be written at once.
+  interrupts.Ending();
   list.SetLive(false);
   if (assembly->sim()) assembly->sim()->Flush();
   // The formats started at the end of the run run on as their own processes:
@@ -688,7 +690,6 @@ int Main(const std::vector<std::string>& args) {
   // (and a second one quits at once).
   if (ledgerLink) {
     std::fflush(stdout);
-    interrupts.Ending();
     if (!ledgerLink->Flush(ledgerLink->FlushBoundMs())) {
       SayKept(ledgerLink->KeepAll());
       (void)ledgerLink->Flush(ledgerLink->FlushBoundMs());
