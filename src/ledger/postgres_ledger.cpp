@@ -211,7 +211,9 @@ bool PostgresLedger::Exec(const std::string& sql, const std::vector<std::string>
 
 bool PostgresLedger::Collect(std::vector<std::vector<std::string>>* rows, std::string* error,
                              std::string* sqlState) {
-  const Deadline deadline = DeadlineIn(timeoutSeconds_);
+  // The server has the time-out to say something each time: a long result
+  // that keeps coming is not cut off, a server that goes quiet is.
+  Deadline deadline = DeadlineIn(timeoutSeconds_);
   const std::string late = "the shared ledger did not answer within " +
                            std::to_string(timeoutSeconds_) + " s; the connection is dropped";
   // Send what is buffered; read meanwhile, so a server busy sending back
@@ -245,6 +247,7 @@ bool PostgresLedger::Collect(std::vector<std::vector<std::string>>* rows, std::s
         AbandonLocked(ServerFailure::kDropped);
         return false;
       }
+      deadline = DeadlineIn(timeoutSeconds_);
     }
     pg_result* result = PQgetResult(conn_);
     if (!result) break;
