@@ -421,6 +421,8 @@ TEST_F(Postgres, AStationNeverWaitsLongOnAFrozenServer) {
     ASSERT_TRUE(server->Freeze());
     const auto start = Clock::now();
     Output o = RunCli("--dir " + dir.string() + " --ledger '" + url + "' --sim --virtual-time run");
+    std::printf("[ figure ] the Start was refused after %.2f s, server frozen\n",
+                SecondsSince(start));
     EXPECT_LT(SecondsSince(start), 3.0 * kTimeoutS) << o.text;
     EXPECT_EQ(o.status, 2) << o.text;
     EXPECT_NE(o.text.find("Start refused: no serial numbers could be taken"), std::string::npos)
