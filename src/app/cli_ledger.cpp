@@ -1,9 +1,12 @@
 #include "app/cli_ledger.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 
 #include "ledger/line_ledger.h"
 #include "ledger/record_format.h"
+#include "ledger/redact.h"
 #include "platform/files.h"
 
 namespace qelvar::app {
@@ -27,11 +30,41 @@ int Failed(const std::string& why) {
   return kExitLedger;
 }
 
+// Text from a record or a server shown on a terminal: control characters
+// and bytes that are not printable ASCII escaped.
+std::string Shown(const std::string& text) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string out;
+  for (unsigned char c : text) {
+    if (c >= 0x20 && c < 0x7f && c != '\\') {
+      out += static_cast<char>(c);
+    } else {
+      out += "\\x";
+      out += kDigits[c >> 4];
+      out += kDigits[c & 15];
+    }
+  }
+  return out;
+}
+
+// One spooled record: its state, when it ended, its port, serial and ID,
+// and the server's reason for a rejected one.
+std::string SpoolLine(const ledger::SqliteLedger::SpoolEntry& entry) {
+  const ledger::Record& r = entry.record;
+  std::string line = (entry.rejected.empty() ? "waiting  " : "rejected ") +
+                     ledger::IsoTimeOf(r.endedAtMs) + "  port " + std::to_string(r.port) +
+                     "  serial " + Shown(r.serial) + "  " + r.id;
+  if (!entry.rejected.empty()) line += ": " + Shown(entry.rejected);
+  return line;
+}
+
 struct LedgerArgs {
   std::string dir;
   std::string url;
   std::string command;  // history | yield | ledger
-  std::string action;   // ledger: sync | migrate
+  std::string action;   // ledger: sync | spool | migrate | series
+  std::string seriesName;
+  std::string seriesSeed;
   ledger::HistoryQuery history;
   ledger::YieldQuery yield;
   bool json = false;
@@ -40,6 +73,18 @@ struct LedgerArgs {
 };
 
 }  // namespace
+
+void HidePasswordsInArguments(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    const size_t length = std::strlen(argv[i]);
+    const std::string shown = ledger::RedactPassword(argv[i]);
+    if (shown == argv[i]) continue;
+    // Within the argument's own bytes: what does not fit is cut.
+    const size_t n = std::min(length, shown.size());
+    std::memcpy(argv[i], shown.data(), n);
+    std::memset(argv[i] + n, 0, length - n);
+  }
+}
 
 bool IsLedgerCommand(const std::vector<std::string>& args) {
   for (size_t i = 0; i < args.size(); ++i) {
@@ -66,12 +111,18 @@ int RunLedgerCommand(const std::vector<std::string>& args) {
     if (w == "--dir") {
       if (!value(&a.dir)) return Usage("--dir needs the station folder");
     } else if (w == "--ledger") {
-      if (!value(&a.url)) return Usage("--ledger needs the ledger URL");
+      if (!value(&a.url)) return Usage("--ledger needs the ledger URL or service=NAME");
     } else if (a.command.empty() && IsLedgerWord(w)) {
       a.command = w;
       if (w == "ledger") {
-        if (!value(&a.action) || (a.action != "sync" && a.action != "migrate")) {
-          return Usage("ledger needs sync or migrate");
+        if (!value(&a.action) || (a.action != "sync" && a.action != "migrate" &&
+                                  a.action != "spool" && a.action != "series")) {
+          return Usage("ledger needs sync, spool, migrate or series add NAME SEED");
+        }
+        std::string add;
+        if (a.action == "series" &&
+            (!value(&add) || add != "add" || !value(&a.seriesName) || !value(&a.seriesSeed))) {
+          return Usage("ledger series needs add NAME SEED");
         }
       }
     } else if (w == "--serial" && a.command == "history") {
@@ -116,21 +167,57 @@ int RunLedgerCommand(const std::vector<std::string>& args) {
   settings::StationPaths paths = settings::MakeStationPaths(a.dir);
   engine::LedgerConfig config = engine::ReadLedgerConfig(paths, a.url);
   std::string error;
-  std::unique_ptr<ledger::Ledger> opened = ledger::OpenLedger(config.url, paths.gExeDir, &error);
+  std::unique_ptr<ledger::Ledger> opened =
+      ledger::OpenLedger(config.url, paths.gExeDir, &error, config.timeoutSeconds);
   if (!opened) return Failed(error);
 
   if (a.command == "ledger") {
     auto* line = dynamic_cast<ledger::LineLedger*>(opened.get());
     if (a.action == "migrate") {
-      if (line && !line->server().Connect(&error)) return Failed(error);
+      if (line && !line->server().Administer(&error)) return Failed(error);
       std::printf("ledger schema version %d\n", opened->SchemaVersion());
+      if (line) std::printf("stations' role %s ready\n", ledger::kStationRole);
+      return kExitOk;
+    }
+    if (a.action == "series") {
+      if (!line) return Failed("serial series live in a shared ledger only (--ledger URL)");
+      if (a.seriesSeed.empty() || a.seriesSeed.size() > 20) {
+        return Usage("the seed of a series is a serial number of 1 to 20 characters");
+      }
+      if (!line->server().AddSeries(a.seriesName, a.seriesSeed, &error)) return Failed(error);
+      std::printf("serial series %s starts at %s\n", Shown(a.seriesName).c_str(),
+                  Shown(a.seriesSeed).c_str());
+      return kExitOk;
+    }
+    if (a.action == "spool") {
+      std::vector<ledger::SqliteLedger::SpoolEntry> entries;
+      if (line && !line->SpoolEntries(&entries, &error)) return Failed(error);
+      size_t rejected = 0;
+      for (const auto& entry : entries) {
+        rejected += entry.rejected.empty() ? 0 : 1;
+        std::printf("%s\n", SpoolLine(entry).c_str());
+      }
+      std::printf("%zu waiting; %zu rejected\n", entries.size() - rejected, rejected);
       return kExitOk;
     }
     size_t pushed = 0;
     const bool done = opened->Sync(&pushed, &error);
-    const size_t waiting = line ? line->Spooled() : 0;
-    std::printf("pushed %zu record%s; %zu waiting\n", pushed, pushed == 1 ? "" : "s", waiting);
-    return done ? kExitOk : Failed(error);
+    const size_t rejected = line ? line->Rejected() : 0;
+    const size_t waiting = (line ? line->Spooled() : 0) - rejected;
+    std::printf("pushed %zu record%s; %zu waiting", pushed, pushed == 1 ? "" : "s", waiting);
+    if (rejected > 0) std::printf("; %zu rejected", rejected);
+    std::printf("\n");
+    if (!done) return Failed(error);
+    if (rejected == 0) return kExitOk;
+    // Named, so someone can correct or remove them; they stay in the spool.
+    std::vector<ledger::SqliteLedger::SpoolEntry> entries;
+    if (!line->SpoolEntries(&entries, &error)) return Failed(error);
+    for (const auto& entry : entries) {
+      if (!entry.rejected.empty()) std::fprintf(stderr, "%s\n", SpoolLine(entry).c_str());
+    }
+    return Failed(std::to_string(rejected) +
+                  " record(s) rejected by the shared ledger stay in the spool (" +
+                  ledger::kSpoolFileName + ")");
   }
 
   if (a.command == "history") {

@@ -17,7 +17,13 @@ inline constexpr const char* kLedgerUsage =
     "                  [--station NAME] [--failed] [--duplicates] [--json | --csv]\n"
     "       qelvar-cli [--dir STATION_DIR] [--ledger URL] yield [--since DATE]\n"
     "                  [--by part|station|day] [--json] [--html FILE]\n"
-    "       qelvar-cli [--dir STATION_DIR] [--ledger URL] ledger sync|migrate\n";
+    "       qelvar-cli [--dir STATION_DIR] [--ledger URL] ledger sync|spool|migrate\n"
+    "       qelvar-cli --ledger URL ledger series add NAME SEED\n";
+
+// Overwrites, in place, the password of every argument that holds one
+// (--ledger URL) with ***, so that the process list shows it no longer once
+// the program has read its arguments. Call after copying them.
+void HidePasswordsInArguments(int argc, char** argv);
 
 // True when the command line names one of the ledger commands.
 [[nodiscard]] bool IsLedgerCommand(const std::vector<std::string>& args);

@@ -18,6 +18,7 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iostream>
 #include <iterator>
 #include <mutex>
@@ -167,6 +168,19 @@ void SayQuitAtOnce(const std::vector<int>& running) {
   std::fflush(stderr);
 }
 
+// Keeps the records not yet written (in the ledger's spool, which waits on
+// no server); the number kept.
+using RecordKeeper = std::function<size_t()>;
+
+void SayKept(size_t kept) {
+  if (kept == 0) return;
+  std::fprintf(stderr,
+               "qelvar-cli: %zu record(s) not yet written were kept in the station folder; "
+               "qelvar-cli ledger sync pushes them to the shared ledger\n",
+               kept);
+  std::fflush(stderr);
+}
+
 // After a stop during the Start: the drives it sent into ROM mode and never
 // started (0-based), named 1-based as the table shows them.
 void SayLeftInRomMode(const std::vector<int>& ports) {
@@ -188,7 +202,10 @@ void SayLeftInRomMode(const std::vector<int>& ports) {
 // leaves a drive that needs a rerun); the program then ends as usual. A second
 // Ctrl-C quits at once. The signals are blocked in every thread and taken
 // here, on a thread of their own, so the handling may print and look at the
-// ports while the main thread sits in the Start sequence's pauses.
+// ports while the main thread sits in the Start sequence's pauses. Once the
+// run is over and its records are being written (Ending), a signal keeps
+// them in the spool at once, so a server that does not answer never holds
+// the program up; a second one then quits at once.
 class InterruptHandler {
  public:
   // Blocks SIGINT and SIGTERM in this thread and every thread started after.
@@ -197,8 +214,8 @@ class InterruptHandler {
     (void)::pthread_sigmask(SIG_BLOCK, &set, nullptr);
   }
 
-  InterruptHandler(engine::RunControl& control, engine::Station& station)
-      : control_(control), station_(station), thread_([this] { Loop(); }) {}
+  InterruptHandler(engine::RunControl& control, engine::Station& station, RecordKeeper keep)
+      : control_(control), station_(station), keep_(std::move(keep)), thread_([this] { Loop(); }) {}
   ~InterruptHandler() {
     stop_.store(true);
     thread_.join();
@@ -207,6 +224,7 @@ class InterruptHandler {
   InterruptHandler& operator=(const InterruptHandler&) = delete;
 
   [[nodiscard]] bool Interrupted() const { return signals_.load() > 0; }
+  void Ending() { ending_.store(true); }
 
  private:
   static sigset_t Set() {
@@ -235,12 +253,17 @@ class InterruptHandler {
       const int signal = ::sigtimedwait(&set, nullptr, &poll);
       if (signal < 0) continue;  // EAGAIN (the poll ended) or EINTR
       if (signals_.fetch_add(1) == 0) {
+        if (ending_.load()) {
+          if (keep_) SayKept(keep_());  // the program then ends as usual
+          continue;
+        }
         control_.RequestNoNewStarts();
         SayWaiting(RunningPorts().size());
         if (control_.StartInProgress()) SayAlreadyInRomMode(control_.PortsLeftInRomMode());
         continue;
       }
       if (signal != SIGINT && signal != SIGTERM) continue;
+      if (keep_) SayKept(keep_());
       SayQuitAtOnce(RunningPorts());
       // At once: the workers still hold the drives, so no destructor may run.
       std::_Exit(signal == SIGINT ? kExitInterrupted : 128 + SIGTERM);
@@ -249,7 +272,9 @@ class InterruptHandler {
 
   engine::RunControl& control_;
   engine::Station& station_;
+  const RecordKeeper keep_;
   std::atomic<int> signals_{0};
+  std::atomic<bool> ending_{false};
   std::atomic<bool> stop_{false};
   std::thread thread_;
 };
@@ -267,8 +292,8 @@ class InterruptHandler {
   // their own once the handler is registered.
   static void BlockSignals() {}
 
-  InterruptHandler(engine::RunControl& control, engine::Station& station)
-      : control_(control), station_(station) {
+  InterruptHandler(engine::RunControl& control, engine::Station& station, RecordKeeper keep)
+      : control_(control), station_(station), keep_(std::move(keep)) {
     std::lock_guard lock(Mutex());
     Active() = this;
     finished_.store(false);
@@ -284,6 +309,7 @@ class InterruptHandler {
   InterruptHandler& operator=(const InterruptHandler&) = delete;
 
   [[nodiscard]] bool Interrupted() const { return signals_.load() > 0; }
+  void Ending() { ending_.store(true); }
 
  private:
   // How long a closed window waits for the ports: Windows ends the process
@@ -330,11 +356,16 @@ class InterruptHandler {
 
   void OnInterrupt(bool close) {
     if (signals_.fetch_add(1) == 0) {
+      if (ending_.load() || close) {
+        if (keep_) SayKept(keep_());
+        if (ending_.load()) return;
+      }
       control_.RequestNoNewStarts();
       SayWaiting(RunningPorts().size());
       if (control_.StartInProgress()) SayAlreadyInRomMode(control_.PortsLeftInRomMode());
       return;
     }
+    if (keep_) SayKept(keep_());
     if (close) return;  // the wait in the handler is all a closed window gets
     SayQuitAtOnce(RunningPorts());
     // At once: the workers still hold the drives, so no destructor may run.
@@ -343,7 +374,9 @@ class InterruptHandler {
 
   engine::RunControl& control_;
   engine::Station& station_;
+  const RecordKeeper keep_;
   std::atomic<int> signals_{0};
+  std::atomic<bool> ending_{false};
 };
 #endif
 
@@ -585,7 +618,11 @@ int Main(const std::vector<std::string>& args) {
     return kExitUsage;
   }
 
-  InterruptHandler interrupts(control, station);
+  RecordKeeper keepRecords;
+#ifdef QELVAR_WITH_LEDGER
+  if (ledgerLink) keepRecords = [link = ledgerLink.get()] { return link->KeepAll(); };
+#endif
+  InterruptHandler interrupts(control, station, keepRecords);
   const int32_t failedBefore = station.run.failCount.load();
   list.SetLive(!o.json);
   if (o.command == "run") {
@@ -628,6 +665,8 @@ int Main(const std::vector<std::string>& args) {
   while (o.command == "run" ? !ended : control.AnyWorkerRunning()) {
     if (completions.Take(std::chrono::milliseconds(100))) ended = control.OnWorkerDone();
   }
+  // From here a Ctrl-C keeps the records still to be written at once.
+  interrupts.Ending();
   list.SetLive(false);
   if (assembly->sim()) assembly->sim()->Flush();
   // The formats started at the end of the run run on as their own processes:
@@ -646,6 +685,17 @@ int Main(const std::vector<std::string>& args) {
     // time each port keeps its own, and the main thread's is only its share.
     std::printf("Time: %s\n", engine::ElapsedText(control.LastPortEndedMs() / 1000).c_str());
   }
+#ifdef QELVAR_WITH_LEDGER
+  // The run's records, while Ctrl-C and SIGTERM still keep them at once
+  // (and a second one quits at once).
+  if (ledgerLink) {
+    std::fflush(stdout);
+    if (!ledgerLink->Flush(ledgerLink->FlushBoundMs())) {
+      SayKept(ledgerLink->KeepAll());
+      (void)ledgerLink->Flush(ledgerLink->FlushBoundMs());
+    }
+  }
+#endif
   // A stop during the Start leaves drives it found unstarted (those it sent
   // into ROM mode need a run): never a success.
   if (interrupts.Interrupted()) {
@@ -678,5 +728,8 @@ int Main(const std::vector<std::string>& args) {
 
 int main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
+#ifdef QELVAR_WITH_LEDGER
+  qelvar::app::HidePasswordsInArguments(argc, argv);
+#endif
   return qelvar::app::Main(args);
 }

@@ -46,6 +46,9 @@ int main(int argc, char** argv) {
 
   std::vector<std::string> args;
   for (const QString& a : QApplication::arguments().mid(1)) args.push_back(a.toStdString());
+#ifdef QELVAR_WITH_LEDGER
+  app::HidePasswordsInArguments(argc, argv);
+#endif
   std::string error;
   std::optional<app::WindowOptions> parsed = app::ParseWindowOptions(args, &error);
   if (!parsed) {

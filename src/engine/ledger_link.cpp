@@ -52,6 +52,7 @@ LedgerConfig ReadLedgerConfig(const settings::StationPaths& paths, const std::st
   config.url = urlOverride.empty() ? profile.GetString("Ledger", "Url", "", 1023) : urlOverride;
   config.series = profile.GetString("Ledger", "Series", "default", 255);
   if (config.series.empty()) config.series = "default";
+  config.timeoutSeconds = std::clamp(profile.GetInt("Ledger", "TimeoutS", 10), 1, 600);
   return config;
 }
 
@@ -118,7 +119,8 @@ LedgerLink::LedgerLink(std::unique_ptr<ledger::Ledger> ledger, LedgerConfig conf
 std::unique_ptr<LedgerLink> LedgerLink::Open(const LedgerConfig& config,
                                              const settings::StationPaths& paths, ErrorSink errors,
                                              std::string* error) {
-  std::unique_ptr<ledger::Ledger> opened = ledger::OpenLedger(config.url, paths.gExeDir, error);
+  std::unique_ptr<ledger::Ledger> opened =
+      ledger::OpenLedger(config.url, paths.gExeDir, error, config.timeoutSeconds);
   if (!opened) return nullptr;
   return std::make_unique<LedgerLink>(std::move(opened), config, paths, std::move(errors));
 }

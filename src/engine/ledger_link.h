@@ -1,8 +1,9 @@
 // Connects a station's run to the line ledger: the records of finished ports
 // (written by a background writer, never on a worker's path) and the shared
 // serial series. Settings: [Ledger] Station= (default: the host name), Url=
-// (empty: ledger.sqlite in the station folder; postgresql://... for a line)
-// and Series= (default "default").
+// (empty: ledger.sqlite in the station folder; postgresql://... or libpq
+// settings such as service=NAME for a line), Series= (default "default") and
+// TimeoutS= (default 10: the longest any wait on the line's server lasts).
 #pragma once
 
 #include <functional>
@@ -22,6 +23,7 @@ struct LedgerConfig {
   std::string station;
   std::string url;
   std::string series = "default";
+  int timeoutSeconds = 10;
 };
 
 // [Ledger] of the station's settings file; `urlOverride` (--ledger) wins
@@ -60,6 +62,14 @@ class LedgerLink final : public PortRecorder, public SerialSource {
 
   // Waits up to `timeoutMs` for the records queued so far.
   bool Flush(int64_t timeoutMs) { return writer_->Flush(timeoutMs); }
+  // Keeps every record not yet written in the spool, at once (the program
+  // is ending); the number kept.
+  size_t KeepAll() { return writer_->KeepAll(); }
+  // The longest the records queued so far can take to be written: the first
+  // wait on an absent server, then the spool, then a push of it.
+  [[nodiscard]] int64_t FlushBoundMs() const {
+    return (3 * int64_t{config_.timeoutSeconds} + 5) * 1000;
+  }
   [[nodiscard]] ledger::Ledger& ledger() { return *ledger_; }
   [[nodiscard]] const LedgerConfig& config() const { return config_; }
   [[nodiscard]] const ledger::RecordWriter& writer() const { return *writer_; }

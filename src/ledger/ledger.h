@@ -64,6 +64,14 @@ class Ledger {
   // Stores a record; a record whose ID is already stored is left as it is
   // and counts as stored. False with *error when it could not be stored.
   [[nodiscard]] virtual bool Append(const Record& record, std::string* error) = 0;
+  // Stores a record where it stays without waiting on a server (a shared
+  // ledger's spool), for a program that must end now.
+  [[nodiscard]] virtual bool Keep(const Record& record, std::string* error) {
+    return Append(record, error);
+  }
+  // The program is ending: a wait on a server under way ends at once, and
+  // no server is asked any more (records go where Keep puts them). Any thread.
+  virtual void GiveUp() {}
   [[nodiscard]] virtual bool History(const HistoryQuery& query, std::vector<Record>* records,
                                      std::string* error) = 0;
   [[nodiscard]] virtual bool Yield(const YieldQuery& query, YieldReport* report,
@@ -91,10 +99,14 @@ inline constexpr int kSchemaVersion = 4;
 // the station folder's SQLite ledger when `url` is empty, and brings its
 // schema up to date. Null with *error when it cannot be opened. A PostgreSQL
 // ledger that cannot be reached opens all the same: its records wait in the
-// station folder's spool until it can.
+// station folder's spool until it can. No wait on the server lasts longer
+// than `timeoutSeconds`.
 [[nodiscard]] std::unique_ptr<Ledger> OpenLedger(const std::string& url,
-                                                 const std::string& stationDir, std::string* error);
+                                                 const std::string& stationDir, std::string* error,
+                                                 int timeoutSeconds = 10);
 
+// A PostgreSQL URL, or connection settings as keyword=value pairs
+// ("service=line3", "host=db dbname=qelvar").
 [[nodiscard]] bool IsPostgresUrl(std::string_view url);
 
 inline constexpr const char* kSqliteFileName = "ledger.sqlite";

@@ -2,7 +2,21 @@
 
 #include <sys/stat.h>
 
+#include <cctype>
+#include <chrono>
+
+#include "ledger/redact.h"
+
 namespace qelvar::ledger {
+namespace {
+
+int64_t SteadyMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+}  // namespace
 
 LineLedger::LineLedger(std::unique_ptr<PostgresLedger> server, std::string spoolPath)
     : server_(std::move(server)), spoolPath_(std::move(spoolPath)) {}
@@ -13,19 +27,47 @@ SqliteLedger* LineLedger::Spool(std::string* error) {
   return spool_.get();
 }
 
-bool LineLedger::Append(const Record& record, std::string* error) {
-  std::string why;
-  if (server_->Append(record, &why)) return true;
-  SqliteLedger* spool = Spool(error);
-  if (!spool) {
-    *error = why + "; and the spool: " + *error;
-    return false;
+SqliteLedger* LineLedger::ExistingSpool(std::string* error) {
+  struct stat st {};
+  {
+    std::lock_guard lock(spoolMutex_);
+    // No spool file: nothing was ever held back here.
+    if (!spool_ && ::stat(spoolPath_.c_str(), &st) != 0) return nullptr;
   }
-  if (!spool->Append(record, error)) {
-    *error = why + "; and the spool: " + *error;
+  return Spool(error);
+}
+
+bool LineLedger::ToSpool(const Record& record, const std::string& rejected, const std::string& why,
+                         std::string* error) {
+  SqliteLedger* spool = Spool(error);
+  if (!spool || !spool->Append(record, error) ||
+      (!rejected.empty() && !spool->MarkRejected(record.id, rejected, error))) {
+    *error = (why.empty() ? "" : why + "; and the spool: ") + *error;
     return false;
   }
   return true;
+}
+
+bool LineLedger::Append(const Record& record, std::string* error) {
+  std::string why;
+  ServerFailure failure = ServerFailure::kNone;
+  if (SteadyMs() >= restUntilMs_.load()) {
+    if (server_->Push(record, &why, &failure)) return true;
+    Rest(failure);
+  } else {
+    why = "the shared ledger did not answer a moment ago";
+  }
+  return ToSpool(record, failure == ServerFailure::kRejected ? why : std::string(), why, error);
+}
+
+void LineLedger::Rest(ServerFailure failure) {
+  // Only a server that does not answer costs a wait; one that refuses the
+  // connection is asked again at once.
+  if (failure == ServerFailure::kTimedOut) restUntilMs_.store(SteadyMs() + kServerRestMs);
+}
+
+bool LineLedger::Keep(const Record& record, std::string* error) {
+  return ToSpool(record, {}, {}, error);
 }
 
 bool LineLedger::History(const HistoryQuery& query, std::vector<Record>* records,
@@ -44,59 +86,83 @@ bool LineLedger::TakeSerials(std::string_view series, std::string_view seed, int
 }
 
 size_t LineLedger::Spooled() {
-  struct stat st {};
   std::string error;
-  {
-    std::lock_guard lock(spoolMutex_);
-    if (!spool_ && ::stat(spoolPath_.c_str(), &st) != 0) return 0;
-  }
-  SqliteLedger* spool = Spool(&error);
+  SqliteLedger* spool = ExistingSpool(&error);
   return spool ? spool->Count() : 0;
+}
+
+size_t LineLedger::Rejected() {
+  std::string error;
+  SqliteLedger* spool = ExistingSpool(&error);
+  return spool ? spool->CountRejected() : 0;
+}
+
+bool LineLedger::SpoolEntries(std::vector<SqliteLedger::SpoolEntry>* entries, std::string* error) {
+  entries->clear();
+  error->clear();
+  SqliteLedger* spool = ExistingSpool(error);
+  return spool ? spool->Entries(entries, error) : error->empty();
 }
 
 bool LineLedger::Sync(size_t* pushed, std::string* error) {
   *pushed = 0;
-  struct stat st {};
-  {
-    std::lock_guard lock(spoolMutex_);
-    // No spool file: nothing was ever held back here.
-    if (!spool_ && ::stat(spoolPath_.c_str(), &st) != 0) return true;
+  error->clear();
+  SqliteLedger* spool = ExistingSpool(error);
+  if (!spool) return error->empty();
+  if (SteadyMs() < restUntilMs_.load()) {
+    *error = "the shared ledger did not answer a moment ago";
+    return false;
   }
-  SqliteLedger* spool = Spool(error);
-  if (!spool) return false;
   constexpr size_t kBatch = 256;
   for (;;) {
     std::vector<Record> batch;
     if (!spool->Oldest(kBatch, &batch, error)) return false;
-    if (batch.empty()) return true;
+    if (batch.empty()) break;
     for (const Record& record : batch) {
       // A push the server took but whose removal from the spool was lost
       // (a crash in between) is pushed again: the server keeps one copy.
-      if (!server_->Append(record, error)) return false;
+      ServerFailure failure = ServerFailure::kNone;
+      if (!server_->Push(record, error, &failure)) {
+        if (failure != ServerFailure::kRejected) {
+          Rest(failure);
+          return false;
+        }
+        if (!spool->MarkRejected(record.id, *error, error)) return false;
+        continue;
+      }
       if (!spool->Remove(record.id, error)) return false;
       ++*pushed;
     }
   }
+  restUntilMs_.store(0);  // the server answers again
+  return true;
 }
 
 bool IsPostgresUrl(std::string_view url) {
-  return url.rfind("postgresql://", 0) == 0 || url.rfind("postgres://", 0) == 0;
+  if (url.rfind("postgresql://", 0) == 0 || url.rfind("postgres://", 0) == 0) return true;
+  // keyword=value settings: a word of letters and '_' first, then '='.
+  size_t i = 0;
+  while (i < url.size() && (std::islower(static_cast<unsigned char>(url[i])) || url[i] == '_')) {
+    ++i;
+  }
+  while (i < url.size() && url[i] == ' ') ++i;
+  return i > 0 && i < url.size() && url[i] == '=';
 }
 
 std::unique_ptr<Ledger> OpenLedger(const std::string& url, const std::string& stationDir,
-                                   std::string* error) {
+                                   std::string* error, int timeoutSeconds) {
   const std::string dir = stationDir.empty() ? "." : stationDir;
   if (url.empty()) return SqliteLedger::Open(dir + "/" + kSqliteFileName, error);
   if (!IsPostgresUrl(url)) {
     *error =
-        "the ledger URL must start with postgresql:// (or be empty for the station's own "
-        "ledger.sqlite): " +
-        url;
+        "the ledger URL must start with postgresql:// or name libpq settings such as "
+        "service=NAME (or be empty for the station's own ledger.sqlite): " +
+        RedactPassword(url);
     return nullptr;
   }
-  auto server = std::make_unique<PostgresLedger>(url);
-  std::string why;
-  (void)server->Connect(&why);  // an absent server is not an error here: records spool
+  // Connected when first used: an absent or frozen server costs no wait
+  // here, and its records spool.
+  auto server = std::make_unique<PostgresLedger>(url, kSchemaVersion, timeoutSeconds);
   return std::make_unique<LineLedger>(std::move(server), dir + "/" + kSpoolFileName);
 }
 

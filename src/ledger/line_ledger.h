@@ -1,8 +1,12 @@
 // A station's view of the shared ledger: records go to the server, and to a
 // spool in the station folder while the server cannot be reached; the spool
-// is pushed later, idempotently by record ID.
+// is pushed later, idempotently by record ID. A record the server refuses for
+// what it holds stays in the spool, set aside with the server's reason, and
+// never holds up the others.
 #pragma once
 
+#include <atomic>
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -16,8 +20,13 @@ class LineLedger final : public Ledger {
   LineLedger(std::unique_ptr<PostgresLedger> server, std::string spoolPath);
 
   // To the server; to the spool when the server cannot take it. False only
-  // when neither could.
+  // when neither could. After the server failed to answer, records go
+  // straight to the spool for a while (and a push of the spool is not
+  // tried), so a run's end never waits on a frozen server once per record.
   [[nodiscard]] bool Append(const Record& record, std::string* error) override;
+  // To the spool only.
+  [[nodiscard]] bool Keep(const Record& record, std::string* error) override;
+  void GiveUp() override { server_->GiveUp(); }
   [[nodiscard]] bool History(const HistoryQuery& query, std::vector<Record>* records,
                              std::string* error) override;
   [[nodiscard]] bool Yield(const YieldQuery& query, YieldReport* report,
@@ -26,22 +35,36 @@ class LineLedger final : public Ledger {
                                  std::string_view station, const SerialAdvance& advance,
                                  std::vector<std::string>* serials, std::string* error) override;
   // Pushes the spool oldest first; a record leaves the spool only once the
-  // server has it.
+  // server has it. One the server rejects is marked so and passed over.
+  // True when nothing is left to push (rejected records may remain).
   [[nodiscard]] bool Sync(size_t* pushed, std::string* error) override;
   [[nodiscard]] int SchemaVersion() const override { return server_->SchemaVersion(); }
   [[nodiscard]] bool Shared() const override { return true; }
 
   [[nodiscard]] PostgresLedger& server() { return *server_; }
-  // Records waiting in the spool.
+  // Records in the spool: all of them, and those the server rejected.
   [[nodiscard]] size_t Spooled();
+  [[nodiscard]] size_t Rejected();
+  // Every record in the spool with its state; none when there is no spool.
+  [[nodiscard]] bool SpoolEntries(std::vector<SqliteLedger::SpoolEntry>* entries,
+                                  std::string* error);
+
+  // How long records skip a server that failed to answer.
+  static constexpr int64_t kServerRestMs = 30'000;
 
  private:
   SqliteLedger* Spool(std::string* error);
+  // The spool, when its file exists; null without error when it does not.
+  SqliteLedger* ExistingSpool(std::string* error);
+  void Rest(ServerFailure failure);
+  bool ToSpool(const Record& record, const std::string& rejected, const std::string& why,
+               std::string* error);
 
   std::unique_ptr<PostgresLedger> server_;
   const std::string spoolPath_;
   std::mutex spoolMutex_;
   std::unique_ptr<SqliteLedger> spool_;
+  std::atomic<int64_t> restUntilMs_{0};  // steady clock
 };
 
 }  // namespace qelvar::ledger

@@ -3,10 +3,15 @@
 #include <libpq-fe.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <system_error>
+#include <thread>
 
+#include "ledger/redact.h"
 #include "ledger/schema.h"
+#include "platform/socket_wait.h"
 
 namespace qelvar::ledger {
 namespace {
@@ -25,23 +30,77 @@ int64_t NowMs() {
       .count();
 }
 
-std::string Trimmed(const char* text) {
-  std::string s = text ? text : "";
+// A message of the client library, which may echo the connection settings
+// `url` or a part of them.
+std::string Trimmed(const char* text, const std::string& url) {
+  std::string s = RedactPassword(text ? text : "", url);
   while (!s.empty() && (s.back() == '\n' || s.back() == ' ')) s.pop_back();
   return s;
 }
 
+std::chrono::steady_clock::time_point DeadlineIn(int seconds) {
+  return std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+}
+
+// Asks the server to stop what a connection given up on still runs. The
+// request opens a connection of its own and waits for the server without a
+// bound, so it runs on a thread of its own that the caller never waits for;
+// a few at most, however long the server stays away.
+void CancelInBackground(PGcancel* cancel) {
+  static std::atomic<int> running{0};
+  if (!cancel) return;
+  if (running.fetch_add(1) >= 4) {
+    running.fetch_sub(1);
+    PQfreeCancel(cancel);
+    return;
+  }
+  try {
+    std::thread([cancel] {
+      char message[256];
+      (void)PQcancel(cancel, message, sizeof message);
+      PQfreeCancel(cancel);
+      running.fetch_sub(1);
+    }).detach();
+  } catch (const std::system_error&) {
+    running.fetch_sub(1);
+    PQfreeCancel(cancel);
+  }
+}
+
 }  // namespace
 
-PostgresLedger::PostgresLedger(std::string url, int upTo) : url_(std::move(url)), upTo_(upTo) {}
+PostgresLedger::PostgresLedger(std::string url, int upTo, int timeoutSeconds)
+    : url_(std::move(url)), upTo_(upTo), timeoutSeconds_(std::max(1, timeoutSeconds)) {}
 
 PostgresLedger::~PostgresLedger() {
   DropLocked();
 }
 
 void PostgresLedger::DropLocked() {
-  if (conn_) PQfinish(conn_);
+  if (conn_) PQfinish(conn_);  // non-blocking: a frozen server cannot hold it up
   conn_ = nullptr;
+}
+
+void PostgresLedger::AbandonLocked(ServerFailure why) {
+  failure_ = why;
+  if (!conn_) return;
+  if (why == ServerFailure::kTimedOut) CancelInBackground(PQgetCancel(conn_));
+  DropLocked();
+  series_.clear();  // read afresh from the next connection
+}
+
+platform::SocketWait PostgresLedger::Wait(int socket, bool writable, Deadline deadline) const {
+  // In short steps, so a program that gives up is not held to the deadline.
+  for (;;) {
+    if (givenUp_.load()) return platform::SocketWait::kTimedOut;
+    const Deadline step = std::min(deadline, Clock::now() + std::chrono::milliseconds(100));
+    const platform::SocketWait waited = platform::WaitForSocket(socket, writable, step);
+    if (waited != platform::SocketWait::kTimedOut || step == deadline) return waited;
+  }
+}
+
+void PostgresLedger::GiveUp() {
+  givenUp_.store(true);
 }
 
 bool PostgresLedger::Connect(std::string* error) {
@@ -49,25 +108,83 @@ bool PostgresLedger::Connect(std::string* error) {
   return ConnectLocked(error);
 }
 
-bool PostgresLedger::ConnectLocked(std::string* error) {
-  if (conn_ && PQstatus(conn_) == CONNECTION_OK) return true;
-  DropLocked();
-  // The URL's own settings first; the time-out after it, so no setting can
-  // make a Start or a port's end wait without bound.
-  const std::string timeout = std::to_string(kConnectTimeoutSeconds);
-  const char* keywords[] = {"dbname", "connect_timeout", nullptr};
-  const char* values[] = {url_.c_str(), timeout.c_str(), nullptr};
-  conn_ = PQconnectdbParams(keywords, values, 1);
-  if (!conn_ || PQstatus(conn_) != CONNECTION_OK) {
-    *error = "cannot reach the shared ledger: " +
-             Trimmed(conn_ ? PQerrorMessage(conn_) : "out of memory");
-    DropLocked();
+template <typename Call>
+bool PostgresLedger::Retried(std::string* error, const Call& call) {
+  const bool wasOpen = conn_ != nullptr && PQstatus(conn_) == CONNECTION_OK;
+  if (!ConnectLocked(error)) return false;
+  if (call()) return true;
+  if (!wasOpen || failure_ != ServerFailure::kDropped) return false;
+  const std::string first = *error;
+  if (!ConnectLocked(error)) {
+    *error = first + "; connecting again: " + *error;
     return false;
   }
-  const std::string setTimeout = "SET statement_timeout = " + std::to_string(kStatementTimeoutMs);
+  return call();
+}
+
+bool PostgresLedger::ConnectLocked(std::string* error) {
+  if (givenUp_.load()) {
+    *error = "the shared ledger is not asked any more: the program is ending";
+    DropLocked();
+    failure_ = ServerFailure::kTimedOut;
+    return false;
+  }
+  if (conn_ && PQstatus(conn_) == CONNECTION_OK) return true;
+  DropLocked();
+  series_.clear();
+  failure_ = ServerFailure::kNone;
+  // The URL's own settings first; the time-out and keepalives after it, so
+  // no setting can make a Start or a port's end wait without bound.
+  const std::string timeout = std::to_string(timeoutSeconds_);
+  const std::string interval = std::to_string(std::max(1, timeoutSeconds_ / 3));
+  const std::string userTimeout = std::to_string(timeoutSeconds_ * 1000);
+  const char* keywords[] = {"dbname",
+                            "connect_timeout",
+                            "keepalives",
+                            "keepalives_idle",
+                            "keepalives_interval",
+                            "keepalives_count",
+                            "tcp_user_timeout",
+                            nullptr};
+  const char* values[] = {url_.c_str(),        timeout.c_str(),  "1",
+                          timeout.c_str(),     interval.c_str(), "3",
+                          userTimeout.c_str(), nullptr};
+  const Deadline deadline = DeadlineIn(timeoutSeconds_);
+  conn_ = PQconnectStartParams(keywords, values, 1);
+  PostgresPollingStatusType polled = PGRES_POLLING_WRITING;
+  if (!conn_ || PQstatus(conn_) == CONNECTION_BAD) polled = PGRES_POLLING_FAILED;
+  while (polled != PGRES_POLLING_OK && polled != PGRES_POLLING_FAILED) {
+    const platform::SocketWait waited =
+        Wait(PQsocket(conn_), polled == PGRES_POLLING_WRITING, deadline);
+    if (waited == platform::SocketWait::kTimedOut) {
+      *error = "cannot reach the shared ledger: no answer within " + timeout + " s";
+      DropLocked();
+      failure_ = ServerFailure::kTimedOut;
+      return false;
+    }
+    if (waited == platform::SocketWait::kFailed) break;
+    polled = PQconnectPoll(conn_);
+  }
+  if (!conn_ || PQstatus(conn_) != CONNECTION_OK) {
+    *error = "cannot reach the shared ledger: " +
+             Trimmed(conn_ ? PQerrorMessage(conn_) : "out of memory", url_);
+    DropLocked();
+    failure_ = ServerFailure::kUnreachable;
+    return false;
+  }
+  // Non-blocking from here on: a statement waits in Collect, with a deadline.
+  if (PQsetnonblocking(conn_, 1) != 0) {
+    *error = "shared ledger: " + Trimmed(PQerrorMessage(conn_), url_);
+    DropLocked();
+    failure_ = ServerFailure::kUnreachable;
+    return false;
+  }
+  // The server gives up on a statement when the client would.
+  const std::string setTimeout =
+      "SET statement_timeout = " + std::to_string(timeoutSeconds_ * 1000);
   if (!Exec(setTimeout, {}, nullptr, error) ||
       !Exec("SET client_min_messages = warning", {}, nullptr, error) || !MigrateLocked(error)) {
-    DropLocked();
+    if (conn_) AbandonLocked(failure_ == ServerFailure::kNone ? ServerFailure::kRefused : failure_);
     return false;
   }
   return true;
@@ -83,43 +200,119 @@ bool PostgresLedger::Exec(const std::string& sql, const std::vector<std::string>
   std::vector<const char*> values;
   values.reserve(parameters.size());
   for (const std::string& p : parameters) values.push_back(p.c_str());
-  return Collect(PQexecParams(conn_, sql.c_str(), static_cast<int>(values.size()), nullptr,
-                              values.data(), nullptr, nullptr, 0),
-                 rows, error, sqlState);
+  if (!PQsendQueryParams(conn_, sql.c_str(), static_cast<int>(values.size()), nullptr,
+                         values.data(), nullptr, nullptr, 0)) {
+    *error = "shared ledger: " + Trimmed(PQerrorMessage(conn_), url_);
+    AbandonLocked(ServerFailure::kDropped);
+    return false;
+  }
+  return Collect(rows, error, sqlState);
 }
 
-bool PostgresLedger::Collect(pg_result* result, std::vector<std::vector<std::string>>* rows,
-                             std::string* error, std::string* sqlState) {
-  const ExecStatusType status = result ? PQresultStatus(result) : PGRES_FATAL_ERROR;
-  const bool ok = status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK;
-  if (!ok) {
-    *error = "shared ledger: " + Trimmed(PQerrorMessage(conn_));
-    if (sqlState) {
-      const char* state = result ? PQresultErrorField(result, PG_DIAG_SQLSTATE) : nullptr;
-      *sqlState = state ? state : "";
+bool PostgresLedger::Collect(std::vector<std::vector<std::string>>* rows, std::string* error,
+                             std::string* sqlState) {
+  // The server has the time-out to say something each time: a long result
+  // that keeps coming is not cut off, a server that goes quiet is.
+  Deadline deadline = DeadlineIn(timeoutSeconds_);
+  const std::string late = "the shared ledger did not answer within " +
+                           std::to_string(timeoutSeconds_) + " s; the connection is dropped";
+  // Send what is buffered; read meanwhile, so a server busy sending back
+  // cannot block both sides.
+  for (int flushed = PQflush(conn_); flushed != 0; flushed = PQflush(conn_)) {
+    const platform::SocketWait waited = Wait(PQsocket(conn_), true, deadline);
+    if (flushed < 0 || waited == platform::SocketWait::kFailed || !PQconsumeInput(conn_)) {
+      *error = "shared ledger: " + Trimmed(PQerrorMessage(conn_), url_);
+      AbandonLocked(ServerFailure::kDropped);
+      return false;
+    }
+    if (waited == platform::SocketWait::kTimedOut) {
+      *error = givenUp_.load() ? "given up on the shared ledger: the program is ending" : late;
+      AbandonLocked(ServerFailure::kTimedOut);
+      return false;
+    }
+  }
+  std::string failed;
+  std::string state;
+  std::vector<std::vector<std::string>> last;
+  for (;;) {
+    while (PQisBusy(conn_)) {
+      const platform::SocketWait waited = Wait(PQsocket(conn_), false, deadline);
+      if (waited == platform::SocketWait::kTimedOut) {
+        *error = givenUp_.load() ? "given up on the shared ledger: the program is ending" : late;
+        AbandonLocked(ServerFailure::kTimedOut);
+        return false;
+      }
+      if (waited == platform::SocketWait::kFailed || !PQconsumeInput(conn_)) {
+        *error = "shared ledger: " + Trimmed(PQerrorMessage(conn_), url_);
+        AbandonLocked(ServerFailure::kDropped);
+        return false;
+      }
+      deadline = DeadlineIn(timeoutSeconds_);
+    }
+    pg_result* result = PQgetResult(conn_);
+    if (!result) break;
+    const ExecStatusType status = PQresultStatus(result);
+    if (status == PGRES_TUPLES_OK) {
+      last.clear();
+      const int n = PQntuples(result);
+      const int m = PQnfields(result);
+      last.reserve(static_cast<size_t>(n));
+      for (int r = 0; r < n; ++r) {
+        std::vector<std::string> row;
+        row.reserve(static_cast<size_t>(m));
+        for (int c = 0; c < m; ++c) {
+          row.emplace_back(PQgetvalue(result, r, c),
+                           static_cast<size_t>(PQgetlength(result, r, c)));
+        }
+        last.push_back(std::move(row));
+      }
+    } else if (status != PGRES_COMMAND_OK && failed.empty()) {
+      // The first error is the one that counts; the rest of a script is
+      // skipped by the server.
+      const char* message = PQresultErrorMessage(result);
+      failed = Trimmed(message && *message ? message : PQerrorMessage(conn_), url_);
+      if (failed.empty()) failed = "the statement failed";
+      const char* code = PQresultErrorField(result, PG_DIAG_SQLSTATE);
+      state = code ? code : "";
     }
     PQclear(result);
-    if (PQstatus(conn_) != CONNECTION_OK) DropLocked();
+  }
+  if (PQstatus(conn_) != CONNECTION_OK) {
+    *error = "shared ledger: " + (failed.empty() ? Trimmed(PQerrorMessage(conn_), url_) : failed);
+    AbandonLocked(ServerFailure::kDropped);
+    return false;
+  }
+  if (!failed.empty()) {
+    *error = "shared ledger: " + failed;
+    if (sqlState) *sqlState = state;
+    failure_ = ServerFailure::kRefused;
     return false;
   }
   if (rows) {
-    const int n = PQntuples(result);
-    const int m = PQnfields(result);
-    rows->reserve(rows->size() + static_cast<size_t>(n));
-    for (int r = 0; r < n; ++r) {
-      std::vector<std::string> row;
-      row.reserve(static_cast<size_t>(m));
-      for (int c = 0; c < m; ++c) {
-        row.emplace_back(PQgetvalue(result, r, c), static_cast<size_t>(PQgetlength(result, r, c)));
-      }
-      rows->push_back(std::move(row));
-    }
+    rows->reserve(rows->size() + last.size());
+    for (auto& row : last) rows->push_back(std::move(row));
   }
-  PQclear(result);
   return true;
 }
 
 bool PostgresLedger::MigrateLocked(std::string* error) {
+  // A schema already up to date is only read: a station's login needs no
+  // right to change it.
+  {
+    std::vector<std::vector<std::string>> rows;
+    std::string why, state;
+    const int wanted = std::min<int>(upTo_, static_cast<int>(schema::Migrations().size()));
+    if (Exec("SELECT COALESCE(MAX(version), 0) FROM schema_version", {}, &rows, &why, &state)) {
+      const int version = rows.empty() ? 0 : std::atoi(rows[0][0].c_str());
+      if (version >= wanted && version <= static_cast<int>(schema::Migrations().size())) {
+        version_ = version;
+        return true;
+      }
+    } else if (state != "42P01") {  // not "no such table": the server's own error
+      *error = why;
+      return false;
+    }
+  }
   std::string ignored;
   auto rollback = [&] {
     if (conn_) (void)Exec("ROLLBACK", {}, nullptr, &ignored);
@@ -166,29 +359,45 @@ int PostgresLedger::SchemaVersion() const {
   return version_;
 }
 
-bool PostgresLedger::InsertLocked(const Record& record, std::string* error) {
+bool PostgresLedger::InsertLocked(const Record& record, std::string* error, std::string* sqlState) {
   std::string sql = "INSERT INTO records (" + schema::RecordColumns() + ") VALUES ($1";
   for (size_t i = 2; i <= schema::kRecordColumnCount; ++i) sql += ", " + Dollar(i);
   sql += ") ON CONFLICT (id) DO NOTHING";
-  return Exec(sql, schema::RecordValues(record), nullptr, error);
+  return Exec(sql, schema::RecordValues(record), nullptr, error, sqlState);
 }
 
 bool PostgresLedger::Append(const Record& record, std::string* error) {
+  ServerFailure failure = ServerFailure::kNone;
+  return Push(record, error, &failure);
+}
+
+bool PostgresLedger::Push(const Record& record, std::string* error, ServerFailure* failure) {
   std::lock_guard lock(mutex_);
-  return ConnectLocked(error) && InsertLocked(record, error);
+  std::string state;
+  *failure = ServerFailure::kNone;
+  if (Retried(error, [&] { return InsertLocked(record, error, &state); })) return true;
+  // Data exceptions (22: text the server cannot take, a value out of range)
+  // and integrity violations (23: a check the table makes) are the record's
+  // own; anything else may pass later.
+  const bool rejected = failure_ == ServerFailure::kRefused &&
+                        (state.rfind("22", 0) == 0 || state.rfind("23", 0) == 0);
+  *failure = rejected ? ServerFailure::kRejected : failure_;
+  return false;
 }
 
 bool PostgresLedger::AppendMany(const std::vector<Record>& records, std::string* error) {
   std::lock_guard lock(mutex_);
-  if (!ConnectLocked(error) || !Exec("BEGIN", {}, nullptr, error)) return false;
-  for (const Record& record : records) {
-    if (!InsertLocked(record, error)) {
-      std::string ignored;
-      if (conn_) (void)Exec("ROLLBACK", {}, nullptr, &ignored);
-      return false;
+  return Retried(error, [&] {
+    if (!Exec("BEGIN", {}, nullptr, error)) return false;
+    for (const Record& record : records) {
+      if (!InsertLocked(record, error)) {
+        std::string ignored;
+        if (conn_) (void)Exec("ROLLBACK", {}, nullptr, &ignored);
+        return false;
+      }
     }
-  }
-  return Exec("COMMIT", {}, nullptr, error);
+    return Exec("COMMIT", {}, nullptr, error);
+  });
 }
 
 bool PostgresLedger::History(const HistoryQuery& query, std::vector<Record>* records,
@@ -197,7 +406,7 @@ bool PostgresLedger::History(const HistoryQuery& query, std::vector<Record>* rec
   std::vector<std::vector<std::string>> rows;
   {
     std::lock_guard lock(mutex_);
-    if (!ConnectLocked(error) || !Exec(s.sql, s.parameters, &rows, error)) return false;
+    if (!Retried(error, [&] { return Exec(s.sql, s.parameters, &rows, error); })) return false;
   }
   records->clear();
   records->reserve(rows.size());
@@ -217,7 +426,7 @@ bool PostgresLedger::Yield(const YieldQuery& query, YieldReport* report, std::st
   std::vector<std::vector<std::string>> rows;
   {
     std::lock_guard lock(mutex_);
-    if (!ConnectLocked(error) || !Exec(s.sql, s.parameters, &rows, error)) return false;
+    if (!Retried(error, [&] { return Exec(s.sql, s.parameters, &rows, error); })) return false;
   }
   *report = schema::FoldYieldRows(rows, query.by);
   return true;
@@ -230,7 +439,17 @@ bool PostgresLedger::TakeSerials(std::string_view series, std::string_view seed,
   if (count <= 0) return true;
   const std::string name(series);
   std::lock_guard lock(mutex_);
-  if (!ConnectLocked(error)) return false;
+  // A grant whose commit was sent when the connection broke may have been
+  // stored: the one taken again skips its serials, and none repeats.
+  return Retried(error,
+                 [&] { return TakeLocked(name, seed, count, station, advance, serials, error); });
+}
+
+bool PostgresLedger::TakeLocked(const std::string& name, std::string_view seed, int count,
+                                std::string_view station, const SerialAdvance& advance,
+                                std::vector<std::string>* serials, std::string* error) {
+  serials->clear();
+  error->clear();
   std::string ignored;
   auto rollback = [&] {
     if (conn_) (void)Exec("ROLLBACK", {}, nullptr, &ignored);
@@ -292,6 +511,15 @@ const PostgresLedger::SeriesFacts* PostgresLedger::SeriesLocked(const std::strin
                                                                 std::string_view seed,
                                                                 std::string* error) {
   if (auto it = series_.find(name); it != series_.end()) return &it->second;
+  std::vector<std::vector<std::string>> rows;
+  // An existing series is only read.
+  if (!Exec("SELECT seed, offsets FROM serial_series WHERE series = $1", {name}, &rows, error)) {
+    return nullptr;
+  }
+  if (!rows.empty() && rows[0].size() == 2) {
+    return &series_.emplace(name, SeriesFacts{rows[0][0], rows[0][1]}).first->second;
+  }
+  rows.clear();
   std::string ignored;
   std::string seriesText, seedText;
   if (!Literal(name, &seriesText, error) || !Literal(std::string(seed), &seedText, error)) {
@@ -299,20 +527,27 @@ const PostgresLedger::SeriesFacts* PostgresLedger::SeriesLocked(const std::strin
   }
   // The first Start of a series creates it with its sequence in one
   // transaction; a Start of another station at the same moment waits on the
-  // series' key until that commits, and then finds both.
-  std::vector<std::vector<std::string>> rows;
+  // series' key until that commits, and then finds both. A station whose
+  // login may not create it leaves that to the line's admin.
+  std::string state;
   if (!Script("BEGIN; INSERT INTO serial_series (series, next_serial, seed, offsets) VALUES (" +
                   seriesText + ", " + seedText + ", " + seedText + ", 'serial_offsets_' || md5(" +
                   seriesText + ")) ON CONFLICT (series) DO NOTHING RETURNING offsets",
-              &rows, error)) {
+              &rows, error, &state)) {
     if (conn_) (void)Exec("ROLLBACK", {}, nullptr, &ignored);
+    if (state == "42501") {
+      *error = "the serial series " + name +
+               " does not exist in the shared ledger, and this station may not create it: the "
+               "line's admin adds it with qelvar-cli ledger series add " +
+               name + " SEED";
+    }
     return nullptr;
   }
   std::string create = "COMMIT";
   if (!rows.empty()) {
     char* quoted = PQescapeIdentifier(conn_, rows[0][0].data(), rows[0][0].size());
     if (!quoted) {
-      *error = "shared ledger: " + Trimmed(PQerrorMessage(conn_));
+      *error = "shared ledger: " + Trimmed(PQerrorMessage(conn_), url_);
       (void)Exec("ROLLBACK", {}, nullptr, &ignored);
       return nullptr;
     }
@@ -332,10 +567,53 @@ const PostgresLedger::SeriesFacts* PostgresLedger::SeriesLocked(const std::strin
   return &series_.emplace(name, SeriesFacts{rows[0][0], rows[0][1]}).first->second;
 }
 
+bool PostgresLedger::Administer(std::string* error) {
+  std::lock_guard lock(mutex_);
+  return Retried(error, [&] { return GrantStationsLocked(error); });
+}
+
+bool PostgresLedger::GrantStationsLocked(std::string* error) {
+  // What a station does: read the schema version and the series, add
+  // records and grants, take offsets of the existing series' sequences.
+  // '@' stands for the stations' role.
+  std::string sql =
+      "BEGIN;"
+      " DO $$ BEGIN IF NOT EXISTS (SELECT FROM pg_roles WHERE rolname = '@')"
+      " THEN CREATE ROLE @ NOLOGIN; END IF; END $$;"
+      " DO $$ BEGIN EXECUTE format('GRANT USAGE ON SCHEMA %I TO @', current_schema()); END $$;"
+      " GRANT SELECT ON schema_version, serial_series TO @;"
+      " GRANT SELECT, INSERT ON records, serial_grants TO @;"
+      " DO $$ DECLARE name TEXT; BEGIN"
+      " FOR name IN SELECT offsets FROM serial_series WHERE offsets IS NOT NULL LOOP"
+      " EXECUTE format('GRANT USAGE, SELECT ON SEQUENCE %I TO @', name);"
+      " END LOOP; END $$;"
+      " COMMIT";
+  const std::string role = kStationRole;
+  for (size_t at = sql.find('@'); at != std::string::npos; at = sql.find('@', at + role.size())) {
+    sql.replace(at, 1, role);
+  }
+  return Script(sql, nullptr, error);
+}
+
+bool PostgresLedger::AddSeries(const std::string& name, const std::string& seed,
+                               std::string* error) {
+  std::lock_guard lock(mutex_);
+  return Retried(error, [&] {
+    series_.erase(name);
+    const SeriesFacts* facts = SeriesLocked(name, seed, error);
+    if (!facts) return false;
+    if (facts->seed != seed) {
+      *error = "the serial series " + name + " exists already, seeded with " + facts->seed;
+      return false;
+    }
+    return GrantStationsLocked(error);
+  });
+}
+
 bool PostgresLedger::Literal(const std::string& text, std::string* literal, std::string* error) {
   char* escaped = PQescapeLiteral(conn_, text.data(), text.size());
   if (!escaped) {
-    *error = "shared ledger: " + Trimmed(PQerrorMessage(conn_));
+    *error = "shared ledger: " + Trimmed(PQerrorMessage(conn_), url_);
     return false;
   }
   *literal = escaped;
@@ -349,7 +627,12 @@ bool PostgresLedger::Script(const std::string& sql, std::vector<std::vector<std:
     *error = "not connected to the shared ledger";
     return false;
   }
-  return Collect(PQexec(conn_, sql.c_str()), rows, error, sqlState);
+  if (!PQsendQuery(conn_, sql.c_str())) {
+    *error = "shared ledger: " + Trimmed(PQerrorMessage(conn_), url_);
+    AbandonLocked(ServerFailure::kDropped);
+    return false;
+  }
+  return Collect(rows, error, sqlState);
 }
 
 bool PostgresLedger::Sync(size_t* pushed, std::string*) {

@@ -19,23 +19,11 @@ RecordWriter::~RecordWriter() {
 bool RecordWriter::Submit(Job job) {
   {
     std::lock_guard lock(mutex_);
-    if (queue_.size() >= kQueueCapacity) {
+    if (queue_.size() >= kQueueCapacity || kept_) {
       ++dropped_;
       return false;
     }
-    queue_.push_back([this, job = std::move(job)] {
-      std::optional<Record> record = job();
-      if (!record) return;
-      std::string error;
-      const bool ok = ledger_.Append(*record, &error);
-      {
-        std::lock_guard counted(mutex_);
-        ++(ok ? written_ : failed_);
-      }
-      if (!ok && errors_)
-        errors_("the record of port " + std::to_string(record->port) +
-                " could not be stored: " + error);
-    });
+    queue_.push_back({std::move(job)});
   }
   wake_.notify_one();
   return true;
@@ -44,15 +32,74 @@ bool RecordWriter::Submit(Job job) {
 void RecordWriter::SubmitSync() {
   {
     std::lock_guard lock(mutex_);
-    queue_.push_back([this] {
-      size_t pushed = 0;
-      std::string error;
-      if (!ledger_.Sync(&pushed, &error) && errors_) {
-        errors_("spooled records wait for the shared ledger: " + error);
-      }
-    });
+    if (kept_) return;
+    queue_.push_back({});
   }
   wake_.notify_one();
+}
+
+void RecordWriter::Write(Task& task) {
+  if (!task.job) {
+    size_t pushed = 0;
+    std::string error;
+    if (!ledger_.Sync(&pushed, &error) && errors_) {
+      errors_("spooled records wait for the shared ledger: " + error);
+    }
+    return;
+  }
+  std::optional<Record> record = task.job();
+  if (!record) return;
+  bool keep = false;
+  {
+    std::lock_guard lock(mutex_);
+    keep = kept_;  // KeepAll ran while the record was being made
+    if (!keep) writing_ = *record;
+  }
+  std::string error;
+  const bool ok = keep ? ledger_.Keep(*record, &error) : ledger_.Append(*record, &error);
+  {
+    std::lock_guard counted(mutex_);
+    if (!keep && !writing_) return;  // KeepAll took it and counted it
+    writing_.reset();
+    ++(ok ? written_ : failed_);
+  }
+  if (!ok && errors_) {
+    errors_("the record of port " + std::to_string(record->port) +
+            " could not be stored: " + error);
+  }
+}
+
+size_t RecordWriter::KeepAll() {
+  ledger_.GiveUp();  // the record being written gives up on the server
+  std::deque<Task> queued;
+  std::optional<Record> writing;
+  {
+    std::lock_guard lock(mutex_);
+    kept_ = true;
+    queued.swap(queue_);
+    writing = std::move(writing_);
+    writing_.reset();
+  }
+  idle_.notify_all();
+  std::vector<Record> records;
+  if (writing) records.push_back(std::move(*writing));
+  for (Task& task : queued) {
+    if (!task.job) continue;
+    if (std::optional<Record> record = task.job()) records.push_back(std::move(*record));
+  }
+  size_t kept = 0;
+  for (const Record& record : records) {
+    std::string error;
+    if (ledger_.Keep(record, &error)) {
+      ++kept;
+    } else if (errors_) {
+      errors_("the record of port " + std::to_string(record.port) + " could not be kept: " + error);
+    }
+  }
+  std::lock_guard lock(mutex_);
+  written_ += kept;
+  failed_ += records.size() - kept;
+  return kept;
 }
 
 bool RecordWriter::Flush(int64_t timeoutMs) {
@@ -82,11 +129,11 @@ void RecordWriter::Loop() {
       if (stopping_) return;
       continue;
     }
-    std::function<void()> task = std::move(queue_.front());
+    Task task = std::move(queue_.front());
     queue_.pop_front();
     busy_ = true;
     lock.unlock();
-    task();
+    Write(task);
     lock.lock();
     busy_ = false;
     if (queue_.empty()) idle_.notify_all();

@@ -41,22 +41,34 @@ class RecordWriter {
   void SubmitSync();
   // Waits up to `timeoutMs` until everything queued so far is written.
   bool Flush(int64_t timeoutMs);
+  // For a program that must end now: stores every record still queued, and
+  // the one being written, where it stays without waiting on a server (the
+  // ledger's Keep), and writes nothing more. Runs on the calling thread; the
+  // number of records kept, failures told to the error sink. A Flush then
+  // waits only for the write under way to give up.
+  size_t KeepAll();
 
   [[nodiscard]] uint64_t Written() const;
   [[nodiscard]] uint64_t Failed() const;
   [[nodiscard]] uint64_t Dropped() const;
 
  private:
+  struct Task {
+    Job job;  // empty: a push of the spool
+  };
   void Loop();
+  void Write(Task& task);
 
   Ledger& ledger_;
   ErrorSink errors_;
   mutable std::mutex mutex_;
   std::condition_variable wake_;
   std::condition_variable idle_;
-  std::deque<std::function<void()>> queue_;
+  std::deque<Task> queue_;
+  std::optional<Record> writing_;  // the record the writer's thread is storing
   bool busy_ = false;
   bool stopping_ = false;
+  bool kept_ = false;  // KeepAll ran: nothing more is written
   uint64_t written_ = 0;
   uint64_t failed_ = 0;
   uint64_t dropped_ = 0;

@@ -193,18 +193,78 @@ bool SqliteLedger::History(const HistoryQuery& query, std::vector<Record>* recor
   return Query(s.sql, s.parameters, &rows, error) && RowsToRecords(rows, records, error);
 }
 
+bool SqliteLedger::SpoolTableLocked(std::string* error) {
+  if (spoolTable_) return true;
+  // A spool written before records could be rejected has no such table.
+  spoolTable_ =
+      Exec("CREATE TABLE IF NOT EXISTS spool_rejected (id TEXT PRIMARY KEY, reason TEXT NOT NULL)",
+           error);
+  return spoolTable_;
+}
+
 bool SqliteLedger::Oldest(size_t limit, std::vector<Record>* records, std::string* error) {
   std::vector<std::vector<std::string>> rows;
   std::lock_guard lock(mutex_);
-  return Query("SELECT " + schema::RecordColumns() +
-                   " FROM records ORDER BY ended_at_ms, id LIMIT " + std::to_string(limit),
+  return SpoolTableLocked(error) &&
+         Query("SELECT " + schema::RecordColumns() +
+                   " FROM records WHERE id NOT IN (SELECT id FROM spool_rejected)"
+                   " ORDER BY ended_at_ms, id LIMIT " +
+                   std::to_string(limit),
                {}, &rows, error) &&
          RowsToRecords(rows, records, error);
 }
 
 bool SqliteLedger::Remove(const std::string& id, std::string* error) {
   std::lock_guard lock(mutex_);
-  return Query("DELETE FROM records WHERE id = ?", {id}, nullptr, error);
+  return Query("DELETE FROM records WHERE id = ?", {id}, nullptr, error) &&
+         (!spoolTable_ || Query("DELETE FROM spool_rejected WHERE id = ?", {id}, nullptr, error));
+}
+
+bool SqliteLedger::MarkRejected(const std::string& id, const std::string& reason,
+                                std::string* error) {
+  std::lock_guard lock(mutex_);
+  return SpoolTableLocked(error) &&
+         Query("INSERT OR REPLACE INTO spool_rejected (id, reason) VALUES (?, ?)", {id, reason},
+               nullptr, error);
+}
+
+bool SqliteLedger::Entries(std::vector<SpoolEntry>* entries, std::string* error) {
+  std::vector<std::vector<std::string>> rows;
+  {
+    std::lock_guard lock(mutex_);
+    if (!SpoolTableLocked(error) ||
+        !Query(
+            "SELECT COALESCE((SELECT reason FROM spool_rejected s WHERE s.id = records.id), ''), " +
+                schema::RecordColumns() + " FROM records ORDER BY ended_at_ms, id",
+            {}, &rows, error)) {
+      return false;
+    }
+  }
+  entries->clear();
+  for (auto& row : rows) {
+    std::string reason = std::move(row.front());
+    row.erase(row.begin());
+    std::optional<Record> record = schema::RecordFromValues(row);
+    if (!record) {
+      *error = "the spool holds a record that cannot be read";
+      return false;
+    }
+    entries->push_back({std::move(*record), std::move(reason)});
+  }
+  return true;
+}
+
+size_t SqliteLedger::CountRejected() {
+  std::vector<std::vector<std::string>> rows;
+  std::string error;
+  std::lock_guard lock(mutex_);
+  if (!SpoolTableLocked(&error) ||
+      !Query("SELECT COUNT(*) FROM spool_rejected WHERE id IN (SELECT id FROM records)", {}, &rows,
+             &error) ||
+      rows.empty()) {
+    return 0;
+  }
+  return static_cast<size_t>(std::atoll(rows[0][0].c_str()));
 }
 
 size_t SqliteLedger::Count() {

@@ -37,10 +37,22 @@ class SqliteLedger final : public Ledger {
   [[nodiscard]] int SchemaVersion() const override;
   [[nodiscard]] bool Shared() const override { return false; }
 
-  // Spool use: the oldest `limit` records, and removal of a pushed one.
+  // Spool use: the oldest `limit` records still to push (none the shared
+  // ledger rejected), and removal of a pushed one.
   [[nodiscard]] bool Oldest(size_t limit, std::vector<Record>* records, std::string* error);
   [[nodiscard]] bool Remove(const std::string& id, std::string* error);
   [[nodiscard]] size_t Count();
+  // A record the shared ledger refused, with its reason: kept, and set
+  // aside from the pushes.
+  [[nodiscard]] bool MarkRejected(const std::string& id, const std::string& reason,
+                                  std::string* error);
+  struct SpoolEntry {
+    Record record;
+    std::string rejected;  // the shared ledger's reason; empty: waiting
+  };
+  // Every record in the spool, oldest first.
+  [[nodiscard]] bool Entries(std::vector<SpoolEntry>* entries, std::string* error);
+  [[nodiscard]] size_t CountRejected();
   // Many records in one transaction (benchmarks and imports).
   [[nodiscard]] bool AppendMany(const std::vector<Record>& records, std::string* error);
 
@@ -51,10 +63,13 @@ class SqliteLedger final : public Ledger {
   bool Query(const std::string& sql, const std::vector<std::string>& parameters,
              std::vector<std::vector<std::string>>* rows, std::string* error);
   bool InsertLocked(const Record& record, std::string* error);
+  // The spool's list of rejected records, made when first needed.
+  bool SpoolTableLocked(std::string* error);
 
   mutable std::mutex mutex_;
   sqlite3* db_;
   int version_ = 0;
+  bool spoolTable_ = false;
 };
 
 }  // namespace qelvar::ledger

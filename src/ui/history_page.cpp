@@ -58,7 +58,8 @@ void HistoryPage::Refresh() {
   std::string error;
   records_.clear();
   table_->setRowCount(0);
-  std::unique_ptr<ledger::Ledger> opened = ledger::OpenLedger(config.url, paths_.gExeDir, &error);
+  std::unique_ptr<ledger::Ledger> opened =
+      ledger::OpenLedger(config.url, paths_.gExeDir, &error, config.timeoutSeconds);
   ledger::HistoryQuery query;
   query.serial = serial_->text().trimmed().toStdString();
   query.limit = kRows;

@@ -1,13 +1,17 @@
 #include "pg_server.h"
 
 #include <netinet/in.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <vector>
 
 namespace qelvar::ledger::testing {
@@ -120,7 +124,45 @@ bool PgServer::Restart() {
   return StartServer();
 }
 
+bool PgServer::SignalAll(int signal) const {
+  // The postmaster's ID is the first line of its pid file; its backends are
+  // the processes whose parent it is.
+  std::ifstream pidFile(dir_ + "/data/postmaster.pid");
+  pid_t postmaster = 0;
+  if (!(pidFile >> postmaster) || postmaster <= 0) return false;
+  std::vector<pid_t> pids{postmaster};
+  std::error_code ec;
+  for (const auto& entry : fs::directory_iterator("/proc", ec)) {
+    const std::string name = entry.path().filename().string();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    std::ifstream stat(entry.path() / "stat");
+    std::string line;
+    std::getline(stat, line);
+    const size_t close = line.rfind(')');
+    if (close == std::string::npos) continue;
+    std::istringstream rest(line.substr(close + 1));
+    char state = 0;
+    pid_t parent = 0;
+    if (rest >> state >> parent && parent == postmaster) pids.push_back(std::stoi(name));
+  }
+  // A backend may end between the look and the signal.
+  bool ok = ::kill(postmaster, signal) == 0;
+  for (size_t i = 1; i < pids.size(); ++i) {
+    if (::kill(pids[i], signal) != 0 && errno != ESRCH) ok = false;
+  }
+  return ok;
+}
+
+bool PgServer::Freeze() {
+  return running_ && SignalAll(SIGSTOP);
+}
+
+bool PgServer::Thaw() {
+  return running_ && SignalAll(SIGCONT);
+}
+
 PgServer::~PgServer() {
+  (void)Thaw();
   (void)Stop();
   std::error_code ec;
   if (!dir_.empty()) fs::remove_all(dir_, ec);

@@ -17,8 +17,16 @@ class PgServer {
   PgServer& operator=(const PgServer&) = delete;
 
   [[nodiscard]] std::string Url() const;
+  // The folder of its socket, and its port.
+  [[nodiscard]] const std::string& SocketDir() const { return dir_; }
+  [[nodiscard]] int Port() const { return port_; }
   [[nodiscard]] bool Stop();
   [[nodiscard]] bool Restart();
+  // Stops (SIGSTOP) or continues (SIGCONT) the server and every process of
+  // it, as a frozen host or a dead link looks to a client: connections stay
+  // open and nothing answers.
+  [[nodiscard]] bool Freeze();
+  [[nodiscard]] bool Thaw();
   // Runs SQL through psql; its output (tuples only, unaligned).
   [[nodiscard]] std::string Psql(const std::string& sql) const;
 
@@ -26,6 +34,7 @@ class PgServer {
   PgServer() = default;
   std::string AsOwner(const std::string& command) const;
   bool StartServer();
+  bool SignalAll(int signal) const;
 
   std::string bin_;
   std::string dir_;

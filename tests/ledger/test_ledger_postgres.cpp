@@ -6,11 +6,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <set>
 #include <sstream>
 #include <thread>
@@ -185,6 +187,89 @@ TEST_F(Postgres, AnAbsentServerSpoolsAndSyncPushesEachRecordOnce) {
   EXPECT_EQ(server->Psql("SELECT COUNT(*), COUNT(DISTINCT id) FROM records"), "6|6\n");
 }
 
+using Clock = std::chrono::steady_clock;
+
+// A sanitizer's build hashes a record's images many times slower.
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+constexpr double kSlowdown = 5;
+#else
+constexpr double kSlowdown = 1;
+#endif
+
+double SecondsSince(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+TEST_F(Postgres, AFrozenServerDuringTheGrantFailsItInTimeAndHandsOutNoSerialTwice) {
+  constexpr int kTimeoutS = 1;
+  PostgresLedger store(server->Url(), kSchemaVersion, kTimeoutS);
+  std::string error;
+  std::vector<std::string> before, after;
+  ASSERT_TRUE(store.TakeSerials("frozen", "QV0100", 2, "st", Advance, &before, &error)) << error;
+  ASSERT_TRUE(server->Freeze());
+  for (int attempt = 0; attempt < 2; ++attempt) {  // on the open connection, then a new one
+    std::vector<std::string> none;
+    const auto start = Clock::now();
+    EXPECT_FALSE(store.TakeSerials("frozen", "QV0100", 3, "st", Advance, &none, &error));
+    EXPECT_LT(SecondsSince(start), 3.0 * kTimeoutS);
+    EXPECT_NE(error.find("within 1 s"), std::string::npos) << error;
+    EXPECT_TRUE(none.empty());
+  }
+  ASSERT_TRUE(server->Thaw());
+  ASSERT_TRUE(store.TakeSerials("frozen", "QV0100", 3, "st", Advance, &after, &error)) << error;
+  ASSERT_EQ(after.size(), 3u);
+  std::set<std::string> all(before.begin(), before.end());
+  all.insert(after.begin(), after.end());
+  EXPECT_EQ(all.size(), 5u) << "a grant cut off by the deadline hands out nothing again";
+  EXPECT_EQ(server->Psql("SELECT COUNT(*), COUNT(DISTINCT serial) FROM serial_grants"), "5|5\n");
+}
+
+TEST_F(Postgres, ADroppedConnectionIsOpenedAgainBeforeAGrantOrARecordFails) {
+  // Each way a server can drop a station's open connection.
+  struct Case {
+    const char* what;
+    std::function<void()> drop;
+  };
+  const Case cases[] = {
+      {"a server restart", [&] { ASSERT_TRUE(server->Stop() && server->Restart()); }},
+      {"the session killed",
+       [&] {
+         (void)server->Psql(
+             "SELECT pg_terminate_backend(pid) FROM pg_stat_activity"
+             " WHERE pid <> pg_backend_pid() AND backend_type = 'client backend'");
+       }},
+      {"an idle-session time-out",
+       [&] {
+         (void)server->Psql("ALTER SYSTEM SET idle_session_timeout = '300ms'");
+         (void)server->Psql("SELECT pg_reload_conf()");
+         std::this_thread::sleep_for(std::chrono::milliseconds(900));
+         (void)server->Psql("ALTER SYSTEM RESET idle_session_timeout");
+         (void)server->Psql("SELECT pg_reload_conf()");
+       }},
+  };
+  TempDir dir("reopen");
+  LineLedger line(std::make_unique<PostgresLedger>(server->Url(), kSchemaVersion, 2),
+                  dir.str() + "/" + kSpoolFileName);
+  std::string error;
+  std::vector<std::string> serials;
+  std::set<std::string> all;
+  ASSERT_TRUE(line.TakeSerials("reopen", "A00", 1, "st", Advance, &serials, &error)) << error;
+  all.insert(serials.begin(), serials.end());
+  int n = 0;
+  for (const Case& c : cases) {
+    c.drop();
+    ASSERT_TRUE(line.TakeSerials("reopen", "A00", 2, "st", Advance, &serials, &error))
+        << c.what << ": " << error;
+    all.insert(serials.begin(), serials.end());
+    c.drop();
+    ASSERT_TRUE(line.Append(SampleRecord("R" + std::to_string(n++), 0, kDecember1), &error))
+        << c.what << ": " << error;
+    EXPECT_EQ(line.Spooled(), 0u) << c.what << ": the record went to the server, not the spool";
+  }
+  EXPECT_EQ(all.size(), 7u);
+  EXPECT_EQ(server->Psql("SELECT COUNT(*) FROM records"), "3\n");
+}
+
 // --- Whole stations: qelvar-cli processes against one server. ---
 
 struct Output {
@@ -205,13 +290,75 @@ Output RunCli(const std::string& args) {
   return out;
 }
 
-fs::path MakeStation(const TempDir& root, const std::string& name) {
+fs::path MakeStation(const TempDir& root, const std::string& name, int timeoutS = 10) {
   fs::path dir = root.path() / name;
   fs::copy(fs::path(QELVAR_SOURCE_DIR) / "examples" / "station", dir, fs::copy_options::recursive);
   std::ofstream(dir / "speedQelvar.ini", std::ios::app)
-      << "\r\n[Ledger]\r\nStation=" << name << "\r\n";
+      << "\r\n[Ledger]\r\nStation=" << name << "\r\nTimeoutS=" << timeoutS << "\r\n";
   return dir;
 }
+
+std::string Slurp(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// A station process of its own, to signal and time; its output in a file.
+class Spawned {
+ public:
+  Spawned(const std::string& args, fs::path output) : output_(std::move(output)) {
+    const std::string command =
+        "exec " + std::string(QELVAR_CLI) + " " + args + " > '" + output_.string() + "' 2>&1";
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      ::execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
+      ::_exit(127);
+    }
+  }
+  ~Spawned() {
+    if (pid_ > 0 && status_ < 0) {
+      ::kill(pid_, SIGKILL);
+      (void)::waitpid(pid_, nullptr, 0);
+    }
+  }
+  void Signal(int signal) const { ::kill(pid_, signal); }
+  // Its command line as the process list shows it.
+  [[nodiscard]] std::string CommandLine() const {
+    std::string text = Slurp("/proc/" + std::to_string(pid_) + "/cmdline");
+    std::replace(text.begin(), text.end(), '\0', ' ');
+    return text;
+  }
+  // The exit status, or -1 when it has not ended within `seconds`.
+  int Wait(double seconds) {
+    const auto until = Clock::now() + std::chrono::duration<double>(seconds);
+    while (status_ < 0 && Clock::now() < until) {
+      int raw = 0;
+      if (::waitpid(pid_, &raw, WNOHANG) == pid_) {
+        status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+      } else {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      }
+    }
+    return status_;
+  }
+  [[nodiscard]] std::string Text() const { return Slurp(output_); }
+  // Waits up to `seconds` for `what` in the output.
+  bool Shows(const std::string& what, double seconds) const {
+    const auto until = Clock::now() + std::chrono::duration<double>(seconds);
+    while (Text().find(what) == std::string::npos) {
+      if (Clock::now() >= until) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+  }
+
+ private:
+  fs::path output_;
+  pid_t pid_ = -1;
+  int status_ = -1;
+};
 
 TEST_F(Postgres, FourStationsFromOneSeedGiveSixtyFourDistinctSerials) {
   TempDir root("four");
@@ -263,6 +410,75 @@ TEST_F(Postgres, AStartIsRefusedWhenTheSharedLedgerCannotHandOutSerials) {
   EXPECT_EQ(o.status, 2) << o.text;
 }
 
+TEST_F(Postgres, AStationNeverWaitsLongOnAFrozenServer) {
+  constexpr int kTimeoutS = 2;
+  TempDir root("frozen");
+  const std::string url = server->Url();
+  // Before the Start: refused within the deadline, no serial taken.
+  {
+    fs::path dir = MakeStation(root, "station-f", kTimeoutS);
+    const std::string settings = Slurp(dir / "speedQelvar.ini");
+    ASSERT_TRUE(server->Freeze());
+    const auto start = Clock::now();
+    Output o = RunCli("--dir " + dir.string() + " --ledger '" + url + "' --sim --virtual-time run");
+    std::printf("[ figure ] the Start was refused after %.2f s, server frozen\n",
+                SecondsSince(start));
+    EXPECT_LT(SecondsSince(start), 3.0 * kTimeoutS) << o.text;
+    EXPECT_EQ(o.status, 2) << o.text;
+    EXPECT_NE(o.text.find("Start refused: no serial numbers could be taken"), std::string::npos)
+        << o.text;
+    ASSERT_TRUE(server->Thaw());
+    EXPECT_EQ(Slurp(dir / "speedQelvar.ini"), settings) << "no next serial saved";
+  }
+  // During the writes, with no, one or two Ctrl-C at the end: every record
+  // is kept, the end waits no longer than the deadline (with a Ctrl-C not
+  // at all), and the spool pushes them all once.
+  for (const int interrupts : {0, 1, 2}) {
+    SCOPED_TRACE(std::to_string(interrupts) + " Ctrl-C");
+    (void)server->Psql("TRUNCATE records, serial_grants");
+    fs::path dir = MakeStation(root, "station-w" + std::to_string(interrupts), kTimeoutS);
+    // A password (which the test server does not ask for) never shows in ps.
+    Spawned station("--dir " + dir.string() + " --ledger '" + url +
+                        "&password=s3cret' --sim --time-scale 0.05 run",
+                    dir / "out.txt");
+    bool written = false;
+    for (int i = 0; i < 800 && !written; ++i) {
+      written = server->Psql("SELECT COUNT(*) > 0 FROM records") == "t\n";
+      if (!written) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    ASSERT_TRUE(written) << station.Text();
+    EXPECT_NE(station.CommandLine().find("password=***"), std::string::npos)
+        << station.CommandLine();
+    EXPECT_EQ(station.CommandLine().find("s3cret"), std::string::npos) << station.CommandLine();
+    ASSERT_TRUE(server->Freeze());
+    ASSERT_TRUE(station.Shows("Sum: 16", 60)) << station.Text();
+    const auto end = Clock::now();
+    for (int i = 0; i < interrupts; ++i) {
+      station.Signal(SIGINT);
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    const int status = station.Wait(3.0 * kTimeoutS);
+    const double took = SecondsSince(end);
+    std::printf("[ figure ] %d Ctrl-C: the station ended %.2f s after its run, server frozen\n",
+                interrupts, took);
+    if (std::getenv("QELVAR_SHOW")) std::printf("%s\n", station.Text().c_str());
+    // A second Ctrl-C quits at once (130), unless the first has already let
+    // the program end.
+    EXPECT_TRUE(status == 0 || (interrupts == 2 && status == 130))
+        << status << ": " << station.Text() << " (a port's result never changes)";
+    if (interrupts > 0) {
+      EXPECT_LT(took, 1.0 * kSlowdown) << "a Ctrl-C gives up on the frozen server at once";
+    }
+    ASSERT_TRUE(server->Thaw());
+    Output sync = RunCli("--dir " + dir.string() + " --ledger '" + url + "' ledger sync");
+    EXPECT_EQ(sync.status, 0) << station.Text() << sync.text;
+    EXPECT_EQ(
+        server->Psql("SELECT COUNT(*), COUNT(DISTINCT id), COUNT(DISTINCT serial) FROM records"),
+        "16|16|16\n")
+        << station.Text() << sync.text;
+  }
+}
+
 TEST_F(Postgres, AServerStoppedMidRunLosesNothingAndDoublesNothing) {
   TempDir root("midrun");
   fs::path dir = MakeStation(root, "station-m");
@@ -292,6 +508,87 @@ TEST_F(Postgres, AServerStoppedMidRunLosesNothingAndDoublesNothing) {
   EXPECT_EQ(
       server->Psql("SELECT COUNT(*), COUNT(DISTINCT id), COUNT(DISTINCT serial) FROM records"),
       "16|16|16\n");
+}
+
+TEST_F(Postgres, AStationLoginInTheStationsRoleRunsWithNoRightToChangeTheLedger) {
+  const std::string admin = "--ledger '" + server->Url() + "' ";
+  Output migrate = RunCli(admin + "ledger migrate");
+  ASSERT_EQ(migrate.status, 0) << migrate.text;
+  Output add = RunCli(admin + "ledger series add line QV5100000A00");
+  ASSERT_EQ(add.status, 0) << add.text;
+  EXPECT_EQ(RunCli(admin + "ledger series add line QV5100000A00").status, 0) << "already so";
+  Output reseed = RunCli(admin + "ledger series add line QV0000000000");
+  EXPECT_EQ(reseed.status, 1) << reseed.text;
+  EXPECT_NE(reseed.text.find("seeded with QV5100000A00"), std::string::npos) << reseed.text;
+  (void)server->Psql("CREATE ROLE st1 LOGIN IN ROLE qelvar_station");
+
+  // The station's login named by a section of libpq's service file.
+  TempDir root("role");
+  const fs::path services = root.path() / "pg_service.conf";
+  std::ofstream(services) << "[qvline]\nhost=" << server->SocketDir() << "\nport=" << server->Port()
+                          << "\nuser=st1\ndbname=postgres\n";
+  ::setenv("PGSERVICEFILE", services.c_str(), 1);
+  const std::string url = "service=qvline";
+  for (const char* series : {"line", "unknown"}) {
+    SCOPED_TRACE(series);
+    fs::path dir = MakeStation(root, std::string("station-") + series);
+    std::ofstream(dir / "speedQelvar.ini", std::ios::app) << "Series=" << series << "\r\n";
+    Output run =
+        RunCli("--dir " + dir.string() + " --ledger '" + url + "' --sim --virtual-time run");
+    if (std::string(series) == "line") {
+      EXPECT_EQ(run.status, 0) << run.text;
+    } else {
+      EXPECT_EQ(run.status, 2) << run.text;
+      EXPECT_NE(run.text.find("ledger series add unknown SEED"), std::string::npos) << run.text;
+    }
+  }
+  ::unsetenv("PGSERVICEFILE");
+  EXPECT_EQ(server->Psql("SELECT COUNT(*), COUNT(DISTINCT serial), MIN(serial), MIN(station)"
+                         " FROM records"),
+            "16|16|QV5100000A00|station-line\n");
+  EXPECT_EQ(server->Psql("SELECT COUNT(*) FROM pg_class c JOIN pg_roles r ON c.relowner = r.oid"
+                         " WHERE r.rolname = 'st1'"),
+            "0\n")
+      << "the station created nothing";
+}
+
+TEST_F(Postgres, ARecordTheServerRejectsIsSetAsideAndTheRestArePushed) {
+  TempDir root("rejected");
+  const fs::path dir = MakeStation(root, "station-r");
+  LineLedger line(std::make_unique<PostgresLedger>(server->Url()), (dir / kSpoolFileName).string());
+  std::string error;
+  ASSERT_TRUE(line.server().Connect(&error)) << error;
+  (void)server->Psql("ALTER TABLE records ADD CONSTRAINT no_test_serial CHECK (serial <> 'BAD1')");
+  Record notText = SampleRecord("GOOD1", 0, kDecember1 + 2);
+  notText.model = "QV\xff\xfe";  // cut bytes, not UTF-8
+  // While the server is up: refused at once, and kept.
+  ASSERT_TRUE(line.Append(SampleRecord("BAD1", 0, kDecember1 + 1), &error)) << error;
+  EXPECT_EQ(line.Rejected(), 1u);
+  ASSERT_TRUE(server->Stop());
+  for (const Record& r :
+       {SampleRecord("GOOD0", 0, kDecember1), notText, SampleRecord("GOOD2", 0, kDecember1 + 3)}) {
+    ASSERT_TRUE(line.Append(r, &error)) << error;
+  }
+  ASSERT_TRUE(server->Restart());
+  size_t pushed = 0;
+  ASSERT_TRUE(line.Sync(&pushed, &error)) << error;
+  EXPECT_EQ(pushed, 2u) << "the records after a rejected one are pushed";
+  EXPECT_EQ(line.Spooled(), 2u);
+  EXPECT_EQ(line.Rejected(), 2u);
+  EXPECT_EQ(server->Psql("SELECT string_agg(serial, ',' ORDER BY serial) FROM records"),
+            "GOOD0,GOOD2\n");
+
+  const std::string at = "--dir " + dir.string() + " --ledger '" + server->Url() + "' ";
+  Output sync = RunCli(at + "ledger sync");
+  EXPECT_EQ(sync.status, 1) << sync.text;
+  EXPECT_NE(sync.text.find("pushed 0 records; 0 waiting; 2 rejected"), std::string::npos)
+      << sync.text;
+  EXPECT_NE(sync.text.find("serial BAD1"), std::string::npos) << sync.text;
+  EXPECT_NE(sync.text.find("no_test_serial"), std::string::npos) << sync.text;
+  EXPECT_NE(sync.text.find("UTF8"), std::string::npos) << sync.text;
+  Output spool = RunCli(at + "ledger spool");
+  EXPECT_EQ(spool.status, 0) << spool.text;
+  EXPECT_NE(spool.text.find("0 waiting; 2 rejected"), std::string::npos) << spool.text;
 }
 
 }  // namespace
