@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "transport/pass_through_transport.h"
+
 namespace qelvar::discovery {
 
 inline constexpr int kPortCount = 16;
@@ -21,6 +23,26 @@ enum InterfaceType : int32_t {
 
 enum PortStatus : uint8_t { kReady = 0, kRunning = 1, kPassed = 2, kFailed = 3 };
 
+// What the scan learned of the bridge in front of a port's drive.
+enum class SenseFormat : uint8_t {
+  kUnknown = 0,
+  kDescriptor,  // 72h with the ATA return descriptor
+  kFixed,       // 70h, the registers of a 28-bit command
+  kNone,        // CK_COND brings no sense: returned registers never arrive
+};
+[[nodiscard]] const char* SenseFormatName(SenseFormat format);
+
+struct BridgeInfo {
+  bool probed = false;  // a fixed USB disk was found and its bridge probed
+  uint16_t vid = 0, pid = 0;
+  transport::Route route = transport::Route::kBoth;
+  SenseFormat sense = SenseFormat::kUnknown;
+  uint32_t maxTransfer = 0;  // largest data phase in bytes; 0: the bridge does not say
+  bool supported = true;
+  char path[256] = {};     // the disk's device path, also for a port that is not started
+  char reason[160] = {};   // why the bridge cannot carry the flow (unsupported only)
+};
+
 struct DeviceInfo {
   char Path[256] = {};
   uint8_t Identify[512] = {};  // IDENTIFY DEVICE with the bytes of every word exchanged
@@ -29,6 +51,7 @@ struct DeviceInfo {
   std::atomic<uint8_t> done{0};
   int32_t badBlockCount = 0;
   char SerialNumber[21] = {};
+  BridgeInfo bridge;
 
   DeviceInfo() = default;
   DeviceInfo(const DeviceInfo&) = delete;
@@ -42,6 +65,7 @@ struct DeviceInfo {
     done.store(0);
     badBlockCount = 0;
     std::memset(SerialNumber, 0, sizeof SerialNumber);
+    bridge = BridgeInfo{};
   }
   [[nodiscard]] bool HasDrive() const { return InterfaceType != kNoDrive; }
 };

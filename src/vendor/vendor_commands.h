@@ -19,6 +19,8 @@ namespace qelvar::vendor {
 struct PortTarget {
   std::string_view path;
   int32_t interfaceType = 1;
+  // The form of ATA PASS-THROUGH the port's bridge carries (from the scan).
+  transport::Route route = transport::Route::kBoth;
 };
 
 // Results of the two-phase commands. None of them returns 0.

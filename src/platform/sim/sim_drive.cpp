@@ -480,17 +480,17 @@ SimDrive::Decoded SimDrive::Decode(const Exchange& x) {
   } else if (is(kReadDft.data(), 16, DataDirection::In, 32768)) {
     d.kind = Kind::ReadDft;
   } else if (view.protocol == 5) {
-    // A download chunk: features = mode, count = blocks, LBA low/mid = the
-    // offset in blocks, LBA high 0, device E0h, command 92h.
+    // A download chunk: features = mode, count = blocks, LBA low 0, LBA
+    // mid/high = the offset in blocks, device E0h, command 92h.
     const auto& r = view.r;
     bool shape = r[0] == 0 && r[2] == 0 && r[4] == 0 && r[6] == 0 && r[8] == 0 &&
                  (r[1] == kModeImmediate || r[1] == kModeDeferred) && r[3] >= 1 && r[3] <= 8 &&
-                 r[9] == 0x00 && r[10] == 0xE0 && r[11] == 0x92;
+                 r[5] == 0x00 && r[10] == 0xE0 && r[11] == 0x92;
     if (shape && x.dir == DataDirection::Out && x.length == r[3] * 512u) {
       d.kind = Kind::Chunk;
       d.mode = r[1];
       d.blocks = r[3];
-      d.offsetBlocks = static_cast<uint32_t>(r[5]) | static_cast<uint32_t>(r[7]) << 8;
+      d.offsetBlocks = static_cast<uint32_t>(r[7]) | static_cast<uint32_t>(r[9]) << 8;
     }
   }
   return d;
