@@ -63,6 +63,9 @@ std::string FormatPortJson(const discovery::PortListModel& list, int sum, int pa
       out += ",\"" + std::string(kKeys[static_cast<size_t>(c)]) + "\":\"" +
              text::JsonEscaped(cell) + "\"";
     }
+    if (ports != nullptr && ports->gDeviceInfo[static_cast<size_t>(r)].bridge.probed) {
+      out += ",\"bridge\":" + FormatBridgeJson(ports->gDeviceInfo[static_cast<size_t>(r)].bridge);
+    }
     out += '}';
   }
   out += ']';
@@ -99,7 +102,32 @@ std::string Hex(const uint8_t* bytes, size_t length) {
 
 }  // namespace
 
-std::string FormatExchangeJson(const transport::ExchangeRecord& r) {
+std::string BridgeOfPath(const discovery::PortState& ports, std::string_view path) {
+  for (const discovery::DeviceInfo& info : ports.gDeviceInfo) {
+    const discovery::BridgeInfo& b = info.bridge;
+    if (!b.probed || std::string_view(b.path, strnlen(b.path, sizeof b.path)) != path) continue;
+    char text[16];
+    std::snprintf(text, sizeof text, "%04x:%04x", b.vid, b.pid);
+    return text;
+  }
+  return {};
+}
+
+std::string FormatBridgeJson(const discovery::BridgeInfo& b) {
+  char ids[32];
+  std::snprintf(ids, sizeof ids, "\"vid\":\"%04x\",\"pid\":\"%04x\"", b.vid, b.pid);
+  std::string out = std::string("{") + ids + ",\"route\":\"" + transport::RouteName(b.route) +
+                    "\",\"sense\":\"" + discovery::SenseFormatName(b.sense) +
+                    "\",\"maxTransfer\":" + std::to_string(b.maxTransfer) +
+                    ",\"supported\":" + (b.supported ? "true" : "false");
+  if (!b.supported) {
+    out += ",\"reason\":\"" +
+           text::JsonEscaped(std::string(b.reason, strnlen(b.reason, sizeof b.reason))) + "\"";
+  }
+  return out + "}";
+}
+
+std::string FormatExchangeJson(const transport::ExchangeRecord& r, std::string_view bridge) {
   const char* direction = r.direction == platform::DataDirection::In    ? "in"
                           : r.direction == platform::DataDirection::Out ? "out"
                                                                         : "none";
@@ -116,6 +144,11 @@ std::string FormatExchangeJson(const transport::ExchangeRecord& r) {
       ",\"driver_status\":" + std::to_string(r.driverStatus) + ",\"sense\":\"" +
       Hex(r.sense.data(), std::min<size_t>(r.senseLength, r.sense.size())) + "\"";
   if (r.ataPath) out += ",\"registers\":\"" + Hex(r.returned.data(), r.returned.size()) + "\"";
+  out += ",\"bridge\":\"" + text::JsonEscaped(std::string(bridge)) + "\",\"route\":\"" +
+         (r.ataPath ? "ata" : r.probe ? "probe" : transport::RouteName(r.route)) + "\"";
+  if (!r.notSent.empty()) {
+    out += ",\"not_sent\":\"" + text::JsonEscaped(std::string(r.notSent)) + "\"";
+  }
   out += ",\"ms\":" + std::to_string(r.elapsedMs) + "}\n";
   return out;
 }

@@ -105,12 +105,19 @@ class CliPage final : public engine::RunPage {
 };
 
 // Every exchange with a drive, kept in memory and written in one piece when
-// the program ends, so an interrupted run never leaves half a file.
+// the program ends, so an interrupted run never leaves half a file. Each line
+// names the bridge the scan found in front of the disk, known only once its
+// probe is over, so the lines are formatted at the end.
 class DiagnosticsFile {
  public:
-  explicit DiagnosticsFile(std::string path) : path_(std::move(path)) {}
+  DiagnosticsFile(std::string path, const discovery::PortState& ports)
+      : path_(std::move(path)), ports_(ports) {}
   ~DiagnosticsFile() {
-    if (!platform::ReplaceFile(path_, text_)) {
+    std::string text;
+    for (const transport::ExchangeRecord& r : records_) {
+      text += FormatExchangeJson(r, BridgeOfPath(ports_, r.path));
+    }
+    if (!platform::ReplaceFile(path_, text)) {
       std::fprintf(stderr, "qelvar-cli: cannot write the diagnostics file %s\n", path_.c_str());
     }
   }
@@ -119,15 +126,15 @@ class DiagnosticsFile {
 
   // Called from every thread that talks to a drive.
   void Add(const transport::ExchangeRecord& record) {
-    std::string line = FormatExchangeJson(record);
     std::lock_guard lock(mutex_);
-    text_ += line;
+    records_.push_back(record);
   }
 
  private:
   std::string path_;
+  const discovery::PortState& ports_;
   std::mutex mutex_;
-  std::string text_;
+  std::vector<transport::ExchangeRecord> records_;
 };
 
 volatile std::sig_atomic_t gInterrupted = 0;
@@ -463,7 +470,7 @@ int Main(const std::vector<std::string>& args) {
   // after every worker has ended.
   std::unique_ptr<DiagnosticsFile> diagnostics;
   if (!o.diagnosticsFile.empty()) {
-    diagnostics = std::make_unique<DiagnosticsFile>(o.diagnosticsFile);
+    diagnostics = std::make_unique<DiagnosticsFile>(o.diagnosticsFile, station.ports);
     assembly->links().transport.SetRecorder(
         [file = diagnostics.get()](const transport::ExchangeRecord& r) { file->Add(r); });
   }
@@ -523,6 +530,16 @@ int Main(const std::vector<std::string>& args) {
 #endif
 
   control.Scan();
+  // Ports whose bridge cannot carry the flow are never started: say which
+  // and why, once, before anything else.
+  if (o.command == "run" || o.command == "run-port") {
+    for (int p = 0; p < discovery::kPortCount; ++p) {
+      const discovery::BridgeInfo& b = station.ports.gDeviceInfo[static_cast<size_t>(p)].bridge;
+      if (!b.probed || b.supported) continue;
+      std::fprintf(stderr, "qelvar-cli: port %d: Unsupported bridge %04x:%04x, not started: %s\n",
+                   p + 1, b.vid, b.pid, b.reason);
+    }
+  }
   auto anyDrive = [&] {
     for (const auto& info : station.ports.gDeviceInfo) {
       if (info.HasDrive()) return true;

@@ -143,7 +143,7 @@ int PassThroughTransport::ScsiPassThroughOut(std::string_view path, const uint8_
 int PassThroughTransport::ScsiPassThrough(std::string_view path, const uint8_t* image,
                                           uint8_t imageLength, uint8_t* buffer, uint32_t length,
                                           uint32_t* transferred, bool dataIn, Route route,
-                                          platform::ScsiResult* full) {
+                                          platform::ScsiResult* full, bool probe) {
   uint32_t started = recorder_ ? clock_.TickMs() : 0;
   int openError = 0;
   std::unique_ptr<platform::DeviceHandle> handle =
@@ -204,6 +204,7 @@ int PassThroughTransport::ScsiPassThrough(std::string_view path, const uint8_t* 
     record.sense = result.sense;
     record.elapsedMs = clock_.TickMs() - started;
     record.route = route;
+    record.probe = probe;
     recorder_(record);
   }
   return answer;
@@ -234,7 +235,7 @@ platform::ScsiResult PassThroughTransport::ProbeScsi(std::string_view path,
   const bool dataIn = direction == DataDirection::In;
   (void)ScsiPassThrough(path, cdb.data(), static_cast<uint8_t>(cdb.size()), buffer,
                         direction == DataDirection::None ? 0 : length, &transferred, dataIn,
-                        Route::kBoth, &full);
+                        Route::kBoth, &full, true);
   return full;
 }
 

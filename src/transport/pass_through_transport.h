@@ -96,7 +96,8 @@ struct ExchangeRecord {
   std::array<uint8_t, 32> sense{};
   platform::TaskFile returned{};
   uint32_t elapsedMs = 0;
-  Route route = Route::kBoth;
+  Route route = Route::kBoth;  // the form the port's bridge carries
+  bool probe = false;          // sent by the scan's probe of the bridge
   std::string_view notSent;  // why the command was not sent (empty: it was)
 };
 
@@ -155,7 +156,8 @@ class PassThroughTransport {
  private:
   int ScsiPassThrough(std::string_view path, const uint8_t* image, uint8_t imageLength,
                       uint8_t* buffer, uint32_t length, uint32_t* transferred, bool dataIn,
-                      Route route = Route::kBoth, platform::ScsiResult* full = nullptr);
+                      Route route = Route::kBoth, platform::ScsiResult* full = nullptr,
+                      bool probe = false);
   void RecordNotSent(const VendorCommand& command, Route route, std::string_view why);
   uint8_t AtaVariant(std::string_view path, platform::TaskFile& current,
                      const platform::TaskFile& previous, uint8_t* buffer, uint32_t length,
