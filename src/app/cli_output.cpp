@@ -1,5 +1,7 @@
 #include "app/cli_output.h"
 
+#include "discovery/bridge_table.h"
+
 #include <algorithm>
 #include <array>
 #include <cstdio>
@@ -125,6 +127,75 @@ std::string FormatBridgeJson(const discovery::BridgeInfo& b) {
            text::JsonEscaped(std::string(b.reason, strnlen(b.reason, sizeof b.reason))) + "\"";
   }
   return out + "}";
+}
+
+namespace {
+std::string Field(const char* text, size_t capacity) {
+  return std::string(text, strnlen(text, capacity));
+}
+}  // namespace
+
+std::string FormatBridgeList(const discovery::PortState& ports, bool json) {
+  std::string out = json ? "{\"bridges\":[" : "";
+  if (!json) {
+    char head[160];
+    std::snprintf(head, sizeof head, "%-5s %-9s  %-24s %-9s %-6s %-10s %-12s %s\n", "Port",
+                  "VID:PID", "Product", "Speed", "Route", "Sense", "MaxTransfer", "Decided by");
+    out += head;
+  }
+  bool first = true;
+  for (int p = 0; p < discovery::kPortCount; ++p) {
+    const discovery::BridgeInfo& b = ports.gDeviceInfo[static_cast<size_t>(p)].bridge;
+    if (!b.probed) continue;
+    const std::string product = Field(b.product, sizeof b.product);
+    const char* decided = b.fromTable ? "table" : "probe";
+    if (json) {
+      if (!first) out += ',';
+      std::string object = FormatBridgeJson(b);
+      object.pop_back();  // the closing brace: more keys follow
+      out += "{\"port\":" + std::to_string(p + 1) + "," + object.substr(1) + ",\"product\":\"" +
+             text::JsonEscaped(product) + "\",\"speedMbps\":" + std::to_string(b.speedMbps) +
+             ",\"decidedBy\":\"" + decided + "\"}";
+    } else {
+      char speed[16] = "?";
+      if (b.speedMbps != 0) std::snprintf(speed, sizeof speed, "%u Mb/s", b.speedMbps);
+      char max[16] = "not stated";
+      if (b.maxTransfer != 0) std::snprintf(max, sizeof max, "%u", b.maxTransfer);
+      char line[400];
+      std::snprintf(line, sizeof line, "%-5d %04x:%04x  %-24.24s %-9s %-6s %-10s %-12s %s", p + 1,
+                    b.vid, b.pid, product.c_str(), speed, transport::RouteName(b.route),
+                    discovery::SenseFormatName(b.sense), max, decided);
+      out += line;
+      if (!b.supported) out += "  Unsupported bridge: " + Field(b.reason, sizeof b.reason);
+      out += '\n';
+    }
+    first = false;
+  }
+  if (json) out += "]}\n";
+  return out;
+}
+
+std::string BridgeTableWithFindings(std::string_view table, const discovery::PortState& ports,
+                                    int* added) {
+  std::string out(table);
+  *added = 0;
+  std::vector<std::pair<uint16_t, uint16_t>> written;
+  for (const discovery::DeviceInfo& info : ports.gDeviceInfo) {
+    const discovery::BridgeInfo& b = info.bridge;
+    if (!b.probed || b.fromTable) continue;
+    if (discovery::FindBridgeEntry(ports.bridgeTable, b.vid, b.pid, -1) != nullptr) continue;
+    if (std::find(written.begin(), written.end(), std::make_pair(b.vid, b.pid)) != written.end()) {
+      continue;
+    }
+    written.emplace_back(b.vid, b.pid);
+    if (!out.empty() && out.back() != '\n') out += '\n';
+    if (!out.empty()) out += '\n';
+    const std::string product = Field(b.product, sizeof b.product);
+    if (!product.empty()) out += "; " + product + ", as the probe found it\n";
+    out += discovery::FormatBridgeEntry(b);
+    ++*added;
+  }
+  return out;
 }
 
 std::string FormatExchangeJson(const transport::ExchangeRecord& r, std::string_view bridge) {

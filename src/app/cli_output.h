@@ -38,6 +38,15 @@ std::string FormatExchangeJson(const transport::ExchangeRecord& record,
 // empty when no port holds that disk.
 std::string BridgeOfPath(const discovery::PortState& ports, std::string_view path);
 
+// `bridges`: one line per port whose bridge the scan probed (or, with `json`,
+// {"bridges":[{"port":1,"vid":…}…]}).
+std::string FormatBridgeList(const discovery::PortState& ports, bool json);
+
+// `bridges --write-table`: the table's text with a ready entry added for each
+// probed bridge it has no entry for (one per VID:PID). *added counts them.
+std::string BridgeTableWithFindings(std::string_view table, const discovery::PortState& ports,
+                                    int* added);
+
 // The "bridge" object of a probed port: {"vid","pid","route","sense","maxTransfer",…}.
 std::string FormatBridgeJson(const discovery::BridgeInfo& bridge);
 

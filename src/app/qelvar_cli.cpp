@@ -558,6 +558,23 @@ int Main(const std::vector<std::string>& args) {
     }
   };
 
+  if (o.command == "bridges") {
+    std::fputs(FormatBridgeList(station.ports, o.json).c_str(), stdout);
+    if (o.writeTable) {
+      const std::string path = paths.gExeDir + "/" + std::string(discovery::kBridgeTableFile);
+      std::string table;
+      (void)settings::ReadWholeFile(path, table);
+      int added = 0;
+      std::string text = BridgeTableWithFindings(table, station.ports, &added);
+      if (added > 0 && !platform::ReplaceFile(path, text)) {
+        std::fprintf(stderr, "qelvar-cli: cannot write the bridge table %s\n", path.c_str());
+        return kExitUsage;
+      }
+      std::fprintf(stderr, "qelvar-cli: %d bridge(s) added to %s\n", added, path.c_str());
+    }
+    return kExitPassed;
+  }
+
   if (o.command == "scan") {
     printResult();
     if (std::string why; !assembly->SaveWin32Recording(&why)) {

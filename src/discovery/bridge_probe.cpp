@@ -92,10 +92,34 @@ uint32_t StatedMaxTransfer(transport::PassThroughTransport& transport, std::stri
 
 }  // namespace
 
-ProbeResult ProbeBridge(transport::PassThroughTransport& transport, std::string_view path) {
+ProbeResult ProbeBridge(transport::PassThroughTransport& transport, std::string_view path,
+                        const BridgeEntry* entry) {
   ProbeResult out;
   out.bridge.probed = true;
   platform::CopyName(out.bridge.path, sizeof out.bridge.path, path);
+  if (entry != nullptr) {
+    out.bridge.fromTable = true;
+    out.bridge.route = entry->route;
+    out.bridge.sense = static_cast<SenseFormat>(entry->sense);
+    out.bridge.maxTransfer = entry->maxTransfer;
+    if (entry->route != transport::Route::kNone) {
+      std::array<uint8_t, 16> image{};
+      std::span<const uint8_t> cdb(kIdentifyImage);
+      if (entry->route == transport::Route::k16Only &&
+          transport::ToImage16(std::span<const uint8_t, 12>(kIdentifyImage), kIdentifyLength,
+                               &image)) {
+        cdb = std::span<const uint8_t>(image.data(), 16);
+      }
+      ScsiResult r = transport.ProbeScsi(path, cdb, DataDirection::In, out.identify.data(),
+                                         kIdentifyLength);
+      out.identified = Answered(r);
+      if (out.identified && r.transferred < kIdentifyLength) {
+        std::memset(out.identify.data() + r.transferred, 0, kIdentifyLength - r.transferred);
+      }
+    }
+    JudgeBridge(&out.bridge);
+    return out;
+  }
 
   ScsiResult by12 = transport.ProbeScsi(path, kIdentifyImage, DataDirection::In,
                                         out.identify.data(), kIdentifyLength);

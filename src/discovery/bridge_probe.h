@@ -29,9 +29,10 @@ struct ProbeResult {
 };
 
 // Probes the bridge of the disk at `path`. The IDENTIFY answer comes from the
-// 12-byte form when the bridge carries it, else the 16-byte one.
+// 12-byte form when the bridge carries it, else the 16-byte one. With a table
+// entry the entry decides, and only IDENTIFY is sent, on the entry's route.
 [[nodiscard]] ProbeResult ProbeBridge(transport::PassThroughTransport& transport,
-                                      std::string_view path);
+                                      std::string_view path, const BridgeEntry* entry = nullptr);
 
 // Whether a bridge so described can carry the flow; fills bridge->supported
 // and bridge->reason.

@@ -127,9 +127,19 @@ void ScanDevices(PortState& state, PortListSink& sink, platform::Topology& topol
 
     // The bridge is probed with harmless commands before anything else, and
     // IDENTIFY comes back on whichever form it carries.
-    ProbeResult probe = ProbeBridge(transport, devicePath);
+    platform::UsbDeviceDescription usb;
+    if (!topology.DescribeUsbDevice(candidate.usbInstanceId, &usb)) {
+      (void)VidPidFromInstanceId(candidate.usbInstanceId, &usb.vid, &usb.pid);
+    }
+    const BridgeEntry* entry =
+        FindBridgeEntry(state.bridgeTable, usb.vid, usb.pid, usb.bcdDevice);
+    ProbeResult probe = ProbeBridge(transport, devicePath, entry);
     info.bridge = probe.bridge;
-    (void)VidPidFromInstanceId(candidate.usbInstanceId, &info.bridge.vid, &info.bridge.pid);
+    info.bridge.vid = usb.vid;
+    info.bridge.pid = usb.pid;
+    info.bridge.bcdDevice = usb.bcdDevice;
+    info.bridge.speedMbps = usb.speedMbps;
+    platform::CopyName(info.bridge.product, sizeof info.bridge.product, usb.product);
     if (!info.bridge.supported) {
       // A bridge that cannot carry the flow: shown at scan, never started,
       // no serial number.

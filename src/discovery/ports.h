@@ -7,7 +7,9 @@
 #include <atomic>
 #include <cstdint>
 #include <cstring>
+#include <vector>
 
+#include "discovery/bridge_table.h"
 #include "transport/pass_through_transport.h"
 
 namespace qelvar::discovery {
@@ -35,6 +37,10 @@ enum class SenseFormat : uint8_t {
 struct BridgeInfo {
   bool probed = false;  // a fixed USB disk was found and its bridge probed
   uint16_t vid = 0, pid = 0;
+  int32_t bcdDevice = -1;  // -1: not known
+  char product[64] = {};   // the bridge's USB product string
+  uint32_t speedMbps = 0;  // 0: not known
+  bool fromTable = false;  // bridges.ini decided, not the probe
   transport::Route route = transport::Route::kBoth;
   SenseFormat sense = SenseFormat::kUnknown;
   uint32_t maxTransfer = 0;  // largest data phase in bytes; 0: the bridge does not say
@@ -86,6 +92,9 @@ struct PortState {
   // code that must cover every assigned port number can tell 0 from 16.
   uint32_t gPortsAssigned = 0;
   std::array<std::atomic<uint8_t>, kPortCount> gPortStatus{};
+  // The line's bridge table; read by every scan, set by whoever knows the
+  // station folder.
+  BridgeTable bridgeTable;
 };
 
 }  // namespace qelvar::discovery

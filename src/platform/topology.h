@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string>
+#include <string_view>
 #include <string_view>
 
 namespace qelvar::platform {
@@ -52,9 +54,24 @@ struct UsbDiskNode {
   char hubInstanceId[kNameCapacity] = {};
 };
 
+// What a USB device says of itself on the bus.
+struct UsbDeviceDescription {
+  uint16_t vid = 0, pid = 0;
+  int32_t bcdDevice = -1;  // -1: not known
+  std::string product;     // the product string; empty when it has none
+  uint32_t speedMbps = 0;  // 0: not known
+};
+
 class Topology {
  public:
   virtual ~Topology() = default;
+  // The device with this instance ID (as EnumerateUsbDevices reports it);
+  // false when the backend cannot tell.
+  virtual bool DescribeUsbDevice(std::string_view instanceId, UsbDeviceDescription* out) {
+    (void)instanceId;
+    (void)out;
+    return false;
+  }
   // Hubs with at least one connected device; a hub behind another hub's port
   // is recorded before that hub. Returns the number written (at most out.size()).
   virtual size_t EnumerateHubs(std::span<HubRecord> out) = 0;
