@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <fstream>
 
 #include "discovery/device_scan.h"
 #include "run_fixture.h"
@@ -83,6 +84,50 @@ TEST(Bridges, TheScanLearnsEachBridgeAndAFullRunPassesEveryUsableOne) {
   // What reached a drive was accepted: a bridge's own refusals stop short of it.
   for (const auto& line : f.sim->Trace()) {
     ASSERT_TRUE(line.accepted) << line.drive << " " << line.Json();
+  }
+}
+
+// An entry of the line's table decides instead of the probe: the drive then
+// receives nothing but IDENTIFY, on the entry's route. A table that does not
+// parse is not used at all.
+TEST(Bridges, TheLinesTableOverridesTheProbe) {
+  RunFixture f(StationText({{0, "UsbProductId = 0x0042"}, {1, "UsbProductId = 0x0043"}}));
+  const auto& bridge0 = f.station.ports.gDeviceInfo[0].bridge;
+  EXPECT_FALSE(bridge0.fromTable);
+  EXPECT_EQ(bridge0.vid, 0x1209);
+  EXPECT_EQ(bridge0.pid, 0x0042);
+
+  struct Case {
+    const char* table;
+    bool fromTable;
+    Route route;
+    bool supported;
+  };
+  const Case cases[] = {
+      {"[1209:0042]\nRoute = 16\nSense = fixed\n", true, Route::k16Only, true},
+      {"[1209:0042:0100]\nRoute = none\n[1209:0042]\nRoute = 16\n", true, Route::kNone, false},
+      {"[1209:0042:0200]\nRoute = none\n", false, Route::kBoth, true},
+      {"[1209:0042]\nMaxTransfer = 4096\n", true, Route::kBoth, false},
+      {"[1209:0042]\nRoute = 14\n", false, Route::kBoth, true},
+      {"Route = 16\n", false, Route::kBoth, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.table);
+    std::ofstream(f.paths.gExeDir + "/bridges.ini", std::ios::binary) << c.table;
+    f.sim->ClearTrace();
+    ASSERT_EQ(f.control->Scan(), discovery::ScanOutcome::kScanned);
+    const auto& info = f.station.ports.gDeviceInfo[0];
+    EXPECT_EQ(info.bridge.fromTable, c.fromTable);
+    EXPECT_EQ(info.bridge.route, c.route);
+    EXPECT_EQ(info.bridge.supported, c.supported);
+    EXPECT_FALSE(f.station.ports.gDeviceInfo[1].bridge.fromTable) << "another bridge model";
+    size_t sent = 0;
+    for (const auto& line : f.sim->Trace()) sent += line.drive == "Drive0" ? 1 : 0;
+    if (c.fromTable) {
+      EXPECT_EQ(sent, c.route == Route::kNone ? 0u : 1u) << "only IDENTIFY, or nothing";
+    } else {
+      EXPECT_GT(sent, 1u) << "probed";
+    }
   }
 }
 
