@@ -15,17 +15,17 @@ namespace {
 
 using namespace qelvar;
 
-constexpr const char* kBridges[] = {"sat",         "sat16-only",         "sat12-only",
-                                    "no-ck-cond-sense", "fixed-sense", "max-transfer=16384",
-                                    "no-pass-through"};
+constexpr const char* kBridges[] = {
+    "sat",         "sat16-only",         "sat12-only",     "no-ck-cond-sense",
+    "fixed-sense", "max-transfer=16384", "no-pass-through"};
 
 void ProbeOnePort(benchmark::State& state) {
   const char* bridge = kBridges[state.range(0)];
   platform::VirtualClock clock;
   platform::sim::StationConfig config;
   std::string why;
-  if (!platform::sim::ParseStation(std::string("[Drive0]\nBridge = ") + bridge + "\n", "",
-                                   &config, &why)) {
+  if (!platform::sim::ParseStation(std::string("[Drive0]\nBridge = ") + bridge + "\n", "", &config,
+                                   &why)) {
     state.SkipWithError(why.c_str());
     return;
   }

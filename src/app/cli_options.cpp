@@ -146,8 +146,9 @@ std::optional<CliOptions> ParseCliOptions(const std::vector<std::string>& args,
   if (o.writeTable && o.command != "bridges") return fail("--write-table belongs to bridges");
   if (!o.barcodesFile.empty() && o.command != "run") return fail("--barcodes belongs to run");
   if (!o.recordWin32File.empty() && (o.command != "scan" || o.sim)) {
-    return fail("--record-win32 records the system's answers to one scan: use it with scan, "
-                "without --sim");
+    return fail(
+        "--record-win32 records the system's answers to one scan: use it with scan, "
+        "without --sim");
   }
   return o;
 }

@@ -1,12 +1,11 @@
 #include "app/cli_output.h"
 
-#include "discovery/bridge_table.h"
-
 #include <algorithm>
 #include <array>
 #include <cstdio>
 #include <cstring>
 
+#include "discovery/bridge_table.h"
 #include "text/json_string.h"
 
 namespace qelvar::app {
@@ -216,7 +215,10 @@ std::string FormatExchangeJson(const transport::ExchangeRecord& r, std::string_v
       Hex(r.sense.data(), std::min<size_t>(r.senseLength, r.sense.size())) + "\"";
   if (r.ataPath) out += ",\"registers\":\"" + Hex(r.returned.data(), r.returned.size()) + "\"";
   out += ",\"bridge\":\"" + text::JsonEscaped(std::string(bridge)) + "\",\"route\":\"" +
-         (r.ataPath ? "ata" : r.probe ? "probe" : transport::RouteName(r.route)) + "\"";
+         (r.ataPath ? "ata"
+          : r.probe ? "probe"
+                    : transport::RouteName(r.route)) +
+         "\"";
   if (!r.notSent.empty()) {
     out += ",\"not_sent\":\"" + text::JsonEscaped(std::string(r.notSent)) + "\"";
   }

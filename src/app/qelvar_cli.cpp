@@ -457,9 +457,9 @@ int Main(const std::vector<std::string>& args) {
   // Before any thread starts, so that only the handler's thread takes them.
   if (running) InterruptHandler::BlockSignals();
 
-  AssemblyOptions assemblyOptions{o.sim,       o.simFile,   o.virtualTime,  o.scaled,
-                                  o.timeScale, o.traceFile, o.dumpDir,      o.debugLogFile,
-                                  o.recordWin32File};
+  AssemblyOptions assemblyOptions{o.sim,     o.simFile,      o.virtualTime,
+                                  o.scaled,  o.timeScale,    o.traceFile,
+                                  o.dumpDir, o.debugLogFile, o.recordWin32File};
   std::unique_ptr<StationAssembly> assembly = StationAssembly::Create(assemblyOptions, &error);
   if (!assembly) {
     std::fprintf(stderr, "qelvar-cli: %s\n", error.c_str());

@@ -110,8 +110,8 @@ ProbeResult ProbeBridge(transport::PassThroughTransport& transport, std::string_
                                &image)) {
         cdb = std::span<const uint8_t>(image.data(), 16);
       }
-      ScsiResult r = transport.ProbeScsi(path, cdb, DataDirection::In, out.identify.data(),
-                                         kIdentifyLength);
+      ScsiResult r =
+          transport.ProbeScsi(path, cdb, DataDirection::In, out.identify.data(), kIdentifyLength);
       out.identified = Answered(r);
       if (out.identified && r.transferred < kIdentifyLength) {
         std::memset(out.identify.data() + r.transferred, 0, kIdentifyLength - r.transferred);
@@ -128,8 +128,8 @@ ProbeResult ProbeBridge(transport::PassThroughTransport& transport, std::string_
   (void)transport::ToImage16(std::span<const uint8_t, 12>(kIdentifyImage), kIdentifyLength,
                              &identify16);
   std::array<uint8_t, 512> answer16{};
-  ScsiResult by16 = transport.ProbeScsi(path, identify16, DataDirection::In, answer16.data(),
-                                        kIdentifyLength);
+  ScsiResult by16 =
+      transport.ProbeScsi(path, identify16, DataDirection::In, answer16.data(), kIdentifyLength);
   const bool ok16 = Answered(by16);
   if (!ok12 && ok16) out.identify = answer16;
   out.identified = ok12 || ok16;
@@ -147,10 +147,9 @@ ProbeResult ProbeBridge(transport::PassThroughTransport& transport, std::string_
   }
 
   if (out.identified) {
-    ScsiResult power = ok12 ? transport.ProbeScsi(path, kCheckPower12, DataDirection::None,
-                                                  nullptr, 0)
-                            : transport.ProbeScsi(path, kCheckPower16, DataDirection::None,
-                                                  nullptr, 0);
+    ScsiResult power =
+        ok12 ? transport.ProbeScsi(path, kCheckPower12, DataDirection::None, nullptr, 0)
+             : transport.ProbeScsi(path, kCheckPower16, DataDirection::None, nullptr, 0);
     out.bridge.sense = SenseOf(power);
   }
   out.bridge.maxTransfer = StatedMaxTransfer(transport, path);

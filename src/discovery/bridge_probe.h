@@ -24,7 +24,7 @@ inline constexpr bool kFlowNeeds48BitForm = true;
 
 struct ProbeResult {
   BridgeInfo bridge;
-  bool identified = false;  // IDENTIFY answered on some route
+  bool identified = false;              // IDENTIFY answered on some route
   std::array<uint8_t, 512> identify{};  // as received (word bytes not yet exchanged)
 };
 

@@ -129,8 +129,8 @@ const BridgeEntry* FindBridgeEntry(const BridgeTable& table, uint16_t vid, uint1
 
 std::string FormatBridgeEntry(const BridgeInfo& b) {
   char text[256];
-  std::snprintf(text, sizeof text, "[%04x:%04x]\nRoute = %s\nSense = %s\nMaxTransfer = %u\n",
-                b.vid, b.pid, transport::RouteName(b.route),
+  std::snprintf(text, sizeof text, "[%04x:%04x]\nRoute = %s\nSense = %s\nMaxTransfer = %u\n", b.vid,
+                b.pid, transport::RouteName(b.route),
                 b.sense == SenseFormat::kUnknown ? "none" : SenseFormatName(b.sense),
                 static_cast<unsigned>(b.maxTransfer));
   return text;

@@ -131,8 +131,7 @@ void ScanDevices(PortState& state, PortListSink& sink, platform::Topology& topol
     if (!topology.DescribeUsbDevice(candidate.usbInstanceId, &usb)) {
       (void)VidPidFromInstanceId(candidate.usbInstanceId, &usb.vid, &usb.pid);
     }
-    const BridgeEntry* entry =
-        FindBridgeEntry(state.bridgeTable, usb.vid, usb.pid, usb.bcdDevice);
+    const BridgeEntry* entry = FindBridgeEntry(state.bridgeTable, usb.vid, usb.pid, usb.bcdDevice);
     ProbeResult probe = ProbeBridge(transport, devicePath, entry);
     info.bridge = probe.bridge;
     info.bridge.vid = usb.vid;

@@ -45,8 +45,8 @@ struct BridgeInfo {
   SenseFormat sense = SenseFormat::kUnknown;
   uint32_t maxTransfer = 0;  // largest data phase in bytes; 0: the bridge does not say
   bool supported = true;
-  char path[256] = {};     // the disk's device path, also for a port that is not started
-  char reason[160] = {};   // why the bridge cannot carry the flow (unsupported only)
+  char path[256] = {};    // the disk's device path, also for a port that is not started
+  char reason[160] = {};  // why the bridge cannot carry the flow (unsupported only)
 };
 
 struct DeviceInfo {

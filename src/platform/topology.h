@@ -9,11 +9,10 @@
 #include <span>
 #include <string>
 #include <string_view>
-#include <string_view>
 
 namespace qelvar::platform {
 
-inline constexpr size_t kNameCapacity = 260;       // 259 characters and a terminator
+inline constexpr size_t kNameCapacity = 260;  // 259 characters and a terminator
 inline constexpr size_t kHubIdCapacity = 263;
 inline constexpr size_t kMaxHubs = 24;
 inline constexpr size_t kMaxHubPorts = 24;
@@ -29,7 +28,7 @@ void CopyName(char* field, size_t capacity, std::string_view text);
 void LowerCaseName(char* field, size_t capacity);
 
 struct HubPortEntry {
-  uint16_t portIndex = 0;                   // port number on the hub minus one
+  uint16_t portIndex = 0;                     // port number on the hub minus one
   char deviceInstanceId[kNameCapacity] = {};  // lower-cased; empty: nothing connected
 };
 

@@ -34,8 +34,8 @@ uint16_t AtaFlags(bool dataIn, bool is48, uint32_t length, uint8_t command) {
                    (dataIn ? platform::kAtaFlagDataIn : platform::kAtaFlagDataOut);
   if (is48) {
     flags |= platform::kAtaFlag48Bit;
-    bool dma = dataIn ? (command == kReadDmaExt || command == kReadLogDmaExt)
-                      : command == kReadLogDmaExt;
+    bool dma =
+        dataIn ? (command == kReadDmaExt || command == kReadLogDmaExt) : command == kReadLogDmaExt;
     if (dma) flags |= platform::kAtaFlagUseDma;
   }
   return flags;
@@ -43,7 +43,9 @@ uint16_t AtaFlags(bool dataIn, bool is48, uint32_t length, uint8_t command) {
 
 }  // namespace
 
-int LastAtaError() { return tLastAtaError; }
+int LastAtaError() {
+  return tLastAtaError;
+}
 
 const char* RouteName(Route route) {
   switch (route) {
@@ -119,9 +121,22 @@ bool ToImage16(std::span<const uint8_t, 12> i, uint32_t length, std::array<uint8
     default:
       return false;
   }
-  *out = {0x85, static_cast<uint8_t>(protocol << 1),
+  *out = {0x85,
+          static_cast<uint8_t>(protocol << 1),
           static_cast<uint8_t>(transfer | (i[2] & kCkCond)),
-          0x00, i[3], 0x00, i[4], 0x00, i[5], 0x00, i[6], 0x00, i[7], i[8], i[9], i[11]};
+          0x00,
+          i[3],
+          0x00,
+          i[4],
+          0x00,
+          i[5],
+          0x00,
+          i[6],
+          0x00,
+          i[7],
+          i[8],
+          i[9],
+          i[11]};
   return true;
 }
 
@@ -240,8 +255,8 @@ platform::ScsiResult PassThroughTransport::ProbeScsi(std::string_view path,
 }
 
 uint8_t PassThroughTransport::AtaPassThrough(std::string_view path, bool dataIn,
-                                             const uint8_t* image, uint8_t* buffer,
-                                             uint32_t length, bool extended) {
+                                             const uint8_t* image, uint8_t* buffer, uint32_t length,
+                                             bool extended) {
   if (path.empty()) return kTransportRejected;
 
   TaskFile current{};
@@ -291,8 +306,8 @@ uint8_t PassThroughTransport::AtaPassThroughOut48(std::string_view path, TaskFil
 }
 
 uint8_t PassThroughTransport::AtaVariant(std::string_view path, TaskFile& current,
-                                         const TaskFile& previous, uint8_t* buffer,
-                                         uint32_t length, bool dataIn, bool is48) {
+                                         const TaskFile& previous, uint8_t* buffer, uint32_t length,
+                                         bool dataIn, bool is48) {
   uint32_t started = recorder_ ? clock_.TickMs() : 0;
   const uint8_t command = current[platform::kTaskCommand];
   AtaRequest request;
@@ -366,8 +381,7 @@ int PassThroughTransport::Send(const VendorCommand& command, int32_t interfaceTy
 int PassThroughTransport::Send(const VendorCommand& command, int32_t interfaceType, Route route) {
   if (interfaceType == 3) {
     return AtaPassThrough(command.path, command.direction == DataDirection::In,
-                          command.image.data(), command.buffer, command.length,
-                          command.extended);
+                          command.image.data(), command.buffer, command.length, command.extended);
   }
   std::array<uint8_t, 16> image = command.image;
   uint8_t imageLength = command.imageLength;

@@ -39,11 +39,11 @@ struct VendorCommand {
 
 // The one-byte result of the ATA path.
 enum TransportResult : uint8_t {
-  kTransportTimedOut = 0x00,      // exchange took more than 30 s, whatever its outcome
+  kTransportTimedOut = 0x00,  // exchange took more than 30 s, whatever its outcome
   kTransportOk = 0x01,
-  kTransportUncorrectable = 0xFD, // READ DMA EXT ended with UNC but without ERR
-  kTransportDriveError = 0xFE,    // cannot open, or the drive set ERR
-  kTransportRejected = 0xFF,      // empty path, more than 64 KiB, or platform refusal
+  kTransportUncorrectable = 0xFD,  // READ DMA EXT ended with UNC but without ERR
+  kTransportDriveError = 0xFE,     // cannot open, or the drive set ERR
+  kTransportRejected = 0xFF,       // empty path, more than 64 KiB, or platform refusal
 };
 
 inline constexpr uint32_t kMaxAtaTransfer = 65536;
@@ -98,7 +98,7 @@ struct ExchangeRecord {
   uint32_t elapsedMs = 0;
   Route route = Route::kBoth;  // the form the port's bridge carries
   bool probe = false;          // sent by the scan's probe of the bridge
-  std::string_view notSent;  // why the command was not sent (empty: it was)
+  std::string_view notSent;    // why the command was not sent (empty: it was)
 };
 
 class PassThroughTransport {
@@ -145,8 +145,7 @@ class PassThroughTransport {
 
   // One SAT-path request with everything the platform returned (status and
   // sense), for the scan's probe of a bridge. Recorded like every exchange.
-  [[nodiscard]] platform::ScsiResult ProbeScsi(std::string_view path,
-                                               std::span<const uint8_t> cdb,
+  [[nodiscard]] platform::ScsiResult ProbeScsi(std::string_view path, std::span<const uint8_t> cdb,
                                                DataDirection direction, uint8_t* buffer,
                                                uint32_t length);
 

@@ -105,7 +105,7 @@ uint32_t LittleEndian32(const uint8_t* p) {
 namespace {
 
 struct ChunkPlan {
-  uint32_t length;       // bytes covered by the download
+  uint32_t length;  // bytes covered by the download
   uint8_t mode;
   uint32_t pauseMs;
   bool lastChunkByBlocks;  // RDT parameters: the last chunk is cut to whole blocks
@@ -131,10 +131,18 @@ static int DownloadChunks(transport::PassThroughTransport& transport, PortTarget
     const uint32_t blockOffset = offset / 512;
     VendorCommand command;
     command.path = port.path;
-    command.image = {0xA1, 0x0A, 0x03, plan.mode,
-                     static_cast<uint8_t>(blocks & 0xFF), static_cast<uint8_t>(blocks >> 8),
+    command.image = {0xA1,
+                     0x0A,
+                     0x03,
+                     plan.mode,
+                     static_cast<uint8_t>(blocks & 0xFF),
+                     static_cast<uint8_t>(blocks >> 8),
                      static_cast<uint8_t>(blockOffset & 0xFF),
-                     static_cast<uint8_t>((blockOffset >> 8) & 0xFF), 0xE0, 0x92, 0x00, 0x00};
+                     static_cast<uint8_t>((blockOffset >> 8) & 0xFF),
+                     0xE0,
+                     0x92,
+                     0x00,
+                     0x00};
     command.imageLength = 12;
     command.direction = DataDirection::Out;
     command.buffer = chunk;
@@ -147,9 +155,9 @@ static int DownloadChunks(transport::PassThroughTransport& transport, PortTarget
 
 int VendorCommands::DownloadBurnerImage(PortTarget port, std::span<const uint8_t> burner) {
   // Always the whole buffer, whatever the burner file's size.
-  return DownloadChunks(transport_, port, burner,
-                        {static_cast<uint32_t>(kBurnerImageSize), kModeSaveImmediate,
-                         kBurnerChunkPauseMs, false});
+  return DownloadChunks(
+      transport_, port, burner,
+      {static_cast<uint32_t>(kBurnerImageSize), kModeSaveImmediate, kBurnerChunkPauseMs, false});
 }
 
 int VendorCommands::DownloadSystemFirmware(PortTarget port, std::span<const uint8_t> image,
@@ -157,15 +165,14 @@ int VendorCommands::DownloadSystemFirmware(PortTarget port, std::span<const uint
   return DownloadChunks(transport_, port, image, {length, mode, kChunkPauseMs, false});
 }
 
-int VendorCommands::DownloadSpiRom(PortTarget port, std::span<const uint8_t> image,
-                                   uint32_t length, uint8_t mode) {
+int VendorCommands::DownloadSpiRom(PortTarget port, std::span<const uint8_t> image, uint32_t length,
+                                   uint8_t mode) {
   return DownloadChunks(transport_, port, image, {length, mode, kChunkPauseMs, false});
 }
 
 int VendorCommands::DownloadRdtParameters(PortTarget port, std::span<const uint8_t> image,
                                           uint32_t length) {
-  return DownloadChunks(transport_, port, image,
-                        {length, kModeSaveImmediate, kChunkPauseMs, true});
+  return DownloadChunks(transport_, port, image, {length, kModeSaveImmediate, kChunkPauseMs, true});
 }
 
 int VendorCommands::DownloadMicrocode(PortTarget port) {
@@ -185,9 +192,9 @@ enum class SecondPhase { None, NoData, In512, In4096, Out512 };
 
 int SendFirstPhase(transport::PassThroughTransport& transport, PortTarget port,
                    CommandBlock& block) {
-  return transport.Send(Command16(port, kFirstPhase, DataDirection::Out, block.data(),
-                                  kCommandBlockBytes),
-                        port.interfaceType, port.route);
+  return transport.Send(
+      Command16(port, kFirstPhase, DataDirection::Out, block.data(), kCommandBlockBytes),
+      port.interfaceType, port.route);
 }
 
 // First phase, the command's pause (taken whatever the first phase returned),
@@ -218,7 +225,8 @@ int TwoPhase(transport::PassThroughTransport& transport, PortTarget port, Comman
     case SecondPhase::None:
       break;
   }
-  return transport.Send(command, port.interfaceType, port.route) == 1 ? kCommandOk : kSecondPhaseFailed;
+  return transport.Send(command, port.interfaceType, port.route) == 1 ? kCommandOk
+                                                                      : kSecondPhaseFailed;
 }
 
 }  // namespace
@@ -229,8 +237,8 @@ int VendorCommands::EnterRomMode(PortTarget port) {
 }
 
 int VendorCommands::TriggerBurn(PortTarget port) {
-  return TwoPhase(transport_, port, MakeBlock(kTriggerBurnHead, true), SecondPhase::NoData,
-                  nullptr, kFirstPhasePauseMs);
+  return TwoPhase(transport_, port, MakeBlock(kTriggerBurnHead, true), SecondPhase::NoData, nullptr,
+                  kFirstPhasePauseMs);
 }
 
 int VendorCommands::CalibrateNand(PortTarget port) {
@@ -268,8 +276,8 @@ int VendorCommands::GetBin(PortTarget port, std::span<uint8_t, 512> answer) {
 }
 
 int VendorCommands::GetCeBinTable(PortTarget port, std::span<uint8_t, 512> answer) {
-  return TwoPhase(transport_, port, MakeReadBlock(kCeBinTable), SecondPhase::In512,
-                  answer.data(), kFirstPhasePauseMs);
+  return TwoPhase(transport_, port, MakeReadBlock(kCeBinTable), SecondPhase::In512, answer.data(),
+                  kFirstPhasePauseMs);
 }
 
 int VendorCommands::GetCeMrTable(PortTarget port, std::span<uint8_t, 512> answer) {

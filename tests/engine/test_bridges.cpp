@@ -41,7 +41,8 @@ constexpr int kCaseCount = static_cast<int>(std::size(kCases));
 
 std::string BridgeStation() {
   std::vector<std::pair<int, std::string>> keys;
-  for (int k = 0; k < kCaseCount; ++k) keys.push_back({k, std::string("Bridge = ") + kCases[k].bridge});
+  for (int k = 0; k < kCaseCount; ++k)
+    keys.push_back({k, std::string("Bridge = ") + kCases[k].bridge});
   return StationText(keys);
 }
 

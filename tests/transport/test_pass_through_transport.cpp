@@ -399,9 +399,9 @@ TEST_F(TransportTest, InterfaceTypeThreeTakesTheAtaPathEverythingElseTheSatPath)
 struct RouteCase {
   const char* what;
   Route route;
-  const char* image;     // as the command was built
+  const char* image;  // as the command was built
   uint32_t length;
-  const char* sent;      // as it reached the platform; empty: not sent at all
+  const char* sent;  // as it reached the platform; empty: not sent at all
 };
 
 TEST_F(TransportTest, EachCommandGoesInTheFormItsPortsBridgeCarries) {
@@ -440,7 +440,7 @@ TEST_F(TransportTest, EachCommandGoesInTheFormItsPortsBridgeCarries) {
     std::vector<uint8_t> buffer(c.length);
     command.buffer = c.length ? buffer.data() : nullptr;
     command.length = c.length;
-    command.direction = c.length == 0                      ? DataDirection::None
+    command.direction = c.length == 0                            ? DataDirection::None
                         : (image[1] == 0x0A || image[1] == 0x0B) ? DataDirection::Out
                                                                  : DataDirection::In;
     const int result = transport.Send(command, 1, c.route);

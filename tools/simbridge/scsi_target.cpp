@@ -290,7 +290,8 @@ ScsiOutcome ScsiTarget::Passthrough(std::span<const uint8_t> cdb, DataDirection 
   if (!r.completed) return ScsiOutcome{ScsiOutcome::Status::TransportFailure, 0};
   // The simulated bridge in front of the drive has already answered as its
   // kind of bridge does: its own refusals, CK_COND and the sense format.
-  uint32_t moved = dir == DataDirection::None ? 0 : std::min<uint32_t>(r.transferred, request.length);
+  uint32_t moved =
+      dir == DataDirection::None ? 0 : std::min<uint32_t>(r.transferred, request.length);
   if (r.scsiStatus == 0) return Good(moved);
   if (r.senseLength > 0) {
     sense_.assign(r.sense.begin(),

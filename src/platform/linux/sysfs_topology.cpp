@@ -1,8 +1,8 @@
 #include "platform/linux/sysfs_topology.h"
 
 #include <algorithm>
-#include <cstdlib>
 #include <charconv>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <memory>

@@ -172,11 +172,28 @@ std::vector<uint8_t> BridgeAnswerSense(const BridgeBehaviour& bridge, std::span<
     s[13] = kPassThroughInfo;
     return s;
   }
-  return {0x72,       key,      0x00,     kPassThroughInfo,
-          0x00,       0x00,     0x00,     0x0E,
-          0x09,       0x0C,     static_cast<uint8_t>(r.extend ? 1 : 0),
-          error,      r.countHigh, r.count, r.lba[3], r.lba[0], r.lba[4], r.lba[1], r.lba[5],
-          r.lba[2],   r.device, status};
+  return {0x72,
+          key,
+          0x00,
+          kPassThroughInfo,
+          0x00,
+          0x00,
+          0x00,
+          0x0E,
+          0x09,
+          0x0C,
+          static_cast<uint8_t>(r.extend ? 1 : 0),
+          error,
+          r.countHigh,
+          r.count,
+          r.lba[3],
+          r.lba[0],
+          r.lba[4],
+          r.lba[1],
+          r.lba[5],
+          r.lba[2],
+          r.device,
+          status};
 }
 
 bool BridgeVpdPage(const BridgeBehaviour& bridge, uint8_t page, std::vector<uint8_t>* out) {

@@ -426,8 +426,8 @@ TaskView ViewOf(const uint8_t* i, size_t n) {
   const uint8_t b1 = i[1];
   const uint8_t b2 = static_cast<uint8_t>(i[2] & ~kCkCondBit);
   if (n == 12 && i[0] == kSatOpcode12) {
-    bool pair = (b1 == 0x06 && b2 == 0x00) || (b1 == 0x08 && b2 == 0x0B) ||
-                (b1 == 0x0A && b2 == 0x03);
+    bool pair =
+        (b1 == 0x06 && b2 == 0x00) || (b1 == 0x08 && b2 == 0x0B) || (b1 == 0x0A && b2 == 0x03);
     if (!pair || i[10] != 0 || i[11] != 0) return v;
     v.r = {0, i[3], 0, i[4], 0, i[5], 0, i[6], 0, i[7], i[8], i[9]};
   } else if (n == 16 && i[0] == kSatOpcode16) {

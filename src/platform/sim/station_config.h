@@ -114,8 +114,8 @@ struct StationConfig {
   int hubs = 2;
   int hubPorts = 8;
   int rootPorts = 8;
-  std::string traceFile;            // empty: no trace file
-  std::string dumpDir;              // empty: no dumps
+  std::string traceFile;  // empty: no trace file
+  std::string dumpDir;    // empty: no dumps
   // Delivery jitter the drives allow on a pause when they sit behind
   // qelvar-simbridge (microseconds).
   uint32_t pauseToleranceUs = 0;

@@ -54,8 +54,11 @@ TEST(SimBridge, EachBridgeAnswersAsItsKindDoes) {
       {"no-ck-cond-sense", power12, 0, 0, {}},
       {"no-ck-cond-sense", refused, 0, 2, {0x72, 0x0B, 0x00, 0x00}},
       // Fixed format: error, status, device, count in INFORMATION; ASCQ 1Dh.
-      {"fixed-sense", power12, 0, 2, {0x70, 0x00, 0x01, 0x00, 0x50, 0xE0, 0x00, 0x0A, 0x00, 0x00,
-                                      0x00, 0x00, 0x00, 0x1D}},
+      {"fixed-sense",
+       power12,
+       0,
+       2,
+       {0x70, 0x00, 0x01, 0x00, 0x50, 0xE0, 0x00, 0x0A, 0x00, 0x00, 0x00, 0x00, 0x00, 0x1D}},
       {"fixed-sense", refused, 0, 2, {0x70, 0x00, 0x0B, 0x04, 0x51, 0xE0, 0x00, 0x0A}},
       {"max-transfer=512", id12, 512, 0, {}},
       {"max-transfer=512", id12, 1024, 2, {0x72, 0x05, 0x24, 0x00}},
@@ -66,8 +69,8 @@ TEST(SimBridge, EachBridgeAnswersAsItsKindDoes) {
     VirtualClock clock;
     StationConfig config;
     std::string why;
-    ASSERT_TRUE(ParseStation(std::string("[Drive0]\nBridge = ") + c.bridge + "\n", "", &config,
-                             &why))
+    ASSERT_TRUE(
+        ParseStation(std::string("[Drive0]\nBridge = ") + c.bridge + "\n", "", &config, &why))
         << why;
     SimStation sim(std::move(config), clock);
     int error = 0;
