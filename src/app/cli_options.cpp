@@ -9,7 +9,8 @@ namespace qelvar::app {
 namespace {
 
 bool IsCommand(const std::string& word) {
-  return word == "scan" || word == "run" || word == "run-port" || word == "watch";
+  return word == "scan" || word == "run" || word == "run-port" || word == "watch" ||
+         word == "bridges";
 }
 
 bool ParseNumber(const std::string& text, double* out) {
@@ -107,6 +108,8 @@ std::optional<CliOptions> ParseCliOptions(const std::vector<std::string>& args,
       o.ledgerUrl = *v;
     } else if (a == "--json") {
       o.json = true;
+    } else if (a == "--write-table") {
+      o.writeTable = true;
     } else if (a == "--for") {
       const std::string* v = value("--for");
       if (!v || !ParseNumber(*v, &o.forSeconds) || o.forSeconds <= 0) {
@@ -140,10 +143,12 @@ std::optional<CliOptions> ParseCliOptions(const std::vector<std::string>& args,
     return fail("--trace and --dump record the simulated station: use them with --sim");
   }
   if (o.forSeconds > 0 && o.command != "watch") return fail("--for belongs to watch");
+  if (o.writeTable && o.command != "bridges") return fail("--write-table belongs to bridges");
   if (!o.barcodesFile.empty() && o.command != "run") return fail("--barcodes belongs to run");
   if (!o.recordWin32File.empty() && (o.command != "scan" || o.sim)) {
-    return fail("--record-win32 records the system's answers to one scan: use it with scan, "
-                "without --sim");
+    return fail(
+        "--record-win32 records the system's answers to one scan: use it with scan, "
+        "without --sim");
   }
   return o;
 }
@@ -196,7 +201,7 @@ std::optional<WindowOptions> ParseWindowOptions(const std::vector<std::string>& 
       }
       w.screenshot = args[++i];
     } else if (IsCommand(a) || a == "--json" || a == "--for" || a == "--barcodes" ||
-               a == "--record-win32") {
+               a == "--record-win32" || a == "--write-table") {
       *error = "unknown argument '" + a + "' (the window has no commands: press its buttons)";
       return std::nullopt;
     } else {

@@ -18,7 +18,8 @@ struct CliOptions {
   std::string traceFile;     // --trace FILE (simulated station)
   std::string dumpDir;       // --dump DIR (simulated station)
   bool json = false;         // --json
-  std::string command;       // scan | run | run-port | watch
+  std::string command;       // scan | run | run-port | watch | bridges
+  bool writeTable = false;   // bridges --write-table
   // run-port N: N counts from 1 as the Port column does; this is N - 1.
   int port = -1;
   double forSeconds = 0;  // watch --for SECONDS; 0: until interrupted
@@ -44,13 +45,17 @@ inline constexpr const char* kCliUsage =
     "--virtual-time]\n"
     "                  [--trace FILE] [--dump DIR] [--json] [--diagnostics FILE]\n"
     "                  [--debug-log FILE] [--ledger URL] [--record-win32 FILE]\n"
-    "                  (scan | run [--barcodes FILE|-] | run-port N | watch [--for SECONDS])\n"
+    "                  (scan | run [--barcodes FILE|-] | run-port N | watch [--for SECONDS]\n"
+    "                   | bridges [--write-table])\n"
     "       qelvar-cli --help | --version\n"
     "\n"
     "  scan          list the 16 ports\n"
     "  run           the Start button: every port with a drive\n"
     "  run-port N    the single-port start on port N (1-16, as the Port column counts)\n"
     "  watch         rescan at every plugged or pulled drive\n"
+    "  bridges       each port's bridge: VID:PID, product, speed, route, sense, largest\n"
+    "                transfer, and whether bridges.ini or the probe decided\n"
+    "  --write-table add the probe's findings for bridges not in bridges.ini to it\n"
     "  --barcodes F  serial numbers from a barcode list, one per line in port order\n"
     "                (at most 16, '-' reads standard input)\n"
     "  --debug-log F the scan's trace and the format's lines, written to F\n"

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "discovery/bridge_table.h"
 #include "text/json_string.h"
 
 namespace qelvar::app {
@@ -63,6 +64,9 @@ std::string FormatPortJson(const discovery::PortListModel& list, int sum, int pa
       out += ",\"" + std::string(kKeys[static_cast<size_t>(c)]) + "\":\"" +
              text::JsonEscaped(cell) + "\"";
     }
+    if (ports != nullptr && ports->gDeviceInfo[static_cast<size_t>(r)].bridge.probed) {
+      out += ",\"bridge\":" + FormatBridgeJson(ports->gDeviceInfo[static_cast<size_t>(r)].bridge);
+    }
     out += '}';
   }
   out += ']';
@@ -99,7 +103,101 @@ std::string Hex(const uint8_t* bytes, size_t length) {
 
 }  // namespace
 
-std::string FormatExchangeJson(const transport::ExchangeRecord& r) {
+std::string BridgeOfPath(const discovery::PortState& ports, std::string_view path) {
+  for (const discovery::DeviceInfo& info : ports.gDeviceInfo) {
+    const discovery::BridgeInfo& b = info.bridge;
+    if (!b.probed || std::string_view(b.path, strnlen(b.path, sizeof b.path)) != path) continue;
+    char text[16];
+    std::snprintf(text, sizeof text, "%04x:%04x", b.vid, b.pid);
+    return text;
+  }
+  return {};
+}
+
+std::string FormatBridgeJson(const discovery::BridgeInfo& b) {
+  char ids[32];
+  std::snprintf(ids, sizeof ids, "\"vid\":\"%04x\",\"pid\":\"%04x\"", b.vid, b.pid);
+  std::string out = std::string("{") + ids + ",\"route\":\"" + transport::RouteName(b.route) +
+                    "\",\"sense\":\"" + discovery::SenseFormatName(b.sense) +
+                    "\",\"maxTransfer\":" + std::to_string(b.maxTransfer) +
+                    ",\"supported\":" + (b.supported ? "true" : "false");
+  if (!b.supported) {
+    out += ",\"reason\":\"" +
+           text::JsonEscaped(std::string(b.reason, strnlen(b.reason, sizeof b.reason))) + "\"";
+  }
+  return out + "}";
+}
+
+namespace {
+std::string Field(const char* text, size_t capacity) {
+  return std::string(text, strnlen(text, capacity));
+}
+}  // namespace
+
+std::string FormatBridgeList(const discovery::PortState& ports, bool json) {
+  std::string out = json ? "{\"bridges\":[" : "";
+  if (!json) {
+    char head[160];
+    std::snprintf(head, sizeof head, "%-5s %-9s  %-24s %-9s %-6s %-10s %-12s %s\n", "Port",
+                  "VID:PID", "Product", "Speed", "Route", "Sense", "MaxTransfer", "Decided by");
+    out += head;
+  }
+  bool first = true;
+  for (int p = 0; p < discovery::kPortCount; ++p) {
+    const discovery::BridgeInfo& b = ports.gDeviceInfo[static_cast<size_t>(p)].bridge;
+    if (!b.probed) continue;
+    const std::string product = Field(b.product, sizeof b.product);
+    const char* decided = b.fromTable ? "table" : "probe";
+    if (json) {
+      if (!first) out += ',';
+      std::string object = FormatBridgeJson(b);
+      object.pop_back();  // the closing brace: more keys follow
+      out += "{\"port\":" + std::to_string(p + 1) + "," + object.substr(1) + ",\"product\":\"" +
+             text::JsonEscaped(product) + "\",\"speedMbps\":" + std::to_string(b.speedMbps) +
+             ",\"decidedBy\":\"" + decided + "\"}";
+    } else {
+      char speed[16] = "?";
+      if (b.speedMbps != 0) std::snprintf(speed, sizeof speed, "%u Mb/s", b.speedMbps);
+      char max[16] = "not stated";
+      if (b.maxTransfer != 0) std::snprintf(max, sizeof max, "%u", b.maxTransfer);
+      char line[400];
+      std::snprintf(line, sizeof line, "%-5d %04x:%04x  %-24.24s %-9s %-6s %-10s %-12s %s", p + 1,
+                    b.vid, b.pid, product.c_str(), speed, transport::RouteName(b.route),
+                    discovery::SenseFormatName(b.sense), max, decided);
+      out += line;
+      if (!b.supported) out += "  Unsupported bridge: " + Field(b.reason, sizeof b.reason);
+      out += '\n';
+    }
+    first = false;
+  }
+  if (json) out += "]}\n";
+  return out;
+}
+
+std::string BridgeTableWithFindings(std::string_view table, const discovery::PortState& ports,
+                                    int* added) {
+  std::string out(table);
+  *added = 0;
+  std::vector<std::pair<uint16_t, uint16_t>> written;
+  for (const discovery::DeviceInfo& info : ports.gDeviceInfo) {
+    const discovery::BridgeInfo& b = info.bridge;
+    if (!b.probed || b.fromTable) continue;
+    if (discovery::FindBridgeEntry(ports.bridgeTable, b.vid, b.pid, -1) != nullptr) continue;
+    if (std::find(written.begin(), written.end(), std::make_pair(b.vid, b.pid)) != written.end()) {
+      continue;
+    }
+    written.emplace_back(b.vid, b.pid);
+    if (!out.empty() && out.back() != '\n') out += '\n';
+    if (!out.empty()) out += '\n';
+    const std::string product = Field(b.product, sizeof b.product);
+    if (!product.empty()) out += "; " + product + ", as the probe found it\n";
+    out += discovery::FormatBridgeEntry(b);
+    ++*added;
+  }
+  return out;
+}
+
+std::string FormatExchangeJson(const transport::ExchangeRecord& r, std::string_view bridge) {
   const char* direction = r.direction == platform::DataDirection::In    ? "in"
                           : r.direction == platform::DataDirection::Out ? "out"
                                                                         : "none";
@@ -116,6 +214,14 @@ std::string FormatExchangeJson(const transport::ExchangeRecord& r) {
       ",\"driver_status\":" + std::to_string(r.driverStatus) + ",\"sense\":\"" +
       Hex(r.sense.data(), std::min<size_t>(r.senseLength, r.sense.size())) + "\"";
   if (r.ataPath) out += ",\"registers\":\"" + Hex(r.returned.data(), r.returned.size()) + "\"";
+  out += ",\"bridge\":\"" + text::JsonEscaped(std::string(bridge)) + "\",\"route\":\"" +
+         (r.ataPath ? "ata"
+          : r.probe ? "probe"
+                    : transport::RouteName(r.route)) +
+         "\"";
+  if (!r.notSent.empty()) {
+    out += ",\"not_sent\":\"" + text::JsonEscaped(std::string(r.notSent)) + "\"";
+  }
   out += ",\"ms\":" + std::to_string(r.elapsedMs) + "}\n";
   return out;
 }

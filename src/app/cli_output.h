@@ -29,7 +29,26 @@ std::string FormatPortJson(const discovery::PortListModel& list, int sum, int pa
 // One exchange with a drive as one JSON line: the command image, what the
 // platform returned (status, host and driver status, sense bytes, the bytes
 // moved), the result code and the time it took.
-std::string FormatExchangeJson(const transport::ExchangeRecord& record);
+// `bridge` names the port's bridge ("VID:PID"), empty when unknown; the
+// record's route (or "probe" for the scan's probe) follows it.
+std::string FormatExchangeJson(const transport::ExchangeRecord& record,
+                               std::string_view bridge = {});
+
+// "VID:PID" of the bridge the scan found in front of the disk at `path`;
+// empty when no port holds that disk.
+std::string BridgeOfPath(const discovery::PortState& ports, std::string_view path);
+
+// `bridges`: one line per port whose bridge the scan probed (or, with `json`,
+// {"bridges":[{"port":1,"vid":…}…]}).
+std::string FormatBridgeList(const discovery::PortState& ports, bool json);
+
+// `bridges --write-table`: the table's text with a ready entry added for each
+// probed bridge it has no entry for (one per VID:PID). *added counts them.
+std::string BridgeTableWithFindings(std::string_view table, const discovery::PortState& ports,
+                                    int* added);
+
+// The "bridge" object of a probed port: {"vid","pid","route","sense","maxTransfer",…}.
+std::string FormatBridgeJson(const discovery::BridgeInfo& bridge);
 
 // The list as the command line shows it while a run goes on. On a terminal
 // the 16 rows are redrawn in place every `period` by a thread of their own,

@@ -106,12 +106,19 @@ class CliPage final : public engine::RunPage {
 };
 
 // Every exchange with a drive, kept in memory and written in one piece when
-// the program ends, so an interrupted run never leaves half a file.
+// the program ends, so an interrupted run never leaves half a file. Each line
+// names the bridge the scan found in front of the disk, known only once its
+// probe is over, so the lines are formatted at the end.
 class DiagnosticsFile {
  public:
-  explicit DiagnosticsFile(std::string path) : path_(std::move(path)) {}
+  DiagnosticsFile(std::string path, const discovery::PortState& ports)
+      : path_(std::move(path)), ports_(ports) {}
   ~DiagnosticsFile() {
-    if (!platform::ReplaceFile(path_, text_)) {
+    std::string text;
+    for (const transport::ExchangeRecord& r : records_) {
+      text += FormatExchangeJson(r, BridgeOfPath(ports_, r.path));
+    }
+    if (!platform::ReplaceFile(path_, text)) {
       std::fprintf(stderr, "qelvar-cli: cannot write the diagnostics file %s\n", path_.c_str());
     }
   }
@@ -120,15 +127,15 @@ class DiagnosticsFile {
 
   // Called from every thread that talks to a drive.
   void Add(const transport::ExchangeRecord& record) {
-    std::string line = FormatExchangeJson(record);
     std::lock_guard lock(mutex_);
-    text_ += line;
+    records_.push_back(record);
   }
 
  private:
   std::string path_;
+  const discovery::PortState& ports_;
   std::mutex mutex_;
-  std::string text_;
+  std::vector<transport::ExchangeRecord> records_;
 };
 
 volatile std::sig_atomic_t gInterrupted = 0;
@@ -483,9 +490,9 @@ int Main(const std::vector<std::string>& args) {
   // Before any thread starts, so that only the handler's thread takes them.
   if (running) InterruptHandler::BlockSignals();
 
-  AssemblyOptions assemblyOptions{o.sim,       o.simFile,   o.virtualTime,  o.scaled,
-                                  o.timeScale, o.traceFile, o.dumpDir,      o.debugLogFile,
-                                  o.recordWin32File};
+  AssemblyOptions assemblyOptions{o.sim,     o.simFile,      o.virtualTime,
+                                  o.scaled,  o.timeScale,    o.traceFile,
+                                  o.dumpDir, o.debugLogFile, o.recordWin32File};
   std::unique_ptr<StationAssembly> assembly = StationAssembly::Create(assemblyOptions, &error);
   if (!assembly) {
     std::fprintf(stderr, "qelvar-cli: %s\n", error.c_str());
@@ -496,7 +503,7 @@ int Main(const std::vector<std::string>& args) {
   // after every worker has ended.
   std::unique_ptr<DiagnosticsFile> diagnostics;
   if (!o.diagnosticsFile.empty()) {
-    diagnostics = std::make_unique<DiagnosticsFile>(o.diagnosticsFile);
+    diagnostics = std::make_unique<DiagnosticsFile>(o.diagnosticsFile, station.ports);
     assembly->links().transport.SetRecorder(
         [file = diagnostics.get()](const transport::ExchangeRecord& r) { file->Add(r); });
   }
@@ -556,6 +563,16 @@ int Main(const std::vector<std::string>& args) {
 #endif
 
   control.Scan();
+  // Ports whose bridge cannot carry the flow are never started: say which
+  // and why, once, before anything else.
+  if (o.command == "run" || o.command == "run-port") {
+    for (int p = 0; p < discovery::kPortCount; ++p) {
+      const discovery::BridgeInfo& b = station.ports.gDeviceInfo[static_cast<size_t>(p)].bridge;
+      if (!b.probed || b.supported) continue;
+      std::fprintf(stderr, "qelvar-cli: port %d: Unsupported bridge %04x:%04x, not started: %s\n",
+                   p + 1, b.vid, b.pid, b.reason);
+    }
+  }
   auto anyDrive = [&] {
     for (const auto& info : station.ports.gDeviceInfo) {
       if (info.HasDrive()) return true;
@@ -573,6 +590,23 @@ int Main(const std::vector<std::string>& args) {
       std::printf("Sum: %d  Pass: %d  Fail: %d\n", pass + fail, pass, fail);
     }
   };
+
+  if (o.command == "bridges") {
+    std::fputs(FormatBridgeList(station.ports, o.json).c_str(), stdout);
+    if (o.writeTable) {
+      const std::string path = paths.gExeDir + "/" + std::string(discovery::kBridgeTableFile);
+      std::string table;
+      (void)settings::ReadWholeFile(path, table);
+      int added = 0;
+      std::string text = BridgeTableWithFindings(table, station.ports, &added);
+      if (added > 0 && !platform::ReplaceFile(path, text)) {
+        std::fprintf(stderr, "qelvar-cli: cannot write the bridge table %s\n", path.c_str());
+        return kExitUsage;
+      }
+      std::fprintf(stderr, "qelvar-cli: %d bridge(s) added to %s\n", added, path.c_str());
+    }
+    return kExitPassed;
+  }
 
   if (o.command == "scan") {
     printResult();

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 
+#include "discovery/bridge_probe.h"
 #include "discovery/port_candidates.h"
 
 namespace qelvar::discovery {
@@ -124,17 +125,29 @@ void ScanDevices(PortState& state, PortListSink& sink, platform::Topology& topol
     if (!IsFixedUsbDisk(io, devicePath)) continue;
     info.InterfaceType = kSatPath;
 
-    std::array<uint8_t, kIdentifyLength> answer{};
-    uint32_t transferred = 0;
-    if (transport.ScsiPassThroughIn(devicePath, kIdentifyImage, sizeof kIdentifyImage,
-                                    answer.data(), kIdentifyLength, &transferred) != 1) {
+    // The bridge is probed with harmless commands before anything else, and
+    // IDENTIFY comes back on whichever form it carries.
+    platform::UsbDeviceDescription usb;
+    if (!topology.DescribeUsbDevice(candidate.usbInstanceId, &usb)) {
+      (void)VidPidFromInstanceId(candidate.usbInstanceId, &usb.vid, &usb.pid);
+    }
+    const BridgeEntry* entry = FindBridgeEntry(state.bridgeTable, usb.vid, usb.pid, usb.bcdDevice);
+    ProbeResult probe = ProbeBridge(transport, devicePath, entry);
+    info.bridge = probe.bridge;
+    info.bridge.vid = usb.vid;
+    info.bridge.pid = usb.pid;
+    info.bridge.bcdDevice = usb.bcdDevice;
+    info.bridge.speedMbps = usb.speedMbps;
+    platform::CopyName(info.bridge.product, sizeof info.bridge.product, usb.product);
+    if (!info.bridge.supported) {
+      // A bridge that cannot carry the flow: shown at scan, never started,
+      // no serial number.
+      info.InterfaceType = kNoDrive;
+      sink.SetCell(port, kColStatus, std::string(kUnsupportedBridge));
       continue;
     }
-    // Only the bytes the platform says it moved came from the drive; some
-    // bridges leave stale bytes behind the rest when they reject the command.
-    if (transferred < kIdentifyLength) {
-      std::memset(answer.data() + transferred, 0, kIdentifyLength - transferred);
-    }
+    if (!probe.identified) continue;
+    const std::array<uint8_t, kIdentifyLength>& answer = probe.identify;
 
     sink.SetCell(port, kColStatus, "Ready");
     state.gPortStatus[slot].store(kReady);

@@ -27,6 +27,9 @@ inline constexpr uint8_t kIdentifyImage[12] = {0xA1, 0x08, 0x0B, 0x00, 0x01, 0x0
                                                0x00, 0x00, 0xE0, 0xEC, 0x00, 0x00};
 inline constexpr uint32_t kIdentifyLength = 512;
 
+// The Status cell of a port whose bridge cannot carry the flow.
+inline constexpr std::string_view kUnsupportedBridge = "Unsupported bridge";
+
 // What the operator reads when "Device Scan" is pressed while a port runs.
 inline constexpr std::string_view kScanRefusedCaption = "Device Scan";
 inline constexpr std::string_view kScanRefusedText =

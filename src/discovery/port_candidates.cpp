@@ -58,6 +58,7 @@ size_t MatchPortCandidates(std::span<const UsbDiskRecord> disks, std::span<const
         c.diskNumber = disk.diskNumber;
         c.portIndex = hub.entries[p].portIndex;
         platform::CopyName(c.hubInstanceId, sizeof c.hubInstanceId, diskHub);
+        platform::CopyName(c.usbInstanceId, sizeof c.usbInstanceId, bridge);
         matched = true;
         break;
       }

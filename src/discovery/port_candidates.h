@@ -29,6 +29,7 @@ struct PortCandidate {
   uint32_t diskNumber = 0;
   uint16_t portIndex = 0;  // 0-based port on the hub
   char hubInstanceId[platform::kNameCapacity] = {};
+  char usbInstanceId[platform::kNameCapacity] = {};  // the bridge's, lower-cased
 };
 
 // Builds the disk's record from the backend's node. The bridge's instance ID

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <vector>
 
+#include "discovery/bridge_table.h"
 #include "engine/preflight.h"
 #include "engine/serial_number.h"
 #include "settings/images.h"
@@ -66,10 +67,31 @@ std::vector<int> RunControl::StartedPorts() const {
   return ports;
 }
 
+void RunControl::LoadBridgeTable() {
+  // The line edits the table while the program runs: every scan reads it
+  // anew. A table that does not parse is not used at all, and said once.
+  std::string text;
+  discovery::BridgeTable table;
+  std::string why;
+  const std::string path = paths_.gExeDir + "/" + std::string(discovery::kBridgeTableFile);
+  if (settings::ReadWholeFile(path, text) && !discovery::ParseBridgeTable(text, &table, &why)) {
+    table = {};
+    if (why != bridgeTableProblem_) {
+      page_.Messages().Show(path + ": " + why + "; the bridges are probed instead.",
+                            kBridgeTableCaption, settings::MessageIcon::kWarning);
+    }
+  } else {
+    why.clear();
+  }
+  bridgeTableProblem_ = why;
+  station_.ports.bridgeTable = std::move(table);
+}
+
 discovery::ScanOutcome RunControl::Scan() {
   if (startInProgress_.load() || AnyWorkerRunning()) {
     return discovery::ScanOutcome::kRefusedWorkerRunning;
   }
+  LoadBridgeTable();
   return discovery::OnDeviceScan(station_.ports, list_, links_.topology, links_.io,
                                  links_.transport, trace_);
 }
@@ -240,7 +262,8 @@ StartOutcome RunControl::OnStart(const StartControls& controls) {
       if (!record.HasDrive()) continue;
       if (noNewStarts_.load()) break;
       page_.SetStartProgress("Entering ROM mode: port " + std::to_string(++entered) + of);
-      if (links_.vendor.EnterRomMode({record.Path, record.InterfaceType}) != vendor::kCommandOk) {
+      if (links_.vendor.EnterRomMode({record.Path, record.InterfaceType, record.bridge.route}) !=
+          vendor::kCommandOk) {
         list_.SetCell(p, discovery::kColStatus, "Go ROM FAIL");
       } else {
         romPorts_.fetch_or(1u << p);

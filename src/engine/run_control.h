@@ -81,6 +81,8 @@ inline constexpr std::string_view kPortRunningText =
 // "%d H::%d M::%d S" of an elapsed time in seconds; whole days are dropped.
 [[nodiscard]] std::string ElapsedText(int64_t seconds);
 
+inline constexpr std::string_view kBridgeTableCaption = "Bridge table";
+
 class RunControl {
  public:
   RunControl(Station& station, StationLinks& links, discovery::PortListSink& list,
@@ -159,6 +161,8 @@ class RunControl {
   discovery::PortListSink& list_;
   RunPage& page_;
   settings::StationPaths paths_;
+  std::string bridgeTableProblem_;  // the last bad table's message, said once
+  void LoadBridgeTable();
   KeptSerials kept_;
   WorkerEnvironment environment_;
   std::function<void()> formatter_;

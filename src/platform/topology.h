@@ -7,11 +7,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string>
 #include <string_view>
 
 namespace qelvar::platform {
 
-inline constexpr size_t kNameCapacity = 260;       // 259 characters and a terminator
+inline constexpr size_t kNameCapacity = 260;  // 259 characters and a terminator
 inline constexpr size_t kHubIdCapacity = 263;
 inline constexpr size_t kMaxHubs = 24;
 inline constexpr size_t kMaxHubPorts = 24;
@@ -27,7 +28,7 @@ void CopyName(char* field, size_t capacity, std::string_view text);
 void LowerCaseName(char* field, size_t capacity);
 
 struct HubPortEntry {
-  uint16_t portIndex = 0;                   // port number on the hub minus one
+  uint16_t portIndex = 0;                     // port number on the hub minus one
   char deviceInstanceId[kNameCapacity] = {};  // lower-cased; empty: nothing connected
 };
 
@@ -52,9 +53,24 @@ struct UsbDiskNode {
   char hubInstanceId[kNameCapacity] = {};
 };
 
+// What a USB device says of itself on the bus.
+struct UsbDeviceDescription {
+  uint16_t vid = 0, pid = 0;
+  int32_t bcdDevice = -1;  // -1: not known
+  std::string product;     // the product string; empty when it has none
+  uint32_t speedMbps = 0;  // 0: not known
+};
+
 class Topology {
  public:
   virtual ~Topology() = default;
+  // The device with this instance ID (as EnumerateUsbDevices reports it);
+  // false when the backend cannot tell.
+  virtual bool DescribeUsbDevice(std::string_view instanceId, UsbDeviceDescription* out) {
+    (void)instanceId;
+    (void)out;
+    return false;
+  }
   // Hubs with at least one connected device; a hub behind another hub's port
   // is recorded before that hub. Returns the number written (at most out.size()).
   virtual size_t EnumerateHubs(std::span<HubRecord> out) = 0;

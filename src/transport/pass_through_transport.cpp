@@ -34,8 +34,8 @@ uint16_t AtaFlags(bool dataIn, bool is48, uint32_t length, uint8_t command) {
                    (dataIn ? platform::kAtaFlagDataIn : platform::kAtaFlagDataOut);
   if (is48) {
     flags |= platform::kAtaFlag48Bit;
-    bool dma = dataIn ? (command == kReadDmaExt || command == kReadLogDmaExt)
-                      : command == kReadLogDmaExt;
+    bool dma =
+        dataIn ? (command == kReadDmaExt || command == kReadLogDmaExt) : command == kReadLogDmaExt;
     if (dma) flags |= platform::kAtaFlagUseDma;
   }
   return flags;
@@ -43,7 +43,102 @@ uint16_t AtaFlags(bool dataIn, bool is48, uint32_t length, uint8_t command) {
 
 }  // namespace
 
-int LastAtaError() { return tLastAtaError; }
+int LastAtaError() {
+  return tLastAtaError;
+}
+
+const char* RouteName(Route route) {
+  switch (route) {
+    case Route::kBoth:
+      return "12+16";
+    case Route::k16Only:
+      return "16";
+    case Route::k12Only:
+      return "12";
+    case Route::kNone:
+      return "none";
+  }
+  return "none";
+}
+
+namespace {
+constexpr uint8_t kCkCond = 0x20;
+}  // namespace
+
+bool ToImage12(std::span<const uint8_t, 16> i, std::array<uint8_t, 16>* out) {
+  if (i[0] != 0x85) return false;
+  if ((i[3] | i[5] | i[7] | i[9] | i[11]) != 0) return false;
+  const uint8_t protocol = static_cast<uint8_t>((i[1] >> 1) & 0x0F);
+  // The (12) protocol bytes the station uses: non-data, or PIO with the
+  // length in bytes from the transport.
+  uint8_t transfer;
+  switch (protocol) {
+    case 3:
+      transfer = 0x00;
+      break;
+    case 4:
+      transfer = 0x0B;
+      break;
+    case 5:
+      transfer = 0x03;
+      break;
+    default:
+      return false;
+  }
+  *out = {0xA1,
+          static_cast<uint8_t>(protocol << 1),
+          static_cast<uint8_t>(transfer | (i[2] & kCkCond)),
+          i[4],
+          i[6],
+          i[8],
+          i[10],
+          i[12],
+          i[13],
+          i[14],
+          0x00,
+          i[15],
+          0,
+          0,
+          0,
+          0};
+  return true;
+}
+
+bool ToImage16(std::span<const uint8_t, 12> i, uint32_t length, std::array<uint8_t, 16>* out) {
+  if (i[0] != 0xA1) return false;
+  const uint8_t protocol = static_cast<uint8_t>((i[1] >> 1) & 0x0F);
+  uint8_t transfer;
+  switch (protocol) {
+    case 3:
+      transfer = 0x04;
+      break;
+    case 4:
+    case 5:
+      // The length goes in the count field, in 512-byte blocks.
+      if (length != i[4] * 512u) return false;
+      transfer = protocol == 4 ? 0x0E : 0x06;
+      break;
+    default:
+      return false;
+  }
+  *out = {0x85,
+          static_cast<uint8_t>(protocol << 1),
+          static_cast<uint8_t>(transfer | (i[2] & kCkCond)),
+          0x00,
+          i[3],
+          0x00,
+          i[4],
+          0x00,
+          i[5],
+          0x00,
+          i[6],
+          0x00,
+          i[7],
+          i[8],
+          i[9],
+          i[11]};
+  return true;
+}
 
 int PassThroughTransport::ScsiPassThroughIn(std::string_view path, const uint8_t* image,
                                             uint8_t imageLength, uint8_t* buffer, uint32_t length,
@@ -62,7 +157,8 @@ int PassThroughTransport::ScsiPassThroughOut(std::string_view path, const uint8_
 
 int PassThroughTransport::ScsiPassThrough(std::string_view path, const uint8_t* image,
                                           uint8_t imageLength, uint8_t* buffer, uint32_t length,
-                                          uint32_t* transferred, bool dataIn) {
+                                          uint32_t* transferred, bool dataIn, Route route,
+                                          platform::ScsiResult* full, bool probe) {
   uint32_t started = recorder_ ? clock_.TickMs() : 0;
   int openError = 0;
   std::unique_ptr<platform::DeviceHandle> handle =
@@ -103,6 +199,7 @@ int PassThroughTransport::ScsiPassThrough(std::string_view path, const uint8_t* 
     result.errorCode = openError;
   }
   if (transferred) *transferred = result.transferred;
+  if (full) *full = result;
 
   if (recorder_) {
     ExchangeRecord record;
@@ -121,14 +218,45 @@ int PassThroughTransport::ScsiPassThrough(std::string_view path, const uint8_t* 
     record.senseLength = result.senseLength;
     record.sense = result.sense;
     record.elapsedMs = clock_.TickMs() - started;
+    record.route = route;
+    record.probe = probe;
     recorder_(record);
   }
   return answer;
 }
 
+void PassThroughTransport::RecordNotSent(const VendorCommand& command, Route route,
+                                         std::string_view why) {
+  if (!recorder_) return;
+  ExchangeRecord record;
+  record.path = std::string(command.path);
+  std::copy_n(command.image.begin(), command.imageLength, record.image.begin());
+  record.imageLength = command.imageLength;
+  record.direction = command.direction;
+  record.length = command.length;
+  record.result = 0;
+  record.errorCode = EINVAL;
+  record.route = route;
+  record.notSent = why;
+  recorder_(record);
+}
+
+platform::ScsiResult PassThroughTransport::ProbeScsi(std::string_view path,
+                                                     std::span<const uint8_t> cdb,
+                                                     DataDirection direction, uint8_t* buffer,
+                                                     uint32_t length) {
+  platform::ScsiResult full;
+  uint32_t transferred = 0;
+  const bool dataIn = direction == DataDirection::In;
+  (void)ScsiPassThrough(path, cdb.data(), static_cast<uint8_t>(cdb.size()), buffer,
+                        direction == DataDirection::None ? 0 : length, &transferred, dataIn,
+                        Route::kBoth, &full, true);
+  return full;
+}
+
 uint8_t PassThroughTransport::AtaPassThrough(std::string_view path, bool dataIn,
-                                             const uint8_t* image, uint8_t* buffer,
-                                             uint32_t length, bool extended) {
+                                             const uint8_t* image, uint8_t* buffer, uint32_t length,
+                                             bool extended) {
   if (path.empty()) return kTransportRejected;
 
   TaskFile current{};
@@ -178,8 +306,8 @@ uint8_t PassThroughTransport::AtaPassThroughOut48(std::string_view path, TaskFil
 }
 
 uint8_t PassThroughTransport::AtaVariant(std::string_view path, TaskFile& current,
-                                         const TaskFile& previous, uint8_t* buffer,
-                                         uint32_t length, bool dataIn, bool is48) {
+                                         const TaskFile& previous, uint8_t* buffer, uint32_t length,
+                                         bool dataIn, bool is48) {
   uint32_t started = recorder_ ? clock_.TickMs() : 0;
   const uint8_t command = current[platform::kTaskCommand];
   AtaRequest request;
@@ -247,18 +375,36 @@ uint8_t PassThroughTransport::AtaVariant(std::string_view path, TaskFile& curren
 }
 
 int PassThroughTransport::Send(const VendorCommand& command, int32_t interfaceType) {
+  return Send(command, interfaceType, Route::kBoth);
+}
+
+int PassThroughTransport::Send(const VendorCommand& command, int32_t interfaceType, Route route) {
   if (interfaceType == 3) {
     return AtaPassThrough(command.path, command.direction == DataDirection::In,
-                          command.image.data(), command.buffer, command.length,
-                          command.extended);
+                          command.image.data(), command.buffer, command.length, command.extended);
+  }
+  std::array<uint8_t, 16> image = command.image;
+  uint8_t imageLength = command.imageLength;
+  if (route == Route::kNone) {
+    RecordNotSent(command, route, kNoRoute);
+    return 0;
+  }
+  if (route == Route::k12Only && imageLength == 16) {
+    if (!ToImage12(std::span<const uint8_t, 16>(command.image.data(), 16), &image)) {
+      RecordNotSent(command, route, kDoesNotFit12);
+      return 0;
+    }
+    imageLength = 12;
+  } else if (route == Route::k16Only && imageLength == 12) {
+    std::array<uint8_t, 16> wide{};
+    if (ToImage16(std::span<const uint8_t, 12>(command.image.data(), 12), command.length, &wide)) {
+      image = wide;
+      imageLength = 16;
+    }
   }
   uint32_t transferred = 0;
-  if (command.direction == DataDirection::In) {
-    return ScsiPassThroughIn(command.path, command.image.data(), command.imageLength,
-                             command.buffer, command.length, &transferred);
-  }
-  return ScsiPassThroughOut(command.path, command.image.data(), command.imageLength,
-                            command.buffer, command.length, &transferred);
+  return ScsiPassThrough(command.path, image.data(), imageLength, command.buffer, command.length,
+                         &transferred, command.direction == DataDirection::In, route);
 }
 
 }  // namespace qelvar::transport

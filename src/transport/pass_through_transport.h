@@ -39,14 +39,37 @@ struct VendorCommand {
 
 // The one-byte result of the ATA path.
 enum TransportResult : uint8_t {
-  kTransportTimedOut = 0x00,      // exchange took more than 30 s, whatever its outcome
+  kTransportTimedOut = 0x00,  // exchange took more than 30 s, whatever its outcome
   kTransportOk = 0x01,
-  kTransportUncorrectable = 0xFD, // READ DMA EXT ended with UNC but without ERR
-  kTransportDriveError = 0xFE,    // cannot open, or the drive set ERR
-  kTransportRejected = 0xFF,      // empty path, more than 64 KiB, or platform refusal
+  kTransportUncorrectable = 0xFD,  // READ DMA EXT ended with UNC but without ERR
+  kTransportDriveError = 0xFE,     // cannot open, or the drive set ERR
+  kTransportRejected = 0xFF,       // empty path, more than 64 KiB, or platform refusal
 };
 
 inline constexpr uint32_t kMaxAtaTransfer = 65536;
+
+// Which form of ATA PASS-THROUGH a port's bridge carries, as the scan found
+// it. kBoth sends every image as it was built.
+enum class Route : uint8_t {
+  kBoth = 0,
+  k16Only,  // 12-byte images go as their 16-byte equal
+  k12Only,  // 16-byte images go as (12) when their fields fit it
+  kNone,    // the bridge carries no ATA command at all
+};
+[[nodiscard]] const char* RouteName(Route route);
+
+// The same ATA command in the other form of ATA PASS-THROUGH. False when it
+// has no such form: (12) has no room for the upper bytes of a 48-bit
+// command, and a data phase the count field cannot state does not fit (16)'s
+// count-based length. `out` gets the image and its length.
+[[nodiscard]] bool ToImage12(std::span<const uint8_t, 16> image16, std::array<uint8_t, 16>* out);
+[[nodiscard]] bool ToImage16(std::span<const uint8_t, 12> image12, uint32_t length,
+                             std::array<uint8_t, 16>* out);
+
+// Why a command was not sent on its port's route (in its ExchangeRecord).
+inline constexpr std::string_view kDoesNotFit12 =
+    "the command does not fit ATA PASS-THROUGH (12), the only form this bridge carries";
+inline constexpr std::string_view kNoRoute = "the bridge carries no ATA PASS-THROUGH";
 inline constexpr uint32_t kSatInTimeoutUsbSeconds = 300;
 inline constexpr uint32_t kSatInTimeoutSeconds = 5;
 inline constexpr uint32_t kSatOutTimeoutSeconds = 20;
@@ -73,6 +96,9 @@ struct ExchangeRecord {
   std::array<uint8_t, 32> sense{};
   platform::TaskFile returned{};
   uint32_t elapsedMs = 0;
+  Route route = Route::kBoth;  // the form the port's bridge carries
+  bool probe = false;          // sent by the scan's probe of the bridge
+  std::string_view notSent;    // why the command was not sent (empty: it was)
 };
 
 class PassThroughTransport {
@@ -112,13 +138,26 @@ class PassThroughTransport {
   // Sends a VendorCommand by its interface type: 3 takes the ATA path, every
   // other value the SAT path. Returns the path's result (1 is success).
   [[nodiscard]] int Send(const VendorCommand& command, int32_t interfaceType);
+  // The same on a port whose bridge carries only `route`: the SAT path sends
+  // the image in the form the bridge takes, and a command with no such form
+  // fails at once (0) without reaching the drive.
+  [[nodiscard]] int Send(const VendorCommand& command, int32_t interfaceType, Route route);
+
+  // One SAT-path request with everything the platform returned (status and
+  // sense), for the scan's probe of a bridge. Recorded like every exchange.
+  [[nodiscard]] platform::ScsiResult ProbeScsi(std::string_view path, std::span<const uint8_t> cdb,
+                                               DataDirection direction, uint8_t* buffer,
+                                               uint32_t length);
 
   [[nodiscard]] platform::Clock& clock() { return clock_; }
   [[nodiscard]] platform::DeviceIo& io() { return io_; }
 
  private:
   int ScsiPassThrough(std::string_view path, const uint8_t* image, uint8_t imageLength,
-                      uint8_t* buffer, uint32_t length, uint32_t* transferred, bool dataIn);
+                      uint8_t* buffer, uint32_t length, uint32_t* transferred, bool dataIn,
+                      Route route = Route::kBoth, platform::ScsiResult* full = nullptr,
+                      bool probe = false);
+  void RecordNotSent(const VendorCommand& command, Route route, std::string_view why);
   uint8_t AtaVariant(std::string_view path, platform::TaskFile& current,
                      const platform::TaskFile& previous, uint8_t* buffer, uint32_t length,
                      bool dataIn, bool is48);

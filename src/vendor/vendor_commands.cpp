@@ -105,7 +105,7 @@ uint32_t LittleEndian32(const uint8_t* p) {
 namespace {
 
 struct ChunkPlan {
-  uint32_t length;       // bytes covered by the download
+  uint32_t length;  // bytes covered by the download
   uint8_t mode;
   uint32_t pauseMs;
   bool lastChunkByBlocks;  // RDT parameters: the last chunk is cut to whole blocks
@@ -131,15 +131,23 @@ static int DownloadChunks(transport::PassThroughTransport& transport, PortTarget
     const uint32_t blockOffset = offset / 512;
     VendorCommand command;
     command.path = port.path;
-    command.image = {0xA1, 0x0A, 0x03, plan.mode,
-                     static_cast<uint8_t>(blocks & 0xFF), static_cast<uint8_t>(blocks >> 8),
+    command.image = {0xA1,
+                     0x0A,
+                     0x03,
+                     plan.mode,
+                     static_cast<uint8_t>(blocks & 0xFF),
+                     static_cast<uint8_t>(blocks >> 8),
                      static_cast<uint8_t>(blockOffset & 0xFF),
-                     static_cast<uint8_t>((blockOffset >> 8) & 0xFF), 0xE0, 0x92, 0x00, 0x00};
+                     static_cast<uint8_t>((blockOffset >> 8) & 0xFF),
+                     0xE0,
+                     0x92,
+                     0x00,
+                     0x00};
     command.imageLength = 12;
     command.direction = DataDirection::Out;
     command.buffer = chunk;
     command.length = bytes;
-    if (transport.Send(command, port.interfaceType) != 1) return 0;
+    if (transport.Send(command, port.interfaceType, port.route) != 1) return 0;
     transport.clock().SleepMs(plan.pauseMs);
   }
   return 1;
@@ -147,9 +155,9 @@ static int DownloadChunks(transport::PassThroughTransport& transport, PortTarget
 
 int VendorCommands::DownloadBurnerImage(PortTarget port, std::span<const uint8_t> burner) {
   // Always the whole buffer, whatever the burner file's size.
-  return DownloadChunks(transport_, port, burner,
-                        {static_cast<uint32_t>(kBurnerImageSize), kModeSaveImmediate,
-                         kBurnerChunkPauseMs, false});
+  return DownloadChunks(
+      transport_, port, burner,
+      {static_cast<uint32_t>(kBurnerImageSize), kModeSaveImmediate, kBurnerChunkPauseMs, false});
 }
 
 int VendorCommands::DownloadSystemFirmware(PortTarget port, std::span<const uint8_t> image,
@@ -157,15 +165,14 @@ int VendorCommands::DownloadSystemFirmware(PortTarget port, std::span<const uint
   return DownloadChunks(transport_, port, image, {length, mode, kChunkPauseMs, false});
 }
 
-int VendorCommands::DownloadSpiRom(PortTarget port, std::span<const uint8_t> image,
-                                   uint32_t length, uint8_t mode) {
+int VendorCommands::DownloadSpiRom(PortTarget port, std::span<const uint8_t> image, uint32_t length,
+                                   uint8_t mode) {
   return DownloadChunks(transport_, port, image, {length, mode, kChunkPauseMs, false});
 }
 
 int VendorCommands::DownloadRdtParameters(PortTarget port, std::span<const uint8_t> image,
                                           uint32_t length) {
-  return DownloadChunks(transport_, port, image,
-                        {length, kModeSaveImmediate, kChunkPauseMs, true});
+  return DownloadChunks(transport_, port, image, {length, kModeSaveImmediate, kChunkPauseMs, true});
 }
 
 int VendorCommands::DownloadMicrocode(PortTarget port) {
@@ -174,7 +181,7 @@ int VendorCommands::DownloadMicrocode(PortTarget port) {
   std::copy(kActivateMicrocode.begin(), kActivateMicrocode.end(), command.image.begin());
   command.imageLength = 12;
   command.direction = DataDirection::None;
-  return transport_.Send(command, port.interfaceType) == 1 ? 1 : 0;
+  return transport_.Send(command, port.interfaceType, port.route) == 1 ? 1 : 0;
 }
 
 // --- The FFh protocol ------------------------------------------------------
@@ -185,9 +192,9 @@ enum class SecondPhase { None, NoData, In512, In4096, Out512 };
 
 int SendFirstPhase(transport::PassThroughTransport& transport, PortTarget port,
                    CommandBlock& block) {
-  return transport.Send(Command16(port, kFirstPhase, DataDirection::Out, block.data(),
-                                  kCommandBlockBytes),
-                        port.interfaceType);
+  return transport.Send(
+      Command16(port, kFirstPhase, DataDirection::Out, block.data(), kCommandBlockBytes),
+      port.interfaceType, port.route);
 }
 
 // First phase, the command's pause (taken whatever the first phase returned),
@@ -218,7 +225,8 @@ int TwoPhase(transport::PassThroughTransport& transport, PortTarget port, Comman
     case SecondPhase::None:
       break;
   }
-  return transport.Send(command, port.interfaceType) == 1 ? kCommandOk : kSecondPhaseFailed;
+  return transport.Send(command, port.interfaceType, port.route) == 1 ? kCommandOk
+                                                                      : kSecondPhaseFailed;
 }
 
 }  // namespace
@@ -229,8 +237,8 @@ int VendorCommands::EnterRomMode(PortTarget port) {
 }
 
 int VendorCommands::TriggerBurn(PortTarget port) {
-  return TwoPhase(transport_, port, MakeBlock(kTriggerBurnHead, true), SecondPhase::NoData,
-                  nullptr, kFirstPhasePauseMs);
+  return TwoPhase(transport_, port, MakeBlock(kTriggerBurnHead, true), SecondPhase::NoData, nullptr,
+                  kFirstPhasePauseMs);
 }
 
 int VendorCommands::CalibrateNand(PortTarget port) {
@@ -268,8 +276,8 @@ int VendorCommands::GetBin(PortTarget port, std::span<uint8_t, 512> answer) {
 }
 
 int VendorCommands::GetCeBinTable(PortTarget port, std::span<uint8_t, 512> answer) {
-  return TwoPhase(transport_, port, MakeReadBlock(kCeBinTable), SecondPhase::In512,
-                  answer.data(), kFirstPhasePauseMs);
+  return TwoPhase(transport_, port, MakeReadBlock(kCeBinTable), SecondPhase::In512, answer.data(),
+                  kFirstPhasePauseMs);
 }
 
 int VendorCommands::GetCeMrTable(PortTarget port, std::span<uint8_t, 512> answer) {
@@ -301,21 +309,21 @@ int VendorCommands::GetRdtResult(PortTarget port, std::span<uint8_t, 16896> answ
   std::memset(answer.data(), 0, answer.size());
   auto command = Command16(port, kRdtResultRead, DataDirection::In, answer.data(),
                            static_cast<uint32_t>(answer.size()));
-  return transport_.Send(command, port.interfaceType) == 1 ? 1 : 0;
+  return transport_.Send(command, port.interfaceType, port.route) == 1 ? 1 : 0;
 }
 
 int VendorCommands::ReadFctTableBlock(PortTarget port, std::span<uint8_t, 32768> answer) {
   std::memset(answer.data(), 0, answer.size());
   auto command = Command16(port, kFctTableRead, DataDirection::In, answer.data(),
                            static_cast<uint32_t>(answer.size()));
-  return transport_.Send(command, port.interfaceType) == 1 ? 1 : 0;
+  return transport_.Send(command, port.interfaceType, port.route) == 1 ? 1 : 0;
 }
 
 int VendorCommands::ReadDftTableBlock(PortTarget port, std::span<uint8_t, 32768> answer) {
   std::memset(answer.data(), 0, answer.size());
   auto command = Command16(port, kDftTableRead, DataDirection::In, answer.data(),
                            static_cast<uint32_t>(answer.size()));
-  return transport_.Send(command, port.interfaceType) == 1 ? 1 : 0;
+  return transport_.Send(command, port.interfaceType, port.route) == 1 ? 1 : 0;
 }
 
 // --- Values ----------------------------------------------------------------

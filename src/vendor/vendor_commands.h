@@ -19,6 +19,8 @@ namespace qelvar::vendor {
 struct PortTarget {
   std::string_view path;
   int32_t interfaceType = 1;
+  // The form of ATA PASS-THROUGH the port's bridge carries (from the scan).
+  transport::Route route = transport::Route::kBoth;
 };
 
 // Results of the two-phase commands. None of them returns 0.
@@ -68,8 +70,8 @@ class VendorCommands {
   // The length rounded up to whole 4,096-byte chunks, 50 ms apart.
   [[nodiscard]] int DownloadSystemFirmware(PortTarget port, std::span<const uint8_t> image,
                                            uint32_t length, uint8_t mode);
-  [[nodiscard]] int DownloadSpiRom(PortTarget port, std::span<const uint8_t> image,
-                                   uint32_t length, uint8_t mode);
+  [[nodiscard]] int DownloadSpiRom(PortTarget port, std::span<const uint8_t> image, uint32_t length,
+                                   uint8_t mode);
   // Exactly the length rounded up to whole 512-byte blocks.
   [[nodiscard]] int DownloadRdtParameters(PortTarget port, std::span<const uint8_t> image,
                                           uint32_t length);

@@ -29,6 +29,7 @@ TEST(CliOptions, SimTakesAnOptionalStationFile) {
   EXPECT_EQ(o->port, 6) << "the Port column's 7 is the seventh port";
   EXPECT_EQ(Parse({"run-port", "1"})->port, 0);
   EXPECT_EQ(Parse({"run-port", "16"})->port, 15);
+  EXPECT_TRUE(Parse({"--sim", "bridges", "--write-table"})->writeTable);
 }
 
 TEST(CliOptions, HelpAndVersionAnswerWhateverElseIsThere) {
@@ -136,6 +137,7 @@ TEST(CliOptions, UsageErrorsSayWhatToFix) {
            {{"--bogus", "run"}, "--bogus"},
            {{"--for", "5", "run"}, "watch"},
            {{"scan", "--diagnostics"}, "--diagnostics"},
+           {{"scan", "--write-table"}, "bridges"},
        }) {
     std::string error;
     EXPECT_FALSE(Parse(c.args, &error));

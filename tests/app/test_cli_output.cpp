@@ -70,7 +70,14 @@ TEST(CliOutput, ExchangeLineShowsTheSenseOfARejectedCommand) {
       "{\"path\":\"/dev/sdb\",\"path_kind\":\"sat\",\"cdb\":\"a1 08 0b 00 01 00 00 00 e0 ec 00 "
       "00\",\"direction\":\"in\",\"length\":512,\"timeout_s\":300,\"result\":1,\"error\":0,"
       "\"transferred\":0,\"status\":2,\"host_status\":0,\"driver_status\":8,\"sense\":\"70 00 "
-      "05 00 00 00 00 0a 00 00 00 00 20 00\",\"ms\":3}\n");
+      "05 00 00 00 00 0a 00 00 00 00 20 00\",\"bridge\":\"\",\"route\":\"12+16\",\"ms\":3}\n");
+  r.route = transport::Route::k16Only;
+  r.notSent = transport::kDoesNotFit12;
+  const std::string named = FormatExchangeJson(r, "1209:0001");
+  EXPECT_NE(named.find("\"bridge\":\"1209:0001\",\"route\":\"16\",\"not_sent\":\"the command does "
+                       "not fit"),
+            std::string::npos)
+      << named;
 }
 
 TEST(CliOutput, AnAtaExchangeShowsItsTaskFilesPreviousThenCurrent) {

@@ -505,13 +505,49 @@ TEST_F(CliProgram, DiagnosticsFileHoldsOneLinePerExchange) {
   std::ifstream in(file);
   std::vector<std::string> lines;
   for (std::string line; std::getline(in, line);) lines.push_back(line);
-  // The built-in station answers IDENTIFY on all 16 ports.
-  ASSERT_EQ(lines.size(), 16u);
+  // The built-in station's bridges carry both forms and state no limit: the
+  // probe sends each port IDENTIFY (12) and (16), CHECK POWER MODE and one
+  // INQUIRY, and every line names the bridge.
+  ASSERT_EQ(lines.size(), 16u * 4);
+  size_t identify12 = 0;
   for (const std::string& line : lines) {
-    EXPECT_NE(line.find("\"cdb\":\"a1 08 0b 00 01 00 00 00 e0 ec 00 00\""), std::string::npos)
-        << line;
+    identify12 += line.find("\"cdb\":\"a1 08 0b 00 01 00 00 00 e0 ec 00 00\"") != std::string::npos;
     EXPECT_NE(line.find("\"result\":1,"), std::string::npos) << line;
+    EXPECT_NE(line.find("\"bridge\":\"1209:0001\",\"route\":\"probe\""), std::string::npos) << line;
   }
+  EXPECT_EQ(identify12, 16u);
+}
+
+// Bridges that cannot carry the flow are named at the start and never
+// started; the run's status counts only the ports that were.
+TEST_F(CliProgram, UnsupportedBridgesAreNamedAndLeftOutOfTheRunsStatus) {
+  const std::string station = (dir / "sim-bridges.ini").string();
+  Result r = Run("--sim " + station + " --virtual-time --json run");
+  EXPECT_EQ(r.status, 0) << r.out;
+  for (const char* text :
+       {"port 5: Unsupported bridge 1209:0102, not started: the bridge carries only ATA "
+        "PASS-THROUGH (12)",
+        "port 11: Unsupported bridge 1209:0105, not started: the bridge moves at most 16384",
+        "port 16: Unsupported bridge 1209:0107, not started: the bridge carries no ATA",
+        "{\"port\":15,\"status\":\"Unsupported bridge\"",
+        "\"bridge\":{\"vid\":\"1209\",\"pid\":\"0101\",\"route\":\"16\"",
+        "\"sum\":10,\"pass\":10,\"fail\":0"}) {
+    EXPECT_NE(r.out.find(text), std::string::npos) << text << "\n" << r.out;
+  }
+
+  // The two models already in the table stay as they are; the other six are
+  // added once.
+  r = Run("--sim " + station + " bridges --write-table");
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_NE(r.out.find("6 bridge(s) added"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("3     1209:0101  Simulated SATA Bridge    480 Mb/s  16     descriptor "
+                       "not stated   table"),
+            std::string::npos)
+      << r.out;
+  r = Run("--sim " + station + " bridges");
+  EXPECT_EQ(r.out.find(" probe"), std::string::npos) << "the table now decides for all\n" << r.out;
+  r = Run("--sim " + station + " bridges --write-table");
+  EXPECT_NE(r.out.find("0 bridge(s) added"), std::string::npos) << r.out;
 }
 
 TEST_F(CliProgram, ScanListsTheSimulatedDrivesInHubPortOrder) {

@@ -227,8 +227,13 @@ TEST(RunControl, SinglePortStartRunsOneWorkerAndLeavesTheButtonsAlone) {
   ASSERT_EQ(f.control->Scan(), discovery::ScanOutcome::kScanned);
   // A drive that was never sent into ROM mode by Start: the single-port start
   // uses the port as the last scan left it.
+  // The worker is held at its first progress cell: unheld, it may have
+  // ended before the status is looked at.
+  f.list.held = {"5 %"};
   ASSERT_EQ(f.control->StartSinglePort(2), SinglePortOutcome::kStarted);
+  ASSERT_TRUE(f.list.WaitUntilHeld(std::chrono::seconds(30)));
   EXPECT_EQ(f.station.ports.gPortStatus[2].load(), discovery::kRunning);
+  f.list.Open();
   f.WaitForWorkers();
   EXPECT_TRUE(f.page.buttonsEnabled);
   EXPECT_NE(f.Cell(2, kColStatus), "Scanning");

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# The three guest runs the ctest test station_on_kernel checks, in two lanes
+# The four guest runs the ctest test station_on_kernel checks, in two lanes
 # side by side (each guest runs on one core of its own):
 #   lane 1  OUT/healthy  the built-in 16-drive station, Format on;
+#           OUT/bridges  two drives behind each kind of bridge (sim-bridges.ini);
 #   lane 2  OUT/pulled   the built-in station, drive PULL pulled during its
 #                        system firmware download;
 #           OUT/mixed    the mixed-faults station with drives that leave the
@@ -29,8 +30,14 @@ if [ $rp != 0 ]; then
   exit $rp
 fi
 lane_start=$(date +%s)
-bash "$HERE/station-on-kernel.sh" "${common[@]}" --drives "$STATION/sim-default.ini" --format \
-  --out "$OUT/healthy" >"$OUT/healthy.log" 2>&1 &
+(
+  bash "$HERE/station-on-kernel.sh" "${common[@]}" --drives "$STATION/sim-default.ini" --format \
+    --out "$OUT/healthy" >"$OUT/healthy.log" 2>&1
+  echo $? >"$OUT/healthy.rc"
+  bash "$HERE/station-on-kernel.sh" "${common[@]}" --drives "$STATION/sim-bridges.ini" \
+    --out "$OUT/bridges" >"$OUT/bridges.log" 2>&1
+  echo $? >"$OUT/bridges.rc"
+) &
 healthy=$!
 (
   bash "$HERE/station-on-kernel.sh" "${common[@]}" --drives "$STATION/sim-default.ini" \
@@ -42,18 +49,19 @@ healthy=$!
 ) &
 lane2=$!
 wait "$healthy"
-rh=$?
+rh=$(cat "$OUT/healthy.rc" 2>/dev/null || echo 1)
+rb=$(cat "$OUT/bridges.rc" 2>/dev/null || echo 1)
 lane1_s=$(($(date +%s) - lane_start))
 wait "$lane2"
 lane2_s=$(($(date +%s) - lane_start))
 rpu=$(cat "$OUT/pulled.rc" 2>/dev/null || echo 1)
 rm=$(cat "$OUT/mixed.rc" 2>/dev/null || echo 1)
 {
-  echo "healthy exit $rh, pulled exit $rpu, mixed exit $rm"
-  echo "lane 1 (healthy) ${lane1_s} s, lane 2 (pulled, mixed) ${lane2_s} s"
+  echo "healthy exit $rh, bridges exit $rb, pulled exit $rpu, mixed exit $rm"
+  echo "lane 1 (healthy, bridges) ${lane1_s} s, lane 2 (pulled, mixed) ${lane2_s} s"
   echo "all in $(($(date +%s) - START)) s; load before: $LOAD_BEFORE"
 } | tee "$OUT/ci.txt"
-tail -n 3 "$OUT/healthy.log" "$OUT/pulled.log" "$OUT/mixed.log"
-if [ "$rh" = 77 ] && [ "$rpu" = 77 ] && [ "$rm" = 77 ]; then exit 77; fi
-if [ "$rh" = 0 ] && [ "$rpu" = 0 ] && [ "$rm" = 0 ]; then exit 0; fi
+tail -n 3 "$OUT/healthy.log" "$OUT/bridges.log" "$OUT/pulled.log" "$OUT/mixed.log"
+if [ "$rh" = 77 ] && [ "$rb" = 77 ] && [ "$rpu" = 77 ] && [ "$rm" = 77 ]; then exit 77; fi
+if [ "$rh" = 0 ] && [ "$rb" = 0 ] && [ "$rpu" = 0 ] && [ "$rm" = 0 ]; then exit 0; fi
 exit 1

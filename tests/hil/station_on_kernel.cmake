@@ -1,10 +1,12 @@
-# The whole station on a real kernel (station-on-kernel.sh), three guest runs:
+# The whole station on a real kernel (station-on-kernel.sh), four guest runs:
 #  - the built-in 16-drive station with Format on: every port passes and
 #    every drive is labelled;
 #  - the built-in station with one drive pulled during its system firmware
 #    download: that port fails at once, the other 15 pass;
 #  - the mixed-faults station with drives that leave the bus when they reboot
-#    or enter ROM mode: every port gives what --sim gives.
+#    or enter ROM mode: every port gives what --sim gives;
+#  - two drives behind each kind of bridge: the usable ones pass as with
+#    --sim, the others are shown unsupported at scan and never started.
 # They run in two lanes side by side, one core each
 # (station-on-kernel-ci.sh), and
 # test_station_on_kernel checks what they leave. Label "slow"; serial with

@@ -8,6 +8,7 @@
 // system firmware download.
 // "mixed": the mixed-faults station with drives that leave the bus when they
 // reboot or enter ROM mode (QELVAR_SOK_MIXED).
+// "bridges": two drives behind each kind of bridge (sim-bridges.ini).
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -108,6 +109,12 @@ class Mixed : public StationOnKernel {
  protected:
   void SetUp() override { Need(kOut / "mixed"); }
   const fs::path dir_ = kOut / "mixed";
+};
+
+class Bridges : public StationOnKernel {
+ protected:
+  void SetUp() override { Need(kOut / "bridges"); }
+  const fs::path dir_ = kOut / "bridges";
 };
 
 TEST_F(Healthy, EverySixteenDrivesPassOnTheirHubPortsStationPort) {
@@ -307,6 +314,43 @@ TEST_F(Mixed, DrivesLeftTheBusAndCameBackAsNewDevices) {
   ASSERT_TRUE(std::regex_search(summary, m, std::regex(R"(\ntotal .* reenumerations (\d+))")))
       << summary;
   EXPECT_EQ(m[1], "9");
+}
+
+// Every drive behind a bridge that can carry the flow passes, as in-process;
+// the others are shown at scan and never started, and the run says 0.
+TEST_F(Bridges, EveryUsableBridgesDrivesPassAsInProcessAndTheOthersNeverStart) {
+  EXPECT_EQ(Trim(ReadFile(dir_ / "exit")), "0");
+  std::map<int, Row> kernel = Rows(ReadFile(dir_ / "run.json"));
+  std::map<int, Row> sim =
+      SimRun(kOut / "bridges-sim", std::string(QELVAR_STATION) + "/sim-bridges.ini");
+  ASSERT_EQ(sim.size(), 16u);
+  ASSERT_EQ(kernel.size(), sim.size());
+  int passes = 0, unsupported = 0;
+  for (auto& [port, row] : sim) {
+    EXPECT_EQ(kernel[port].status, row.status) << "port " << port;
+    EXPECT_EQ(kernel[port].capacity, row.capacity) << "port " << port;
+    passes += row.status == "Pass";
+    unsupported += row.status == "Unsupported bridge";
+    if (row.status == "Unsupported bridge") EXPECT_EQ(kernel[port].serial, "") << port;
+  }
+  EXPECT_EQ(passes, 10);
+  EXPECT_EQ(unsupported, 6);
+  // A bridge's own refusals never reach the drive: what did was accepted,
+  // and nothing at all reached the drives behind no-pass-through bridges.
+  std::map<std::string, int> perDrive;
+  for (const std::string& line : Lines(dir_ / "trace.jsonl")) {
+    EXPECT_NE(line.find("\"accepted\":true"), std::string::npos) << line;
+    std::smatch m;
+    if (std::regex_search(line, m, std::regex(R"re("drive":"(Drive\d+)")re"))) perDrive[m[1]]++;
+  }
+  EXPECT_EQ(perDrive.count("Drive14"), 0u);
+  EXPECT_EQ(perDrive.count("Drive15"), 0u);
+  // The kernel carried every refusal as a CHECK CONDITION with its sense, not
+  // as a transport error: no command of the run failed at the host.
+  for (const std::string& line : Lines(dir_ / "diagnostics.jsonl")) {
+    EXPECT_NE(line.find("\"host_status\":0,"), std::string::npos) << line;
+  }
+  EXPECT_EQ(ReadFile(dir_ / "dmesg.txt").find("reset full-speed USB device"), std::string::npos);
 }
 
 }  // namespace

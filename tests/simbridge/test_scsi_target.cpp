@@ -152,12 +152,25 @@ TEST(ScsiTarget, PassThroughAnswersAsASatBridge) {
   EXPECT_EQ(o.moved, 512u);
   EXPECT_EQ(seenCdb, identify);
 
+  // CK_COND: the simulated bridge in front of the drive answers with the
+  // registers in its own sense format; the target hands that on as it is.
   Bytes checkPower = {0x85, 0x06, 0x20, 0, 0, 0, 0xFF, 0, 0, 0, 0, 0, 0, 0xE0, 0xE5, 0};
   Bytes none;
   next.transferred = 0;
+  const Bytes recovered = {0x72, 0x01, 0x00, 0x1D, 0, 0, 0, 0x0E, 0x09, 0x0C, 0x00,
+                           0x00, 0x00, 0xFF, 0,    0, 0, 0, 0,    0,    0xE0, 0x50};
+  next.scsiStatus = 0x02;
+  next.senseLength = static_cast<uint8_t>(recovered.size());
+  std::copy(recovered.begin(), recovered.end(), next.sense.begin());
   EXPECT_EQ(t.Run(checkPower, DataDirection::None, &none).status, Status::CheckCondition);
-  EXPECT_EQ(t.target.sense(), (Bytes{0x72, 0x01, 0x00, 0x1D, 0, 0, 0, 0x0E, 0x09, 0x0C, 0x00,
-                                     0x00, 0x00, 0xFF, 0,    0, 0, 0, 0,    0,    0xE0, 0x50}));
+  EXPECT_EQ(t.target.sense(), recovered);
+  Bytes identifyCk = identify;
+  identifyCk[2] |= 0x20;
+  next.transferred = 512;
+  o = t.Run(identifyCk, DataDirection::In, &data);
+  EXPECT_EQ(o.status, Status::CheckCondition);
+  EXPECT_EQ(o.moved, 512u) << "a command that succeeded with CK_COND moved its data";
+  next.transferred = 0;
 
   next.scsiStatus = 0x02;
   next.senseLength = 0;

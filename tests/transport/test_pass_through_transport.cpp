@@ -394,5 +394,70 @@ TEST_F(TransportTest, InterfaceTypeThreeTakesTheAtaPathEverythingElseTheSatPath)
   }
 }
 
+// --- Routes: the form of ATA PASS-THROUGH a port's bridge carries ---------
+
+struct RouteCase {
+  const char* what;
+  Route route;
+  const char* image;  // as the command was built
+  uint32_t length;
+  const char* sent;  // as it reached the platform; empty: not sent at all
+};
+
+TEST_F(TransportTest, EachCommandGoesInTheFormItsPortsBridgeCarries) {
+  const RouteCase cases[] = {
+      {"both forms: unchanged", Route::kBoth, "A1 08 0B 00 01 00 00 00 E0 EC 00 00", 512,
+       "A1 08 0B 00 01 00 00 00 E0 EC 00 00"},
+      {"IDENTIFY on a 16-only bridge: EXTEND clear, length in the count", Route::k16Only,
+       "A1 08 0B 00 01 00 00 00 E0 EC 00 00", 512,
+       "85 08 0E 00 00 00 01 00 00 00 00 00 00 E0 EC 00"},
+      {"a download chunk on a 16-only bridge keeps its offset", Route::k16Only,
+       "A1 0A 03 0E 08 00 34 12 E0 92 00 00", 4096,
+       "85 0A 06 00 0E 00 08 00 00 00 34 00 12 E0 92 00"},
+      {"non-data on a 16-only bridge", Route::k16Only, "A1 06 00 0F 00 00 00 00 E0 92 00 00", 0,
+       "85 06 04 00 0F 00 00 00 00 00 00 00 00 E0 92 00"},
+      {"a first phase on a 12-only bridge", Route::k12Only,
+       "85 0B 06 00 FC 00 01 00 00 00 00 00 00 E0 FF 00", 512,
+       "A1 0A 03 FC 01 00 00 00 E0 FF 00 00"},
+      {"a table read on a 12-only bridge", Route::k12Only,
+       "85 09 0E 00 00 00 40 00 DE 00 40 00 00 E0 2F 00", 32768,
+       "A1 08 0B 00 40 DE 40 00 E0 2F 00 00"},
+      {"the RDT read has an upper LBA byte: no (12) form", Route::k12Only,
+       "85 09 0E 00 00 00 21 01 DE 00 80 00 00 E0 2F 00", 16896, ""},
+      {"no route: nothing is sent", Route::kNone, "A1 08 0B 00 01 00 00 00 E0 EC 00 00", 512, ""},
+  };
+  std::vector<ExchangeRecord> records;
+  transport.SetRecorder([&](const ExchangeRecord& r) { records.push_back(r); });
+  for (const RouteCase& c : cases) {
+    SCOPED_TRACE(c.what);
+    io.Clear();
+    records.clear();
+    std::vector<uint8_t> image = Bytes(c.image);
+    VendorCommand command;
+    command.path = "/dev/sg1";
+    std::copy(image.begin(), image.end(), command.image.begin());
+    command.imageLength = static_cast<uint8_t>(image.size());
+    std::vector<uint8_t> buffer(c.length);
+    command.buffer = c.length ? buffer.data() : nullptr;
+    command.length = c.length;
+    command.direction = c.length == 0                            ? DataDirection::None
+                        : (image[1] == 0x0A || image[1] == 0x0B) ? DataDirection::Out
+                                                                 : DataDirection::In;
+    const int result = transport.Send(command, 1, c.route);
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].route, c.route);
+    if (std::string(c.sent).empty()) {
+      EXPECT_EQ(result, 0) << "fails at once";
+      EXPECT_TRUE(io.Requests().empty());
+      EXPECT_FALSE(records[0].notSent.empty());
+    } else {
+      EXPECT_EQ(result, 1);
+      ASSERT_EQ(io.Requests().size(), 1u);
+      EXPECT_EQ(io.Requests()[0].cdb, Bytes(c.sent));
+      EXPECT_TRUE(records[0].notSent.empty());
+    }
+  }
+}
+
 }  // namespace
 }  // namespace qelvar::transport

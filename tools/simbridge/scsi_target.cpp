@@ -17,7 +17,7 @@ namespace {
 constexpr uint32_t kBlock = 512;
 
 // Sense keys and additional sense codes the bridge reports.
-constexpr uint8_t kIllegalRequest = 0x05, kMediumError = 0x03, kAborted = 0x0B, kRecovered = 0x01;
+constexpr uint8_t kIllegalRequest = 0x05, kMediumError = 0x03, kAborted = 0x0B;
 constexpr uint8_t kInvalidOpcode = 0x20, kLbaOutOfRange = 0x21, kInvalidField = 0x24;
 
 uint32_t Be16(std::span<const uint8_t> b, size_t at) {
@@ -225,10 +225,13 @@ ScsiOutcome ScsiTarget::Execute(std::span<const uint8_t> cdb, DataDirection dir,
 ScsiOutcome ScsiTarget::Inquiry(std::span<const uint8_t> cdb, std::span<uint8_t> data) {
   uint32_t alloc = Be16(cdb, 3);
   if ((cdb[1] & 0x01) != 0) {
-    // Vital product data: only the list of pages, which lists itself.
-    if (cdb[2] != 0x00) return Fail(kIllegalRequest, kInvalidField, 0);
-    const uint8_t pages[5] = {0x00, 0x00, 0x00, 0x01, 0x00};
-    return Good(Deliver(data, pages, sizeof pages, alloc));
+    // Vital product data: the list of pages, and the Block Limits page of a
+    // bridge that states its largest transfer.
+    std::vector<uint8_t> page;
+    if (!platform::sim::BridgeVpdPage(identity_.bridge, cdb[2], &page)) {
+      return Fail(kIllegalRequest, kInvalidField, 0);
+    }
+    return Good(Deliver(data, page.data(), page.size(), alloc));
   }
   if (cdb[2] != 0) return Fail(kIllegalRequest, kInvalidField, 0);
   uint8_t answer[36] = {};
@@ -285,24 +288,18 @@ ScsiOutcome ScsiTarget::Passthrough(std::span<const uint8_t> cdb, DataDirection 
   request.timeoutSeconds = 20;
   platform::ScsiResult r = ata_(request);
   if (!r.completed) return ScsiOutcome{ScsiOutcome::Status::TransportFailure, 0};
-  if (r.scsiStatus == 0) {
-    uint32_t moved = dir == DataDirection::None ? 0 : r.transferred;
-    // CK_COND: the registers are wanted even though the command succeeded.
-    if ((cdb[2] & 0x20) != 0) {
-      sense_ = AtaReturnSense(kRecovered, cdb, 0x00, 0x50);
-      return ScsiOutcome{ScsiOutcome::Status::CheckCondition, moved};
-    }
-    return Good(moved);
-  }
-  // The drive refused the command: ABORTED COMMAND with its registers, as
-  // the drive returned them, and no data.
+  // The simulated bridge in front of the drive has already answered as its
+  // kind of bridge does: its own refusals, CK_COND and the sense format.
+  uint32_t moved =
+      dir == DataDirection::None ? 0 : std::min<uint32_t>(r.transferred, request.length);
+  if (r.scsiStatus == 0) return Good(moved);
   if (r.senseLength > 0) {
     sense_.assign(r.sense.begin(),
                   r.sense.begin() + std::min<size_t>(r.senseLength, r.sense.size()));
   } else {
     sense_ = AtaReturnSense(kAborted, cdb, 0x04, 0x51);
   }
-  return ScsiOutcome{ScsiOutcome::Status::CheckCondition, 0};
+  return ScsiOutcome{ScsiOutcome::Status::CheckCondition, moved};
 }
 
 }  // namespace qelvar::simbridge

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/device_io.h"
+#include "platform/sim/sim_bridge.h"
 
 namespace qelvar::simbridge {
 
@@ -58,6 +59,7 @@ struct ScsiIdentity {
   // usb-storage fetches only 18 sense bytes (a trap of older bridges).
   uint8_t inquiryVersion = 6;
   uint64_t sectors = 0;
+  platform::sim::BridgeBehaviour bridge;
 };
 
 class ScsiTarget {

@@ -65,6 +65,7 @@ bool RedirPort::Open(const std::string& socketPath, const std::string& diskPath,
   ScsiIdentity id;
   id.sectors = config_.sectors;
   id.inquiryVersion = config_.inquiryVersion;
+  id.bridge = config_.bridge;
   target_ = std::make_unique<ScsiTarget>(
       id, store_, [this](const platform::ScsiRequest& r) { return PassToDrive(*drive_, r); });
   UsbIdentity usb;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -442,6 +443,31 @@ bool SysfsPathLess(std::string_view a, std::string_view b) {
     b = eb == std::string_view::npos ? std::string_view() : b.substr(eb + 1);
   }
   return a.empty() && !b.empty();
+}
+
+bool SysfsTopology::DescribeUsbDevice(std::string_view instanceId, UsbDeviceDescription* out) {
+  Tree tree = ReadTree(false);
+  for (const UsbNode& node : tree.devices) {
+    if (node.id != instanceId) continue;
+    auto hex = [&](const char* name, uint32_t* value) {
+      std::optional<std::string> text = ReadAttribute(node.path, name);
+      if (!text) return false;
+      char* end = nullptr;
+      unsigned long v = std::strtoul(text->c_str(), &end, 16);
+      if (end == text->c_str() || v > 0xFFFF) return false;
+      *value = static_cast<uint32_t>(v);
+      return true;
+    };
+    uint32_t vid = 0, pid = 0, bcd = 0;
+    if (!hex("idVendor", &vid) || !hex("idProduct", &pid)) return false;
+    out->vid = static_cast<uint16_t>(vid);
+    out->pid = static_cast<uint16_t>(pid);
+    out->bcdDevice = hex("bcdDevice", &bcd) ? static_cast<int32_t>(bcd) : -1;
+    out->product = ReadAttribute(node.path, "product").value_or("");
+    out->speedMbps = static_cast<uint32_t>(std::max(0L, SpeedMbps(node.path)));
+    return true;
+  }
+  return false;
 }
 
 }  // namespace qelvar::platform::linux_backend

@@ -49,6 +49,7 @@ class SysfsTopology final : public Topology {
   size_t EnumerateHubs(std::span<HubRecord> out) override;
   size_t EnumerateUsbDevices(std::span<UsbDeviceRecord> out) override;
   size_t EnumerateUsbDisks(std::span<UsbDiskNode> out) override;
+  bool DescribeUsbDevice(std::string_view instanceId, UsbDeviceDescription* out) override;
 
  private:
   // Where the station counts a USB device: its hub's device path and the

@@ -405,14 +405,62 @@ uint32_t SimDrive::ExpectedTimeout(bool ata, DataDirection dir) const {
   return path_.find("usb") != std::string::npos ? 300 : 5;
 }
 
+namespace {
+
+// A command image as the drive's task file sees it, whichever form of ATA
+// PASS-THROUGH carried it: a bridge turns (12) and (16) into the same
+// registers, so a 16-byte command whose upper bytes are zero may arrive as
+// (12), and a 12-byte one as (16) with EXTEND clear. The protocol bytes must
+// still be ones the station sends; CK_COND only asks the bridge for the
+// registers and does not reach the drive.
+struct TaskView {
+  bool ok = false;
+  uint8_t protocol = 0;
+  // hob features, features, hob count, count, hob/low LBA, hob/mid, hob/high, device, command
+  std::array<uint8_t, 12> r{};
+  bool operator==(const TaskView&) const = default;
+};
+
+TaskView ViewOf(const uint8_t* i, size_t n) {
+  TaskView v;
+  const uint8_t b1 = i[1];
+  const uint8_t b2 = static_cast<uint8_t>(i[2] & ~kCkCondBit);
+  if (n == 12 && i[0] == kSatOpcode12) {
+    bool pair =
+        (b1 == 0x06 && b2 == 0x00) || (b1 == 0x08 && b2 == 0x0B) || (b1 == 0x0A && b2 == 0x03);
+    if (!pair || i[10] != 0 || i[11] != 0) return v;
+    v.r = {0, i[3], 0, i[4], 0, i[5], 0, i[6], 0, i[7], i[8], i[9]};
+  } else if (n == 16 && i[0] == kSatOpcode16) {
+    bool pair = (b1 == 0x06 && b2 == 0x04) || ((b1 == 0x08 || b1 == 0x09) && b2 == 0x0E) ||
+                ((b1 == 0x0A || b1 == 0x0B) && b2 == 0x06);
+    if (!pair || i[15] != 0) return v;
+    const bool extend = (b1 & 0x01) != 0;
+    if (!extend && (i[3] | i[5] | i[7] | i[9] | i[11]) != 0) return v;
+    v.r = {i[3], i[4], i[5], i[6], i[7], i[8], i[9], i[10], i[11], i[12], i[13], i[14]};
+  } else {
+    return v;
+  }
+  v.protocol = static_cast<uint8_t>(b1 >> 1);
+  v.ok = true;
+  return v;
+}
+
+constexpr uint8_t kCheckPowerMode = 0xE5;
+
+}  // namespace
+
 SimDrive::Decoded SimDrive::Decode(const Exchange& x) {
   Decoded d;
+  const TaskView view = ViewOf(x.image.data(), x.imageLength);
+  if (!view.ok) return d;
   auto is = [&](const auto& image, size_t n, DataDirection dir, uint32_t length) {
-    return x.imageLength == n && std::memcmp(x.image.data(), image, n) == 0 && x.dir == dir &&
-           x.length == length;
+    return view == ViewOf(image, n) && x.dir == dir && x.length == length;
   };
   if (is(kIdentifyImage, 12, DataDirection::In, 512)) {
     d.kind = Kind::Identify;
+  } else if (view.r[11] == kCheckPowerMode && view.protocol == 3 && x.dir == DataDirection::None &&
+             x.length == 0 && view.r[10] == 0xE0) {
+    d.kind = Kind::CheckPowerMode;
   } else if (is(kMicrocodeImage, 12, DataDirection::None, 0)) {
     d.kind = Kind::Microcode;
   } else if (is(kFirstPhase.data(), 16, DataDirection::Out, 512)) {
@@ -431,17 +479,18 @@ SimDrive::Decoded SimDrive::Decode(const Exchange& x) {
     d.kind = Kind::ReadFct;
   } else if (is(kReadDft.data(), 16, DataDirection::In, 32768)) {
     d.kind = Kind::ReadDft;
-  } else if (x.imageLength == 12) {
-    // A download chunk: A1 0A 03 mode blocks 00 offset-low offset-high E0 92 00 00.
-    const uint8_t* i = x.image.data();
-    bool shape = i[0] == 0xA1 && i[1] == 0x0A && i[2] == 0x03 &&
-                 (i[3] == kModeImmediate || i[3] == kModeDeferred) && i[4] >= 1 && i[4] <= 8 &&
-                 i[5] == 0x00 && i[8] == 0xE0 && i[9] == 0x92 && i[10] == 0x00 && i[11] == 0x00;
-    if (shape && x.dir == DataDirection::Out && x.length == i[4] * 512u) {
+  } else if (view.protocol == 5) {
+    // A download chunk: features = mode, count = blocks, LBA low 0, LBA
+    // mid/high = the offset in blocks, device E0h, command 92h.
+    const auto& r = view.r;
+    bool shape = r[0] == 0 && r[2] == 0 && r[4] == 0 && r[6] == 0 && r[8] == 0 &&
+                 (r[1] == kModeImmediate || r[1] == kModeDeferred) && r[3] >= 1 && r[3] <= 8 &&
+                 r[5] == 0x00 && r[10] == 0xE0 && r[11] == 0x92;
+    if (shape && x.dir == DataDirection::Out && x.length == r[3] * 512u) {
       d.kind = Kind::Chunk;
-      d.mode = i[3];
-      d.blocks = i[4];
-      d.offsetBlocks = static_cast<uint32_t>(i[6]) | static_cast<uint32_t>(i[7]) << 8;
+      d.mode = r[1];
+      d.blocks = r[3];
+      d.offsetBlocks = static_cast<uint32_t>(r[7]) | static_cast<uint32_t>(r[9]) << 8;
     }
   }
   return d;
@@ -707,11 +756,12 @@ SimDrive::Verdict SimDrive::Process(const Exchange& x, uint32_t now) {
   // A vendor command sent before the pause of the chunk or first phase before
   // it is refused and changes nothing. IDENTIFY is not part of the vendor
   // protocol (a scan may send it at any time).
-  if (d.kind != Kind::Identify && !QuietKept(now)) return Verdict::Refuse;
+  const bool outsideProtocol = d.kind == Kind::Identify || d.kind == Kind::CheckPowerMode;
+  if (!outsideProtocol && !QuietKept(now)) return Verdict::Refuse;
   // The host has moved on from a download once another vendor command
   // arrives: the image is complete and the drive checks it now. IDENTIFY is
   // not part of the vendor protocol (a scan may send it at any time).
-  if (d.kind != Kind::Chunk && d.kind != Kind::Identify) CloseSequence();
+  if (d.kind != Kind::Chunk && !outsideProtocol) CloseSequence();
   if (busyPolls_ > 0) {
     // A busy controller answers nothing; each status poll uses up one of the
     // polls it stays busy for.
@@ -721,6 +771,8 @@ SimDrive::Verdict SimDrive::Process(const Exchange& x, uint32_t now) {
     return Verdict::Fail;
   }
   switch (d.kind) {
+    case Kind::CheckPowerMode:
+      return Verdict::Accept;
     case Kind::Identify: {
       uint32_t count = ++counts_[static_cast<size_t>(Command::Identify)];
       if (!config_.identify) return Verdict::Fail;
@@ -807,6 +859,41 @@ ScsiResult SimDrive::Scsi(const ScsiRequest& request, ShareMode opened) {
     result.errorCode = ENODEV;
     return result;
   }
+  const BridgeBehaviour& bridge = config_.bridge;
+  auto zeroIn = [&] {
+    if (request.direction == DataDirection::In && request.data != nullptr) {
+      std::memset(request.data, 0, request.length);
+    }
+  };
+  auto checkCondition = [&](const std::vector<uint8_t>& sense) {
+    result.completed = true;
+    result.scsiStatus = 0x02;
+    result.senseLength = static_cast<uint8_t>(std::min(sense.size(), result.sense.size()));
+    std::copy_n(sense.begin(), result.senseLength, result.sense.begin());
+  };
+  // The bridge answers INQUIRY's vital product data itself; the drive never
+  // sees it.
+  if (request.cdb.size() == 6 && request.cdb[0] == 0x12 && (request.cdb[1] & 0x01) != 0) {
+    std::vector<uint8_t> page;
+    zeroIn();
+    if (!BridgeVpdPage(bridge, request.cdb[2], &page)) {
+      checkCondition({0x72, 0x05, 0x24, 0x00, 0x00, 0x00, 0x00, 0x00});
+      return result;
+    }
+    const uint32_t alloc = static_cast<uint32_t>(request.cdb[3]) << 8 | request.cdb[4];
+    const uint32_t n = std::min({static_cast<uint32_t>(page.size()), alloc, request.length});
+    if (n > 0) std::memcpy(request.data, page.data(), n);
+    result.completed = true;
+    result.transferred = n;
+    return result;
+  }
+  // A command the bridge cannot carry never reaches the drive.
+  if (std::vector<uint8_t> refusal = BridgeRefusal(bridge, request.cdb, request.length);
+      !refusal.empty()) {
+    zeroIn();
+    checkCondition(refusal);
+    return result;
+  }
   Exchange x;
   x.imageLength = std::min<size_t>(request.cdb.size(), 16);
   if (request.cdb.size() == 12 || request.cdb.size() == 16) {
@@ -828,23 +915,25 @@ ScsiResult SimDrive::Scsi(const ScsiRequest& request, ShareMode opened) {
   if (v == Verdict::Gone) Vanish();
   Trace(x, false, {}, {}, cdb, v == Verdict::Accept, now);
   switch (v) {
-    case Verdict::Accept:
+    case Verdict::Accept: {
       ++accepted_;
       result.completed = true;
       result.transferred = request.length;
+      // CK_COND: the bridge hands back the registers in its sense format.
+      std::vector<uint8_t> sense = BridgeAnswerSense(bridge, request.cdb, false, 0x00, 0x50);
+      if (!sense.empty()) checkCondition(sense);
       break;
+    }
     case Verdict::Refuse: {
       ++refused_;
       // CHECK CONDITION with the ATA status return: the command was aborted.
-      result.completed = true;
-      result.scsiStatus = 0x02;
-      const uint8_t sense[22] = {0x72, 0x0B, 0x00, 0x1D, 0x00, 0x00, 0x00, 0x0E, 0x09, 0x0C, 0x00,
-                                 0x04, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0xE0, 0x51};
-      std::memcpy(result.sense.data(), sense, sizeof sense);
-      result.senseLength = sizeof sense;
-      if (request.direction == DataDirection::In && request.data != nullptr) {
-        std::memset(request.data, 0, request.length);
+      std::vector<uint8_t> sense = BridgeAnswerSense(bridge, request.cdb, true, 0x04, 0x51);
+      if (sense.empty()) {
+        sense = {0x72, 0x0B, 0x00, 0x1D, 0x00, 0x00, 0x00, 0x0E, 0x09, 0x0C, 0x00,
+                 0x04, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0xE0, 0x51};
       }
+      checkCondition(sense);
+      zeroIn();
       break;
     }
     case Verdict::Fail:

@@ -93,6 +93,7 @@ class SimDrive {
   enum class Kind {
     Malformed,
     Identify,
+    CheckPowerMode,
     Chunk,
     Microcode,
     FirstPhase,

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <condition_variable>
+#include <cstdio>
 #include <deque>
 #include <filesystem>
 #include <fstream>
@@ -247,8 +248,10 @@ std::string SimStation::HubId(int hub) {
   return "usb\\vid_0000&pid_0001\\5&2f3a1b0c&0&" + std::to_string(hub + 1);
 }
 
-std::string SimStation::BridgeId(int driveIndex) {
-  return "usb\\vid_0000&pid_0002\\qsimbridge" + std::to_string(driveIndex);
+std::string SimStation::BridgeId(int driveIndex, uint16_t vid, uint16_t pid) {
+  char ids[32];
+  std::snprintf(ids, sizeof ids, "usb\\vid_%04x&pid_%04x\\", vid, pid);
+  return ids + std::string("qsimbridge") + std::to_string(driveIndex);
 }
 
 size_t SimStation::EnumerateHubs(std::span<HubRecord> out) {
@@ -264,7 +267,7 @@ size_t SimStation::EnumerateHubs(std::span<HubRecord> out) {
       if (!present[i] || at.hub != hub || at.hubPort > static_cast<int>(kMaxHubPorts)) continue;
       HubPortEntry& e = record.entries[at.hubPort - 1];
       e.portIndex = static_cast<uint16_t>(at.hubPort - 1);
-      CopyName(e.deviceInstanceId, kNameCapacity, BridgeId(d.index));
+      CopyName(e.deviceInstanceId, kNameCapacity, BridgeId(d.index, d.usbVendorId, d.usbProductId));
       any = true;
     }
     if (hub < 0) {
@@ -293,7 +296,8 @@ size_t SimStation::EnumerateUsbDevices(std::span<UsbDeviceRecord> out) {
     if (n >= out.size()) return n;
     if (!d->Present()) continue;
     out[n].devNode = 100 + static_cast<uint32_t>(d->config().index);
-    CopyName(out[n].instanceId, kNameCapacity, BridgeId(d->config().index));
+    CopyName(out[n].instanceId, kNameCapacity,
+             BridgeId(d->config().index, d->config().usbVendorId, d->config().usbProductId));
     ++n;
   }
   for (int h = 0; h < config_.hubs && n < out.size(); ++h, ++n) {
@@ -318,6 +322,21 @@ size_t SimStation::EnumerateUsbDisks(std::span<UsbDiskNode> out) {
     ++n;
   }
   return n;
+}
+
+bool SimStation::DescribeUsbDevice(std::string_view instanceId, UsbDeviceDescription* out) {
+  for (const auto& d : drives_) {
+    const DriveConfig& c = d->config();
+    if (BridgeId(c.index, c.usbVendorId, c.usbProductId) != instanceId) continue;
+    // As qelvar-simbridge shows the bridge on the bus.
+    out->vid = c.usbVendorId;
+    out->pid = c.usbProductId;
+    out->bcdDevice = 0x0100;
+    out->product = "Simulated SATA Bridge";
+    out->speedMbps = 480;
+    return true;
+  }
+  return false;
 }
 
 }  // namespace qelvar::platform::sim

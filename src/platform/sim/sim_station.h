@@ -46,6 +46,7 @@ class SimStation final : public DeviceIo, public Topology {
   size_t EnumerateHubs(std::span<HubRecord> out) override;
   size_t EnumerateUsbDevices(std::span<UsbDeviceRecord> out) override;
   size_t EnumerateUsbDisks(std::span<UsbDiskNode> out) override;
+  bool DescribeUsbDevice(std::string_view instanceId, UsbDeviceDescription* out) override;
 
   [[nodiscard]] std::unique_ptr<DeviceMonitor> CreateMonitor();
 
@@ -82,7 +83,9 @@ class SimStation final : public DeviceIo, public Topology {
   // The instance IDs the topology reports (lower-cased).
   [[nodiscard]] static std::string RootHubId();
   [[nodiscard]] static std::string HubId(int hub);
-  [[nodiscard]] static std::string BridgeId(int driveIndex);
+  // A bridge's ID carries the VID and PID it shows on the bus.
+  [[nodiscard]] static std::string BridgeId(int driveIndex, uint16_t vid = 0x1209,
+                                            uint16_t pid = 0x0001);
 
  private:
   StationConfig config_;

@@ -278,6 +278,7 @@ bool ParseDrive(Section& s, int index, const StationConfig& st, DriveConfig* d,
   std::string mode = "Normal";
   std::string rdt = "PASS";
   uint64_t sectors = d->sectors;
+  std::string bridge;
   bool ok = r.Int("Hub", &d->hub, -1, 23) && r.Int("HubPort", &d->hubPort, 1, 24) &&
             r.Text("Model", &d->model, 40) && r.Text("Serial", &d->serial, 20) &&
             r.Text("Firmware", &d->firmware, 8) && r.Text("RomModel", &d->romModel, 40) &&
@@ -310,8 +311,13 @@ bool ParseDrive(Section& s, int index, const StationConfig& st, DriveConfig* d,
             r.Int("UsbVendorId", &d->usbVendorId, 0, 0xFFFF) &&
             r.Int("UsbProductId", &d->usbProductId, 0, 0xFFFF) &&
             r.Text("UsbSerial", &d->usbSerial, 63) &&
-            r.Int("InquiryVersion", &d->inquiryVersion, 0, 7);
+            r.Int("InquiryVersion", &d->inquiryVersion, 0, 7) && r.Text("Bridge", &bridge, 40);
   if (!ok) return false;
+  if (!bridge.empty() && !ParseBridge(bridge, &d->bridge)) {
+    return r.Fail(*r.Find("Bridge"), "Bridge",
+                  "expected sat, sat16-only, sat12-only, no-ck-cond-sense, fixed-sense, "
+                  "max-transfer=N (a multiple of 512) or no-pass-through");
+  }
   if (d->usbSerial.empty()) {
     std::snprintf(serial, sizeof serial, "QBRG%08d", index);
     d->usbSerial = serial;

@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/sim/sim_bridge.h"
+
 namespace qelvar::platform::sim {
 
 // The commands a drive knows, by the names the station file uses for faults.
@@ -104,14 +106,16 @@ struct DriveConfig {
   uint16_t usbProductId = 0x0001;
   std::string usbSerial;  // empty: "QBRG" + N in 8 digits
   uint8_t inquiryVersion = 6;
+  // How the bridge carries ATA PASS-THROUGH (both simulators).
+  BridgeBehaviour bridge;
 };
 
 struct StationConfig {
   int hubs = 2;
   int hubPorts = 8;
   int rootPorts = 8;
-  std::string traceFile;            // empty: no trace file
-  std::string dumpDir;              // empty: no dumps
+  std::string traceFile;  // empty: no trace file
+  std::string dumpDir;    // empty: no dumps
   // Delivery jitter the drives allow on a pause when they sit behind
   // qelvar-simbridge (microseconds).
   uint32_t pauseToleranceUs = 0;
