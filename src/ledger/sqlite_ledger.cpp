@@ -2,7 +2,11 @@
 
 #include <sqlite3.h>
 
+#include <chrono>
+#include <cstdint>
 #include <cstdlib>
+#include <ctime>
+#include <filesystem>
 
 #include "ledger/schema.h"
 
@@ -53,7 +57,12 @@ std::unique_ptr<SqliteLedger> SqliteLedger::Open(const std::string& path, std::s
   // killed program; only a power cut may lose the last few.
   if (!ledger->Exec("PRAGMA journal_mode=WAL", error) ||
       !ledger->Exec("PRAGMA synchronous=NORMAL", error) || !ledger->Migrate(upTo, error)) {
+    const int code = sqlite3_errcode(db) & 0xff;
     *error = "ledger " + path + ": " + *error;
+    if (code == SQLITE_CORRUPT || code == SQLITE_NOTADB) {
+      *error += "; the file is damaged: 'qelvar-cli ledger recover' copies its readable "
+                "records into a fresh one";
+    }
     return nullptr;
   }
   return ledger;
@@ -223,6 +232,154 @@ bool SqliteLedger::Yield(const YieldQuery& query, YieldReport* report, std::stri
     if (!Query(s.sql, s.parameters, &rows, error)) return false;
   }
   *report = schema::FoldYieldRows(rows, query.by);
+  return true;
+}
+
+std::vector<std::string> SqliteLedger::QuickCheck() {
+  std::vector<std::vector<std::string>> rows;
+  std::string error;
+  std::lock_guard lock(mutex_);
+  if (!Query("PRAGMA quick_check", {}, &rows, &error)) return {error};
+  std::vector<std::string> problems;
+  for (const auto& row : rows) {
+    if (!row.empty() && row[0] != "ok") problems.push_back(row[0]);
+  }
+  return problems;
+}
+
+bool SqliteLedger::ProbeWrite(std::string* error) {
+  std::lock_guard lock(mutex_);
+  if (!Exec("BEGIN IMMEDIATE", error)) return false;
+  const bool wrote = Query("INSERT INTO schema_version (version) VALUES (0)", {}, nullptr, error);
+  std::string ignored;
+  (void)Exec("ROLLBACK", &ignored);
+  return wrote;
+}
+
+namespace {
+
+// The records a damaged file still gives up, read in rowid order. A part of
+// the file that cannot be read is stepped over by ever larger strides, so a
+// few bad pages cost a few rows around them, not the rest of the file.
+void ReadWhatCan(sqlite3* db, std::vector<Record>* records, SqliteLedger::Recovered* report) {
+  constexpr int kBatch = 512;
+  const std::string sql = "SELECT rowid, " + schema::RecordColumns() +
+                          " FROM records WHERE rowid > ? ORDER BY rowid LIMIT " +
+                          std::to_string(kBatch);
+  Prepared stmt(db, sql);
+  if (!stmt.get()) {
+    report->damagedRange = true;  // not even the table's layout can be read
+    return;
+  }
+  int64_t after = INT64_MIN;
+  uint64_t stride = 0;
+  for (;;) {
+    sqlite3_reset(stmt.get());
+    sqlite3_bind_int64(stmt.get(), 1, after);
+    int rows = 0;
+    int rc;
+    while ((rc = sqlite3_step(stmt.get())) == SQLITE_ROW) {
+      ++rows;
+      after = sqlite3_column_int64(stmt.get(), 0);
+      std::vector<std::string> values;
+      values.reserve(schema::kRecordColumnCount);
+      for (int c = 1; c <= static_cast<int>(schema::kRecordColumnCount); ++c) {
+        const auto* text = sqlite3_column_text(stmt.get(), c);
+        values.emplace_back(text ? reinterpret_cast<const char*>(text) : "",
+                            static_cast<size_t>(sqlite3_column_bytes(stmt.get(), c)));
+      }
+      std::optional<Record> record = schema::RecordFromValues(values);
+      if (record) {
+        records->push_back(std::move(*record));
+      } else {
+        ++report->unreadable;
+      }
+    }
+    if (rc == SQLITE_DONE) {
+      if (rows < kBatch) return;
+      stride = 0;
+      continue;
+    }
+    report->damagedRange = true;
+    stride = stride == 0 ? 1 : stride * 2;
+    if (stride > (uint64_t{1} << 62) || after > INT64_MAX - static_cast<int64_t>(stride)) return;
+    after += static_cast<int64_t>(stride);
+  }
+}
+
+std::string UtcStamp() {
+  const std::time_t now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
+  std::tm utc{};
+  gmtime_r(&now, &utc);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y%m%dT%H%M%SZ", &utc);
+  return text;
+}
+
+}  // namespace
+
+bool SqliteLedger::Recover(const std::string& path, Recovered* report, std::string* error) {
+  namespace fs = std::filesystem;
+  *report = {};
+  std::error_code ec;
+  if (!fs::is_regular_file(path, ec)) {
+    *error = "there is no ledger file " + path;
+    return false;
+  }
+  std::vector<Record> records;
+  {
+    sqlite3* old = nullptr;
+    if (sqlite3_open_v2(path.c_str(), &old, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+      sqlite3_busy_timeout(old, kBusyTimeoutMs);
+      ReadWhatCan(old, &records, report);
+    } else {
+      report->damagedRange = true;
+    }
+    sqlite3_close(old);
+  }
+
+  // The fresh file, whole in itself (no log beside it) before it takes the name.
+  const std::string fresh = path + ".recovering";
+  for (const char* suffix : {"", "-wal", "-shm", "-journal"}) fs::remove(fresh + suffix, ec);
+  {
+    std::unique_ptr<SqliteLedger> store = Open(fresh, error);
+    if (!store) return false;
+    if (!store->Exec("PRAGMA synchronous=FULL", error) || !store->AppendMany(records, error) ||
+        !store->Exec("PRAGMA journal_mode=DELETE", error)) {
+      *error = "cannot write the fresh ledger " + fresh + ": " + *error;
+      store.reset();
+      fs::remove(fresh, ec);
+      return false;
+    }
+    report->copied = store->Count();
+  }
+
+  // The old file stays where it was until the fresh one replaces it in one
+  // rename; its log goes aside with it, never to be read as the fresh one's.
+  std::string aside = path + ".corrupt-" + UtcStamp();
+  for (int n = 2; fs::exists(aside, ec); ++n) {
+    aside = path + ".corrupt-" + UtcStamp() + "-" + std::to_string(n);
+  }
+  fs::create_hard_link(path, aside, ec);
+  if (ec) {
+    ec.clear();
+    fs::copy_file(path, aside, ec);
+  }
+  if (ec) {
+    *error = "cannot keep the old ledger aside as " + aside + ": " + ec.message();
+    fs::remove(fresh, ec);
+    return false;
+  }
+  for (const char* suffix : {"-wal", "-shm"}) {
+    if (fs::exists(path + suffix, ec)) fs::rename(path + suffix, aside + suffix, ec);
+  }
+  fs::rename(fresh, path, ec);
+  if (ec) {
+    *error = "cannot put the fresh ledger in place of " + path + ": " + ec.message() +
+             " (it is " + fresh + "; the old one is also kept as " + aside + ")";
+    return false;
+  }
+  report->asidePath = aside;
   return true;
 }
 
