@@ -341,21 +341,34 @@ void RunControl::AssignSerialNumbers(const StartControls& controls, bool* stoppe
   }
   if (options->SNAutoIncrease) {
     const std::string_view next(text, strnlen(text, 20));
+    // The settings file is the only place these serials are counted: a
+    // Start that cannot save the next one would hand them out again.
+    if (!SaveNextSerialNumber(next, true)) {
+      serialsRefused_ = true;
+      *stopped = true;
+      return;
+    }
     page_.SetSnEditText(next);
-    SaveNextSerialNumber(next);
   }
 }
 
-void RunControl::SaveNextSerialNumber(std::string_view next) {
+bool RunControl::SaveNextSerialNumber(std::string_view next, bool refuseStart) {
   // Written before any worker starts: should the program die during the run
   // (a crash, a power cut), the next Start continues after these drives
   // instead of giving their serial numbers to other drives.
   std::string why;
-  if (settings::WriteProfileString(paths_.gSettingsPath, "Identify", "SN", next, &why)) return;
-  const std::string text = "The next serial number " + std::string(next) +
-                           " could not be saved to " + paths_.gSettingsPath + " (" + why +
-                           "). Set SN by hand before the next Start, or it repeats these numbers.";
+  if (settings::WriteProfileString(paths_.gSettingsPath, "Identify", "SN", next, &why)) return true;
+  const std::string text =
+      refuseStart
+          ? "Start refused: the next serial number " + std::string(next) +
+                " could not be saved to " + paths_.gSettingsPath + " (" + why +
+                "), so the next Start would repeat this run's serial numbers. Make the file "
+                "writable (or free space on its disk) and press Start again."
+          : "The next serial number " + std::string(next) + " could not be saved to " +
+                paths_.gSettingsPath + " (" + why +
+                "). Set SN by hand before the next Start, or it repeats these numbers.";
   page_.Messages().Show(text, kStartRefusedCaption, settings::MessageIcon::kWarning);
+  return false;
 }
 
 bool RunControl::TakeLedgerSerials(const std::vector<int>& ports, std::string_view seed) {
@@ -377,7 +390,8 @@ bool RunControl::TakeLedgerSerials(const std::vector<int>& ports, std::string_vi
     IncrementSerialText(next, 20);
     const std::string_view text(next, strnlen(next, 20));
     page_.SetSnEditText(text);
-    SaveNextSerialNumber(text);
+    // The series on the server counts them: the settings keep only a seed.
+    (void)SaveNextSerialNumber(text, false);
   }
   return true;
 }
