@@ -49,6 +49,7 @@ namespace {
 constexpr int kExitPassed = 0;
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
+constexpr int kExitUnstored = 3;      // a result of the run is not in the ledger
 constexpr int kExitInterrupted = 130;  // 128 + SIGINT, as a shell reports it
 
 // Completion messages of the workers, handled on the main thread.
@@ -646,6 +647,11 @@ int Main(const std::vector<std::string>& args) {
     // time each port keeps its own, and the main thread's is only its share.
     std::printf("Time: %s\n", engine::ElapsedText(control.LastPortEndedMs() / 1000).c_str());
   }
+#ifdef QELVAR_WITH_LEDGER
+  const bool unstored = ledgerLink && SayUnstoredRecords(*ledgerLink, "qelvar-cli");
+#else
+  const bool unstored = false;
+#endif
   // A stop during the Start leaves drives it found unstarted (those it sent
   // into ROM mode need a run): never a success.
   if (interrupts.Interrupted()) {
@@ -664,6 +670,8 @@ int Main(const std::vector<std::string>& args) {
   }
   // The ports the run control started, whatever their rows showed when
   // Start returned: a port may fail before that.
+  // A result that is not stored outweighs the ports' own: it needs a hand.
+  if (unstored) return kExitUnstored;
   if (station.run.failCount.load() != failedBefore) return kExitFailed;
   for (int p : control.StartedPorts()) {
     if (station.ports.gPortStatus[static_cast<size_t>(p)].load() != discovery::kPassed) {
