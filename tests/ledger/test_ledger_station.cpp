@@ -8,6 +8,9 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <memory>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -122,11 +125,150 @@ TEST_F(Station, HistoryAndYieldAnswerFromTheLedger) {
   EXPECT_EQ(migrate.text, "ledger schema version " + std::to_string(kSchemaVersion) + "\n");
 }
 
-TEST_F(Station, ALedgerThatCannotBeWrittenNeverFailsAPort) {
-  fs::create_directories(Dir() + "/" + kSqliteFileName);  // a folder where the file belongs
-  Output run = Cli("--sim --virtual-time run");
-  EXPECT_EQ(run.status, 0) << run.text;
-  EXPECT_NE(run.text.find("Pass: 16"), std::string::npos) << run.text;
+// Marks a file or folder immutable, which even root cannot write; undone
+// when the test ends, so the folder can be removed.
+class Immutable {
+ public:
+  explicit Immutable(std::string path) : path_(std::move(path)) {
+    set_ = std::system(("chattr +i '" + path_ + "' 2>/dev/null").c_str()) == 0;
+  }
+  ~Immutable() {
+    if (set_) (void)std::system(("chattr -i '" + path_ + "'").c_str());
+  }
+  [[nodiscard]] bool set() const { return set_; }
+
+ private:
+  std::string path_;
+  bool set_ = false;
+};
+
+// A tmpfs mounted over a folder, unmounted when the test ends.
+class SmallDisk {
+ public:
+  SmallDisk(const std::string& folder, const std::string& size) : folder_(folder) {
+    mounted_ = std::system(("mount -t tmpfs -o size=" + size + " tmpfs '" + folder +
+                            "' 2>/dev/null").c_str()) == 0;
+  }
+  ~SmallDisk() {
+    if (mounted_) (void)std::system(("umount -l '" + folder_ + "'").c_str());
+  }
+  [[nodiscard]] bool mounted() const { return mounted_; }
+
+ private:
+  std::string folder_;
+  bool mounted_ = false;
+};
+
+// Overwrites `count` pages of `path` from page `first` (1-based, 4 KiB) with
+// bytes no SQLite page holds.
+void Garble(const std::string& path, int first, int count) {
+  std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
+  ASSERT_TRUE(file);
+  std::string garbage(4096, '\0');
+  for (size_t i = 0; i < garbage.size(); ++i) garbage[i] = static_cast<char>(0x5A ^ (i * 37));
+  for (int page = first; page < first + count; ++page) {
+    file.seekp(static_cast<std::streamoff>(page - 1) * 4096);
+    file.write(garbage.data(), static_cast<std::streamsize>(garbage.size()));
+  }
+  ASSERT_TRUE(file.flush());
+}
+
+// A ledger of `count` records, all in the main file (no log beside it).
+void MakeLedger(const std::string& path, int count) {
+  std::string error;
+  auto store = SqliteLedger::Open(path, &error);
+  ASSERT_TRUE(store) << error;
+  std::vector<Record> records;
+  for (int i = 0; i < count; ++i) {
+    records.push_back(testing::SampleRecord("QV" + std::to_string(100000 + i), i % 7 ? 0 : 16,
+                                            testing::kDecember1 + i * 1000));
+  }
+  ASSERT_TRUE(store->AppendMany(records, &error)) << error;
+  store.reset();
+  auto plain = SqliteLedger::Open(path, &error);  // closes with the log folded in
+  ASSERT_TRUE(plain) << error;
+}
+
+std::string SettingsSn(const std::string& dir) {
+  std::ifstream in(dir + "/speedQelvar.ini", std::ios::binary);
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.rfind("SN=", 0) == 0) return line;
+  }
+  return {};
+}
+
+// Every store a Start cannot record in refuses it before any drive is
+// touched and before a serial is handed out; the operator is told the file
+// and the fix.
+TEST_F(Station, AStoreThatCannotRecordRefusesTheStartBeforeAnyDrive) {
+  struct Case {
+    const char* name;
+    // Breaks the station folder; false when this machine cannot (not root).
+    std::function<bool(const std::string&, std::vector<std::shared_ptr<void>>&)> breakIt;
+    bool namesFile;    // the refusal names the ledger file (else the folder)
+    const char* says;  // and says what to do
+  };
+  const std::string file = std::string("/") + kSqliteFileName;
+  const std::vector<Case> cases = {
+      {"a folder where the file belongs",
+       [&](const std::string& d, auto&) { return fs::create_directories(d + file); },
+       true, "cannot be opened"},
+      {"a read-only file",
+       [&](const std::string& d, auto& keep) {
+         MakeLedger(d + file, 3);
+         auto lock = std::make_shared<Immutable>(d + file);
+         keep.push_back(lock);
+         return lock->set();
+       },
+       true, "writable"},
+      {"a read-only folder",
+       [&](const std::string& d, auto& keep) {
+         auto lock = std::make_shared<Immutable>(d);
+         keep.push_back(lock);
+         return lock->set();
+       },
+       false, "give the user write access"},
+      {"a corrupt file",
+       [&](const std::string& d, auto&) {
+         MakeLedger(d + file, 2000);
+         Garble(d + file, 20, 8);
+         return true;
+       },
+       true, "ledger recover"},
+      {"an all but full disk",
+       [&](const std::string& d, auto& keep) {
+         const std::string saved = dir.str() + "/saved";
+         fs::rename(d, saved);
+         fs::create_directories(d);
+         auto disk = std::make_shared<SmallDisk>(d, "3m");
+         keep.push_back(disk);
+         fs::copy(saved, d, fs::copy_options::recursive);
+         return disk->mounted();
+       },
+       false, "MiB are needed"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::error_code ec;
+    fs::remove_all(Dir(), ec);
+    fs::remove_all(dir.str() + "/saved", ec);
+    SetUp();
+    const std::string snBefore = SettingsSn(Dir());
+    std::vector<std::shared_ptr<void>> keep;
+    if (!c.breakIt(Dir(), keep)) {
+      std::printf("skipped: %s needs root\n", c.name);
+      continue;
+    }
+    Output run = Cli("--sim --virtual-time run");
+    EXPECT_EQ(run.status, 2) << run.text;
+    EXPECT_NE(run.text.find(c.namesFile ? Dir() + file : Dir()), std::string::npos) << run.text;
+    EXPECT_NE(run.text.find(c.says), std::string::npos) << run.text;
+    EXPECT_EQ(run.text.find("Entering ROM"), std::string::npos) << run.text;
+    EXPECT_EQ(run.text.find("Pass: 16"), std::string::npos) << run.text;
+    EXPECT_EQ(SettingsSn(Dir()), snBefore) << "no serial handed out";
+    keep.clear();
+  }
 }
 
 TEST_F(Station, AKilledStationKeepsTheRecordsOfItsFinishedPorts) {
