@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <map>
 #include <memory>
 #include <filesystem>
 #include <fstream>
@@ -269,6 +270,66 @@ TEST_F(Station, AStoreThatCannotRecordRefusesTheStartBeforeAnyDrive) {
     EXPECT_EQ(SettingsSn(Dir()), snBefore) << "no serial handed out";
     keep.clear();
   }
+}
+
+// A damaged ledger is found, and recovered into a fresh file with every
+// record that can still be read, whole; the old file is kept aside, and the
+// station records again.
+TEST_F(Station, ADamagedLedgerIsFoundAndItsReadableRecordsRecovered) {
+  const std::string path = Dir() + "/" + kSqliteFileName;
+  constexpr int kRecords = 3000;
+  MakeLedger(path, kRecords);
+  std::map<std::string, Record> before;
+  {
+    std::string error;
+    auto store = SqliteLedger::Open(path, &error);
+    ASSERT_TRUE(store) << error;
+    std::vector<Record> all;
+    ASSERT_TRUE(store->History({}, &all, &error)) << error;
+    for (Record& r : all) before[r.id] = std::move(r);
+  }
+  Output sound = Cli("ledger check");
+  EXPECT_EQ(sound.status, 0) << sound.text;
+  EXPECT_EQ(sound.text, path + ": ok\n");
+
+  Garble(path, 60, 6);
+  Output check = Cli("ledger check");
+  EXPECT_EQ(check.status, 1) << check.text;
+  EXPECT_NE(check.text.find(path + " is damaged:"), std::string::npos) << check.text;
+  EXPECT_NE(check.text.find("ledger recover"), std::string::npos) << check.text;
+
+  Output recover = Cli("ledger recover");
+  ASSERT_EQ(recover.status, 0) << recover.text;
+  EXPECT_NE(recover.text.find("the old file is kept as " + path + ".corrupt-"), std::string::npos)
+      << recover.text;
+  size_t aside = 0;
+  for (const auto& entry : fs::directory_iterator(Dir())) {
+    const std::string name = entry.path().filename().string();
+    if (name.rfind("ledger.sqlite.corrupt-", 0) == 0 && name.find("-wal") == std::string::npos &&
+        name.find("-shm") == std::string::npos) {
+      ++aside;
+    }
+  }
+  EXPECT_EQ(aside, 1u);
+  EXPECT_FALSE(fs::exists(path + ".recovering"));
+  EXPECT_EQ(Cli("ledger check").status, 0);
+
+  std::vector<Record> after = Records();
+  EXPECT_NE(recover.text.find("recovered " + std::to_string(after.size()) + " records"),
+            std::string::npos)
+      << recover.text;
+  EXPECT_LT(after.size(), before.size()) << "six pages of records are gone";
+  EXPECT_GT(after.size(), before.size() * 9 / 10) << "only the records around them";
+  for (const Record& r : after) {
+    auto it = before.find(r.id);
+    ASSERT_NE(it, before.end()) << r.id;
+    EXPECT_EQ(r.serial, it->second.serial);
+    EXPECT_EQ(r.status, it->second.status);
+    EXPECT_EQ(r.settingsSha256, it->second.settingsSha256);
+  }
+  Output run = Cli("--sim --virtual-time run");
+  EXPECT_EQ(run.status, 0) << run.text;
+  EXPECT_EQ(Records().size(), after.size() + 16);
 }
 
 TEST_F(Station, AKilledStationKeepsTheRecordsOfItsFinishedPorts) {
