@@ -332,6 +332,83 @@ TEST_F(Station, ADamagedLedgerIsFoundAndItsReadableRecordsRecovered) {
   EXPECT_EQ(Records().size(), after.size() + 16);
 }
 
+std::string ReadAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// The disk fills up during a Start: while the drives come back from ROM
+// mode, the next serial cannot be saved and the Start is refused before a
+// port runs; once the ports run, each keeps its own result, and the program
+// lists the results it could not store and exits 3.
+TEST_F(Station, ADiskThatFillsDuringTheRunLosesNoResultUnsaid) {
+  struct Case {
+    const char* name;
+    const char* fillAfter;  // a text in the output, or in the settings file ("SN=")
+    int status;
+  };
+  const Case cases[] = {{"during the wait after ROM entry", "Waiting 8 s", 2},
+                        {"once the ports run", "SN=QV5100000A10", 3}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::error_code ec;
+    fs::remove_all(Dir(), ec);
+    fs::remove_all(dir.str() + "/saved", ec);
+    SetUp();
+    const std::string saved = dir.str() + "/saved";
+    fs::rename(Dir(), saved);
+    fs::create_directories(Dir());
+    SmallDisk disk(Dir(), "6m");
+    if (!disk.mounted()) GTEST_SKIP() << "mounting a tmpfs needs root";
+    fs::copy(saved, Dir(), fs::copy_options::recursive);
+    const std::string out = dir.str() + "/out.txt";
+    const std::string command = std::string(QELVAR_CLI) + " --dir " + Dir() +
+                                " --sim --time-scale 0.1 run > " + out + " 2>&1";
+    pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      ::execl("/bin/sh", "sh", "-c", ("exec " + command).c_str(), static_cast<char*>(nullptr));
+      ::_exit(127);
+    }
+    const std::string watched =
+        std::string(c.fillAfter).rfind("SN=", 0) == 0 ? Dir() + "/speedQelvar.ini" : out;
+    for (int i = 0; i < 2000 && ReadAll(watched).find(c.fillAfter) == std::string::npos; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    {  // to the last byte
+      std::ofstream fill(Dir() + "/fill", std::ios::binary);
+      const std::string block(64 * 1024, 'f');
+      while (fill.write(block.data(), static_cast<std::streamsize>(block.size()))) {
+      }
+      fill.clear();
+      while (fill.put('f') && fill.flush()) {
+      }
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    const std::string text = ReadAll(out);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), c.status) << text;
+    const size_t stored = Records().size();
+    if (c.status == 2) {
+      EXPECT_NE(text.find("could not be saved to " + Dir() + "/speedQelvar.ini"),
+                std::string::npos)
+          << text;
+      EXPECT_NE(text.find("Sum: 0  Pass: 0  Fail: 0"), std::string::npos) << text;
+      EXPECT_EQ(stored, 0u);
+    } else {
+      ASSERT_LT(stored, 16u) << "the disk filled before the ports ended: " << text;
+      EXPECT_NE(text.find("Pass: 16"), std::string::npos) << "the ports' own results stand";
+      EXPECT_NE(text.find(std::to_string(16 - stored) + " results of this run are not stored"),
+                std::string::npos)
+          << text;
+      EXPECT_NE(text.find("  port 16, serial QV5100000A0F: "), std::string::npos) << text;
+    }
+  }
+}
+
 TEST_F(Station, AKilledStationKeepsTheRecordsOfItsFinishedPorts) {
   const std::string command =
       std::string(QELVAR_CLI) + " --dir " + Dir() + " --sim --time-scale 0.1 run > /dev/null 2>&1";
