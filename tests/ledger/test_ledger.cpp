@@ -347,6 +347,57 @@ TEST(RecordFormat, CsvQuotesFieldsThatNeedIt) {
   EXPECT_NE(csv.find(",\"say \"\"hi\"\"\","), std::string::npos) << csv;
 }
 
+// A text cell a spreadsheet would take for a formula is made text; number
+// cells stay numbers, and only a leading sign counts.
+TEST(RecordFormat, CsvCellsAreNeverFormulas) {
+  const struct {
+    std::string serial;
+    std::string cell;
+  } cases[] = {
+      {"=HYPERLINK(\"http://x\")", "\"'=HYPERLINK(\"\"http://x\"\")\""},
+      {"+1", "'+1"},
+      {"-2+3", "'-2+3"},
+      {"@SUM(A1)", "'@SUM(A1)"},
+      {"\tTAB", "'\tTAB"},
+      {"\rCR", "\"'\rCR\""},
+      {"QV=1-2", "QV=1-2"},
+      {"", ""},
+  };
+  for (const auto& c : cases) {
+    Record r = SampleRecord(c.serial, 16, kDecember1);  // a failed drive: capacity -1
+    const std::string csv = RecordsCsv({r});
+    EXPECT_NE(csv.find("," + c.cell + ",QV51A001,-1,"), std::string::npos) << csv;
+  }
+}
+
+// The table never hands the terminal a control character or a stray byte.
+TEST(RecordFormat, TableShowsControlCharactersEscaped) {
+  const struct {
+    std::string status;
+    std::string shown;
+  } cases[] = {
+      {"\x1b[31mRED\x1b[0m", "\\x1b[31mRED\\x1b[0m"},
+      {"line\nbreak\r\x07", "line\\x0abreak\\x0d\\x07"},
+      {"del\x7f", "del\\x7f"},
+      {"csi\xc2\x9b" "2J", "csi\\xc2\\x9b2J"},  // U+009B, a C1 control
+      {"stray\xff\xfe", "stray\\xff\\xfe"},
+      {"cut\xe2\x82", "cut\\xe2\\x82"},
+      {"back\\slash", "back\\\\slash"},
+      {"\xc3\x9c" "ber \xe2\x82\xac 5", "\xc3\x9c" "ber \xe2\x82\xac 5"},
+  };
+  for (const auto& c : cases) {
+    Record r = SampleRecord("QV1", 0, kDecember1);
+    r.status = c.status;
+    r.station = c.status;
+    const std::string table = RecordsTable({r});
+    EXPECT_NE(table.find(c.shown + "\n"), std::string::npos) << table;
+    for (char ch : table) {
+      const auto b = static_cast<unsigned char>(ch);
+      EXPECT_TRUE(b == '\n' || (b >= 0x20 && b != 0x7f)) << c.shown;
+    }
+  }
+}
+
 TEST(RecordFormat, HtmlIsSelfContainedWithBothChartsAndEscapesText) {
   YieldReport report;
   report.passed = 3;
