@@ -17,8 +17,10 @@
 #include <sstream>
 #include <thread>
 
+#include "engine/ledger_link.h"
 #include "ledger/sqlite_ledger.h"
 #include "ledger_fixture.h"
+#include "settings/station_paths.h"
 
 namespace qelvar::ledger {
 namespace {
@@ -407,6 +409,92 @@ TEST_F(Station, ADiskThatFillsDuringTheRunLosesNoResultUnsaid) {
       EXPECT_NE(text.find("  port 16, serial QV5100000A0F: "), std::string::npos) << text;
     }
   }
+}
+
+// Stores every record but those of one serial.
+class RefusingLedger final : public Ledger {
+ public:
+  bool Append(const Record& record, std::string* error) override {
+    if (record.serial == "BAD") {
+      *error = "disk I/O error";
+      return false;
+    }
+    return true;
+  }
+  bool History(const HistoryQuery&, std::vector<Record>*, std::string*) override { return true; }
+  bool Yield(const YieldQuery&, YieldReport*, std::string*) override { return true; }
+  bool TakeSerials(std::string_view, std::string_view, int, std::string_view,
+                   const SerialAdvance&, std::vector<std::string>*, std::string*) override {
+    return false;
+  }
+  bool Sync(size_t*, std::string*) override { return true; }
+  int SchemaVersion() const override { return kSchemaVersion; }
+  bool Shared() const override { return false; }
+};
+
+engine::PortResult Finished(int port, const std::string& serial) {
+  engine::PortResult result;
+  result.port = port;
+  result.serial = serial;
+  result.statusText = "Pass";
+  return result;
+}
+
+// The link knows each finished port whose record is not stored, and why; a
+// link whose ledger could not be opened refuses the Start and stores none.
+TEST_F(Station, TheLinkNamesEveryResultNotStored) {
+  const settings::StationPaths paths = settings::MakeStationPaths(Dir());
+  engine::LedgerLink link(std::make_unique<RefusingLedger>(), {}, paths, [](const std::string&) {});
+  link.PortFinished(Finished(0, "GOOD1   "));
+  link.PortFinished(Finished(1, "BAD                 "));
+  link.PortFinished(Finished(2, "GOOD2"));
+  ASSERT_TRUE(link.Flush(10'000));
+  std::vector<engine::UnstoredRecord> unstored = link.UnstoredRecords();
+  ASSERT_EQ(unstored.size(), 1u);
+  EXPECT_EQ(unstored[0].port, 2);
+  EXPECT_EQ(unstored[0].serial, "BAD");
+  EXPECT_EQ(unstored[0].why, "disk I/O error");
+
+  auto unopened = engine::LedgerLink::Unopened({}, paths, "unable to open database file");
+  const std::vector<std::string> problems = unopened->StartProblems();
+  ASSERT_EQ(problems.size(), 1u);
+  EXPECT_NE(problems[0].find(Dir() + "/" + kSqliteFileName + " cannot be opened (unable to open"),
+            std::string::npos)
+      << problems[0];
+  EXPECT_FALSE(unopened->Active());
+  unopened->PortFinished(Finished(4, "QV4"));
+  unstored = unopened->UnstoredRecords();
+  ASSERT_EQ(unstored.size(), 1u);
+  EXPECT_EQ(unstored[0].port, 5);
+  EXPECT_EQ(unstored[0].why, "no ledger is open");
+}
+
+// The free space a Start needs, as the file system reports it.
+TEST_F(Station, AStartNeedsFourMebibytesFreeForItsRecords) {
+  const settings::StationPaths paths = settings::MakeStationPaths(Dir());
+  std::string error;
+  auto store = SqliteLedger::Open(Dir() + "/" + kSqliteFileName, &error);
+  ASSERT_TRUE(store) << error;
+  engine::LedgerLink link(std::move(store), {}, paths, nullptr);
+  const struct {
+    uint64_t free;
+    bool refused;
+  } cases[] = {{0, true}, {engine::LedgerLink::kMinFreeBytes - 1, true},
+               {engine::LedgerLink::kMinFreeBytes, false}, {uint64_t{1} << 40, false}};
+  for (const auto& c : cases) {
+    link.SetFreeSpaceProbe([&](const std::string& folder) -> std::optional<uint64_t> {
+      EXPECT_EQ(folder, Dir());
+      return c.free;
+    });
+    const std::vector<std::string> problems = link.StartProblems();
+    EXPECT_EQ(problems.size(), c.refused ? 1u : 0u) << c.free;
+    if (c.refused && !problems.empty()) {
+      EXPECT_NE(problems[0].find(std::to_string(c.free / 1024) + " KiB free"), std::string::npos)
+          << problems[0];
+    }
+  }
+  link.SetFreeSpaceProbe([](const std::string&) { return std::nullopt; });
+  EXPECT_TRUE(link.StartProblems().empty()) << "a file system that cannot tell refuses nothing";
 }
 
 TEST_F(Station, AKilledStationKeepsTheRecordsOfItsFinishedPorts) {
