@@ -126,6 +126,8 @@ int RunLedgerCommand(const std::vector<std::string>& args) {
       a.history.failedOnly = true;
     } else if (w == "--duplicates" && a.command == "history") {
       a.history.duplicates = true;
+    } else if (w == "--aborted" && a.command == "history") {
+      a.history.aborted = true;
     } else if (w == "--csv" && a.command == "history") {
       a.csv = true;
     } else if (w == "--json" && (a.command == "history" || a.command == "yield")) {
@@ -174,6 +176,13 @@ int RunLedgerCommand(const std::vector<std::string>& args) {
       return kExitOk;
     }
     size_t pushed = 0;
+    size_t aborted = 0;
+    // What a killed or crashed run of this station left started. A run going
+    // on meanwhile completes its records all the same.
+    if (!opened->MarkAborted(config.station, {}, &aborted, &error)) return Failed(error);
+    if (aborted > 0) {
+      std::printf("marked %zu record%s aborted\n", aborted, aborted == 1 ? "" : "s");
+    }
     const bool done = opened->Sync(&pushed, &error);
     const size_t waiting = line ? line->Spooled() : 0;
     std::printf("pushed %zu record%s; %zu waiting\n", pushed, pushed == 1 ? "" : "s", waiting);

@@ -15,7 +15,7 @@ namespace qelvar::app {
 
 inline constexpr const char* kLedgerUsage =
     "       qelvar-cli [--dir STATION_DIR] [--ledger URL] history [--serial S] [--since DATE]\n"
-    "                  [--station NAME] [--failed] [--duplicates] [--json | --csv]\n"
+    "                  [--station NAME] [--failed] [--duplicates] [--aborted] [--json | --csv]\n"
     "       qelvar-cli [--dir STATION_DIR] [--ledger URL] yield [--since DATE]\n"
     "                  [--by part|station|day] [--json] [--html FILE]\n"
     "       qelvar-cli [--dir STATION_DIR] [--ledger URL] ledger sync|migrate|check|recover\n";

@@ -116,7 +116,10 @@ class LedgerLink::Tracked final : public ledger::Ledger {
 
   bool Append(const ledger::Record& record, std::string* error) override {
     const bool stored = inner_.Append(record, error);
-    link_.Stored(record.id, stored, stored ? std::string() : *error);
+    // A started record is not the port's result: it shares the result's ID.
+    if (record.status != ledger::kStartedStatus) {
+      link_.Stored(record.id, stored, stored ? std::string() : *error);
+    }
     return stored;
   }
   bool History(const ledger::HistoryQuery& query, std::vector<ledger::Record>* records,
@@ -241,18 +244,70 @@ std::vector<std::string> LedgerLink::StartProblems() {
 std::string LedgerLink::BeginRun() {
   std::string id = ledger::NewUuid();
   RunFacts facts{FileSha256(paths_.gSettingsPath), settings::ReadMpVersion(paths_)};
-  std::lock_guard lock(mutex_);
-  runs_[id] = std::move(facts);
+  std::vector<std::string> live;
+  {
+    std::lock_guard lock(mutex_);
+    runs_[id] = std::move(facts);
+    for (const auto& [run, unused] : runs_) live.push_back(run);
+  }
+  if (writer_) {
+    // On the writer's thread, before this run's records.
+    (void)writer_->Submit([this, live = std::move(live)]() -> std::optional<ledger::Record> {
+      size_t marked = 0;
+      std::string error;
+      (void)ledger_->MarkAborted(config_.station, live, &marked, &error);
+      return std::nullopt;
+    });
+  }
   return id;
+}
+
+void LedgerLink::PortStarted(const PortStart& start) {
+  if (!writer_ || ledger_->Shared()) return;
+  ledger::Record record;
+  record.id = ledger::NewUuid();
+  record.runId = start.runId;
+  record.station = config_.station;
+  record.port = start.port;
+  record.hubInstance = start.hubInstance;
+  record.hubPort = start.hubPort;
+  record.startedAtMs = start.startedAtMs;
+  record.endedAtMs = start.startedAtMs;
+  record.model = start.model;
+  record.serial = start.serial.substr(0, start.serial.find_last_not_of(' ') + 1);
+  record.fwVersion = start.fwVersion;
+  record.failCode = ledger::kUnfinishedFailCode;
+  record.status = ledger::kStartedStatus;
+  record.programVersion = ledger::ProgramVersion();
+  {
+    std::lock_guard lock(mutex_);
+    auto it = runs_.find(start.runId);
+    if (it != runs_.end()) {
+      record.settingsSha256 = it->second.settingsSha256;
+      record.mpVersion = it->second.mpVersion;
+    }
+    started_[start.runId + "/" + std::to_string(start.port)] = record.id;
+  }
+  (void)writer_->Submit([record = std::move(record)]() -> std::optional<ledger::Record> {
+    return record;
+  });
 }
 
 void LedgerLink::PortFinished(PortResult&& result) {
   RunFacts facts;
-  const std::string id = ledger::NewUuid();
+  std::string id;
   {
     std::lock_guard lock(mutex_);
     auto it = runs_.find(result.runId);
     if (it != runs_.end()) facts = it->second;
+    // The port's started record, if it has one, is completed by this one.
+    auto started = started_.find(result.runId + "/" + std::to_string(result.port));
+    if (started != started_.end()) {
+      id = started->second;
+      started_.erase(started);
+    } else {
+      id = ledger::NewUuid();
+    }
     UnstoredRecord unstored{result.port + 1,
                             result.serial.substr(0, result.serial.find_last_not_of(' ') + 1),
                             ledger_ ? "not written yet" : "no ledger is open"};

@@ -64,7 +64,12 @@ class LedgerLink final : public PortRecorder, public SerialSource {
   // Writes every record still queued.
   ~LedgerLink() override;
 
+  // A new run; first marks aborted what earlier runs of this station left
+  // started (a killed or crashed program's).
   std::string BeginRun() override;
+  // A station's own ledger gets a started record for the port, which its
+  // end completes (a shared ledger gets the end only).
+  void PortStarted(const PortStart& start) override;
   void PortFinished(PortResult&& result) override;
   void RunEnded() override;
 
@@ -114,6 +119,7 @@ class LedgerLink final : public PortRecorder, public SerialSource {
   mutable std::mutex mutex_;
   std::map<std::string, RunFacts> runs_;
   std::map<std::string, Pending> unstored_;  // by record ID
+  std::map<std::string, std::string> started_;  // record ID by run ID and port
   uint64_t finished_ = 0;
   // What the writer appends through: it keeps unstored_ up to date.
   std::unique_ptr<Tracked> tracked_;

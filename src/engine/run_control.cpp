@@ -1,5 +1,6 @@
 #include "engine/run_control.h"
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <vector>
@@ -87,6 +88,22 @@ void RunControl::StartWorker(int port, const std::shared_ptr<const settings::Ima
   if (slot.joinable()) slot.join();  // its worker has finished: its done flag is set
 
   startedPorts_.fetch_or(1u << index);
+  if (environment_.recorder) {
+    const discovery::PortIdentity& hub = station_.ports.gPortTable[index];
+    auto options = station_.options.Current();
+    PortStart started;
+    started.port = port;
+    started.runId = runId_;
+    started.hubInstance.assign(hub.hubInstanceId, strnlen(hub.hubInstanceId, sizeof hub.hubInstanceId));
+    started.hubPort = hub.portIndex;
+    started.startedAtMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                              std::chrono::system_clock::now().time_since_epoch())
+                              .count();
+    started.model.assign(options->ModelName, strnlen(options->ModelName, sizeof options->ModelName));
+    started.serial = GivenSerial(port);
+    started.fwVersion.assign(options->FWVersion, strnlen(options->FWVersion, sizeof options->FWVersion));
+    environment_.recorder->PortStarted(started);
+  }
   list_.SetCell(port, discovery::kColStatus, "Scanning");
   station_.ports.gPortStatus[index].store(discovery::kRunning);
   auto start = std::make_unique<WorkerStart>();

@@ -155,10 +155,45 @@ int SqliteLedger::SchemaVersion() const {
 }
 
 bool SqliteLedger::InsertLocked(const Record& record, std::string* error) {
-  std::string sql = "INSERT OR IGNORE INTO records (" + schema::RecordColumns() + ") VALUES (?";
-  for (size_t i = 1; i < schema::kRecordColumnCount; ++i) sql += ", ?";
-  sql += ")";
+  // A port's end replaces its started record (or the aborted one a sync
+  // made of it meanwhile); any other record is stored once.
+  static const std::string sql = [] {
+    std::string text = "INSERT INTO records (" + schema::RecordColumns() + ") VALUES (?";
+    for (size_t i = 1; i < schema::kRecordColumnCount; ++i) text += ", ?";
+    text += ") ON CONFLICT (id) DO UPDATE SET ";
+    const std::string& columns = schema::RecordColumns();
+    bool first = true;
+    for (size_t at = 0; at < columns.size();) {
+      size_t end = columns.find(',', at);
+      if (end == std::string::npos) end = columns.size();
+      std::string column = columns.substr(at, end - at);
+      column.erase(0, column.find_first_not_of(' '));
+      if (column != "id") {
+        text += (first ? "" : ", ") + column + " = excluded." + column;
+        first = false;
+      }
+      at = end + 1;
+    }
+    text += " WHERE records.status IN ('" + std::string(kStartedStatus) + "', '" +
+            std::string(kAbortedStatus) + "')";
+    return text;
+  }();
   return Query(sql, schema::RecordValues(record), nullptr, error);
+}
+
+bool SqliteLedger::MarkAborted(std::string_view station, const std::vector<std::string>& liveRuns,
+                               size_t* marked, std::string* error) {
+  std::string sql = "UPDATE records SET status = '" + std::string(kAbortedStatus) +
+                    "' WHERE status = '" + std::string(kStartedStatus) + "' AND station = ?";
+  std::vector<std::string> parameters{std::string(station)};
+  for (const std::string& run : liveRuns) {
+    sql += " AND run_id <> ?";
+    parameters.push_back(run);
+  }
+  std::lock_guard lock(mutex_);
+  if (!Query(sql, parameters, nullptr, error)) return false;
+  *marked = static_cast<size_t>(sqlite3_changes(db_));
+  return true;
 }
 
 bool SqliteLedger::Append(const Record& record, std::string* error) {

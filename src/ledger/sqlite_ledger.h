@@ -34,6 +34,8 @@ class SqliteLedger final : public Ledger {
                                  std::string_view station, const SerialAdvance& advance,
                                  std::vector<std::string>* serials, std::string* error) override;
   [[nodiscard]] bool Sync(size_t* pushed, std::string* error) override;
+  [[nodiscard]] bool MarkAborted(std::string_view station, const std::vector<std::string>& liveRuns,
+                                 size_t* marked, std::string* error) override;
   [[nodiscard]] int SchemaVersion() const override;
   [[nodiscard]] bool Shared() const override { return false; }
 

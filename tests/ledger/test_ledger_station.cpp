@@ -6,11 +6,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
 #include <map>
+#include <set>
 #include <memory>
 #include <filesystem>
 #include <fstream>
@@ -393,7 +395,8 @@ TEST_F(Station, ADiskThatFillsDuringTheRunLosesNoResultUnsaid) {
     const std::string text = ReadAll(out);
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), c.status) << text;
-    const size_t stored = Records().size();
+    size_t stored = 0;  // the ports' ends; their started records went in before
+    for (const Record& r : Records()) stored += r.status != kStartedStatus ? 1 : 0;
     if (c.status == 2) {
       EXPECT_NE(text.find("could not be saved to " + Dir() + "/speedQelvar.ini"),
                 std::string::npos)
@@ -497,6 +500,48 @@ TEST_F(Station, AStartNeedsFourMebibytesFreeForItsRecords) {
   EXPECT_TRUE(link.StartProblems().empty()) << "a file system that cannot tell refuses nothing";
 }
 
+// A Start marks aborted what an earlier run left started, and each port's
+// end completes the record its start made.
+TEST_F(Station, AStartAccountsForEveryPortItStarts) {
+  const settings::StationPaths paths = settings::MakeStationPaths(Dir());
+  std::string error;
+  auto store = SqliteLedger::Open(Dir() + "/" + kSqliteFileName, &error);
+  ASSERT_TRUE(store) << error;
+  Record left = testing::SampleRecord("QV1", kUnfinishedFailCode, testing::kDecember1, "st-1");
+  left.status = kStartedStatus;
+  ASSERT_TRUE(store->Append(left, &error)) << error;
+  engine::LedgerConfig config;
+  config.station = "st-1";
+  engine::LedgerLink link(std::move(store), config, paths, nullptr);
+
+  const std::string run = link.BeginRun();
+  engine::PortStart start;
+  start.port = 2;
+  start.runId = run;
+  start.serial = "QV2                 ";
+  link.PortStarted(start);
+  ASSERT_TRUE(link.Flush(10'000));
+  auto statusOf = [&](const std::string& serial) {
+    HistoryQuery q;
+    q.serial = serial;
+    std::vector<Record> found;
+    EXPECT_TRUE(link.ledger().History(q, &found, &error)) << error;
+    return found.size() == 1 ? found[0].status : std::to_string(found.size()) + " records";
+  };
+  EXPECT_EQ(statusOf("QV1"), kAbortedStatus);
+  EXPECT_EQ(statusOf("QV2"), kStartedStatus);
+
+  engine::PortResult end = Finished(2, "QV2");
+  end.runId = run;
+  link.PortFinished(std::move(end));
+  ASSERT_TRUE(link.Flush(10'000));
+  EXPECT_EQ(statusOf("QV2"), "Pass") << "one record, completed";
+  EXPECT_TRUE(link.UnstoredRecords().empty());
+}
+
+// Every serial handed out is accounted for: a killed station keeps the
+// records of its finished ports, and its other started ports are marked
+// aborted at the next sync (or Start).
 TEST_F(Station, AKilledStationKeepsTheRecordsOfItsFinishedPorts) {
   const std::string command =
       std::string(QELVAR_CLI) + " --dir " + Dir() + " --sim --time-scale 0.1 run > /dev/null 2>&1";
@@ -506,6 +551,11 @@ TEST_F(Station, AKilledStationKeepsTheRecordsOfItsFinishedPorts) {
     ::execl("/bin/sh", "sh", "-c", ("exec " + command).c_str(), static_cast<char*>(nullptr));
     ::_exit(127);
   }
+  auto finished = [](const std::vector<Record>& records) {
+    return static_cast<size_t>(std::count_if(records.begin(), records.end(), [](const Record& r) {
+      return r.status != kStartedStatus && r.status != kAbortedStatus;
+    }));
+  };
   // Kill it once some ports have finished, before all have.
   const std::string path = Dir() + "/" + kSqliteFileName;
   size_t seen = 0;
@@ -514,21 +564,42 @@ TEST_F(Station, AKilledStationKeepsTheRecordsOfItsFinishedPorts) {
     if (!fs::exists(path)) continue;
     std::string error;
     auto store = SqliteLedger::Open(path, &error);
-    if (store) seen = store->Count();
+    std::vector<Record> records;
+    if (store && store->History({}, &records, &error)) seen = finished(records);
   }
   ::kill(child, SIGKILL);
   int status = 0;
   ::waitpid(child, &status, 0);
   ASSERT_GE(seen, 3u) << "the run never got as far as three finished ports";
   std::vector<Record> records = Records();
-  EXPECT_GE(records.size(), seen) << "a record once written stays";
-  EXPECT_LT(records.size(), 16u) << "killed before the end";
+  const size_t ended = finished(records);
+  EXPECT_GE(ended, seen) << "a record once written stays";
+  EXPECT_LT(ended, 16u) << "killed before the end";
+  ASSERT_EQ(records.size(), 16u) << "one record for each serial handed out";
+  std::set<std::string> serials;
   for (const Record& r : records) {
+    serials.insert(r.serial);
     EXPECT_EQ(r.id.size(), 36u);
-    EXPECT_EQ(r.status, "Pass");
+    EXPECT_TRUE(r.status == "Pass" || r.status == kStartedStatus) << r.status;
     EXPECT_EQ(r.settingsSha256.size(), 64u);
     EXPECT_EQ(r.programVersion, ProgramVersion());
   }
+  EXPECT_EQ(serials.size(), 16u);
+
+  Output sync = Cli("ledger sync");
+  EXPECT_EQ(sync.status, 0) << sync.text;
+  EXPECT_NE(sync.text.find("marked " + std::to_string(16 - ended) + " records aborted"),
+            std::string::npos)
+      << sync.text;
+  Output aborted = Cli("history --aborted --csv");
+  EXPECT_EQ(std::count(aborted.text.begin(), aborted.text.end(), '\n'),
+            static_cast<std::ptrdiff_t>(16 - ended + 1))
+      << aborted.text;
+  Output yield = Cli("yield --json");
+  EXPECT_NE(yield.text.find("\"passed\":" + std::to_string(ended) + ",\"failed\":0"),
+            std::string::npos)
+      << "aborted ports are neither passed nor failed: " << yield.text;
+  EXPECT_EQ(Cli("ledger sync").text.find("aborted"), std::string::npos) << "marked once";
 }
 
 }  // namespace
