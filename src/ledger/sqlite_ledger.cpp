@@ -1,12 +1,15 @@
 #include "ledger/sqlite_ledger.h"
 
+#include <fcntl.h>
 #include <sqlite3.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
+#include <functional>
 
 #include "ledger/schema.h"
 
@@ -69,6 +72,7 @@ std::unique_ptr<SqliteLedger> SqliteLedger::Open(const std::string& path, std::s
 }
 
 SqliteLedger::~SqliteLedger() {
+  sqlite3_finalize(insert_);
   sqlite3_close(db_);
 }
 
@@ -178,7 +182,29 @@ bool SqliteLedger::InsertLocked(const Record& record, std::string* error) {
             std::string(kAbortedStatus) + "')";
     return text;
   }();
-  return Query(sql, schema::RecordValues(record), nullptr, error);
+  // Prepared once: a copy of a million records would spend most of its time
+  // parsing the same statement again.
+  if (!insert_ &&
+      sqlite3_prepare_v2(db_, sql.c_str(), static_cast<int>(sql.size()), &insert_, nullptr) !=
+          SQLITE_OK) {
+    insert_ = nullptr;
+    *error = Why(db_, "cannot prepare a ledger query");
+    return false;
+  }
+  const std::vector<std::string> values = schema::RecordValues(record);
+  sqlite3_reset(insert_);
+  sqlite3_clear_bindings(insert_);
+  for (size_t i = 0; i < values.size(); ++i) {
+    sqlite3_bind_text(insert_, static_cast<int>(i + 1), values[i].data(),
+                      static_cast<int>(values[i].size()), SQLITE_TRANSIENT);
+  }
+  const int rc = sqlite3_step(insert_);
+  sqlite3_reset(insert_);
+  if (rc != SQLITE_DONE) {
+    *error = Why(db_, "ledger query failed");
+    return false;
+  }
+  return true;
 }
 
 bool SqliteLedger::MarkAborted(std::string_view station, const std::vector<std::string>& liveRuns,
@@ -296,7 +322,9 @@ namespace {
 // The records a damaged file still gives up, read in rowid order. A part of
 // the file that cannot be read is stepped over by ever larger strides, so a
 // few bad pages cost a few rows around them, not the rest of the file.
-void ReadWhatCan(sqlite3* db, std::vector<Record>* records, SqliteLedger::Recovered* report) {
+// Each record is handed to `take` as it is read; false from it stops the read.
+bool ReadWhatCan(sqlite3* db, const std::function<bool(const Record&)>& take,
+                 SqliteLedger::Recovered* report) {
   constexpr int kBatch = 512;
   const std::string sql = "SELECT rowid, " + schema::RecordColumns() +
                           " FROM records WHERE rowid > ? ORDER BY rowid LIMIT " +
@@ -304,7 +332,7 @@ void ReadWhatCan(sqlite3* db, std::vector<Record>* records, SqliteLedger::Recove
   Prepared stmt(db, sql);
   if (!stmt.get()) {
     report->damagedRange = true;  // not even the table's layout can be read
-    return;
+    return true;
   }
   int64_t after = INT64_MIN;
   uint64_t stride = 0;
@@ -324,22 +352,33 @@ void ReadWhatCan(sqlite3* db, std::vector<Record>* records, SqliteLedger::Recove
                             static_cast<size_t>(sqlite3_column_bytes(stmt.get(), c)));
       }
       std::optional<Record> record = schema::RecordFromValues(values);
-      if (record) {
-        records->push_back(std::move(*record));
-      } else {
+      if (!record) {
         ++report->unreadable;
+      } else if (!take(*record)) {
+        return false;
       }
     }
     if (rc == SQLITE_DONE) {
-      if (rows < kBatch) return;
+      if (rows < kBatch) return true;
       stride = 0;
       continue;
     }
     report->damagedRange = true;
     stride = stride == 0 ? 1 : stride * 2;
-    if (stride > (uint64_t{1} << 62) || after > INT64_MAX - static_cast<int64_t>(stride)) return;
+    if (stride > (uint64_t{1} << 62) || after > INT64_MAX - static_cast<int64_t>(stride)) {
+      return true;
+    }
     after += static_cast<int64_t>(stride);
   }
+}
+
+// The file's bytes (or a folder's entries) on the disk.
+bool FlushToDisk(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool flushed = ::fsync(fd) == 0;
+  ::close(fd);
+  return flushed;
 }
 
 std::string UtcStamp() {
@@ -361,32 +400,39 @@ bool SqliteLedger::Recover(const std::string& path, Recovered* report, std::stri
     *error = "there is no ledger file " + path;
     return false;
   }
-  std::vector<Record> records;
-  {
-    sqlite3* old = nullptr;
-    if (sqlite3_open_v2(path.c_str(), &old, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
-      sqlite3_busy_timeout(old, kBusyTimeoutMs);
-      ReadWhatCan(old, &records, report);
-    } else {
-      report->damagedRange = true;
-    }
-    sqlite3_close(old);
-  }
-
-  // The fresh file, whole in itself (no log beside it) before it takes the name.
+  // The fresh file: no log while it is filled (it is nobody's ledger yet),
+  // then flushed to the disk whole before it takes the name.
   const std::string fresh = path + ".recovering";
   for (const char* suffix : {"", "-wal", "-shm", "-journal"}) fs::remove(fresh + suffix, ec);
   {
-    std::unique_ptr<SqliteLedger> store = Open(fresh, error);
+    // The lookups' indexes are made after the copy, in one sort each, not
+    // kept up record by record.
+    std::unique_ptr<SqliteLedger> store = Open(fresh, error, 1);
     if (!store) return false;
-    if (!store->Exec("PRAGMA synchronous=FULL", error) || !store->AppendMany(records, error) ||
-        !store->Exec("PRAGMA journal_mode=DELETE", error)) {
+    bool ok = store->Exec("PRAGMA journal_mode=OFF", error) &&
+              store->Exec("PRAGMA synchronous=OFF", error) && store->Exec("BEGIN", error);
+    sqlite3* old = nullptr;
+    if (ok && sqlite3_open_v2(path.c_str(), &old, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+      sqlite3_busy_timeout(old, kBusyTimeoutMs);
+      std::lock_guard lock(store->mutex_);
+      ok = ReadWhatCan(
+          old, [&](const Record& record) { return store->InsertLocked(record, error); }, report);
+    } else if (ok) {
+      report->damagedRange = true;
+    }
+    sqlite3_close(old);
+    ok = ok && store->Exec("COMMIT", error) && store->Migrate(kSchemaVersion, error);
+    if (ok) report->copied = store->Count();
+    store.reset();
+    if (ok && !FlushToDisk(fresh)) {
+      *error = "cannot flush it to the disk";
+      ok = false;
+    }
+    if (!ok) {
       *error = "cannot write the fresh ledger " + fresh + ": " + *error;
-      store.reset();
       fs::remove(fresh, ec);
       return false;
     }
-    report->copied = store->Count();
   }
 
   // The old file stays where it was until the fresh one replaces it in one
@@ -409,6 +455,9 @@ bool SqliteLedger::Recover(const std::string& path, Recovered* report, std::stri
     if (fs::exists(path + suffix, ec)) fs::rename(path + suffix, aside + suffix, ec);
   }
   fs::rename(fresh, path, ec);
+  if (!ec) (void)FlushToDisk(fs::path(path).parent_path().empty()
+                                 ? std::string(".")
+                                 : fs::path(path).parent_path().string());
   if (ec) {
     *error = "cannot put the fresh ledger in place of " + path + ": " + ec.message() +
              " (it is " + fresh + "; the old one is also kept as " + aside + ")";

@@ -11,6 +11,7 @@
 #include "ledger/ledger.h"
 
 struct sqlite3;
+struct sqlite3_stmt;
 
 namespace qelvar::ledger {
 
@@ -75,6 +76,7 @@ class SqliteLedger final : public Ledger {
 
   mutable std::mutex mutex_;
   sqlite3* db_;
+  sqlite3_stmt* insert_ = nullptr;  // the record insert, prepared at first use
   int version_ = 0;
 };
 
