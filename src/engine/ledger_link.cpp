@@ -136,6 +136,10 @@ class LedgerLink::Tracked final : public ledger::Ledger {
     return inner_.TakeSerials(series, seed, count, station, advance, serials, error);
   }
   bool Sync(size_t* pushed, std::string* error) override { return inner_.Sync(pushed, error); }
+  bool MarkAborted(std::string_view station, const std::vector<std::string>& liveRuns,
+                   size_t* marked, std::string* error) override {
+    return inner_.MarkAborted(station, liveRuns, marked, error);
+  }
   int SchemaVersion() const override { return inner_.SchemaVersion(); }
   bool Shared() const override { return inner_.Shared(); }
 
@@ -204,7 +208,9 @@ std::vector<std::string> LedgerLink::StartProblems() {
   std::vector<std::string> problems;
   const std::string file = paths_.gExeDir + "/" + ledger::kSqliteFileName;
   if (!ledger_) {
-    if (config_.url.empty()) {
+    if (config_.url.empty() && openError_.find("ledger recover") != std::string::npos) {
+      problems.push_back(openError_);  // names the file, the damage and its fix
+    } else if (config_.url.empty()) {
       problems.push_back("the ledger " + file + " cannot be opened (" + openError_ +
                          "): make the file and the station folder writable for this user, or "
                          "this run's results are not recorded");

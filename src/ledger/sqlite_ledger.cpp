@@ -63,8 +63,8 @@ std::unique_ptr<SqliteLedger> SqliteLedger::Open(const std::string& path, std::s
     const int code = sqlite3_errcode(db) & 0xff;
     *error = "ledger " + path + ": " + *error;
     if (code == SQLITE_CORRUPT || code == SQLITE_NOTADB) {
-      *error += "; the file is damaged: 'qelvar-cli ledger recover' copies its readable "
-                "records into a fresh one";
+      *error += "; the file is damaged: close the station and run 'qelvar-cli ledger recover', "
+                "which copies its readable records into a fresh file";
     }
     return nullptr;
   }

@@ -241,6 +241,13 @@ TEST_F(Station, AStoreThatCannotRecordRefusesTheStartBeforeAnyDrive) {
          return true;
        },
        true, "ledger recover"},
+      {"a file whose first page is garbage",
+       [&](const std::string& d, auto&) {
+         MakeLedger(d + file, 10);
+         Garble(d + file, 1, 1);
+         return true;
+       },
+       true, "ledger recover"},
       {"an all but full disk",
        [&](const std::string& d, auto& keep) {
          const std::string saved = dir.str() + "/saved";
