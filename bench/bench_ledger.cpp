@@ -234,7 +234,8 @@ void BM_StartChecksOverAMillion(benchmark::State& state) {
   }
   std::string error;
   for (auto _ : state) {
-    if (!store->QuickCheck().empty() || !store->ProbeWrite(&error)) state.SkipWithError(error.c_str());
+    if (!store->QuickCheck().empty() || !store->ProbeWrite(&error))
+      state.SkipWithError(error.c_str());
   }
 }
 BENCHMARK(BM_StartChecksOverAMillion)->Unit(benchmark::kMillisecond);

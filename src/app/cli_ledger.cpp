@@ -212,9 +212,10 @@ int RunLedgerCommand(const std::vector<std::string>& args) {
 
 std::string UnstoredRecordsText(const std::vector<engine::UnstoredRecord>& unstored) {
   if (unstored.empty()) return {};
-  std::string text = std::to_string(unstored.size()) +
-                     (unstored.size() == 1 ? " result of this run is" : " results of this run are") +
-                     " not stored in the ledger (the ports' own results stand):";
+  std::string text =
+      std::to_string(unstored.size()) +
+      (unstored.size() == 1 ? " result of this run is" : " results of this run are") +
+      " not stored in the ledger (the ports' own results stand):";
   for (const engine::UnstoredRecord& r : unstored) {
     text += "\n  port " + std::to_string(r.port) + ", serial " +
             (r.serial.empty() ? std::string("(none)") : r.serial) + ": " + r.why;

@@ -160,8 +160,8 @@ LedgerLink::LedgerLink(std::unique_ptr<ledger::Ledger> ledger, LedgerConfig conf
   }
 }
 
-std::unique_ptr<LedgerLink> LedgerLink::Unopened(LedgerConfig config,
-                                                 settings::StationPaths paths, std::string why) {
+std::unique_ptr<LedgerLink> LedgerLink::Unopened(LedgerConfig config, settings::StationPaths paths,
+                                                 std::string why) {
   auto link = std::make_unique<LedgerLink>(nullptr, std::move(config), std::move(paths), nullptr);
   link->openError_ = std::move(why);
   return link;
@@ -294,9 +294,8 @@ void LedgerLink::PortStarted(const PortStart& start) {
     }
     started_[start.runId + "/" + std::to_string(start.port)] = record.id;
   }
-  (void)writer_->Submit([record = std::move(record)]() -> std::optional<ledger::Record> {
-    return record;
-  });
+  (void)writer_->Submit(
+      [record = std::move(record)]() -> std::optional<ledger::Record> { return record; });
 }
 
 void LedgerLink::PortFinished(PortResult&& result) {
@@ -338,7 +337,8 @@ void LedgerLink::RunEnded() {
 bool LedgerLink::Take(int count, std::string_view seed, std::vector<std::string>* serials,
                       std::string* why) {
   std::string error = openError_;
-  if (ledger_ && ledger_->TakeSerials(config_.series, seed.substr(0, std::min(seed.size(), kSerialChars)),
+  if (ledger_ &&
+      ledger_->TakeSerials(config_.series, seed.substr(0, std::min(seed.size(), kSerialChars)),
                            count, config_.station, AdvanceSerial, serials, &error)) {
     return true;
   }

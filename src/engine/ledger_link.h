@@ -118,7 +118,7 @@ class LedgerLink final : public PortRecorder, public SerialSource {
   FreeSpaceProbe freeSpace_;
   mutable std::mutex mutex_;
   std::map<std::string, RunFacts> runs_;
-  std::map<std::string, Pending> unstored_;  // by record ID
+  std::map<std::string, Pending> unstored_;     // by record ID
   std::map<std::string, std::string> started_;  // record ID by run ID and port
   uint64_t finished_ = 0;
   // What the writer appends through: it keeps unstored_ up to date.

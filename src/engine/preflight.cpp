@@ -98,8 +98,8 @@ bool CanCreateFileIn(const std::string& folder) {
   {
     std::ofstream out(probe, std::ios::binary | std::ios::trunc);
     const std::string bytes(16 * 1024, '\n');
-    created = out && out.write(bytes.data(), static_cast<std::streamsize>(bytes.size())) &&
-              out.flush();
+    created =
+        out && out.write(bytes.data(), static_cast<std::streamsize>(bytes.size())) && out.flush();
     out.close();
     created = created && !out.fail();
   }

@@ -94,14 +94,17 @@ void RunControl::StartWorker(int port, const std::shared_ptr<const settings::Ima
     PortStart started;
     started.port = port;
     started.runId = runId_;
-    started.hubInstance.assign(hub.hubInstanceId, strnlen(hub.hubInstanceId, sizeof hub.hubInstanceId));
+    started.hubInstance.assign(hub.hubInstanceId,
+                               strnlen(hub.hubInstanceId, sizeof hub.hubInstanceId));
     started.hubPort = hub.portIndex;
     started.startedAtMs = std::chrono::duration_cast<std::chrono::milliseconds>(
                               std::chrono::system_clock::now().time_since_epoch())
                               .count();
-    started.model.assign(options->ModelName, strnlen(options->ModelName, sizeof options->ModelName));
+    started.model.assign(options->ModelName,
+                         strnlen(options->ModelName, sizeof options->ModelName));
     started.serial = GivenSerial(port);
-    started.fwVersion.assign(options->FWVersion, strnlen(options->FWVersion, sizeof options->FWVersion));
+    started.fwVersion.assign(options->FWVersion,
+                             strnlen(options->FWVersion, sizeof options->FWVersion));
     environment_.recorder->PortStarted(started);
   }
   list_.SetCell(port, discovery::kColStatus, "Scanning");

@@ -78,7 +78,8 @@ std::vector<Field> FieldsOf(const Record& r) {
 // spreadsheet shows as text. Number cells are ours and stay numbers.
 std::string CsvField(const std::string& value, bool number) {
   std::string text = value;
-  if (!number && !text.empty() && std::string_view("=+-@\t\r").find(text[0]) != std::string_view::npos) {
+  if (!number && !text.empty() &&
+      std::string_view("=+-@\t\r").find(text[0]) != std::string_view::npos) {
     text.insert(0, 1, '\'');
   }
   if (text.find_first_of(",\"\n\r") == std::string::npos) return text;

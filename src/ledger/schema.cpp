@@ -142,7 +142,8 @@ Statement HistoryStatement(const HistoryQuery& query, const Placeholder& placeho
     where.push_back("ended_at_ms >= " + param(std::to_string(query.sinceMs)));
   }
   if (!query.station.empty()) where.push_back("station = " + param(query.station));
-  if (query.failedOnly) where.push_back("fail_code <> 0 AND status <> '" + std::string(kStartedStatus) + "'");
+  if (query.failedOnly)
+    where.push_back("fail_code <> 0 AND status <> '" + std::string(kStartedStatus) + "'");
   if (query.aborted) where.push_back("status = '" + std::string(kAbortedStatus) + "'");
   if (query.duplicates) {
     where.push_back(
@@ -161,9 +162,10 @@ Statement YieldStatement(const YieldQuery& query, const Placeholder& placeholder
   Statement s;
   // Ports still running, and those whose run ended without a result, are
   // neither passed nor failed.
-  s.sql = "SELECT flash_part, station, day, fail_code, bin, MAX(status), COUNT(*) FROM records"
-          " WHERE status NOT IN ('" + std::string(kStartedStatus) + "', '" +
-          std::string(kAbortedStatus) + "')";
+  s.sql =
+      "SELECT flash_part, station, day, fail_code, bin, MAX(status), COUNT(*) FROM records"
+      " WHERE status NOT IN ('" +
+      std::string(kStartedStatus) + "', '" + std::string(kAbortedStatus) + "')";
   if (query.sinceMs != std::numeric_limits<int64_t>::min()) {
     s.parameters.push_back(DayOf(query.sinceMs));
     s.parameters.push_back(std::to_string(query.sinceMs));

@@ -63,8 +63,9 @@ std::unique_ptr<SqliteLedger> SqliteLedger::Open(const std::string& path, std::s
     const int code = sqlite3_errcode(db) & 0xff;
     *error = "ledger " + path + ": " + *error;
     if (code == SQLITE_CORRUPT || code == SQLITE_NOTADB) {
-      *error += "; the file is damaged: close the station and run 'qelvar-cli ledger recover', "
-                "which copies its readable records into a fresh file";
+      *error +=
+          "; the file is damaged: close the station and run 'qelvar-cli ledger recover', "
+          "which copies its readable records into a fresh file";
     }
     return nullptr;
   }
@@ -184,9 +185,8 @@ bool SqliteLedger::InsertLocked(const Record& record, std::string* error) {
   }();
   // Prepared once: a copy of a million records would spend most of its time
   // parsing the same statement again.
-  if (!insert_ &&
-      sqlite3_prepare_v2(db_, sql.c_str(), static_cast<int>(sql.size()), &insert_, nullptr) !=
-          SQLITE_OK) {
+  if (!insert_ && sqlite3_prepare_v2(db_, sql.c_str(), static_cast<int>(sql.size()), &insert_,
+                                     nullptr) != SQLITE_OK) {
     insert_ = nullptr;
     *error = Why(db_, "cannot prepare a ledger query");
     return false;
@@ -455,12 +455,12 @@ bool SqliteLedger::Recover(const std::string& path, Recovered* report, std::stri
     if (fs::exists(path + suffix, ec)) fs::rename(path + suffix, aside + suffix, ec);
   }
   fs::rename(fresh, path, ec);
-  if (!ec) (void)FlushToDisk(fs::path(path).parent_path().empty()
-                                 ? std::string(".")
-                                 : fs::path(path).parent_path().string());
+  if (!ec)
+    (void)FlushToDisk(fs::path(path).parent_path().empty() ? std::string(".")
+                                                           : fs::path(path).parent_path().string());
   if (ec) {
-    *error = "cannot put the fresh ledger in place of " + path + ": " + ec.message() +
-             " (it is " + fresh + "; the old one is also kept as " + aside + ")";
+    *error = "cannot put the fresh ledger in place of " + path + ": " + ec.message() + " (it is " +
+             fresh + "; the old one is also kept as " + aside + ")";
     return false;
   }
   report->asidePath = aside;

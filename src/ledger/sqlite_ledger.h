@@ -55,10 +55,10 @@ class SqliteLedger final : public Ledger {
   [[nodiscard]] bool ProbeWrite(std::string* error);
 
   struct Recovered {
-    size_t copied = 0;      // records now in the fresh file
-    size_t unreadable = 0;  // rows that were found but could not be read
+    size_t copied = 0;          // records now in the fresh file
+    size_t unreadable = 0;      // rows that were found but could not be read
     bool damagedRange = false;  // a part of the file could not be read at all
-    std::string asidePath;  // where the old file now is
+    std::string asidePath;      // where the old file now is
   };
   // Copies every record that can still be read from the file at `path` into
   // a fresh file, which then replaces it in one rename; the old file (and its

@@ -436,11 +436,16 @@ TEST(RecordFormat, TableShowsControlCharactersEscaped) {
       {"\x1b[31mRED\x1b[0m", "\\x1b[31mRED\\x1b[0m"},
       {"line\nbreak\r\x07", "line\\x0abreak\\x0d\\x07"},
       {"del\x7f", "del\\x7f"},
-      {"csi\xc2\x9b" "2J", "csi\\xc2\\x9b2J"},  // U+009B, a C1 control
+      {"csi\xc2\x9b"
+       "2J",
+       "csi\\xc2\\x9b2J"},  // U+009B, a C1 control
       {"stray\xff\xfe", "stray\\xff\\xfe"},
       {"cut\xe2\x82", "cut\\xe2\\x82"},
       {"back\\slash", "back\\\\slash"},
-      {"\xc3\x9c" "ber \xe2\x82\xac 5", "\xc3\x9c" "ber \xe2\x82\xac 5"},
+      {"\xc3\x9c"
+       "ber \xe2\x82\xac 5",
+       "\xc3\x9c"
+       "ber \xe2\x82\xac 5"},
   };
   for (const auto& c : cases) {
     Record r = SampleRecord("QV1", 0, kDecember1);

@@ -10,12 +10,12 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <functional>
-#include <map>
-#include <set>
-#include <memory>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <map>
+#include <memory>
+#include <set>
 #include <sstream>
 #include <thread>
 
@@ -151,8 +151,10 @@ class Immutable {
 class SmallDisk {
  public:
   SmallDisk(const std::string& folder, const std::string& size) : folder_(folder) {
-    mounted_ = std::system(("mount -t tmpfs -o size=" + size + " tmpfs '" + folder +
-                            "' 2>/dev/null").c_str()) == 0;
+    mounted_ =
+        std::system(
+            ("mount -t tmpfs -o size=" + size + " tmpfs '" + folder + "' 2>/dev/null").c_str()) ==
+        0;
   }
   ~SmallDisk() {
     if (mounted_) (void)std::system(("umount -l '" + folder_ + "'").c_str());
@@ -217,8 +219,8 @@ TEST_F(Station, AStoreThatCannotRecordRefusesTheStartBeforeAnyDrive) {
   const std::string file = std::string("/") + kSqliteFileName;
   const std::vector<Case> cases = {
       {"a folder where the file belongs",
-       [&](const std::string& d, auto&) { return fs::create_directories(d + file); },
-       true, "cannot be opened"},
+       [&](const std::string& d, auto&) { return fs::create_directories(d + file); }, true,
+       "cannot be opened"},
       {"a read-only file",
        [&](const std::string& d, auto& keep) {
          MakeLedger(d + file, 3);
@@ -405,8 +407,7 @@ TEST_F(Station, ADiskThatFillsDuringTheRunLosesNoResultUnsaid) {
     size_t stored = 0;  // the ports' ends; their started records went in before
     for (const Record& r : Records()) stored += r.status != kStartedStatus ? 1 : 0;
     if (c.status == 2) {
-      EXPECT_NE(text.find("could not be saved to " + Dir() + "/speedQelvar.ini"),
-                std::string::npos)
+      EXPECT_NE(text.find("could not be saved to " + Dir() + "/speedQelvar.ini"), std::string::npos)
           << text;
       EXPECT_NE(text.find("Sum: 0  Pass: 0  Fail: 0"), std::string::npos) << text;
       EXPECT_EQ(stored, 0u);
@@ -433,8 +434,8 @@ class RefusingLedger final : public Ledger {
   }
   bool History(const HistoryQuery&, std::vector<Record>*, std::string*) override { return true; }
   bool Yield(const YieldQuery&, YieldReport*, std::string*) override { return true; }
-  bool TakeSerials(std::string_view, std::string_view, int, std::string_view,
-                   const SerialAdvance&, std::vector<std::string>*, std::string*) override {
+  bool TakeSerials(std::string_view, std::string_view, int, std::string_view, const SerialAdvance&,
+                   std::vector<std::string>*, std::string*) override {
     return false;
   }
   bool Sync(size_t*, std::string*) override { return true; }
@@ -489,8 +490,10 @@ TEST_F(Station, AStartNeedsFourMebibytesFreeForItsRecords) {
   const struct {
     uint64_t free;
     bool refused;
-  } cases[] = {{0, true}, {engine::LedgerLink::kMinFreeBytes - 1, true},
-               {engine::LedgerLink::kMinFreeBytes, false}, {uint64_t{1} << 40, false}};
+  } cases[] = {{0, true},
+               {engine::LedgerLink::kMinFreeBytes - 1, true},
+               {engine::LedgerLink::kMinFreeBytes, false},
+               {uint64_t{1} << 40, false}};
   for (const auto& c : cases) {
     link.SetFreeSpaceProbe([&](const std::string& folder) -> std::optional<uint64_t> {
       EXPECT_EQ(folder, Dir());
