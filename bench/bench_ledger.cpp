@@ -224,6 +224,22 @@ void BM_YieldOverAMillion(benchmark::State& state) {
 }
 BENCHMARK(BM_YieldOverAMillion)->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond);
 
+// What a Start checks of the station's own file before any drive is
+// touched: the quick check and a rolled-back write.
+void BM_StartChecksOverAMillion(benchmark::State& state) {
+  SqliteLedger* store = SqliteMillion();
+  if (!store) {
+    state.SkipWithError("no ledger");
+    return;
+  }
+  std::string error;
+  for (auto _ : state) {
+    if (!store->QuickCheck().empty() || !store->ProbeWrite(&error))
+      state.SkipWithError(error.c_str());
+  }
+}
+BENCHMARK(BM_StartChecksOverAMillion)->Unit(benchmark::kMillisecond);
+
 void BM_PostgresHistorySerialOverAMillion(benchmark::State& state) {
   HistorySerialOverAMillion(state, PostgresMillion());
 }

@@ -3,10 +3,12 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 
 #include "ledger/line_ledger.h"
 #include "ledger/record_format.h"
 #include "ledger/redact.h"
+#include "ledger/sqlite_ledger.h"
 #include "platform/files.h"
 
 namespace qelvar::app {
@@ -62,7 +64,7 @@ struct LedgerArgs {
   std::string dir;
   std::string url;
   std::string command;  // history | yield | ledger
-  std::string action;   // ledger: sync | spool | migrate | series
+  std::string action;   // ledger: sync | spool | migrate | series | check | recover
   std::string seriesName;
   std::string seriesSeed;
   ledger::HistoryQuery history;
@@ -71,6 +73,47 @@ struct LedgerArgs {
   bool csv = false;
   std::string html;
 };
+
+// The station's own file: its ledger, or the spool of a shared one.
+std::string LocalFile(const settings::StationPaths& paths, const engine::LedgerConfig& config) {
+  return paths.gExeDir + "/" +
+         (ledger::IsPostgresUrl(config.url) ? ledger::kSpoolFileName : ledger::kSqliteFileName);
+}
+
+int CheckOrRecover(const std::string& action, const settings::StationPaths& paths,
+                   const engine::LedgerConfig& config) {
+  const std::string file = LocalFile(paths, config);
+  std::error_code ec;
+  if (!std::filesystem::exists(file, ec)) {
+    if (action == "check") {
+      std::printf("%s: ok (not made yet)\n", file.c_str());
+      return kExitOk;
+    }
+    return Failed("there is no ledger file " + file + " to recover");
+  }
+  std::string error;
+  if (action == "check") {
+    std::unique_ptr<ledger::SqliteLedger> store = ledger::SqliteLedger::Open(file, &error);
+    if (!store) return Failed(error);
+    const std::vector<std::string> damage = store->QuickCheck();
+    if (damage.empty()) {
+      std::printf("%s: ok\n", file.c_str());
+      return kExitOk;
+    }
+    std::printf("%s is damaged:\n", file.c_str());
+    for (const std::string& line : damage) std::printf("  %s\n", line.c_str());
+    std::printf("close the station and run 'qelvar-cli ledger recover'\n");
+    return kExitLedger;
+  }
+  ledger::SqliteLedger::Recovered report;
+  if (!ledger::SqliteLedger::Recover(file, &report, &error)) return Failed(error);
+  std::printf("recovered %zu record%s into a fresh %s", report.copied,
+              report.copied == 1 ? "" : "s", file.c_str());
+  if (report.unreadable > 0) std::printf("; %zu unreadable", report.unreadable);
+  if (report.damagedRange) std::printf("; a damaged part of the file could not be read");
+  std::printf("\nthe old file is kept as %s\n", report.asidePath.c_str());
+  return kExitOk;
+}
 
 }  // namespace
 
@@ -116,8 +159,9 @@ int RunLedgerCommand(const std::vector<std::string>& args) {
       a.command = w;
       if (w == "ledger") {
         if (!value(&a.action) || (a.action != "sync" && a.action != "migrate" &&
-                                  a.action != "spool" && a.action != "series")) {
-          return Usage("ledger needs sync, spool, migrate or series add NAME SEED");
+                                  a.action != "spool" && a.action != "series" &&
+                                  a.action != "check" && a.action != "recover")) {
+          return Usage("ledger needs sync, spool, migrate, check, recover or series add NAME SEED");
         }
         std::string add;
         if (a.action == "series" &&
@@ -133,6 +177,8 @@ int RunLedgerCommand(const std::vector<std::string>& args) {
       a.history.failedOnly = true;
     } else if (w == "--duplicates" && a.command == "history") {
       a.history.duplicates = true;
+    } else if (w == "--aborted" && a.command == "history") {
+      a.history.aborted = true;
     } else if (w == "--csv" && a.command == "history") {
       a.csv = true;
     } else if (w == "--json" && (a.command == "history" || a.command == "yield")) {
@@ -167,6 +213,9 @@ int RunLedgerCommand(const std::vector<std::string>& args) {
   settings::StationPaths paths = settings::MakeStationPaths(a.dir);
   engine::LedgerConfig config = engine::ReadLedgerConfig(paths, a.url);
   std::string error;
+  if (a.command == "ledger" && (a.action == "check" || a.action == "recover")) {
+    return CheckOrRecover(a.action, paths, config);
+  }
   std::unique_ptr<ledger::Ledger> opened =
       ledger::OpenLedger(config.url, paths.gExeDir, &error, config.timeoutSeconds);
   if (!opened) return Failed(error);
@@ -201,6 +250,13 @@ int RunLedgerCommand(const std::vector<std::string>& args) {
       return kExitOk;
     }
     size_t pushed = 0;
+    size_t aborted = 0;
+    // What a killed or crashed run of this station left started. A run going
+    // on meanwhile completes its records all the same.
+    if (!opened->MarkAborted(config.station, {}, &aborted, &error)) return Failed(error);
+    if (aborted > 0) {
+      std::printf("marked %zu record%s aborted\n", aborted, aborted == 1 ? "" : "s");
+    }
     const bool done = opened->Sync(&pushed, &error);
     const size_t rejected = line ? line->Rejected() : 0;
     const size_t waiting = (line ? line->Spooled() : 0) - rejected;
@@ -241,6 +297,26 @@ int RunLedgerCommand(const std::vector<std::string>& args) {
   return kExitOk;
 }
 
+std::string UnstoredRecordsText(const std::vector<engine::UnstoredRecord>& unstored) {
+  if (unstored.empty()) return {};
+  std::string text =
+      std::to_string(unstored.size()) +
+      (unstored.size() == 1 ? " result of this run is" : " results of this run are") +
+      " not stored in the ledger (the ports' own results stand):";
+  for (const engine::UnstoredRecord& r : unstored) {
+    text += "\n  port " + std::to_string(r.port) + ", serial " +
+            (r.serial.empty() ? std::string("(none)") : r.serial) + ": " + r.why;
+  }
+  return text;
+}
+
+bool SayUnstoredRecords(engine::LedgerLink& link, const char* program) {
+  const std::string text = UnstoredRecordsText(link.UnstoredRecords());
+  if (text.empty()) return false;
+  std::fprintf(stderr, "%s: %s\n", program, text.c_str());
+  return true;
+}
+
 std::unique_ptr<engine::LedgerLink> AttachLedger(engine::RunControl& control,
                                                  const settings::StationPaths& paths,
                                                  const std::string& urlOverride,
@@ -255,8 +331,10 @@ std::unique_ptr<engine::LedgerLink> AttachLedger(engine::RunControl& control,
       },
       &error);
   if (!link) {
-    std::fprintf(stderr, "%s: no ledger records this run: %s\n", program, error.c_str());
-    return nullptr;
+    // Refuses every Start, naming the ledger and the fix: a run whose
+    // results go nowhere is not started.
+    std::fprintf(stderr, "%s: the ledger cannot be opened: %s\n", program, error.c_str());
+    link = engine::LedgerLink::Unopened(config, paths, error);
   }
   control.SetLedger(link.get(), link.get());
   return link;

@@ -2,6 +2,7 @@
 // run control, and the qelvar-cli commands history, yield and ledger.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -14,10 +15,10 @@ namespace qelvar::app {
 
 inline constexpr const char* kLedgerUsage =
     "       qelvar-cli [--dir STATION_DIR] [--ledger URL] history [--serial S] [--since DATE]\n"
-    "                  [--station NAME] [--failed] [--duplicates] [--json | --csv]\n"
+    "                  [--station NAME] [--failed] [--duplicates] [--aborted] [--json | --csv]\n"
     "       qelvar-cli [--dir STATION_DIR] [--ledger URL] yield [--since DATE]\n"
     "                  [--by part|station|day] [--json] [--html FILE]\n"
-    "       qelvar-cli [--dir STATION_DIR] [--ledger URL] ledger sync|spool|migrate\n"
+    "       qelvar-cli [--dir STATION_DIR] [--ledger URL] ledger sync|spool|migrate|check|recover\n"
     "       qelvar-cli --ledger URL ledger series add NAME SEED\n";
 
 // Overwrites, in place, the password of every argument that holds one
@@ -31,11 +32,23 @@ void HidePasswordsInArguments(int argc, char** argv);
 [[nodiscard]] int RunLedgerCommand(const std::vector<std::string>& args);
 
 // Opens the station's ledger ([Ledger] of its settings, `urlOverride` from
-// --ledger) and attaches it to `control`. Null, with a line on standard
-// error, when the ledger cannot be opened: the station then runs without.
+// --ledger) and attaches it to `control`. When it cannot be opened, a line
+// on standard error, and the link attached refuses every Start saying why.
 [[nodiscard]] std::unique_ptr<engine::LedgerLink> AttachLedger(engine::RunControl& control,
                                                                const settings::StationPaths& paths,
                                                                const std::string& urlOverride,
                                                                const char* program);
+
+// How long the end of a run waits for the ledger to take its records.
+inline constexpr int64_t kUnstoredWaitMs = 60'000;
+
+// The lines naming each finished port whose record is not stored; empty
+// when there is none.
+[[nodiscard]] std::string UnstoredRecordsText(const std::vector<engine::UnstoredRecord>& unstored);
+
+// At the end of a run, once its records were waited for: lists on standard
+// error each finished port whose record is not stored. True when there was
+// any.
+bool SayUnstoredRecords(engine::LedgerLink& link, const char* program);
 
 }  // namespace qelvar::app

@@ -50,6 +50,7 @@ namespace {
 constexpr int kExitPassed = 0;
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
+constexpr int kExitUnstored = 3;      // a result of the run is not in the ledger
 constexpr int kExitInterrupted = 130;  // 128 + SIGINT, as a shell reports it
 
 // Completion messages of the workers, handled on the main thread.
@@ -721,14 +722,18 @@ int Main(const std::vector<std::string>& args) {
   }
 #ifdef QELVAR_WITH_LEDGER
   // The run's records, while Ctrl-C and SIGTERM still keep them at once
-  // (and a second one quits at once).
+  // (and a second one quits at once); then what is still not stored is named.
+  bool unstored = false;
   if (ledgerLink) {
     std::fflush(stdout);
     if (!ledgerLink->Flush(ledgerLink->FlushBoundMs())) {
       SayKept(ledgerLink->KeepAll());
       (void)ledgerLink->Flush(ledgerLink->FlushBoundMs());
     }
+    unstored = SayUnstoredRecords(*ledgerLink, "qelvar-cli");
   }
+#else
+  const bool unstored = false;
 #endif
   // A stop during the Start leaves drives it found unstarted (those it sent
   // into ROM mode need a run): never a success.
@@ -748,6 +753,8 @@ int Main(const std::vector<std::string>& args) {
   }
   // The ports the run control started, whatever their rows showed when
   // Start returned: a port may fail before that.
+  // A result that is not stored outweighs the ports' own: it needs a hand.
+  if (unstored) return kExitUnstored;
   if (station.run.failCount.load() != failedBefore) return kExitFailed;
   for (int p : control.StartedPorts()) {
     if (station.ports.gPortStatus[static_cast<size_t>(p)].load() != discovery::kPassed) {

@@ -3,6 +3,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTimer>
+#include <chrono>
 #include <cstdio>
 #include <functional>
 #include <memory>
@@ -112,6 +113,23 @@ int main(int argc, char** argv) {
 #ifdef QELVAR_WITH_LEDGER
     ledgerLink = app::AttachLedger(window.mpPage().control(), settings::MakeStationPaths(o.dir),
                                    o.ledgerUrl, "qelvar");
+    // At the end of a run, once the ledger has taken its records (or has had
+    // its time), a box names every result that is not stored.
+    QObject::connect(&page, &ui::DialogScanDevice::runEnded, &window, [&] {
+      auto* poll = new QTimer(&window);
+      const auto until = std::chrono::steady_clock::now() +
+                         std::chrono::milliseconds(app::kUnstoredWaitMs);
+      QObject::connect(poll, &QTimer::timeout, &window, [&, poll, until] {
+        if (!ledgerLink->Flush(0) && std::chrono::steady_clock::now() < until) return;
+        poll->stop();
+        poll->deleteLater();
+        const std::string text = app::UnstoredRecordsText(ledgerLink->UnstoredRecords());
+        if (!text.empty()) {
+          page.Messages().Show(text, "Results not stored", settings::MessageIcon::kWarning);
+        }
+      });
+      poll->start(250);
+    });
 #endif
     window.WatchDevices(assembly->CreateMonitor());
     window.show();

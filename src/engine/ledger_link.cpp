@@ -9,6 +9,7 @@
 
 #include "digest/sha256.h"
 #include "engine/serial_number.h"
+#include "ledger/sqlite_ledger.h"
 #include "platform/files.h"
 #include "settings/flash_tables.h"
 #include "settings/profile.h"
@@ -109,12 +110,63 @@ ledger::Record MakeRecord(const PortResult& r, const std::string& station,
   return record;
 }
 
+// Forwards to the ledger, and tells the link which records it took.
+class LedgerLink::Tracked final : public ledger::Ledger {
+ public:
+  Tracked(LedgerLink& link, ledger::Ledger& inner) : link_(link), inner_(inner) {}
+
+  bool Append(const ledger::Record& record, std::string* error) override {
+    const bool stored = inner_.Append(record, error);
+    // A started record is not the port's result: it shares the result's ID.
+    if (record.status != ledger::kStartedStatus) {
+      link_.Stored(record.id, stored, stored ? std::string() : *error);
+    }
+    return stored;
+  }
+  bool History(const ledger::HistoryQuery& query, std::vector<ledger::Record>* records,
+               std::string* error) override {
+    return inner_.History(query, records, error);
+  }
+  bool Yield(const ledger::YieldQuery& query, ledger::YieldReport* report,
+             std::string* error) override {
+    return inner_.Yield(query, report, error);
+  }
+  bool TakeSerials(std::string_view series, std::string_view seed, int count,
+                   std::string_view station, const ledger::SerialAdvance& advance,
+                   std::vector<std::string>* serials, std::string* error) override {
+    return inner_.TakeSerials(series, seed, count, station, advance, serials, error);
+  }
+  bool Sync(size_t* pushed, std::string* error) override { return inner_.Sync(pushed, error); }
+  bool MarkAborted(std::string_view station, const std::vector<std::string>& liveRuns,
+                   size_t* marked, std::string* error) override {
+    return inner_.MarkAborted(station, liveRuns, marked, error);
+  }
+  int SchemaVersion() const override { return inner_.SchemaVersion(); }
+  bool Shared() const override { return inner_.Shared(); }
+
+ private:
+  LedgerLink& link_;
+  ledger::Ledger& inner_;
+};
+
 LedgerLink::LedgerLink(std::unique_ptr<ledger::Ledger> ledger, LedgerConfig config,
                        settings::StationPaths paths, ErrorSink errors)
     : ledger_(std::move(ledger)),
       config_(std::move(config)),
       paths_(std::move(paths)),
-      writer_(std::make_unique<ledger::RecordWriter>(*ledger_, std::move(errors))) {}
+      freeSpace_(platform::FreeBytes) {
+  if (ledger_) {
+    tracked_ = std::make_unique<Tracked>(*this, *ledger_);
+    writer_ = std::make_unique<ledger::RecordWriter>(*tracked_, std::move(errors));
+  }
+}
+
+std::unique_ptr<LedgerLink> LedgerLink::Unopened(LedgerConfig config, settings::StationPaths paths,
+                                                 std::string why) {
+  auto link = std::make_unique<LedgerLink>(nullptr, std::move(config), std::move(paths), nullptr);
+  link->openError_ = std::move(why);
+  return link;
+}
 
 std::unique_ptr<LedgerLink> LedgerLink::Open(const LedgerConfig& config,
                                              const settings::StationPaths& paths, ErrorSink errors,
@@ -129,37 +181,166 @@ LedgerLink::~LedgerLink() {
   writer_.reset();
 }
 
+void LedgerLink::Stored(const std::string& id, bool stored, const std::string& why) {
+  std::lock_guard lock(mutex_);
+  auto it = unstored_.find(id);
+  if (it == unstored_.end()) return;  // not a port's record of this link
+  if (stored) {
+    unstored_.erase(it);
+  } else {
+    it->second.record.why = why;
+  }
+}
+
+std::vector<UnstoredRecord> LedgerLink::UnstoredRecords() const {
+  std::vector<Pending> pending;
+  {
+    std::lock_guard lock(mutex_);
+    for (const auto& [id, p] : unstored_) pending.push_back(p);
+  }
+  std::sort(pending.begin(), pending.end(),
+            [](const Pending& a, const Pending& b) { return a.order < b.order; });
+  std::vector<UnstoredRecord> records;
+  records.reserve(pending.size());
+  for (Pending& p : pending) records.push_back(std::move(p.record));
+  return records;
+}
+
+std::vector<std::string> LedgerLink::StartProblems() {
+  std::vector<std::string> problems;
+  const std::string file = paths_.gExeDir + "/" + ledger::kSqliteFileName;
+  if (!ledger_) {
+    if (config_.url.empty() && openError_.find("ledger recover") != std::string::npos) {
+      problems.push_back(openError_);  // names the file, the damage and its fix
+    } else if (config_.url.empty()) {
+      problems.push_back("the ledger " + file + " cannot be opened (" + openError_ +
+                         "): make the file and the station folder writable for this user, or "
+                         "this run's results are not recorded");
+    } else {
+      problems.push_back("the ledger cannot be opened (" + openError_ +
+                         "): correct [Ledger] Url= in the settings or --ledger, or this run's "
+                         "results are not recorded");
+    }
+    return problems;
+  }
+  if (freeSpace_) {
+    const std::optional<uint64_t> free = freeSpace_(paths_.gExeDir);
+    if (free && *free < kMinFreeBytes) {
+      problems.push_back("the disk of the station folder " + paths_.gExeDir + " has only " +
+                         std::to_string(*free / 1024) + " KiB free, and " +
+                         std::to_string(kMinFreeBytes >> 20) +
+                         " MiB are needed to record a run: free space on it");
+    }
+  }
+  if (auto* store = dynamic_cast<ledger::SqliteLedger*>(ledger_.get())) {
+    std::vector<std::string> damage = store->QuickCheck();
+    std::string why;
+    if (!damage.empty()) {
+      std::string first = damage[0];
+      if (damage.size() > 1) first += "; and " + std::to_string(damage.size() - 1) + " more";
+      problems.push_back("the ledger " + file + " is damaged (" + first +
+                         "): close the station and run 'qelvar-cli ledger recover', which "
+                         "copies its readable records into a fresh file");
+    } else if (!store->ProbeWrite(&why)) {
+      problems.push_back("the ledger " + file + " cannot be written (" + why +
+                         "): make the file and the station folder writable for this user");
+    }
+  }
+  return problems;
+}
+
 std::string LedgerLink::BeginRun() {
   std::string id = ledger::NewUuid();
   RunFacts facts{FileSha256(paths_.gSettingsPath), settings::ReadMpVersion(paths_)};
-  std::lock_guard lock(mutex_);
-  runs_[id] = std::move(facts);
+  std::vector<std::string> live;
+  {
+    std::lock_guard lock(mutex_);
+    runs_[id] = std::move(facts);
+    for (const auto& [run, unused] : runs_) live.push_back(run);
+  }
+  if (writer_) {
+    // On the writer's thread, before this run's records.
+    (void)writer_->Submit([this, live = std::move(live)]() -> std::optional<ledger::Record> {
+      size_t marked = 0;
+      std::string error;
+      (void)ledger_->MarkAborted(config_.station, live, &marked, &error);
+      return std::nullopt;
+    });
+  }
   return id;
+}
+
+void LedgerLink::PortStarted(const PortStart& start) {
+  if (!writer_ || ledger_->Shared()) return;
+  ledger::Record record;
+  record.id = ledger::NewUuid();
+  record.runId = start.runId;
+  record.station = config_.station;
+  record.port = start.port;
+  record.hubInstance = start.hubInstance;
+  record.hubPort = start.hubPort;
+  record.startedAtMs = start.startedAtMs;
+  record.endedAtMs = start.startedAtMs;
+  record.model = start.model;
+  record.serial = start.serial.substr(0, start.serial.find_last_not_of(' ') + 1);
+  record.fwVersion = start.fwVersion;
+  record.failCode = ledger::kUnfinishedFailCode;
+  record.status = ledger::kStartedStatus;
+  record.programVersion = ledger::ProgramVersion();
+  {
+    std::lock_guard lock(mutex_);
+    auto it = runs_.find(start.runId);
+    if (it != runs_.end()) {
+      record.settingsSha256 = it->second.settingsSha256;
+      record.mpVersion = it->second.mpVersion;
+    }
+    started_[start.runId + "/" + std::to_string(start.port)] = record.id;
+  }
+  (void)writer_->Submit(
+      [record = std::move(record)]() -> std::optional<ledger::Record> { return record; });
 }
 
 void LedgerLink::PortFinished(PortResult&& result) {
   RunFacts facts;
+  std::string id;
   {
     std::lock_guard lock(mutex_);
     auto it = runs_.find(result.runId);
     if (it != runs_.end()) facts = it->second;
+    // The port's started record, if it has one, is completed by this one.
+    auto started = started_.find(result.runId + "/" + std::to_string(result.port));
+    if (started != started_.end()) {
+      id = started->second;
+      started_.erase(started);
+    } else {
+      id = ledger::NewUuid();
+    }
+    UnstoredRecord unstored{result.port + 1,
+                            result.serial.substr(0, result.serial.find_last_not_of(' ') + 1),
+                            ledger_ ? "not written yet" : "no ledger is open"};
+    unstored_[id] = Pending{finished_++, std::move(unstored)};
   }
+  if (!writer_) return;
+  // The port's result stands whatever happens to its record.
   const bool queued =
       writer_->Submit([result = std::move(result), facts = std::move(facts),
-                       station = config_.station]() -> std::optional<ledger::Record> {
-        return MakeRecord(result, station, facts.settingsSha256, facts.mpVersion);
+                       station = config_.station, id]() -> std::optional<ledger::Record> {
+        ledger::Record record = MakeRecord(result, station, facts.settingsSha256, facts.mpVersion);
+        record.id = id;
+        return record;
       });
-  (void)queued;  // a full queue is counted by the writer; the port's result stands
+  if (!queued) Stored(id, false, "the queue of records to write was full");
 }
 
 void LedgerLink::RunEnded() {
-  if (ledger_->Shared()) writer_->SubmitSync();
+  if (ledger_ && ledger_->Shared()) writer_->SubmitSync();
 }
 
 bool LedgerLink::Take(int count, std::string_view seed, std::vector<std::string>* serials,
                       std::string* why) {
-  std::string error;
-  if (ledger_->TakeSerials(config_.series, seed.substr(0, std::min(seed.size(), kSerialChars)),
+  std::string error = openError_;
+  if (ledger_ &&
+      ledger_->TakeSerials(config_.series, seed.substr(0, std::min(seed.size(), kSerialChars)),
                            count, config_.station, AdvanceSerial, serials, &error)) {
     return true;
   }

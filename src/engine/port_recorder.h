@@ -43,11 +43,26 @@ struct PortResult {
   std::vector<uint8_t> sysFwSent;
 };
 
+// What is known of a port as its worker is started.
+struct PortStart {
+  int port = 0;
+  std::string runId;
+  std::string hubInstance;
+  int hubPort = 0;
+  int64_t startedAtMs = 0;  // UTC wall clock
+  std::string model;
+  std::string serial;  // the serial the drive is given in this run
+  std::string fwVersion;
+};
+
 class PortRecorder {
  public:
   virtual ~PortRecorder() = default;
   // A new run (a Start or a single-port start); returns its ID.
   virtual std::string BeginRun() = 0;
+  // Just before a port's worker starts, so that every serial handed out is
+  // accounted for even when the run never ends. Returns at once.
+  virtual void PortStarted([[maybe_unused]] const PortStart& start) {}
   // On the worker's thread, just before its result is reported. Returns at
   // once; whatever happens to the record never changes the port's result.
   virtual void PortFinished(PortResult&& result) = 0;

@@ -87,8 +87,9 @@ void CheckImage(std::string_view step, const std::string& path, uint64_t minByte
   }
 }
 
-// A file can be created in `folder` (the way every file of the station is
-// written: aside, then renamed).
+// A file can be created and written in `folder` (the way every file of the
+// station is written: aside, then renamed). A few kilobytes are written and
+// flushed, so a full disk fails here and not at the write that matters.
 bool CanCreateFileIn(const std::string& folder) {
   std::error_code ec;
   if (!std::filesystem::is_directory(folder, ec)) return false;
@@ -96,7 +97,11 @@ bool CanCreateFileIn(const std::string& folder) {
   bool created = false;
   {
     std::ofstream out(probe, std::ios::binary | std::ios::trunc);
-    created = static_cast<bool>(out);
+    const std::string bytes(16 * 1024, '\n');
+    created =
+        out && out.write(bytes.data(), static_cast<std::streamsize>(bytes.size())) && out.flush();
+    out.close();
+    created = created && !out.fail();
   }
   std::filesystem::remove(probe, ec);
   return created;

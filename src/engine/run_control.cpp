@@ -1,5 +1,6 @@
 #include "engine/run_control.h"
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <vector>
@@ -109,6 +110,25 @@ void RunControl::StartWorker(int port, const std::shared_ptr<const settings::Ima
   if (slot.joinable()) slot.join();  // its worker has finished: its done flag is set
 
   startedPorts_.fetch_or(1u << index);
+  if (environment_.recorder) {
+    const discovery::PortIdentity& hub = station_.ports.gPortTable[index];
+    auto options = station_.options.Current();
+    PortStart started;
+    started.port = port;
+    started.runId = runId_;
+    started.hubInstance.assign(hub.hubInstanceId,
+                               strnlen(hub.hubInstanceId, sizeof hub.hubInstanceId));
+    started.hubPort = hub.portIndex;
+    started.startedAtMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                              std::chrono::system_clock::now().time_since_epoch())
+                              .count();
+    started.model.assign(options->ModelName,
+                         strnlen(options->ModelName, sizeof options->ModelName));
+    started.serial = GivenSerial(port);
+    started.fwVersion.assign(options->FWVersion,
+                             strnlen(options->FWVersion, sizeof options->FWVersion));
+    environment_.recorder->PortStarted(started);
+  }
   list_.SetCell(port, discovery::kColStatus, "Scanning");
   station_.ports.gPortStatus[index].store(discovery::kRunning);
   auto start = std::make_unique<WorkerStart>();
@@ -364,21 +384,34 @@ void RunControl::AssignSerialNumbers(const StartControls& controls, bool* stoppe
   }
   if (options->SNAutoIncrease) {
     const std::string_view next(text, strnlen(text, 20));
+    // The settings file is the only place these serials are counted: a
+    // Start that cannot save the next one would hand them out again.
+    if (!SaveNextSerialNumber(next, true)) {
+      serialsRefused_ = true;
+      *stopped = true;
+      return;
+    }
     page_.SetSnEditText(next);
-    SaveNextSerialNumber(next);
   }
 }
 
-void RunControl::SaveNextSerialNumber(std::string_view next) {
+bool RunControl::SaveNextSerialNumber(std::string_view next, bool refuseStart) {
   // Written before any worker starts: should the program die during the run
   // (a crash, a power cut), the next Start continues after these drives
   // instead of giving their serial numbers to other drives.
   std::string why;
-  if (settings::WriteProfileString(paths_.gSettingsPath, "Identify", "SN", next, &why)) return;
-  const std::string text = "The next serial number " + std::string(next) +
-                           " could not be saved to " + paths_.gSettingsPath + " (" + why +
-                           "). Set SN by hand before the next Start, or it repeats these numbers.";
+  if (settings::WriteProfileString(paths_.gSettingsPath, "Identify", "SN", next, &why)) return true;
+  const std::string text =
+      refuseStart
+          ? "Start refused: the next serial number " + std::string(next) +
+                " could not be saved to " + paths_.gSettingsPath + " (" + why +
+                "), so the next Start would repeat this run's serial numbers. Make the file "
+                "writable (or free space on its disk) and press Start again."
+          : "The next serial number " + std::string(next) + " could not be saved to " +
+                paths_.gSettingsPath + " (" + why +
+                "). Set SN by hand before the next Start, or it repeats these numbers.";
   page_.Messages().Show(text, kStartRefusedCaption, settings::MessageIcon::kWarning);
+  return false;
 }
 
 bool RunControl::TakeLedgerSerials(const std::vector<int>& ports, std::string_view seed) {
@@ -400,7 +433,8 @@ bool RunControl::TakeLedgerSerials(const std::vector<int>& ports, std::string_vi
     IncrementSerialText(next, 20);
     const std::string_view text(next, strnlen(next, 20));
     page_.SetSnEditText(text);
-    SaveNextSerialNumber(text);
+    // The series on the server counts them: the settings keep only a seed.
+    (void)SaveNextSerialNumber(text, false);
   }
   return true;
 }

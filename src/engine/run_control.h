@@ -59,7 +59,7 @@ enum class StartOutcome : uint8_t {
   kImagesRefused,   // an image file is too large for its buffer
   kRefusedRunning,  // a worker still runs
   kStopped,         // RequestNoNewStarts came before any worker started
-  kNoSerials,       // the shared ledger could not hand out the serial numbers
+  kNoSerials,       // the serials could not be handed out (shared ledger) or counted (settings)
   kRefused,         // the check before ROM entry found problems (LastRefusal)
 };
 
@@ -151,7 +151,9 @@ class RunControl {
   void StartWorker(int port, const std::shared_ptr<const settings::Images>& images);
   void EndStartWithoutWorkers();
   void AssignSerialNumbers(const StartControls& controls, bool* stopped);
-  void SaveNextSerialNumber(std::string_view next);
+  // False (and the operator told) when it could not be saved; `refuseStart`:
+  // the message says the Start is refused.
+  bool SaveNextSerialNumber(std::string_view next, bool refuseStart);
   bool TakeLedgerSerials(const std::vector<int>& ports, std::string_view seed);
   // False, with the one message shown, when the start must not go on.
   bool PassesPreflight(const std::vector<int>& ports, const StartControls* controls);

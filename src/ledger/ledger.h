@@ -22,6 +22,8 @@ struct HistoryQuery {
   bool failedOnly = false;
   // Only passed drives whose serial is recorded on more than one passed drive.
   bool duplicates = false;
+  // Only the ports whose run ended without a result (kAbortedStatus).
+  bool aborted = false;
   size_t limit = 0;  // newest first; 0: all
 };
 
@@ -53,6 +55,13 @@ struct YieldReport {
   std::vector<CountOf> failCodes;  // Pareto: most frequent first
 };
 
+// A port's record from its start until its end completes it: its status, and
+// the fail code that keeps it out of the passed drives and the yield.
+inline constexpr const char* kStartedStatus = "started";
+// A record left started by a run that ended without it (killed, crashed).
+inline constexpr const char* kAbortedStatus = "aborted";
+inline constexpr int32_t kUnfinishedFailCode = -1;
+
 // Advances a serial number text in place by a number of steps of the
 // station's hexadecimal rule.
 using SerialAdvance = std::function<void(std::string&, uint64_t steps)>;
@@ -62,7 +71,9 @@ class Ledger {
   virtual ~Ledger() = default;
 
   // Stores a record; a record whose ID is already stored is left as it is
-  // and counts as stored. False with *error when it could not be stored.
+  // and counts as stored, but for a started (or aborted) one, which the
+  // record of the port's end replaces. False with *error when it could not
+  // be stored.
   [[nodiscard]] virtual bool Append(const Record& record, std::string* error) = 0;
   // Stores a record where it stays without waiting on a server (a shared
   // ledger's spool), for a program that must end now.
@@ -87,6 +98,15 @@ class Ledger {
   // Pushes records held back while the shared ledger was away; the number
   // pushed in *pushed. True when none is left waiting.
   [[nodiscard]] virtual bool Sync(size_t* pushed, std::string* error) = 0;
+  // Marks "aborted" the records `station` left started in runs other than
+  // `liveRuns`; the number marked in *marked. A ledger that keeps no started
+  // records marks none.
+  [[nodiscard]] virtual bool MarkAborted([[maybe_unused]] std::string_view station,
+                                         [[maybe_unused]] const std::vector<std::string>& liveRuns,
+                                         size_t* marked, [[maybe_unused]] std::string* error) {
+    *marked = 0;
+    return true;
+  }
   [[nodiscard]] virtual int SchemaVersion() const = 0;
   // True for a ledger shared by the stations of a line.
   [[nodiscard]] virtual bool Shared() const = 0;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <string_view>
 #include <utility>
 
 #include "text/json_string.h"
@@ -72,11 +73,76 @@ std::vector<Field> FieldsOf(const Record& r) {
           {"programVersion", r.programVersion, false}};
 }
 
-std::string CsvField(const std::string& text) {
+// A text cell a spreadsheet would read as a formula (or whose leading tab
+// or carriage return it would drop) gets a leading apostrophe, which the
+// spreadsheet shows as text. Number cells are ours and stay numbers.
+std::string CsvField(const std::string& value, bool number) {
+  std::string text = value;
+  if (!number && !text.empty() &&
+      std::string_view("=+-@\t\r").find(text[0]) != std::string_view::npos) {
+    text.insert(0, 1, '\'');
+  }
   if (text.find_first_of(",\"\n\r") == std::string::npos) return text;
   std::string out = "\"";
   for (char c : text) out += c == '"' ? std::string("\"\"") : std::string(1, c);
   return out + "\"";
+}
+
+// The length of the well-formed UTF-8 character at `text[i]` that a terminal
+// shows as it is: 0 for a control character (C0, DEL, C1) or a byte that
+// begins no well-formed character.
+size_t ShownAsIs(std::string_view text, size_t i) {
+  const auto byte = [&](size_t k) { return static_cast<unsigned char>(text[k]); };
+  const unsigned char lead = byte(i);
+  if (lead < 0x20 || lead == 0x7F) return 0;
+  if (lead < 0x80) return 1;
+  size_t length = 0;
+  unsigned char low = 0x80, high = 0xBF;  // the range of the second byte
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    if (lead == 0xE0) low = 0xA0;
+    if (lead == 0xED) high = 0x9F;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    if (lead == 0xF0) low = 0x90;
+    if (lead == 0xF4) high = 0x8F;
+  } else {
+    return 0;
+  }
+  if (i + length > text.size()) return 0;
+  if (byte(i + 1) < low || byte(i + 1) > high) return 0;
+  for (size_t k = 2; k < length; ++k) {
+    if (byte(i + k) < 0x80 || byte(i + k) > 0xBF) return 0;
+  }
+  if (lead == 0xC2 && byte(i + 1) <= 0x9F) return 0;  // U+0080-U+009F: C1 controls
+  return length;
+}
+
+// Text for the terminal: control characters and stray bytes as \xHH (and a
+// backslash doubled), so a record can never move the cursor or recolour it.
+std::string Shown(std::string_view text) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size();) {
+    const size_t n = ShownAsIs(text, i);
+    if (n == 0) {
+      const auto b = static_cast<unsigned char>(text[i]);
+      out += "\\x";
+      out += kDigits[b >> 4];
+      out += kDigits[b & 15];
+      ++i;
+    } else if (text[i] == '\\') {
+      out += "\\\\";
+      ++i;
+    } else {
+      out.append(text.substr(i, n));
+      i += n;
+    }
+  }
+  return out;
 }
 
 const char* ByName(YieldBy by) {
@@ -129,7 +195,7 @@ std::string RecordsCsv(const std::vector<Record>& records) {
     first = true;
     for (const Field& f : FieldsOf(r)) {
       out += first ? "" : ",";
-      out += CsvField(f.value);
+      out += CsvField(f.value, f.number);
       first = false;
     }
     out += "\n";
@@ -147,8 +213,8 @@ std::string RecordsTable(const std::vector<Record>& records) {
     std::string ended = IsoTimeOf(r.endedAtMs);
     std::string bin = r.bin == kNoBinValue ? "-" : std::to_string(r.bin);
     std::snprintf(line, sizeof line, "%-24s %-12.12s %4d  %-20.20s %-8.8s %5s %-4d  %.60s\n",
-                  ended.c_str(), r.station.c_str(), r.port + 1, r.serial.c_str(),
-                  r.fwVersion.c_str(), bin.c_str(), r.failCode, r.status.c_str());
+                  ended.c_str(), Shown(r.station).c_str(), r.port + 1, Shown(r.serial).c_str(),
+                  Shown(r.fwVersion).c_str(), bin.c_str(), r.failCode, Shown(r.status).c_str());
     out += line;
   }
   out += std::to_string(records.size()) + (records.size() == 1 ? " record\n" : " records\n");

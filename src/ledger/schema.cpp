@@ -142,7 +142,9 @@ Statement HistoryStatement(const HistoryQuery& query, const Placeholder& placeho
     where.push_back("ended_at_ms >= " + param(std::to_string(query.sinceMs)));
   }
   if (!query.station.empty()) where.push_back("station = " + param(query.station));
-  if (query.failedOnly) where.push_back("fail_code <> 0");
+  if (query.failedOnly)
+    where.push_back("fail_code <> 0 AND status <> '" + std::string(kStartedStatus) + "'");
+  if (query.aborted) where.push_back("status = '" + std::string(kAbortedStatus) + "'");
   if (query.duplicates) {
     where.push_back(
         "fail_code = 0 AND serial <> '' AND serial IN (SELECT serial FROM records"
@@ -158,11 +160,16 @@ Statement HistoryStatement(const HistoryQuery& query, const Placeholder& placeho
 
 Statement YieldStatement(const YieldQuery& query, const Placeholder& placeholder) {
   Statement s;
-  s.sql = "SELECT flash_part, station, day, fail_code, bin, MAX(status), COUNT(*) FROM records";
+  // Ports still running, and those whose run ended without a result, are
+  // neither passed nor failed.
+  s.sql =
+      "SELECT flash_part, station, day, fail_code, bin, MAX(status), COUNT(*) FROM records"
+      " WHERE status NOT IN ('" +
+      std::string(kStartedStatus) + "', '" + std::string(kAbortedStatus) + "')";
   if (query.sinceMs != std::numeric_limits<int64_t>::min()) {
     s.parameters.push_back(DayOf(query.sinceMs));
     s.parameters.push_back(std::to_string(query.sinceMs));
-    s.sql += " WHERE day >= " + placeholder(1) + " AND ended_at_ms >= " + placeholder(2);
+    s.sql += " AND day >= " + placeholder(1) + " AND ended_at_ms >= " + placeholder(2);
   }
   s.sql += " GROUP BY day, fail_code, bin, flash_part, station";
   return s;

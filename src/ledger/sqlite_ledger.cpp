@@ -1,8 +1,15 @@
 #include "ledger/sqlite_ledger.h"
 
+#include <fcntl.h>
 #include <sqlite3.h>
+#include <unistd.h>
 
+#include <chrono>
+#include <cstdint>
 #include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <functional>
 
 #include "ledger/schema.h"
 
@@ -53,13 +60,20 @@ std::unique_ptr<SqliteLedger> SqliteLedger::Open(const std::string& path, std::s
   // killed program; only a power cut may lose the last few.
   if (!ledger->Exec("PRAGMA journal_mode=WAL", error) ||
       !ledger->Exec("PRAGMA synchronous=NORMAL", error) || !ledger->Migrate(upTo, error)) {
+    const int code = sqlite3_errcode(db) & 0xff;
     *error = "ledger " + path + ": " + *error;
+    if (code == SQLITE_CORRUPT || code == SQLITE_NOTADB) {
+      *error +=
+          "; the file is damaged: close the station and run 'qelvar-cli ledger recover', "
+          "which copies its readable records into a fresh file";
+    }
     return nullptr;
   }
   return ledger;
 }
 
 SqliteLedger::~SqliteLedger() {
+  sqlite3_finalize(insert_);
   sqlite3_close(db_);
 }
 
@@ -146,10 +160,66 @@ int SqliteLedger::SchemaVersion() const {
 }
 
 bool SqliteLedger::InsertLocked(const Record& record, std::string* error) {
-  std::string sql = "INSERT OR IGNORE INTO records (" + schema::RecordColumns() + ") VALUES (?";
-  for (size_t i = 1; i < schema::kRecordColumnCount; ++i) sql += ", ?";
-  sql += ")";
-  return Query(sql, schema::RecordValues(record), nullptr, error);
+  // A port's end replaces its started record (or the aborted one a sync
+  // made of it meanwhile); any other record is stored once.
+  static const std::string sql = [] {
+    std::string text = "INSERT INTO records (" + schema::RecordColumns() + ") VALUES (?";
+    for (size_t i = 1; i < schema::kRecordColumnCount; ++i) text += ", ?";
+    text += ") ON CONFLICT (id) DO UPDATE SET ";
+    const std::string& columns = schema::RecordColumns();
+    bool first = true;
+    for (size_t at = 0; at < columns.size();) {
+      size_t end = columns.find(',', at);
+      if (end == std::string::npos) end = columns.size();
+      std::string column = columns.substr(at, end - at);
+      column.erase(0, column.find_first_not_of(' '));
+      if (column != "id") {
+        text += (first ? "" : ", ") + column + " = excluded." + column;
+        first = false;
+      }
+      at = end + 1;
+    }
+    text += " WHERE records.status IN ('" + std::string(kStartedStatus) + "', '" +
+            std::string(kAbortedStatus) + "')";
+    return text;
+  }();
+  // Prepared once: a copy of a million records would spend most of its time
+  // parsing the same statement again.
+  if (!insert_ && sqlite3_prepare_v2(db_, sql.c_str(), static_cast<int>(sql.size()), &insert_,
+                                     nullptr) != SQLITE_OK) {
+    insert_ = nullptr;
+    *error = Why(db_, "cannot prepare a ledger query");
+    return false;
+  }
+  const std::vector<std::string> values = schema::RecordValues(record);
+  sqlite3_reset(insert_);
+  sqlite3_clear_bindings(insert_);
+  for (size_t i = 0; i < values.size(); ++i) {
+    sqlite3_bind_text(insert_, static_cast<int>(i + 1), values[i].data(),
+                      static_cast<int>(values[i].size()), SQLITE_TRANSIENT);
+  }
+  const int rc = sqlite3_step(insert_);
+  sqlite3_reset(insert_);
+  if (rc != SQLITE_DONE) {
+    *error = Why(db_, "ledger query failed");
+    return false;
+  }
+  return true;
+}
+
+bool SqliteLedger::MarkAborted(std::string_view station, const std::vector<std::string>& liveRuns,
+                               size_t* marked, std::string* error) {
+  std::string sql = "UPDATE records SET status = '" + std::string(kAbortedStatus) +
+                    "' WHERE status = '" + std::string(kStartedStatus) + "' AND station = ?";
+  std::vector<std::string> parameters{std::string(station)};
+  for (const std::string& run : liveRuns) {
+    sql += " AND run_id <> ?";
+    parameters.push_back(run);
+  }
+  std::lock_guard lock(mutex_);
+  if (!Query(sql, parameters, nullptr, error)) return false;
+  *marked = static_cast<size_t>(sqlite3_changes(db_));
+  return true;
 }
 
 bool SqliteLedger::Append(const Record& record, std::string* error) {
@@ -283,6 +353,177 @@ bool SqliteLedger::Yield(const YieldQuery& query, YieldReport* report, std::stri
     if (!Query(s.sql, s.parameters, &rows, error)) return false;
   }
   *report = schema::FoldYieldRows(rows, query.by);
+  return true;
+}
+
+std::vector<std::string> SqliteLedger::QuickCheck() {
+  std::vector<std::vector<std::string>> rows;
+  std::string error;
+  std::lock_guard lock(mutex_);
+  if (!Query("PRAGMA quick_check", {}, &rows, &error)) return {error};
+  std::vector<std::string> problems;
+  for (const auto& row : rows) {
+    if (!row.empty() && row[0] != "ok") problems.push_back(row[0]);
+  }
+  return problems;
+}
+
+bool SqliteLedger::ProbeWrite(std::string* error) {
+  std::lock_guard lock(mutex_);
+  if (!Exec("BEGIN IMMEDIATE", error)) return false;
+  const bool wrote = Query("INSERT INTO schema_version (version) VALUES (0)", {}, nullptr, error);
+  std::string ignored;
+  (void)Exec("ROLLBACK", &ignored);
+  return wrote;
+}
+
+namespace {
+
+// The records a damaged file still gives up, read in rowid order. A part of
+// the file that cannot be read is stepped over by ever larger strides, so a
+// few bad pages cost a few rows around them, not the rest of the file.
+// Each record is handed to `take` as it is read; false from it stops the read.
+bool ReadWhatCan(sqlite3* db, const std::function<bool(const Record&)>& take,
+                 SqliteLedger::Recovered* report) {
+  constexpr int kBatch = 512;
+  const std::string sql = "SELECT rowid, " + schema::RecordColumns() +
+                          " FROM records WHERE rowid > ? ORDER BY rowid LIMIT " +
+                          std::to_string(kBatch);
+  Prepared stmt(db, sql);
+  if (!stmt.get()) {
+    report->damagedRange = true;  // not even the table's layout can be read
+    return true;
+  }
+  int64_t after = INT64_MIN;
+  uint64_t stride = 0;
+  for (;;) {
+    sqlite3_reset(stmt.get());
+    sqlite3_bind_int64(stmt.get(), 1, after);
+    int rows = 0;
+    int rc;
+    while ((rc = sqlite3_step(stmt.get())) == SQLITE_ROW) {
+      ++rows;
+      after = sqlite3_column_int64(stmt.get(), 0);
+      std::vector<std::string> values;
+      values.reserve(schema::kRecordColumnCount);
+      for (int c = 1; c <= static_cast<int>(schema::kRecordColumnCount); ++c) {
+        const auto* text = sqlite3_column_text(stmt.get(), c);
+        values.emplace_back(text ? reinterpret_cast<const char*>(text) : "",
+                            static_cast<size_t>(sqlite3_column_bytes(stmt.get(), c)));
+      }
+      std::optional<Record> record = schema::RecordFromValues(values);
+      if (!record) {
+        ++report->unreadable;
+      } else if (!take(*record)) {
+        return false;
+      }
+    }
+    if (rc == SQLITE_DONE) {
+      if (rows < kBatch) return true;
+      stride = 0;
+      continue;
+    }
+    report->damagedRange = true;
+    stride = stride == 0 ? 1 : stride * 2;
+    if (stride > (uint64_t{1} << 62) || after > INT64_MAX - static_cast<int64_t>(stride)) {
+      return true;
+    }
+    after += static_cast<int64_t>(stride);
+  }
+}
+
+// The file's bytes (or a folder's entries) on the disk.
+bool FlushToDisk(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool flushed = ::fsync(fd) == 0;
+  ::close(fd);
+  return flushed;
+}
+
+std::string UtcStamp() {
+  const std::time_t now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
+  std::tm utc{};
+  gmtime_r(&now, &utc);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y%m%dT%H%M%SZ", &utc);
+  return text;
+}
+
+}  // namespace
+
+bool SqliteLedger::Recover(const std::string& path, Recovered* report, std::string* error) {
+  namespace fs = std::filesystem;
+  *report = {};
+  std::error_code ec;
+  if (!fs::is_regular_file(path, ec)) {
+    *error = "there is no ledger file " + path;
+    return false;
+  }
+  // The fresh file: no log while it is filled (it is nobody's ledger yet),
+  // then flushed to the disk whole before it takes the name.
+  const std::string fresh = path + ".recovering";
+  for (const char* suffix : {"", "-wal", "-shm", "-journal"}) fs::remove(fresh + suffix, ec);
+  {
+    // The lookups' indexes are made after the copy, in one sort each, not
+    // kept up record by record.
+    std::unique_ptr<SqliteLedger> store = Open(fresh, error, 1);
+    if (!store) return false;
+    bool ok = store->Exec("PRAGMA journal_mode=OFF", error) &&
+              store->Exec("PRAGMA synchronous=OFF", error) && store->Exec("BEGIN", error);
+    sqlite3* old = nullptr;
+    if (ok && sqlite3_open_v2(path.c_str(), &old, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+      sqlite3_busy_timeout(old, kBusyTimeoutMs);
+      std::lock_guard lock(store->mutex_);
+      ok = ReadWhatCan(
+          old, [&](const Record& record) { return store->InsertLocked(record, error); }, report);
+    } else if (ok) {
+      report->damagedRange = true;
+    }
+    sqlite3_close(old);
+    ok = ok && store->Exec("COMMIT", error) && store->Migrate(kSchemaVersion, error);
+    if (ok) report->copied = store->Count();
+    store.reset();
+    if (ok && !FlushToDisk(fresh)) {
+      *error = "cannot flush it to the disk";
+      ok = false;
+    }
+    if (!ok) {
+      *error = "cannot write the fresh ledger " + fresh + ": " + *error;
+      fs::remove(fresh, ec);
+      return false;
+    }
+  }
+
+  // The old file stays where it was until the fresh one replaces it in one
+  // rename; its log goes aside with it, never to be read as the fresh one's.
+  std::string aside = path + ".corrupt-" + UtcStamp();
+  for (int n = 2; fs::exists(aside, ec); ++n) {
+    aside = path + ".corrupt-" + UtcStamp() + "-" + std::to_string(n);
+  }
+  fs::create_hard_link(path, aside, ec);
+  if (ec) {
+    ec.clear();
+    fs::copy_file(path, aside, ec);
+  }
+  if (ec) {
+    *error = "cannot keep the old ledger aside as " + aside + ": " + ec.message();
+    fs::remove(fresh, ec);
+    return false;
+  }
+  for (const char* suffix : {"-wal", "-shm"}) {
+    if (fs::exists(path + suffix, ec)) fs::rename(path + suffix, aside + suffix, ec);
+  }
+  fs::rename(fresh, path, ec);
+  if (!ec)
+    (void)FlushToDisk(fs::path(path).parent_path().empty() ? std::string(".")
+                                                           : fs::path(path).parent_path().string());
+  if (ec) {
+    *error = "cannot put the fresh ledger in place of " + path + ": " + ec.message() + " (it is " +
+             fresh + "; the old one is also kept as " + aside + ")";
+    return false;
+  }
+  report->asidePath = aside;
   return true;
 }
 

@@ -11,6 +11,7 @@
 #include "ledger/ledger.h"
 
 struct sqlite3;
+struct sqlite3_stmt;
 
 namespace qelvar::ledger {
 
@@ -34,6 +35,8 @@ class SqliteLedger final : public Ledger {
                                  std::string_view station, const SerialAdvance& advance,
                                  std::vector<std::string>* serials, std::string* error) override;
   [[nodiscard]] bool Sync(size_t* pushed, std::string* error) override;
+  [[nodiscard]] bool MarkAborted(std::string_view station, const std::vector<std::string>& liveRuns,
+                                 size_t* marked, std::string* error) override;
   [[nodiscard]] int SchemaVersion() const override;
   [[nodiscard]] bool Shared() const override { return false; }
 
@@ -56,6 +59,25 @@ class SqliteLedger final : public Ledger {
   // Many records in one transaction (benchmarks and imports).
   [[nodiscard]] bool AppendMany(const std::vector<Record>& records, std::string* error);
 
+  // The damage SQLite's quick check finds in the file, one line each; empty
+  // when it is sound.
+  [[nodiscard]] std::vector<std::string> QuickCheck();
+  // A real write that is rolled back: false with *error when the file takes
+  // none (read-only file or folder, a lock held too long, damage).
+  [[nodiscard]] bool ProbeWrite(std::string* error);
+
+  struct Recovered {
+    size_t copied = 0;          // records now in the fresh file
+    size_t unreadable = 0;      // rows that were found but could not be read
+    bool damagedRange = false;  // a part of the file could not be read at all
+    std::string asidePath;      // where the old file now is
+  };
+  // Copies every record that can still be read from the file at `path` into
+  // a fresh file, which then replaces it in one rename; the old file (and its
+  // log) is kept aside as `path`.corrupt-<UTC time>. No program may have the
+  // file open meanwhile. False with *error when nothing was replaced.
+  static bool Recover(const std::string& path, Recovered* report, std::string* error);
+
  private:
   explicit SqliteLedger(sqlite3* db) : db_(db) {}
   bool Migrate(int upTo, std::string* error);
@@ -68,6 +90,7 @@ class SqliteLedger final : public Ledger {
 
   mutable std::mutex mutex_;
   sqlite3* db_;
+  sqlite3_stmt* insert_ = nullptr;  // the record insert, prepared at first use
   int version_ = 0;
   bool spoolTable_ = false;
 };

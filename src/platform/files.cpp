@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -208,6 +209,12 @@ bool MakeFolder(const std::string& path) {
 }  // namespace qelvar::platform
 
 namespace qelvar::platform {
+
+std::optional<uint64_t> FreeBytes(const std::string& folder) {
+  struct statvfs st {};
+  if (::statvfs(folder.c_str(), &st) != 0) return std::nullopt;
+  return static_cast<uint64_t>(st.f_bavail) * static_cast<uint64_t>(st.f_frsize);
+}
 
 std::string HostName() {
   char name[256] = {};

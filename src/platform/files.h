@@ -3,6 +3,8 @@
 // full disk never leaves it half written.
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -36,6 +38,10 @@ namespace qelvar::platform {
 // Creates one folder level. True when the folder was created or something of
 // that name already exists (a file of that name is left alone).
 bool MakeFolder(const std::string& path);
+
+// The bytes this user may still write on the file system that holds
+// `folder`; nothing when the system cannot tell (no such folder).
+[[nodiscard]] std::optional<uint64_t> FreeBytes(const std::string& folder);
 
 }  // namespace qelvar::platform
 

@@ -93,6 +93,63 @@ TEST_F(SqliteStore, AppendIsIdempotentByRecordId) {
   EXPECT_EQ(found[0].status, "Pass") << "the first copy stands";
 }
 
+// A port's started record is completed by its end, even after a sync marked
+// it aborted; a record left started is marked aborted only for its own
+// station and only outside the runs still going; neither counts in the yield.
+TEST_F(SqliteStore, AStartedRecordIsCompletedByItsEndOrMarkedAborted) {
+  auto started = [](const std::string& serial, const std::string& run, const std::string& st) {
+    Record r = SampleRecord(serial, 0, kDecember1, st);
+    r.runId = run;
+    r.failCode = kUnfinishedFailCode;
+    r.status = kStartedStatus;
+    return r;
+  };
+  const Record a = started("A", "live", "line-1");
+  const Record b = started("B", "killed", "line-1");
+  const Record c = started("C", "other", "line-2");
+  for (const Record& r : {a, b, c}) Add(r);
+  Record aEnd = SampleRecord("A", 9, kDecember1 + 60'000);
+  aEnd.id = a.id;
+  Add(aEnd);
+
+  size_t marked = 0;
+  std::string error;
+  ASSERT_TRUE(store->MarkAborted("line-1", {"live", "killed"}, &marked, &error)) << error;
+  EXPECT_EQ(marked, 0u) << "A has ended, and B's run still goes";
+  HistoryQuery abortedOnly;
+  abortedOnly.aborted = true;
+  EXPECT_EQ(Find(abortedOnly).size(), 0u);
+  ASSERT_TRUE(store->MarkAborted("line-1", {"live"}, &marked, &error)) << error;
+  EXPECT_EQ(marked, 1u);
+  std::vector<Record> aborted = Find(abortedOnly);
+  ASSERT_EQ(aborted.size(), 1u);
+  EXPECT_EQ(aborted[0].serial, "B");
+
+  HistoryQuery failed;
+  failed.failedOnly = true;
+  std::vector<std::string> failedSerials;
+  for (const Record& r : Find(failed)) failedSerials.push_back(r.serial);
+  EXPECT_EQ(failedSerials, (std::vector<std::string>{"A", "B"})) << "a started one is not failed";
+  YieldReport report;
+  ASSERT_TRUE(store->Yield({}, &report, &error)) << error;
+  EXPECT_EQ(report.passed + report.failed, 1) << "only A has ended";
+
+  Record bEnd = SampleRecord("B", 0, kDecember1 + 90'000);
+  bEnd.id = b.id;
+  Add(bEnd);
+  Record aAgain = aEnd;
+  aAgain.status = "changed";
+  Add(aAgain);
+  HistoryQuery bySerial;
+  for (const auto& [serial, status] : std::vector<std::pair<std::string, std::string>>{
+           {"A", "FAIL 9"}, {"B", "Pass"}, {"C", kStartedStatus}}) {
+    bySerial.serial = serial;
+    std::vector<Record> found = Find(bySerial);
+    ASSERT_EQ(found.size(), 1u) << serial;
+    EXPECT_EQ(found[0].status, status) << serial;
+  }
+}
+
 TEST_F(SqliteStore, FiltersCombineAndNewestComesFirst) {
   Add(SampleRecord("S1", 0, kDecember1 + 1, "line-1"));
   Add(SampleRecord("S2", 9, kDecember1 + kDayMs, "line-2"));
@@ -352,6 +409,62 @@ TEST(RecordFormat, CsvQuotesFieldsThatNeedIt) {
   EXPECT_EQ(csv.substr(0, csv.find('\n')).rfind("id,runId,station,port,", 0), 0u);
   EXPECT_NE(csv.find(",\"A,B\","), std::string::npos) << csv;
   EXPECT_NE(csv.find(",\"say \"\"hi\"\"\","), std::string::npos) << csv;
+}
+
+// A text cell a spreadsheet would take for a formula is made text; number
+// cells stay numbers, and only a leading sign counts.
+TEST(RecordFormat, CsvCellsAreNeverFormulas) {
+  const struct {
+    std::string serial;
+    std::string cell;
+  } cases[] = {
+      {"=HYPERLINK(\"http://x\")", "\"'=HYPERLINK(\"\"http://x\"\")\""},
+      {"+1", "'+1"},
+      {"-2+3", "'-2+3"},
+      {"@SUM(A1)", "'@SUM(A1)"},
+      {"\tTAB", "'\tTAB"},
+      {"\rCR", "\"'\rCR\""},
+      {"QV=1-2", "QV=1-2"},
+      {"", ""},
+  };
+  for (const auto& c : cases) {
+    Record r = SampleRecord(c.serial, 16, kDecember1);  // a failed drive: capacity -1
+    const std::string csv = RecordsCsv({r});
+    EXPECT_NE(csv.find("," + c.cell + ",QV51A001,-1,"), std::string::npos) << csv;
+  }
+}
+
+// The table never hands the terminal a control character or a stray byte.
+TEST(RecordFormat, TableShowsControlCharactersEscaped) {
+  const struct {
+    std::string status;
+    std::string shown;
+  } cases[] = {
+      {"\x1b[31mRED\x1b[0m", "\\x1b[31mRED\\x1b[0m"},
+      {"line\nbreak\r\x07", "line\\x0abreak\\x0d\\x07"},
+      {"del\x7f", "del\\x7f"},
+      {"csi\xc2\x9b"
+       "2J",
+       "csi\\xc2\\x9b2J"},  // U+009B, a C1 control
+      {"stray\xff\xfe", "stray\\xff\\xfe"},
+      {"cut\xe2\x82", "cut\\xe2\\x82"},
+      {"back\\slash", "back\\\\slash"},
+      {"\xc3\x9c"
+       "ber \xe2\x82\xac 5",
+       "\xc3\x9c"
+       "ber \xe2\x82\xac 5"},
+  };
+  for (const auto& c : cases) {
+    Record r = SampleRecord("QV1", 0, kDecember1);
+    r.status = c.status;
+    r.station = c.status;
+    const std::string table = RecordsTable({r});
+    EXPECT_NE(table.find(c.shown + "\n"), std::string::npos) << table;
+    for (char ch : table) {
+      const auto b = static_cast<unsigned char>(ch);
+      EXPECT_TRUE(b == '\n' || (b >= 0x20 && b != 0x7f)) << c.shown;
+    }
+  }
 }
 
 TEST(RecordFormat, HtmlIsSelfContainedWithBothChartsAndEscapesText) {

@@ -1,6 +1,7 @@
 // The file calls of platform/files.h on Windows (files.cpp is the POSIX one).
 #include <algorithm>
 #include <atomic>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -174,6 +175,13 @@ bool AppendToFile(const std::string& path, std::string_view bytes) {
 bool MakeFolder(const std::string& path) {
   if (::CreateDirectoryA(path.c_str(), nullptr)) return true;
   return ::GetLastError() == ERROR_ALREADY_EXISTS;
+}
+
+std::optional<uint64_t> FreeBytes(const std::string& folder) {
+  std::error_code ec;
+  const std::filesystem::space_info space = std::filesystem::space(folder, ec);
+  if (ec) return std::nullopt;
+  return static_cast<uint64_t>(space.available);
 }
 
 std::string HostName() {
