@@ -123,6 +123,14 @@ class LedgerLink::Tracked final : public ledger::Ledger {
     }
     return stored;
   }
+  bool Keep(const ledger::Record& record, std::string* error) override {
+    const bool kept = inner_.Keep(record, error);
+    if (record.status != ledger::kStartedStatus) {
+      link_.Stored(record.id, kept, kept ? std::string() : *error);
+    }
+    return kept;
+  }
+  void GiveUp() override { inner_.GiveUp(); }
   bool History(const ledger::HistoryQuery& query, std::vector<ledger::Record>* records,
                std::string* error) override {
     return inner_.History(query, records, error);
