@@ -96,28 +96,8 @@ size_t ShownAsIs(std::string_view text, size_t i) {
   const unsigned char lead = byte(i);
   if (lead < 0x20 || lead == 0x7F) return 0;
   if (lead < 0x80) return 1;
-  size_t length = 0;
-  unsigned char low = 0x80, high = 0xBF;  // the range of the second byte
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3;
-    if (lead == 0xE0) low = 0xA0;
-    if (lead == 0xED) high = 0x9F;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4;
-    if (lead == 0xF0) low = 0x90;
-    if (lead == 0xF4) high = 0x8F;
-  } else {
-    return 0;
-  }
-  if (i + length > text.size()) return 0;
-  if (byte(i + 1) < low || byte(i + 1) > high) return 0;
-  for (size_t k = 2; k < length; ++k) {
-    if (byte(i + k) < 0x80 || byte(i + k) > 0xBF) return 0;
-  }
-  if (lead == 0xC2 && byte(i + 1) <= 0x9F) return 0;  // U+0080-U+009F: C1 controls
-  return length;
+  if (lead == 0xC2 && i + 1 < text.size() && byte(i + 1) <= 0x9F) return 0;  // C1 controls
+  return text::Utf8SequenceAt(text, i);
 }
 
 // Text for the terminal: control characters and stray bytes as \xHH (and a

@@ -4,14 +4,11 @@
 #include <cstdio>
 
 namespace qelvar::text {
-namespace {
 
-// The length of the valid UTF-8 sequence that starts text[i], or 0 when the
-// byte there starts none (stray continuation byte, overlong form, surrogate,
-// beyond U+10FFFF, cut short).
 size_t Utf8SequenceAt(std::string_view text, size_t i) {
   const auto byte = [&](size_t k) { return static_cast<uint8_t>(text[k]); };
   const uint8_t lead = byte(i);
+  if (lead < 0x80) return 1;
   size_t length = 0;
   uint8_t low = 0x80, high = 0xBF;  // the allowed range of the second byte
   if (lead >= 0xC2 && lead <= 0xDF) {
@@ -34,8 +31,6 @@ size_t Utf8SequenceAt(std::string_view text, size_t i) {
   }
   return length;
 }
-
-}  // namespace
 
 void AppendJsonEscaped(std::string& out, std::string_view text) {
   for (size_t i = 0; i < text.size();) {

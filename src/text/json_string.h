@@ -17,6 +17,11 @@ void AppendJsonEscaped(std::string& out, std::string_view text);
 // `text` escaped as above, without the quotes.
 [[nodiscard]] std::string JsonEscaped(std::string_view text);
 
+// The length of the valid UTF-8 sequence that starts text[i], or 0 when the
+// byte there starts none (stray continuation byte, overlong form, surrogate,
+// beyond U+10FFFF, cut short). ASCII counts as a sequence of one.
+[[nodiscard]] size_t Utf8SequenceAt(std::string_view text, size_t i);
+
 // `text` as a whole JSON string, quotes included.
 [[nodiscard]] std::string JsonQuoted(std::string_view text);
 
