@@ -57,22 +57,30 @@ LedgerConfig ReadLedgerConfig(const settings::StationPaths& paths, const std::st
   return config;
 }
 
-ledger::Record MakeRecord(const PortResult& r, const std::string& station,
-                          const std::string& settingsSha256, const std::string& mpVersion) {
+// A new record with what a port's start and its end both know (PortStart
+// and PortResult name these fields alike).
+template <class Port>
+ledger::Record PortRecord(const Port& p, const std::string& station) {
   ledger::Record record;
   record.id = ledger::NewUuid();
-  record.runId = r.runId;
+  record.runId = p.runId;
   record.station = station;
-  record.port = r.port;
-  record.hubInstance = r.hubInstance;
-  record.hubPort = r.hubPort;
-  record.startedAtMs = r.startedAtMs;
-  record.endedAtMs = r.endedAtMs;
-  record.model = r.model;
+  record.port = p.port;
+  record.hubInstance = p.hubInstance;
+  record.hubPort = p.hubPort;
+  record.startedAtMs = p.startedAtMs;
+  record.model = p.model;
   // The drive's serial field is padded with spaces to 20 characters; the
   // ledger keeps the serial itself, so a lookup by serial finds it.
-  record.serial = r.serial.substr(0, r.serial.find_last_not_of(' ') + 1);
-  record.fwVersion = r.fwVersion;
+  record.serial = p.serial.substr(0, p.serial.find_last_not_of(' ') + 1);
+  record.fwVersion = p.fwVersion;
+  return record;
+}
+
+ledger::Record MakeRecord(const PortResult& r, const std::string& station,
+                          const std::string& settingsSha256, const std::string& mpVersion) {
+  ledger::Record record = PortRecord(r, station);
+  record.endedAtMs = r.endedAtMs;
   record.capacityMb = r.capacityMb;
   record.bin = r.bin;
   record.rdtResult = r.failCode != kFailNone ? "" : r.rdtPass ? "RDT Pass" : "RDT FAIL";
@@ -280,18 +288,8 @@ std::string LedgerLink::BeginRun() {
 
 void LedgerLink::PortStarted(const PortStart& start) {
   if (!writer_ || ledger_->Shared()) return;
-  ledger::Record record;
-  record.id = ledger::NewUuid();
-  record.runId = start.runId;
-  record.station = config_.station;
-  record.port = start.port;
-  record.hubInstance = start.hubInstance;
-  record.hubPort = start.hubPort;
-  record.startedAtMs = start.startedAtMs;
+  ledger::Record record = PortRecord(start, config_.station);
   record.endedAtMs = start.startedAtMs;
-  record.model = start.model;
-  record.serial = start.serial.substr(0, start.serial.find_last_not_of(' ') + 1);
-  record.fwVersion = start.fwVersion;
   record.failCode = ledger::kUnfinishedFailCode;
   record.status = ledger::kStartedStatus;
   record.programVersion = ledger::ProgramVersion();
