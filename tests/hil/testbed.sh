@@ -177,7 +177,7 @@ wait_for() {  # wait_for SECONDS WHAT PREDICATE
 # The watch's tables after the marker, one JSON line each.
 watch_tables() { data_lines | sed -n '/^@@HIL watch-begin/,/^@@HIL watch-end/p' | grep '^{' || true; }
 watch_started() { [ -n "$(watch_tables)" ]; }
-HOT_PORT_FILLED='{"port":7,"status":"Ready"'  # port 6 counted from 0
+HOT_PORT_FILLED='{"port":7,"status":"Unsupported bridge"'  # port 6 counted from 0; QEMU's usb-storage passes no ATA command
 HOT_PORT_EMPTY='{"port":7,"status":"",'
 hot_disk_listed() { watch_tables | tail -n 1 | grep -qF "$HOT_PORT_FILLED"; }
 hot_disk_gone() { watch_tables | tail -n 1 | grep -qF "$HOT_PORT_EMPTY"; }
