@@ -331,7 +331,9 @@ TEST_F(Bridges, EveryUsableBridgesDrivesPassAsInProcessAndTheOthersNeverStart) {
     EXPECT_EQ(kernel[port].capacity, row.capacity) << "port " << port;
     passes += row.status == "Pass";
     unsupported += row.status == "Unsupported bridge";
-    if (row.status == "Unsupported bridge") EXPECT_EQ(kernel[port].serial, "") << port;
+    if (row.status == "Unsupported bridge") {
+      EXPECT_EQ(kernel[port].serial, "") << port;
+    }
   }
   EXPECT_EQ(passes, 10);
   EXPECT_EQ(unsupported, 6);

@@ -45,7 +45,7 @@ const Bytes kInquiry36 = {0x12, 0, 0, 0, 36, 0};
 struct Bridge {
   explicit Bridge(bool high = false, ScsiTarget::AtaPath ata = nullptr)
       : store(64 * 512),
-        target(ScsiIdentity{"QELVAR", "SIM SATA BRIDGE", "0100", 6, 64}, store, std::move(ata)),
+        target(ScsiIdentity{"QELVAR", "SIM SATA BRIDGE", "0100", 6, 64, {}}, store, std::move(ata)),
         bot(
             UsbIdentity{0x1209, 0x0001, "Qelvar", "Simulated SATA Bridge", "QBRG00000007", high},
             target,
