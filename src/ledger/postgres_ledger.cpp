@@ -369,13 +369,15 @@ bool PostgresLedger::InsertLocked(const Record& record, std::string* error, std:
     if (Exec(sql + schema::CompletesUnfinished(), values, nullptr, error, &state)) return true;
     // A login granted before stations could complete their started records
     // (no UPDATE on records until the admin migrates again) still stores
-    // every record; a started one then stays as it is, and is marked aborted.
+    // every port's end; a started record, which the end could not replace,
+    // is not sent.
     if (state != "42501" || !conn_ || PQtransactionStatus(conn_) != PQTRANS_IDLE) {
       if (sqlState) *sqlState = state;
       return false;
     }
     mayComplete_ = false;
   }
+  if (record.status == kStartedStatus) return true;
   return Exec(sql + " ON CONFLICT (id) DO NOTHING", values, nullptr, error, sqlState);
 }
 
