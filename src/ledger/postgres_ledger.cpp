@@ -390,9 +390,8 @@ bool PostgresLedger::MarkAborted(std::string_view station, const std::vector<std
 bool PostgresLedger::MarkAborted(std::string_view station, const std::vector<std::string>& liveRuns,
                                  size_t* marked, std::string* error, ServerFailure* failure) {
   *marked = 0;
-  std::string sql = "WITH marked AS (UPDATE records SET status = '" +
-                    std::string(kAbortedStatus) + "' WHERE status = '" +
-                    std::string(kStartedStatus) + "' AND station = $1";
+  std::string sql = "WITH marked AS (UPDATE records SET status = '" + std::string(kAbortedStatus) +
+                    "' WHERE status = '" + std::string(kStartedStatus) + "' AND station = $1";
   std::vector<std::string> parameters{std::string(station)};
   for (const std::string& run : liveRuns) {
     parameters.push_back(run);
@@ -576,8 +575,9 @@ bool PostgresLedger::SeedFitsLocked(const std::string& name, const SeriesFacts& 
     advance(next, 1);
     if (next == seed) return true;
   }
-  *error = "this station's SN " + std::string(seed) + " does not follow on from the serial series " +
-           name + ", which starts at " + facts.seed + ": set [Identify] SN to " + facts.seed +
+  *error = "this station's SN " + std::string(seed) +
+           " does not follow on from the serial series " + name + ", which starts at " +
+           facts.seed + ": set [Identify] SN to " + facts.seed +
            " (the series carries on from its own next serial), or [Ledger] Series= to a series"
            " of its own";
   return false;
@@ -662,6 +662,14 @@ bool PostgresLedger::GrantStationsLocked(std::string* error) {
       // A port's end completes its started record; a Start or a sync marks
       // aborted the ones a killed run left started.
       " GRANT UPDATE ON records TO @;"
+      // ...and no more: a record with a result, once stored, stays as it is.
+      " CREATE OR REPLACE FUNCTION qelvar_finished_record_stays() RETURNS trigger"
+      " LANGUAGE plpgsql AS $f$ BEGIN RAISE EXCEPTION USING ERRCODE = '23514', MESSAGE ="
+      " 'record ' || OLD.id || ' has a result already and is not changed'; END $f$;"
+      " DROP TRIGGER IF EXISTS finished_record_stays ON records;"
+      " CREATE TRIGGER finished_record_stays BEFORE UPDATE ON records FOR EACH ROW"
+      " WHEN (OLD.status NOT IN ('started', 'aborted'))"
+      " EXECUTE FUNCTION qelvar_finished_record_stays();"
       " DO $$ DECLARE name TEXT; BEGIN"
       " FOR name IN SELECT offsets FROM serial_series WHERE offsets IS NOT NULL LOOP"
       " EXECUTE format('GRANT USAGE, SELECT ON SEQUENCE %I TO @', name);"

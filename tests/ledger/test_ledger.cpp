@@ -526,7 +526,8 @@ TEST(RecordWriter, AFlushWaitsForTheRecordsBeingKept) {
   slow.keepDelayMs = 100;
   RecordWriter writer(slow, nullptr);
   for (int i = 0; i < 3; ++i) {
-    ASSERT_TRUE(writer.Submit([i] { return SampleRecord("F" + std::to_string(i), 0, kDecember1); }));
+    ASSERT_TRUE(
+        writer.Submit([i] { return SampleRecord("F" + std::to_string(i), 0, kDecember1); }));
   }
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
   std::thread keeper([&] { EXPECT_EQ(writer.KeepAll(), 3u); });

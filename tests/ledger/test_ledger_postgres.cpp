@@ -552,6 +552,11 @@ TEST_F(Postgres, AStationLoginInTheStationsRoleRunsWithNoRightToChangeTheLedger)
   EXPECT_EQ(server->Psql("SELECT COUNT(*), COUNT(DISTINCT serial), MIN(serial), MIN(station)"
                          " FROM records WHERE status = 'Pass'"),
             "32|32|QV5100000A00|station-line\n");
+  // A station may complete its started records, but change no result.
+  (void)server->Psql(
+      "GRANT UPDATE ON records TO qelvar_station; SET ROLE st1;"
+      " UPDATE records SET status = 'FAIL 9' WHERE serial = 'QV5100000A00'");
+  EXPECT_EQ(server->Psql("SELECT status FROM records WHERE serial = 'QV5100000A00'"), "Pass\n");
   EXPECT_EQ(server->Psql("SELECT COUNT(*) FROM pg_class c JOIN pg_roles r ON c.relowner = r.oid"
                          " WHERE r.rolname = 'st1'"),
             "0\n")
@@ -722,9 +727,10 @@ TEST_F(Postgres, AStartedRecordAndItsEndEndAsOneRecordWhereverEachWasKept) {
   ASSERT_TRUE(line.MarkAborted("line-1", {}, &marked, &error)) << error;
   EXPECT_EQ(marked, 2u);
   for (const Case& c : cases) {
-    EXPECT_EQ(server->Psql(std::string("SELECT COUNT(*), MIN(status) FROM records WHERE serial = '") +
-                           c.serial + "'"),
-              std::string("1|") + c.status + "\n")
+    EXPECT_EQ(
+        server->Psql(std::string("SELECT COUNT(*), MIN(status) FROM records WHERE serial = '") +
+                     c.serial + "'"),
+        std::string("1|") + c.status + "\n")
         << c.serial;
   }
   // A finished record is never replaced; an aborted one is by its late end.
@@ -741,8 +747,9 @@ TEST_F(Postgres, AKilledStationLeavesARecordOfEverySerialOnTheServer) {
   const fs::path dir = MakeStation(root, "station-k");
   const std::string ledger = "--dir " + dir.string() + " --ledger '" + server->Url() + "' ";
   Spawned station(ledger + "--sim --time-scale 0.1 run", root.path() / "out.txt");
-  const std::string finished = "SELECT COUNT(*) FROM records WHERE status NOT IN"
-                               " ('started', 'aborted')";
+  const std::string finished =
+      "SELECT COUNT(*) FROM records WHERE status NOT IN"
+      " ('started', 'aborted')";
   int seen = 0;
   for (int i = 0; i < 1500 && seen < 3; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -753,8 +760,9 @@ TEST_F(Postgres, AKilledStationLeavesARecordOfEverySerialOnTheServer) {
   ASSERT_GE(seen, 3) << "the run never got as far as three finished ports";
   const int ended = std::atoi(server->Psql(finished).c_str());
   ASSERT_LT(ended, 16) << "killed before the end";
-  EXPECT_EQ(server->Psql("SELECT COUNT(*), COUNT(DISTINCT serial), COUNT(DISTINCT id) FROM records"),
-            "16|16|16\n");
+  EXPECT_EQ(
+      server->Psql("SELECT COUNT(*), COUNT(DISTINCT serial), COUNT(DISTINCT id) FROM records"),
+      "16|16|16\n");
   Output sync = RunCli(ledger + "ledger sync");
   EXPECT_EQ(sync.status, 0) << sync.text;
   EXPECT_NE(sync.text.find("marked " + std::to_string(16 - ended) + " record"), std::string::npos)
