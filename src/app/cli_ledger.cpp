@@ -158,9 +158,9 @@ int RunLedgerCommand(const std::vector<std::string>& args) {
     } else if (a.command.empty() && IsLedgerWord(w)) {
       a.command = w;
       if (w == "ledger") {
-        if (!value(&a.action) || (a.action != "sync" && a.action != "migrate" &&
-                                  a.action != "spool" && a.action != "series" &&
-                                  a.action != "check" && a.action != "recover")) {
+        if (!value(&a.action) ||
+            (a.action != "sync" && a.action != "migrate" && a.action != "spool" &&
+             a.action != "series" && a.action != "check" && a.action != "recover")) {
           return Usage("ledger needs sync, spool, migrate, check, recover or series add NAME SEED");
         }
         std::string add;
@@ -251,13 +251,15 @@ int RunLedgerCommand(const std::vector<std::string>& args) {
     }
     size_t pushed = 0;
     size_t aborted = 0;
+    // The spool first: a port's end waiting there completes its started
+    // record on the server, which is then not aborted.
+    bool done = opened->Sync(&pushed, &error);
     // What a killed or crashed run of this station left started. A run going
     // on meanwhile completes its records all the same.
-    if (!opened->MarkAborted(config.station, {}, &aborted, &error)) return Failed(error);
+    if (done && !opened->MarkAborted(config.station, {}, &aborted, &error)) done = false;
     if (aborted > 0) {
       std::printf("marked %zu record%s aborted\n", aborted, aborted == 1 ? "" : "s");
     }
-    const bool done = opened->Sync(&pushed, &error);
     const size_t rejected = line ? line->Rejected() : 0;
     const size_t waiting = (line ? line->Spooled() : 0) - rejected;
     std::printf("pushed %zu record%s; %zu waiting", pushed, pushed == 1 ? "" : "s", waiting);

@@ -1,6 +1,7 @@
 #include "engine/ledger_link.h"
 
 #include <algorithm>
+#include <chrono>
 #include <climits>
 #include <cstring>
 #include <fstream>
@@ -287,7 +288,7 @@ std::string LedgerLink::BeginRun() {
 }
 
 void LedgerLink::PortStarted(const PortStart& start) {
-  if (!writer_ || ledger_->Shared()) return;
+  if (!writer_) return;
   ledger::Record record = PortRecord(start, config_.station);
   record.endedAtMs = start.startedAtMs;
   record.failCode = ledger::kUnfinishedFailCode;
@@ -304,6 +305,35 @@ void LedgerLink::PortStarted(const PortStart& start) {
   }
   (void)writer_->Submit(
       [record = std::move(record)]() -> std::optional<ledger::Record> { return record; });
+}
+
+std::string LedgerLink::EarlierPassed(std::string_view barcode) {
+  if (!ledger_ || barcode.empty()) return {};
+  const int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          std::chrono::steady_clock::now().time_since_epoch())
+                          .count();
+  // A server that cannot answer is not asked again for every port of the
+  // Start: the serials of a barcode run are the operator's, and its records
+  // still find their way to the ledger.
+  if (now < noLookupUntilMs_.load()) return {};
+  ledger::HistoryQuery query;
+  query.serial = std::string(barcode);
+  std::vector<ledger::Record> records;
+  std::string error;
+  if (!ledger_->History(query, &records, &error)) {
+    noLookupUntilMs_.store(now + 30'000);
+    return {};
+  }
+  for (const ledger::Record& r : records) {  // newest first
+    if (r.failCode != kFailNone || r.status == ledger::kStartedStatus ||
+        r.status == ledger::kAbortedStatus) {
+      continue;
+    }
+    return "serial " + r.serial + " passed on station " + r.station + " port " +
+           std::to_string(r.port + 1) + " at " + ledger::IsoTimeOf(r.endedAtMs) + ", record " +
+           r.id;
+  }
+  return {};
 }
 
 void LedgerLink::PortFinished(PortResult&& result) {

@@ -6,6 +6,7 @@
 // TimeoutS= (default 10: the longest any wait on the line's server lasts).
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -69,11 +70,12 @@ class LedgerLink final : public PortRecorder, public SerialSource {
   // A new run; first marks aborted what earlier runs of this station left
   // started (a killed or crashed program's).
   std::string BeginRun() override;
-  // A station's own ledger gets a started record for the port, which its
-  // end completes (a shared ledger gets the end only).
+  // The port gets a started record, which its end completes.
   void PortStarted(const PortStart& start) override;
   void PortFinished(PortResult&& result) override;
   void RunEnded() override;
+  // The newest passed drive of the ledger with `barcode` as its serial.
+  [[nodiscard]] std::string EarlierPassed(std::string_view barcode) override;
 
   // Where this Start's records go cannot take them: the ledger could not be
   // opened, is damaged or cannot be written, or its folder's disk is (all
@@ -131,6 +133,7 @@ class LedgerLink final : public PortRecorder, public SerialSource {
   std::map<std::string, Pending> unstored_;     // by record ID
   std::map<std::string, std::string> started_;  // record ID by run ID and port
   uint64_t finished_ = 0;
+  std::atomic<int64_t> noLookupUntilMs_{0};  // steady clock
   // What the writer appends through: it keeps unstored_ up to date.
   std::unique_ptr<Tracked> tracked_;
   // Declared last: stopped (and drained) before the ledger goes.

@@ -85,6 +85,27 @@ bool LineLedger::TakeSerials(std::string_view series, std::string_view seed, int
   return server_->TakeSerials(series, seed, count, station, advance, serials, error);
 }
 
+bool LineLedger::MarkAborted(std::string_view station, const std::vector<std::string>& liveRuns,
+                             size_t* marked, std::string* error) {
+  *marked = 0;
+  error->clear();
+  SqliteLedger* spool = ExistingSpool(error);
+  if (spool && !spool->MarkAborted(station, liveRuns, marked, error)) return false;
+  if (!error->empty()) return false;
+  if (SteadyMs() < restUntilMs_.load()) {
+    *error = "the shared ledger did not answer a moment ago";
+    return false;
+  }
+  size_t onServer = 0;
+  ServerFailure failure = ServerFailure::kNone;
+  if (!server_->MarkAborted(station, liveRuns, &onServer, error, &failure)) {
+    Rest(failure);
+    return false;
+  }
+  *marked += onServer;
+  return true;
+}
+
 size_t LineLedger::Spooled() {
   std::string error;
   SqliteLedger* spool = ExistingSpool(&error);

@@ -38,6 +38,10 @@ class LineLedger final : public Ledger {
   // server has it. One the server rejects is marked so and passed over.
   // True when nothing is left to push (rejected records may remain).
   [[nodiscard]] bool Sync(size_t* pushed, std::string* error) override;
+  // In the spool (records held back there are pushed marked), then on the
+  // server; false when the server could not be asked.
+  [[nodiscard]] bool MarkAborted(std::string_view station, const std::vector<std::string>& liveRuns,
+                                 size_t* marked, std::string* error) override;
   [[nodiscard]] int SchemaVersion() const override { return server_->SchemaVersion(); }
   [[nodiscard]] bool Shared() const override { return true; }
 

@@ -362,8 +362,54 @@ int PostgresLedger::SchemaVersion() const {
 bool PostgresLedger::InsertLocked(const Record& record, std::string* error, std::string* sqlState) {
   std::string sql = "INSERT INTO records (" + schema::RecordColumns() + ") VALUES ($1";
   for (size_t i = 2; i <= schema::kRecordColumnCount; ++i) sql += ", " + Dollar(i);
-  sql += ") ON CONFLICT (id) DO NOTHING";
-  return Exec(sql, schema::RecordValues(record), nullptr, error, sqlState);
+  sql += ")";
+  const std::vector<std::string> values = schema::RecordValues(record);
+  std::string state;
+  if (mayComplete_) {
+    if (Exec(sql + schema::CompletesUnfinished(), values, nullptr, error, &state)) return true;
+    // A login granted before stations could complete their started records
+    // (no UPDATE on records until the admin migrates again) still stores
+    // every port's end; a started record, which the end could not replace,
+    // is not sent.
+    if (state != "42501" || !conn_ || PQtransactionStatus(conn_) != PQTRANS_IDLE) {
+      if (sqlState) *sqlState = state;
+      return false;
+    }
+    mayComplete_ = false;
+  }
+  if (record.status == kStartedStatus) return true;
+  return Exec(sql + " ON CONFLICT (id) DO NOTHING", values, nullptr, error, sqlState);
+}
+
+bool PostgresLedger::MarkAborted(std::string_view station, const std::vector<std::string>& liveRuns,
+                                 size_t* marked, std::string* error) {
+  ServerFailure failure = ServerFailure::kNone;
+  return MarkAborted(station, liveRuns, marked, error, &failure);
+}
+
+bool PostgresLedger::MarkAborted(std::string_view station, const std::vector<std::string>& liveRuns,
+                                 size_t* marked, std::string* error, ServerFailure* failure) {
+  *marked = 0;
+  std::string sql = "WITH marked AS (UPDATE records SET status = '" + std::string(kAbortedStatus) +
+                    "' WHERE status = '" + std::string(kStartedStatus) + "' AND station = $1";
+  std::vector<std::string> parameters{std::string(station)};
+  for (const std::string& run : liveRuns) {
+    parameters.push_back(run);
+    sql += " AND run_id <> " + Dollar(parameters.size());
+  }
+  sql += " RETURNING 1) SELECT COUNT(*) FROM marked";
+  std::lock_guard lock(mutex_);
+  std::vector<std::vector<std::string>> rows;
+  *failure = ServerFailure::kNone;
+  if (!Retried(error, [&] {
+        rows.clear();
+        return Exec(sql, parameters, &rows, error);
+      })) {
+    *failure = failure_;
+    return false;
+  }
+  if (!rows.empty() && !rows[0].empty()) *marked = std::strtoull(rows[0][0].c_str(), nullptr, 10);
+  return true;
 }
 
 bool PostgresLedger::Append(const Record& record, std::string* error) {
@@ -462,6 +508,7 @@ bool PostgresLedger::TakeLocked(const std::string& name, std::string_view seed, 
     *error = "the serial series " + name + " has no serial to start from ([Identify] SN)";
     return false;
   }
+  if (!SeedFitsLocked(name, *facts, seed, station, advance, error)) return false;
   std::string seriesText, stationText, offsetsText;
   if (!Literal(name, &seriesText, error) || !Literal(std::string(station), &stationText, error) ||
       !Literal(facts->offsets, &offsetsText, error)) {
@@ -505,6 +552,35 @@ bool PostgresLedger::TakeLocked(const std::string& name, std::string_view seed, 
     return rollback();
   }
   return true;
+}
+
+bool PostgresLedger::SeedFitsLocked(const std::string& name, const SeriesFacts& facts,
+                                    std::string_view seed, std::string_view station,
+                                    const SerialAdvance& advance, std::string* error) {
+  if (seed == facts.seed) return true;
+  // A station carries on from where the series is: its SN is a serial the
+  // series handed out, or the one after its own last grant (what it saves
+  // after each Start). Any other is a station set up for another series,
+  // whose serials would not follow on from its own.
+  std::vector<std::vector<std::string>> rows;
+  if (!Exec("SELECT serial FROM serial_grants WHERE series = $1 AND (serial = $2 OR"
+            " (station = $3 AND granted_at_ms = (SELECT MAX(granted_at_ms) FROM serial_grants"
+            " WHERE series = $1 AND station = $3)))",
+            {name, std::string(seed), std::string(station)}, &rows, error)) {
+    return false;
+  }
+  for (const auto& row : rows) {
+    std::string next = row[0];
+    if (next == seed) return true;
+    advance(next, 1);
+    if (next == seed) return true;
+  }
+  *error = "this station's SN " + std::string(seed) +
+           " does not follow on from the serial series " + name + ", which starts at " +
+           facts.seed + ": set [Identify] SN to " + facts.seed +
+           " (the series carries on from its own next serial), or [Ledger] Series= to a series"
+           " of its own";
+  return false;
 }
 
 const PostgresLedger::SeriesFacts* PostgresLedger::SeriesLocked(const std::string& name,
@@ -583,6 +659,17 @@ bool PostgresLedger::GrantStationsLocked(std::string* error) {
       " DO $$ BEGIN EXECUTE format('GRANT USAGE ON SCHEMA %I TO @', current_schema()); END $$;"
       " GRANT SELECT ON schema_version, serial_series TO @;"
       " GRANT SELECT, INSERT ON records, serial_grants TO @;"
+      // A port's end completes its started record; a Start or a sync marks
+      // aborted the ones a killed run left started.
+      " GRANT UPDATE ON records TO @;"
+      // ...and no more: a record with a result, once stored, stays as it is.
+      " CREATE OR REPLACE FUNCTION qelvar_finished_record_stays() RETURNS trigger"
+      " LANGUAGE plpgsql AS $f$ BEGIN RAISE EXCEPTION USING ERRCODE = '23514', MESSAGE ="
+      " 'record ' || OLD.id || ' has a result already and is not changed'; END $f$;"
+      " DROP TRIGGER IF EXISTS finished_record_stays ON records;"
+      " CREATE TRIGGER finished_record_stays BEFORE UPDATE ON records FOR EACH ROW"
+      " WHEN (OLD.status NOT IN ('started', 'aborted'))"
+      " EXECUTE FUNCTION qelvar_finished_record_stays();"
       " DO $$ DECLARE name TEXT; BEGIN"
       " FOR name IN SELECT offsets FROM serial_series WHERE offsets IS NOT NULL LOOP"
       " EXECUTE format('GRANT USAGE, SELECT ON SEQUENCE %I TO @', name);"

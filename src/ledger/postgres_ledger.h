@@ -58,6 +58,11 @@ class PostgresLedger final : public Ledger {
   [[nodiscard]] bool Push(const Record& record, std::string* error, ServerFailure* failure);
   [[nodiscard]] bool History(const HistoryQuery& query, std::vector<Record>* records,
                              std::string* error) override;
+  [[nodiscard]] bool MarkAborted(std::string_view station, const std::vector<std::string>& liveRuns,
+                                 size_t* marked, std::string* error) override;
+  // As MarkAborted, telling why it failed.
+  [[nodiscard]] bool MarkAborted(std::string_view station, const std::vector<std::string>& liveRuns,
+                                 size_t* marked, std::string* error, ServerFailure* failure);
   [[nodiscard]] bool Yield(const YieldQuery& query, YieldReport* report,
                            std::string* error) override;
   [[nodiscard]] bool TakeSerials(std::string_view series, std::string_view seed, int count,
@@ -122,6 +127,10 @@ class PostgresLedger final : public Ledger {
     std::string offsets;  // the name of its sequence
   };
   // The series `name`, created with `seed` when it is new.
+  // True when a station whose SN is `seed` may take serials of the series;
+  // false with *error naming both when its SN belongs to another series.
+  bool SeedFitsLocked(const std::string& name, const SeriesFacts& facts, std::string_view seed,
+                      std::string_view station, const SerialAdvance& advance, std::string* error);
   const SeriesFacts* SeriesLocked(const std::string& name, std::string_view seed,
                                   std::string* error);
 
@@ -131,6 +140,9 @@ class PostgresLedger final : public Ledger {
   mutable std::mutex mutex_;
   pg_conn* conn_ = nullptr;
   ServerFailure failure_ = ServerFailure::kNone;
+  // False once the server refused this login the update a port's end makes
+  // of its started record: records are then only added.
+  bool mayComplete_ = true;
   std::atomic<bool> givenUp_{false};
   int version_ = 0;
   std::map<std::string, SeriesFacts> series_;

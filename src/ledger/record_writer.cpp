@@ -76,11 +76,13 @@ size_t RecordWriter::KeepAll() {
   {
     std::lock_guard lock(mutex_);
     kept_ = true;
+    // A Flush meanwhile waits until these are kept: the queue is empty, but
+    // they are not stored yet.
+    ++keeping_;
     queued.swap(queue_);
     writing = std::move(writing_);
     writing_.reset();
   }
-  idle_.notify_all();
   std::vector<Record> records;
   if (writing) records.push_back(std::move(*writing));
   for (Task& task : queued) {
@@ -96,16 +98,20 @@ size_t RecordWriter::KeepAll() {
       errors_("the record of port " + std::to_string(record.port) + " could not be kept: " + error);
     }
   }
-  std::lock_guard lock(mutex_);
-  written_ += kept;
-  failed_ += records.size() - kept;
+  {
+    std::lock_guard lock(mutex_);
+    written_ += kept;
+    failed_ += records.size() - kept;
+    --keeping_;
+  }
+  idle_.notify_all();
   return kept;
 }
 
 bool RecordWriter::Flush(int64_t timeoutMs) {
   std::unique_lock lock(mutex_);
   return idle_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                        [&] { return queue_.empty() && !busy_; });
+                        [&] { return queue_.empty() && !busy_ && keeping_ == 0; });
 }
 
 uint64_t RecordWriter::Written() const {

@@ -69,6 +69,7 @@ class RecordWriter {
   bool busy_ = false;
   bool stopping_ = false;
   bool kept_ = false;  // KeepAll ran: nothing more is written
+  int keeping_ = 0;    // KeepAll calls still keeping what they took
   uint64_t written_ = 0;
   uint64_t failed_ = 0;
   uint64_t dropped_ = 0;

@@ -68,6 +68,29 @@ const std::string& RecordColumns() {
   return columns;
 }
 
+const std::string& CompletesUnfinished() {
+  static const std::string clause = [] {
+    std::string text = " ON CONFLICT (id) DO UPDATE SET ";
+    const std::string& columns = RecordColumns();
+    bool first = true;
+    for (size_t at = 0; at < columns.size();) {
+      size_t end = columns.find(',', at);
+      if (end == std::string::npos) end = columns.size();
+      std::string column = columns.substr(at, end - at);
+      column.erase(0, column.find_first_not_of(' '));
+      if (column != "id") {
+        text += (first ? "" : ", ") + column + " = excluded." + column;
+        first = false;
+      }
+      at = end + 1;
+    }
+    text += " WHERE records.status IN ('" + std::string(kStartedStatus) + "', '" +
+            std::string(kAbortedStatus) + "')";
+    return text;
+  }();
+  return clause;
+}
+
 std::vector<std::string> RecordValues(const Record& r) {
   return {r.id,
           r.runId,

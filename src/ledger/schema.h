@@ -26,6 +26,10 @@ struct Migration {
 inline constexpr size_t kRecordColumnCount = 30;
 // "id, run_id, ..." in the order of RecordValues.
 [[nodiscard]] const std::string& RecordColumns();
+// What follows "INSERT INTO records (...) VALUES (...)" in both stores: a
+// port's end replaces its started record (or the aborted one a sync made of
+// it meanwhile); any other record is stored once.
+[[nodiscard]] const std::string& CompletesUnfinished();
 // The record's values as text, in column order (the day column derived).
 [[nodiscard]] std::vector<std::string> RecordValues(const Record& record);
 // A record from its column texts in column order; nothing when a number

@@ -160,28 +160,10 @@ int SqliteLedger::SchemaVersion() const {
 }
 
 bool SqliteLedger::InsertLocked(const Record& record, std::string* error) {
-  // A port's end replaces its started record (or the aborted one a sync
-  // made of it meanwhile); any other record is stored once.
   static const std::string sql = [] {
     std::string text = "INSERT INTO records (" + schema::RecordColumns() + ") VALUES (?";
     for (size_t i = 1; i < schema::kRecordColumnCount; ++i) text += ", ?";
-    text += ") ON CONFLICT (id) DO UPDATE SET ";
-    const std::string& columns = schema::RecordColumns();
-    bool first = true;
-    for (size_t at = 0; at < columns.size();) {
-      size_t end = columns.find(',', at);
-      if (end == std::string::npos) end = columns.size();
-      std::string column = columns.substr(at, end - at);
-      column.erase(0, column.find_first_not_of(' '));
-      if (column != "id") {
-        text += (first ? "" : ", ") + column + " = excluded." + column;
-        first = false;
-      }
-      at = end + 1;
-    }
-    text += " WHERE records.status IN ('" + std::string(kStartedStatus) + "', '" +
-            std::string(kAbortedStatus) + "')";
-    return text;
+    return text + ")" + schema::CompletesUnfinished();
   }();
   // Prepared once: a copy of a million records would spend most of its time
   // parsing the same statement again.

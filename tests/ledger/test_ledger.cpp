@@ -292,6 +292,7 @@ class SlowLedger final : public Ledger {
     return true;
   }
   bool Keep(const Record& r, std::string*) override {
+    std::this_thread::sleep_for(std::chrono::milliseconds(keepDelayMs));
     std::lock_guard lock(mutex);
     kept.push_back(r);
     return true;
@@ -310,6 +311,7 @@ class SlowLedger final : public Ledger {
   bool Shared() const override { return true; }
 
   int delayMs = 0;
+  int keepDelayMs = 0;
   std::atomic<bool> fail{false};
   std::atomic<int> syncs{0};
   std::mutex mutex;
@@ -514,6 +516,29 @@ TEST(RecordWriter, KeepAllKeepsEveryRecordAtOnceWhereverItIsAndWritesNoMore) {
     EXPECT_LE(slow.stored.size(), beingWritten ? 1u : 0u) << "nothing more is written";
     EXPECT_EQ(writer.Written(), 5u);
   }
+}
+
+// The program's end waits for the records a Ctrl-C is keeping: until they
+// are kept, they are neither queued nor stored.
+TEST(RecordWriter, AFlushWaitsForTheRecordsBeingKept) {
+  SlowLedger slow;
+  slow.delayMs = 300;
+  slow.keepDelayMs = 100;
+  RecordWriter writer(slow, nullptr);
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_TRUE(
+        writer.Submit([i] { return SampleRecord("F" + std::to_string(i), 0, kDecember1); }));
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  std::thread keeper([&] { EXPECT_EQ(writer.KeepAll(), 3u); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_FALSE(writer.Flush(50)) << "three records are still being kept";
+  EXPECT_TRUE(writer.Flush(5000));
+  {
+    std::lock_guard lock(slow.mutex);
+    EXPECT_EQ(slow.kept.size(), 3u) << "all kept once the flush returns";
+  }
+  keeper.join();
 }
 
 TEST(Redaction, NoPasswordShowsInAnyFormOfTheSettings) {

@@ -117,9 +117,9 @@ TEST_F(Postgres, ASeriesStoredByAnOlderSchemaCarriesOnFromItsNextSerial) {
   PostgresLedger store(server->Url());
   ASSERT_TRUE(store.Connect(&error)) << error;
   std::vector<std::string> serials;
-  ASSERT_TRUE(store.TakeSerials("kept", "QV0000", 2, "st", Advance, &serials, &error)) << error;
+  ASSERT_TRUE(store.TakeSerials("kept", "QV00FF", 2, "st", Advance, &serials, &error)) << error;
   EXPECT_EQ(serials, (std::vector<std::string>{"QV00FF", "QV0100"}));
-  ASSERT_TRUE(store.TakeSerials("kept", "QV0000", 1, "st", Advance, &serials, &error)) << error;
+  ASSERT_TRUE(store.TakeSerials("kept", "QV00FF", 1, "st", Advance, &serials, &error)) << error;
   EXPECT_EQ(serials, std::vector<std::string>{"QV0101"});
 }
 
@@ -542,10 +542,21 @@ TEST_F(Postgres, AStationLoginInTheStationsRoleRunsWithNoRightToChangeTheLedger)
       EXPECT_NE(run.text.find("ledger series add unknown SEED"), std::string::npos) << run.text;
     }
   }
+  // A login granted by an older program, which may not update records,
+  // still stores every port's end.
+  (void)server->Psql("REVOKE UPDATE ON records FROM qelvar_station");
+  Output old = RunCli("--dir " + (root.path() / "station-line").string() + " --ledger '" + url +
+                      "' --sim --virtual-time run");
+  EXPECT_EQ(old.status, 0) << old.text;
   ::unsetenv("PGSERVICEFILE");
   EXPECT_EQ(server->Psql("SELECT COUNT(*), COUNT(DISTINCT serial), MIN(serial), MIN(station)"
-                         " FROM records"),
-            "16|16|QV5100000A00|station-line\n");
+                         " FROM records WHERE status = 'Pass'"),
+            "32|32|QV5100000A00|station-line\n");
+  // A station may complete its started records, but change no result.
+  (void)server->Psql(
+      "GRANT UPDATE ON records TO qelvar_station; SET ROLE st1;"
+      " UPDATE records SET status = 'FAIL 9' WHERE serial = 'QV5100000A00'");
+  EXPECT_EQ(server->Psql("SELECT status FROM records WHERE serial = 'QV5100000A00'"), "Pass\n");
   EXPECT_EQ(server->Psql("SELECT COUNT(*) FROM pg_class c JOIN pg_roles r ON c.relowner = r.oid"
                          " WHERE r.rolname = 'st1'"),
             "0\n")
@@ -589,6 +600,177 @@ TEST_F(Postgres, ARecordTheServerRejectsIsSetAsideAndTheRestArePushed) {
   Output spool = RunCli(at + "ledger spool");
   EXPECT_EQ(spool.status, 0) << spool.text;
   EXPECT_NE(spool.text.find("0 waiting; 2 rejected"), std::string::npos) << spool.text;
+}
+
+// The settings file of `dir` with its SN (and, when not empty, its series).
+void SetSerial(const fs::path& dir, const std::string& sn, const std::string& series) {
+  std::string text = Slurp(dir / "speedQelvar.ini");
+  const size_t at = text.find("\nSN=");
+  ASSERT_NE(at, std::string::npos);
+  text.replace(at + 4, text.find('\r', at) - at - 4, sn);
+  if (!series.empty()) text += "Series=" + series + "\r\n";
+  std::ofstream(dir / "speedQelvar.ini", std::ios::binary | std::ios::trunc) << text;
+}
+
+// Serials stay unique across the line: a barcode already on a passed drive
+// of another station is refused, and so is a station whose SN does not
+// follow on from the series it joins, until its SN or series is set.
+TEST_F(Postgres, NoStationRepeatsASerialOfTheLine) {
+  TempDir root("unique");
+  const std::string ledger = " --ledger '" + server->Url() + "' --sim --virtual-time run";
+  const fs::path codes = root.path() / "codes.txt";
+  {
+    std::ofstream out(codes);
+    for (int i = 10; i < 26; ++i) out << "QVB0000000" << i << "\n";
+  }
+  const fs::path a = MakeStation(root, "station-a");
+  const fs::path b = MakeStation(root, "station-b");
+  Output first = RunCli("--dir " + a.string() + ledger + " --barcodes " + codes.string());
+  ASSERT_EQ(first.status, 0) << first.text;
+  Output second = RunCli("--dir " + b.string() + ledger + " --barcodes " + codes.string());
+  EXPECT_EQ(second.status, 2) << second.text;
+  const std::string id = server->Psql("SELECT id FROM records WHERE serial = 'QVB000000013'");
+  ASSERT_EQ(id.size(), 37u) << id;
+  EXPECT_NE(second.text.find("port 4 has the barcode \"QVB000000013\", already on a passed drive"
+                             " (serial QVB000000013 passed on station station-a port 4 at "),
+            std::string::npos)
+      << second.text;
+  EXPECT_NE(second.text.find("record " + id.substr(0, 36)), std::string::npos) << second.text;
+
+  struct Case {
+    const char* station;
+    const char* sn;
+    const char* series;  // "" for the default one
+    bool runs;
+  };
+  // The series "default" starts at the example station's QV5100000A00.
+  const Case cases[] = {
+      {"station-c", "QV5100000A00", "", true},   // creates the series
+      {"station-c", "QV5100000A10", "", true},   // as it saved after its Start
+      {"station-d", "QV7700000000", "", false},  // another line's SN
+      {"station-d", "QV5100000A05", "", true},   // a serial the series gave
+      {"station-e", "QV7700000000", "own", true},
+      {"station-e", "QV5100000A00", "own", false},  // its series starts at QV77...
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.station) + " " + c.sn + " " + c.series);
+    const fs::path dir = root.path() / c.station;
+    if (!fs::exists(dir)) (void)MakeStation(root, c.station);
+    SetSerial(dir, c.sn, c.series);
+    Output run = RunCli("--dir " + dir.string() + ledger);
+    if (c.runs) {
+      EXPECT_EQ(run.status, 0) << run.text;
+    } else {
+      EXPECT_EQ(run.status, 2) << run.text;
+      const std::string started = std::string(c.series).empty() ? "QV5100000A00" : "QV7700000000";
+      EXPECT_NE(run.text.find(std::string("this station's SN ") + c.sn +
+                              " does not follow on from the serial series " +
+                              (std::string(c.series).empty() ? "default" : c.series) +
+                              ", which starts at " + started),
+                std::string::npos)
+          << run.text;
+    }
+    // Only a series whose SN fits moves the station's SN on.
+    EXPECT_EQ(Slurp(dir / "speedQelvar.ini").find(std::string("\nSN=") + c.sn + "\r") ==
+                  std::string::npos,
+              c.runs);
+  }
+  EXPECT_EQ(server->Psql("SELECT COUNT(*), COUNT(DISTINCT serial) FROM records"
+                         " WHERE fail_code = 0"),
+            "80|80\n");
+}
+
+// Started records on the shared ledger: a port's end completes its started
+// record wherever each of the two was kept (server or spool), and one left
+// started is marked aborted, in the spool and on the server alike.
+TEST_F(Postgres, AStartedRecordAndItsEndEndAsOneRecordWhereverEachWasKept) {
+  TempDir dir("started");
+  LineLedger line(std::make_unique<PostgresLedger>(server->Url()),
+                  dir.str() + "/" + kSpoolFileName);
+  std::string error;
+  ASSERT_TRUE(line.server().Connect(&error)) << error;
+  enum Where { kServer, kSpool };
+  struct Case {
+    const char* serial;
+    Where started;
+    Where end;  // kSpool with no end: left started, then marked aborted
+    bool ends;
+    const char* status;  // on the server after a sync
+  };
+  const Case cases[] = {
+      {"QS1", kServer, kServer, true, "Pass"},     {"QS2", kSpool, kSpool, true, "Pass"},
+      {"QS3", kServer, kSpool, true, "Pass"},      {"QS4", kSpool, kServer, true, "Pass"},
+      {"QS5", kServer, kServer, false, "aborted"}, {"QS6", kSpool, kSpool, false, "aborted"},
+  };
+  auto put = [&](Where where, const Record& record) {
+    if (where == kSpool) return line.Keep(record, &error);
+    return line.Append(record, &error);
+  };
+  std::vector<Record> ends;
+  for (const Case& c : cases) {
+    Record end = SampleRecord(c.serial, 0, kDecember1);
+    Record started = end;
+    started.status = kStartedStatus;
+    started.failCode = kUnfinishedFailCode;
+    ASSERT_TRUE(put(c.started, started)) << error;
+    if (c.ends) {
+      ASSERT_TRUE(put(c.end, end)) << error;
+    }
+  }
+  // As `ledger sync` does: the spool first, then what is left started.
+  size_t pushed = 0;
+  ASSERT_TRUE(line.Sync(&pushed, &error)) << error;
+  EXPECT_EQ(line.Spooled(), 0u);
+  size_t marked = 0;
+  ASSERT_TRUE(line.MarkAborted("line-1", {"run-1"}, &marked, &error)) << error;
+  EXPECT_EQ(marked, 0u) << "a live run's records stay started";
+  ASSERT_TRUE(line.MarkAborted("line-1", {}, &marked, &error)) << error;
+  EXPECT_EQ(marked, 2u);
+  for (const Case& c : cases) {
+    EXPECT_EQ(
+        server->Psql(std::string("SELECT COUNT(*), MIN(status) FROM records WHERE serial = '") +
+                     c.serial + "'"),
+        std::string("1|") + c.status + "\n")
+        << c.serial;
+  }
+  // A finished record is never replaced; an aborted one is by its late end.
+  Record late = SampleRecord("QS1", 7, kDecember1);
+  ASSERT_TRUE(line.Append(late, &error)) << error;
+  EXPECT_EQ(server->Psql("SELECT COUNT(*) FROM records WHERE status = 'Pass'"), "4\n");
+}
+
+// A station killed mid-run on the shared ledger: every serial it handed out
+// has a record on the server, and the ones left started are marked aborted
+// at the next sync.
+TEST_F(Postgres, AKilledStationLeavesARecordOfEverySerialOnTheServer) {
+  TempDir root("killed");
+  const fs::path dir = MakeStation(root, "station-k");
+  const std::string ledger = "--dir " + dir.string() + " --ledger '" + server->Url() + "' ";
+  Spawned station(ledger + "--sim --time-scale 0.1 run", root.path() / "out.txt");
+  const std::string finished =
+      "SELECT COUNT(*) FROM records WHERE status NOT IN"
+      " ('started', 'aborted')";
+  int seen = 0;
+  for (int i = 0; i < 1500 && seen < 3; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    seen = std::atoi(server->Psql(finished).c_str());
+  }
+  station.Signal(SIGKILL);
+  (void)station.Wait(10);
+  ASSERT_GE(seen, 3) << "the run never got as far as three finished ports";
+  const int ended = std::atoi(server->Psql(finished).c_str());
+  ASSERT_LT(ended, 16) << "killed before the end";
+  EXPECT_EQ(
+      server->Psql("SELECT COUNT(*), COUNT(DISTINCT serial), COUNT(DISTINCT id) FROM records"),
+      "16|16|16\n");
+  Output sync = RunCli(ledger + "ledger sync");
+  EXPECT_EQ(sync.status, 0) << sync.text;
+  EXPECT_NE(sync.text.find("marked " + std::to_string(16 - ended) + " record"), std::string::npos)
+      << sync.text;
+  EXPECT_EQ(server->Psql("SELECT COUNT(*) FROM records WHERE status = 'aborted'"),
+            std::to_string(16 - ended) + "\n");
+  EXPECT_EQ(RunCli(ledger + "ledger sync").text.find("aborted"), std::string::npos)
+      << "marked once";
 }
 
 }  // namespace
