@@ -296,7 +296,7 @@ class SlowLedger final : public Ledger {
     kept.push_back(r);
     return true;
   }
-  bool History(const HistoryQuery&, std::vector<Record>*, std::string*) override { return false; }
+  bool HistoryEach(const HistoryQuery&, const RecordSink&, std::string*) override { return false; }
   bool Yield(const YieldQuery&, YieldReport*, std::string*) override { return false; }
   bool TakeSerials(std::string_view, std::string_view, int, std::string_view, const SerialAdvance&,
                    std::vector<std::string>*, std::string*) override {

@@ -432,7 +432,7 @@ class RefusingLedger final : public Ledger {
     }
     return true;
   }
-  bool History(const HistoryQuery&, std::vector<Record>*, std::string*) override { return true; }
+  bool HistoryEach(const HistoryQuery&, const RecordSink&, std::string*) override { return true; }
   bool Yield(const YieldQuery&, YieldReport*, std::string*) override { return true; }
   bool TakeSerials(std::string_view, std::string_view, int, std::string_view, const SerialAdvance&,
                    std::vector<std::string>*, std::string*) override {
