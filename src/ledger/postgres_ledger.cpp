@@ -458,7 +458,15 @@ bool PostgresLedger::HistoryEach(const HistoryQuery& query, const RecordSink& ea
     // A listing that has begun is not begun again: its records would come
     // twice.
     if (delivered > 0) return false;
-    return ExecEach(s.sql, s.parameters, row, &delivered, error);
+    // The server's statement time-out would cut a long listing (or one
+    // read slowly) short; the wait on each of its rows stays bounded here.
+    if (!Script("BEGIN READ ONLY; SET LOCAL statement_timeout = 0", nullptr, error)) return false;
+    if (!ExecEach(s.sql, s.parameters, row, &delivered, error)) {
+      std::string ignored;
+      if (conn_) (void)Exec("ROLLBACK", {}, nullptr, &ignored);
+      return false;
+    }
+    return Exec("COMMIT", {}, nullptr, error);
   });
   if (unreadable) *error = "the shared ledger holds a record that cannot be read";
   return ok;
