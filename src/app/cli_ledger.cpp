@@ -203,9 +203,9 @@ int RunLedgerCommand(const std::vector<std::string>& args) {
     } else if (a.command.empty() && IsLedgerWord(w)) {
       a.command = w;
       if (w == "ledger") {
-        if (!value(&a.action) || (a.action != "sync" && a.action != "migrate" &&
-                                  a.action != "spool" && a.action != "series" &&
-                                  a.action != "check" && a.action != "recover")) {
+        if (!value(&a.action) ||
+            (a.action != "sync" && a.action != "migrate" && a.action != "spool" &&
+             a.action != "series" && a.action != "check" && a.action != "recover")) {
           return Usage("ledger needs sync, spool, migrate, check, recover or series add NAME SEED");
         }
         std::string add;

@@ -16,10 +16,10 @@
 namespace qelvar::ledger {
 
 struct HistoryQuery {
-  std::string serial;  // exact serial; empty: any
+  std::string serial;                                     // exact serial; empty: any
   int64_t sinceMs = std::numeric_limits<int64_t>::min();  // ended at or after
   int64_t untilMs = std::numeric_limits<int64_t>::max();  // ended before
-  std::string station;  // exact station name; empty: any
+  std::string station;                                    // exact station name; empty: any
   bool failedOnly = false;
   // Only passed drives whose serial is recorded on more than one passed drive.
   bool duplicates = false;
@@ -90,7 +90,8 @@ class Ledger {
   // Hands the records the query selects to `each` one at a time, in the
   // query's order, as they are read: a listing of any size takes no more
   // memory than one record. False with *error when the ledger cannot be
-  // read, or when `each` stopped the listing.
+  // read, or when `each` stopped the listing. `each` runs with the ledger
+  // held: it must not call the ledger itself.
   [[nodiscard]] virtual bool HistoryEach(const HistoryQuery& query, const RecordSink& each,
                                          std::string* error) = 0;
   // The records the query selects, all in memory.

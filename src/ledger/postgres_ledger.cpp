@@ -273,23 +273,29 @@ bool PostgresLedger::Collect(std::vector<std::vector<std::string>>* rows, std::s
     pg_result* result = PQgetResult(conn_);
     if (!result) break;
     const ExecStatusType status = PQresultStatus(result);
-    if (status == PGRES_SINGLE_TUPLE && each && failed.empty()) {
+    // Rows one at a time, or (had libpq not taken single-row mode) all in
+    // one result: either way each goes to `each`, none is dropped.
+    if (each && failed.empty() && (status == PGRES_SINGLE_TUPLE || status == PGRES_TUPLES_OK)) {
+      const int n = PQntuples(result);
       const int m = PQnfields(result);
       streamed.resize(static_cast<size_t>(m));
-      for (int c = 0; c < m; ++c) {
-        streamed[static_cast<size_t>(c)].assign(PQgetvalue(result, 0, c),
-                                                static_cast<size_t>(PQgetlength(result, 0, c)));
+      for (int r = 0; r < n; ++r) {
+        for (int c = 0; c < m; ++c) {
+          streamed[static_cast<size_t>(c)].assign(PQgetvalue(result, r, c),
+                                                  static_cast<size_t>(PQgetlength(result, r, c)));
+        }
+        if (delivered) ++*delivered;
+        if (!(*each)(streamed)) {
+          // The rest is not wanted: the server stops sending, and the
+          // connection, with its rows still on the way, is not used again.
+          PQclear(result);
+          *error = "the listing was stopped";
+          CancelInBackground(PQgetCancel(conn_));
+          AbandonLocked(ServerFailure::kNone);
+          return false;
+        }
       }
       PQclear(result);
-      if (delivered) ++*delivered;
-      if (!(*each)(streamed)) {
-        // The rest is not wanted: the server stops sending, and the
-        // connection, with its rows still on the way, is not used again.
-        *error = "the listing was stopped";
-        CancelInBackground(PQgetCancel(conn_));
-        AbandonLocked(ServerFailure::kNone);
-        return false;
-      }
       continue;
     }
     if (status == PGRES_TUPLES_OK) {

@@ -165,8 +165,8 @@ void RecordsWriter::Begin(std::string* out) const {
   switch (format_) {
     case RecordsFormat::kTable: {
       char line[512];
-      std::snprintf(line, sizeof line, "%-24s %-12s %4s  %-20s %-8s %5s %-4s  %s\n",
-                    "Ended (UTC)", "Station", "Port", "Serial", "FW", "Bin", "Code", "Status");
+      std::snprintf(line, sizeof line, "%-24s %-12s %4s  %-20s %-8s %5s %-4s  %s\n", "Ended (UTC)",
+                    "Station", "Port", "Serial", "FW", "Bin", "Code", "Status");
       *out += line;
       break;
     }
@@ -195,9 +195,8 @@ void RecordsWriter::Add(const Record& r, std::string* out) {
       const std::string ended = IsoTimeOf(r.endedAtMs);
       const std::string bin = r.bin == kNoBinValue ? "-" : std::to_string(r.bin);
       std::snprintf(line, sizeof line, "%-24s %-12.12s %4d  %-20.20s %-8.8s %5s %-4d  %.60s\n",
-                    ended.c_str(), Shown(r.station).c_str(),
-                    r.port + 1, Shown(r.serial).c_str(), Shown(r.fwVersion).c_str(), bin.c_str(),
-                    r.failCode, Shown(r.status).c_str());
+                    ended.c_str(), Shown(r.station).c_str(), r.port + 1, Shown(r.serial).c_str(),
+                    Shown(r.fwVersion).c_str(), bin.c_str(), r.failCode, Shown(r.status).c_str());
       *out += line;
       break;
     }

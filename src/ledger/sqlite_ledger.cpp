@@ -122,9 +122,8 @@ bool SqliteLedger::QueryEach(const std::string& sql, const std::vector<std::stri
     row.resize(static_cast<size_t>(n));
     for (int c = 0; c < n; ++c) {
       const auto* text = sqlite3_column_text(stmt.get(), c);
-      row[static_cast<size_t>(c)].assign(
-          text ? reinterpret_cast<const char*>(text) : "",
-          static_cast<size_t>(sqlite3_column_bytes(stmt.get(), c)));
+      row[static_cast<size_t>(c)].assign(text ? reinterpret_cast<const char*>(text) : "",
+                                         static_cast<size_t>(sqlite3_column_bytes(stmt.get(), c)));
     }
     if (!each(row)) {
       *error = "the listing was stopped";

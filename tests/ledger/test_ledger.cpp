@@ -180,7 +180,8 @@ TEST_F(SqliteStore, FiltersCombineAndNewestComesFirst) {
 }
 
 TEST_F(SqliteStore, AListingIsCutByTimeAndCountAndStopsWhenItsTakerSays) {
-  for (int day = 0; day < 5; ++day) Add(SampleRecord("D" + std::to_string(day), 0, kDecember1 + day * kDayMs));
+  for (int day = 0; day < 5; ++day)
+    Add(SampleRecord("D" + std::to_string(day), 0, kDecember1 + day * kDayMs));
   struct Case {
     int64_t since, until;  // in days from December 1; -1: open
     size_t limit;
@@ -206,7 +207,8 @@ TEST_F(SqliteStore, AListingIsCutByTimeAndCountAndStopsWhenItsTakerSays) {
   // A taker that stops the listing gets no more, and no success.
   std::string error;
   int taken = 0;
-  EXPECT_FALSE(store->HistoryEach({}, [&](const Record&) { return ++taken < 2; }, &error));
+  EXPECT_FALSE(store->HistoryEach(
+      {}, [&](const Record&) { return ++taken < 2; }, &error));
   EXPECT_EQ(taken, 2);
   EXPECT_FALSE(error.empty());
   EXPECT_EQ(Find({}).size(), 5u) << "the ledger reads on after a stopped listing";

@@ -95,7 +95,8 @@ TEST_F(Postgres, AListingComesRowByRowAndAStoppedOneLeavesTheLedgerUsable) {
   EXPECT_EQ(found.front().serial, "QV199");
   EXPECT_EQ(found.back().serial, "QV100");
   int taken = 0;
-  EXPECT_FALSE(store.HistoryEach({}, [&](const Record&) { return ++taken < 3; }, &error));
+  EXPECT_FALSE(store.HistoryEach(
+      {}, [&](const Record&) { return ++taken < 3; }, &error));
   EXPECT_EQ(taken, 3) << "no row after the taker stopped";
   q.limit = 7;
   ASSERT_TRUE(store.History(q, &found, &error)) << error;
