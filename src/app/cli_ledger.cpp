@@ -1,6 +1,7 @@
 #include "app/cli_ledger.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -70,6 +71,7 @@ struct LedgerArgs {
   ledger::HistoryQuery history;
   ledger::YieldQuery yield;
   bool json = false;
+  bool jsonl = false;
   bool csv = false;
   std::string html;
 };
@@ -112,6 +114,49 @@ int CheckOrRecover(const std::string& action, const settings::StationPaths& path
   if (report.unreadable > 0) std::printf("; %zu unreadable", report.unreadable);
   if (report.damagedRange) std::printf("; a damaged part of the file could not be read");
   std::printf("\nthe old file is kept as %s\n", report.asidePath.c_str());
+  return kExitOk;
+}
+
+bool PositiveCount(const std::string& text, size_t* count) {
+  if (text.empty() || text.size() > 18 ||
+      text.find_first_not_of("0123456789") != std::string::npos) {
+    return false;
+  }
+  *count = static_cast<size_t>(std::stoull(text));
+  return *count > 0;
+}
+
+// The records as they are read, written out in blocks: the listing takes
+// the same memory at any size. A listing cut short (the ledger failed
+// midway, or stdout cannot be written) ends with exit 1 and says so.
+int WriteHistory(ledger::Ledger& opened, const ledger::HistoryQuery& query,
+                 ledger::RecordsFormat format) {
+  constexpr size_t kBlock = 64 * 1024;
+  ledger::RecordsWriter writer(format);
+  std::string out;
+  out.reserve(2 * kBlock);
+  bool written = true;
+  auto flush = [&] {
+    if (written && !out.empty() && std::fwrite(out.data(), 1, out.size(), stdout) != out.size()) {
+      written = false;
+    }
+    out.clear();
+    return written;
+  };
+  writer.Begin(&out);
+  std::string error;
+  const bool read = opened.HistoryEach(
+      query,
+      [&](const ledger::Record& record) {
+        writer.Add(record, &out);
+        return out.size() < kBlock || flush();
+      },
+      &error);
+  if (read) writer.End(&out);
+  if (!flush() || std::fflush(stdout) != 0) {
+    return Failed(std::string("cannot write the history: ") + std::strerror(errno));
+  }
+  if (!read) return Failed(error);
   return kExitOk;
 }
 
@@ -181,6 +226,18 @@ int RunLedgerCommand(const std::vector<std::string>& args) {
       a.history.aborted = true;
     } else if (w == "--csv" && a.command == "history") {
       a.csv = true;
+    } else if (w == "--jsonl" && a.command == "history") {
+      a.jsonl = true;
+    } else if (w == "--until" && a.command == "history") {
+      int64_t ms = 0;
+      if (!value(&text) || !ledger::ParseUtcTime(text, &ms)) {
+        return Usage("--until needs a UTC date, e.g. 2026-12-02 or 2026-12-01T18:00");
+      }
+      a.history.untilMs = ms;
+    } else if (w == "--limit" && a.command == "history") {
+      if (!value(&text) || !PositiveCount(text, &a.history.limit)) {
+        return Usage("--limit needs a number of records, 1 or more");
+      }
     } else if (w == "--json" && (a.command == "history" || a.command == "yield")) {
       a.json = true;
     } else if (w == "--since" && (a.command == "history" || a.command == "yield")) {
@@ -208,7 +265,9 @@ int RunLedgerCommand(const std::vector<std::string>& args) {
     }
   }
   if (a.command.empty()) return Usage("no command given");
-  if (a.json && a.csv) return Usage("--json and --csv exclude each other");
+  if (int(a.json) + int(a.jsonl) + int(a.csv) > 1) {
+    return Usage("--json, --jsonl and --csv exclude each other");
+  }
 
   settings::StationPaths paths = settings::MakeStationPaths(a.dir);
   engine::LedgerConfig config = engine::ReadLedgerConfig(paths, a.url);
@@ -279,13 +338,11 @@ int RunLedgerCommand(const std::vector<std::string>& args) {
   }
 
   if (a.command == "history") {
-    std::vector<ledger::Record> records;
-    if (!opened->History(a.history, &records, &error)) return Failed(error);
-    const std::string out = a.json  ? ledger::RecordsJson(records)
-                            : a.csv ? ledger::RecordsCsv(records)
-                                    : ledger::RecordsTable(records);
-    std::fwrite(out.data(), 1, out.size(), stdout);
-    return kExitOk;
+    return WriteHistory(*opened, a.history,
+                        a.json    ? ledger::RecordsFormat::kJson
+                        : a.jsonl ? ledger::RecordsFormat::kJsonLines
+                        : a.csv   ? ledger::RecordsFormat::kCsv
+                                  : ledger::RecordsFormat::kTable);
   }
 
   ledger::YieldReport report;

@@ -15,7 +15,8 @@ namespace qelvar::app {
 
 inline constexpr const char* kLedgerUsage =
     "       qelvar-cli [--dir STATION_DIR] [--ledger URL] history [--serial S] [--since DATE]\n"
-    "                  [--station NAME] [--failed] [--duplicates] [--aborted] [--json | --csv]\n"
+    "                  [--until DATE] [--limit N] [--station NAME] [--failed] [--duplicates]\n"
+    "                  [--aborted] [--json | --jsonl | --csv]\n"
     "       qelvar-cli [--dir STATION_DIR] [--ledger URL] yield [--since DATE]\n"
     "                  [--by part|station|day] [--json] [--html FILE]\n"
     "       qelvar-cli [--dir STATION_DIR] [--ledger URL] ledger sync|spool|migrate|check|recover\n"

@@ -140,9 +140,9 @@ class LedgerLink::Tracked final : public ledger::Ledger {
     return kept;
   }
   void GiveUp() override { inner_.GiveUp(); }
-  bool History(const ledger::HistoryQuery& query, std::vector<ledger::Record>* records,
-               std::string* error) override {
-    return inner_.History(query, records, error);
+  bool HistoryEach(const ledger::HistoryQuery& query, const ledger::RecordSink& each,
+                   std::string* error) override {
+    return inner_.HistoryEach(query, each, error);
   }
   bool Yield(const ledger::YieldQuery& query, ledger::YieldReport* report,
              std::string* error) override {

@@ -16,9 +16,10 @@
 namespace qelvar::ledger {
 
 struct HistoryQuery {
-  std::string serial;  // exact serial; empty: any
-  int64_t sinceMs = std::numeric_limits<int64_t>::min();
-  std::string station;  // exact station name; empty: any
+  std::string serial;                                     // exact serial; empty: any
+  int64_t sinceMs = std::numeric_limits<int64_t>::min();  // ended at or after
+  int64_t untilMs = std::numeric_limits<int64_t>::max();  // ended before
+  std::string station;                                    // exact station name; empty: any
   bool failedOnly = false;
   // Only passed drives whose serial is recorded on more than one passed drive.
   bool duplicates = false;
@@ -26,6 +27,9 @@ struct HistoryQuery {
   bool aborted = false;
   size_t limit = 0;  // newest first; 0: all
 };
+
+// Takes one record of a listing; false stops the listing.
+using RecordSink = std::function<bool(const Record&)>;
 
 enum class YieldBy : uint8_t { kPart, kStation, kDay };
 
@@ -83,8 +87,25 @@ class Ledger {
   // The program is ending: a wait on a server under way ends at once, and
   // no server is asked any more (records go where Keep puts them). Any thread.
   virtual void GiveUp() {}
-  [[nodiscard]] virtual bool History(const HistoryQuery& query, std::vector<Record>* records,
-                                     std::string* error) = 0;
+  // Hands the records the query selects to `each` one at a time, in the
+  // query's order, as they are read: a listing of any size takes no more
+  // memory than one record. False with *error when the ledger cannot be
+  // read, or when `each` stopped the listing. `each` runs with the ledger
+  // held: it must not call the ledger itself.
+  [[nodiscard]] virtual bool HistoryEach(const HistoryQuery& query, const RecordSink& each,
+                                         std::string* error) = 0;
+  // The records the query selects, all in memory.
+  [[nodiscard]] bool History(const HistoryQuery& query, std::vector<Record>* records,
+                             std::string* error) {
+    records->clear();
+    return HistoryEach(
+        query,
+        [records](const Record& record) {
+          records->push_back(record);
+          return true;
+        },
+        error);
+  }
   [[nodiscard]] virtual bool Yield(const YieldQuery& query, YieldReport* report,
                                    std::string* error) = 0;
   // Takes `count` serials of `series` in one transaction: `count` offsets

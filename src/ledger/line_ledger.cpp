@@ -70,9 +70,9 @@ bool LineLedger::Keep(const Record& record, std::string* error) {
   return ToSpool(record, {}, {}, error);
 }
 
-bool LineLedger::History(const HistoryQuery& query, std::vector<Record>* records,
-                         std::string* error) {
-  return server_->History(query, records, error);
+bool LineLedger::HistoryEach(const HistoryQuery& query, const RecordSink& each,
+                             std::string* error) {
+  return server_->HistoryEach(query, each, error);
 }
 
 bool LineLedger::Yield(const YieldQuery& query, YieldReport* report, std::string* error) {

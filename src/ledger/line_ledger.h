@@ -27,8 +27,8 @@ class LineLedger final : public Ledger {
   // To the spool only.
   [[nodiscard]] bool Keep(const Record& record, std::string* error) override;
   void GiveUp() override { server_->GiveUp(); }
-  [[nodiscard]] bool History(const HistoryQuery& query, std::vector<Record>* records,
-                             std::string* error) override;
+  [[nodiscard]] bool HistoryEach(const HistoryQuery& query, const RecordSink& each,
+                                 std::string* error) override;
   [[nodiscard]] bool Yield(const YieldQuery& query, YieldReport* report,
                            std::string* error) override;
   [[nodiscard]] bool TakeSerials(std::string_view series, std::string_view seed, int count,

@@ -209,8 +209,28 @@ bool PostgresLedger::Exec(const std::string& sql, const std::vector<std::string>
   return Collect(rows, error, sqlState);
 }
 
+bool PostgresLedger::ExecEach(const std::string& sql, const std::vector<std::string>& parameters,
+                              const RowSink& each, size_t* delivered, std::string* error) {
+  if (!conn_) {
+    *error = "not connected to the shared ledger";
+    return false;
+  }
+  std::vector<const char*> values;
+  values.reserve(parameters.size());
+  for (const std::string& p : parameters) values.push_back(p.c_str());
+  if (!PQsendQueryParams(conn_, sql.c_str(), static_cast<int>(values.size()), nullptr,
+                         values.data(), nullptr, nullptr, 0)) {
+    *error = "shared ledger: " + Trimmed(PQerrorMessage(conn_), url_);
+    AbandonLocked(ServerFailure::kDropped);
+    return false;
+  }
+  // Without it libpq gathers the whole result before handing over a row.
+  (void)PQsetSingleRowMode(conn_);
+  return Collect(nullptr, error, nullptr, &each, delivered);
+}
+
 bool PostgresLedger::Collect(std::vector<std::vector<std::string>>* rows, std::string* error,
-                             std::string* sqlState) {
+                             std::string* sqlState, const RowSink* each, size_t* delivered) {
   // The server has the time-out to say something each time: a long result
   // that keeps coming is not cut off, a server that goes quiet is.
   Deadline deadline = DeadlineIn(timeoutSeconds_);
@@ -234,6 +254,7 @@ bool PostgresLedger::Collect(std::vector<std::vector<std::string>>* rows, std::s
   std::string failed;
   std::string state;
   std::vector<std::vector<std::string>> last;
+  std::vector<std::string> streamed;
   for (;;) {
     while (PQisBusy(conn_)) {
       const platform::SocketWait waited = Wait(PQsocket(conn_), false, deadline);
@@ -252,6 +273,31 @@ bool PostgresLedger::Collect(std::vector<std::vector<std::string>>* rows, std::s
     pg_result* result = PQgetResult(conn_);
     if (!result) break;
     const ExecStatusType status = PQresultStatus(result);
+    // Rows one at a time, or (had libpq not taken single-row mode) all in
+    // one result: either way each goes to `each`, none is dropped.
+    if (each && failed.empty() && (status == PGRES_SINGLE_TUPLE || status == PGRES_TUPLES_OK)) {
+      const int n = PQntuples(result);
+      const int m = PQnfields(result);
+      streamed.resize(static_cast<size_t>(m));
+      for (int r = 0; r < n; ++r) {
+        for (int c = 0; c < m; ++c) {
+          streamed[static_cast<size_t>(c)].assign(PQgetvalue(result, r, c),
+                                                  static_cast<size_t>(PQgetlength(result, r, c)));
+        }
+        if (delivered) ++*delivered;
+        if (!(*each)(streamed)) {
+          // The rest is not wanted: the server stops sending, and the
+          // connection, with its rows still on the way, is not used again.
+          PQclear(result);
+          *error = "the listing was stopped";
+          CancelInBackground(PQgetCancel(conn_));
+          AbandonLocked(ServerFailure::kNone);
+          return false;
+        }
+      }
+      PQclear(result);
+      continue;
+    }
     if (status == PGRES_TUPLES_OK) {
       last.clear();
       const int n = PQntuples(result);
@@ -446,25 +492,36 @@ bool PostgresLedger::AppendMany(const std::vector<Record>& records, std::string*
   });
 }
 
-bool PostgresLedger::History(const HistoryQuery& query, std::vector<Record>* records,
-                             std::string* error) {
+bool PostgresLedger::HistoryEach(const HistoryQuery& query, const RecordSink& each,
+                                 std::string* error) {
   schema::Statement s = schema::HistoryStatement(query, Dollar);
-  std::vector<std::vector<std::string>> rows;
-  {
-    std::lock_guard lock(mutex_);
-    if (!Retried(error, [&] { return Exec(s.sql, s.parameters, &rows, error); })) return false;
-  }
-  records->clear();
-  records->reserve(rows.size());
-  for (const auto& row : rows) {
-    std::optional<Record> record = schema::RecordFromValues(row);
+  bool unreadable = false;
+  size_t delivered = 0;
+  const RowSink row = [&](std::vector<std::string>& values) {
+    std::optional<Record> record = schema::RecordFromValues(values);
     if (!record) {
-      *error = "the shared ledger holds a record that cannot be read";
+      unreadable = true;
       return false;
     }
-    records->push_back(std::move(*record));
-  }
-  return true;
+    return each(*record);
+  };
+  std::lock_guard lock(mutex_);
+  const bool ok = Retried(error, [&] {
+    // A listing that has begun is not begun again: its records would come
+    // twice.
+    if (delivered > 0) return false;
+    // The server's statement time-out would cut a long listing (or one
+    // read slowly) short; the wait on each of its rows stays bounded here.
+    if (!Script("BEGIN READ ONLY; SET LOCAL statement_timeout = 0", nullptr, error)) return false;
+    if (!ExecEach(s.sql, s.parameters, row, &delivered, error)) {
+      std::string ignored;
+      if (conn_) (void)Exec("ROLLBACK", {}, nullptr, &ignored);
+      return false;
+    }
+    return Exec("COMMIT", {}, nullptr, error);
+  });
+  if (unreadable) *error = "the shared ledger holds a record that cannot be read";
+  return ok;
 }
 
 bool PostgresLedger::Yield(const YieldQuery& query, YieldReport* report, std::string* error) {

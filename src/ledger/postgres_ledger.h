@@ -11,6 +11,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -56,8 +57,8 @@ class PostgresLedger final : public Ledger {
   // this record for what it holds (a value it does not accept), so sending
   // it again cannot help.
   [[nodiscard]] bool Push(const Record& record, std::string* error, ServerFailure* failure);
-  [[nodiscard]] bool History(const HistoryQuery& query, std::vector<Record>* records,
-                             std::string* error) override;
+  [[nodiscard]] bool HistoryEach(const HistoryQuery& query, const RecordSink& each,
+                                 std::string* error) override;
   [[nodiscard]] bool MarkAborted(std::string_view station, const std::vector<std::string>& liveRuns,
                                  size_t* marked, std::string* error) override;
   // As MarkAborted, telling why it failed.
@@ -114,9 +115,17 @@ class PostgresLedger final : public Ledger {
   // Several statements in one round trip; rows of the last one.
   bool Script(const std::string& sql, std::vector<std::vector<std::string>>* rows,
               std::string* error, std::string* sqlState = nullptr);
-  // Waits for every result of the command sent last, until the time-out.
+  // As Exec, for one statement whose rows the server sends one at a time
+  // (libpq keeps no more than one): each goes to `each` as it comes; false
+  // from `each` stops the statement and drops the connection. *delivered
+  // counts the rows handed over.
+  using RowSink = std::function<bool(std::vector<std::string>&)>;
+  bool ExecEach(const std::string& sql, const std::vector<std::string>& parameters,
+                const RowSink& each, size_t* delivered, std::string* error);
+  // Waits for every result of the command sent last, until the time-out;
+  // rows of a single-row statement go to `each` when given.
   bool Collect(std::vector<std::vector<std::string>>* rows, std::string* error,
-               std::string* sqlState);
+               std::string* sqlState, const RowSink* each = nullptr, size_t* delivered = nullptr);
   // Gives up on the connection: cancels what it runs and drops it.
   void AbandonLocked(ServerFailure why);
   bool Literal(const std::string& text, std::string* literal, std::string* error);

@@ -143,62 +143,122 @@ std::string GroupName(const std::string& key, YieldBy by) {
 
 }  // namespace
 
-std::string RecordsJson(const std::vector<Record>& records) {
-  std::string out = "{\"records\":[";
-  for (size_t i = 0; i < records.size(); ++i) {
-    out += i ? ",\n{" : "\n{";
-    bool first = true;
-    for (const Field& f : FieldsOf(records[i])) {
-      if (!first) out += ",";
-      first = false;
-      out += "\"";
-      out += f.name;
-      out += "\":";
-      out += f.number ? f.value : text::JsonQuoted(f.value);
-    }
-    out += "}";
+namespace {
+
+void AppendJsonObject(const Record& record, std::string* out) {
+  *out += "{";
+  bool first = true;
+  for (const Field& f : FieldsOf(record)) {
+    if (!first) *out += ",";
+    first = false;
+    *out += "\"";
+    *out += f.name;
+    *out += "\":";
+    *out += f.number ? f.value : text::JsonQuoted(f.value);
   }
-  out += records.empty() ? "]}\n" : "\n]}\n";
+  *out += "}";
+}
+
+}  // namespace
+
+void RecordsWriter::Begin(std::string* out) const {
+  switch (format_) {
+    case RecordsFormat::kTable: {
+      char line[512];
+      std::snprintf(line, sizeof line, "%-24s %-12s %4s  %-20s %-8s %5s %-4s  %s\n", "Ended (UTC)",
+                    "Station", "Port", "Serial", "FW", "Bin", "Code", "Status");
+      *out += line;
+      break;
+    }
+    case RecordsFormat::kCsv: {
+      bool first = true;
+      for (const Field& f : FieldsOf(Record{})) {
+        *out += first ? "" : ",";
+        *out += f.name;
+        first = false;
+      }
+      *out += "\n";
+      break;
+    }
+    case RecordsFormat::kJson:
+      *out += "{\"records\":[";
+      break;
+    case RecordsFormat::kJsonLines:
+      break;
+  }
+}
+
+void RecordsWriter::Add(const Record& r, std::string* out) {
+  switch (format_) {
+    case RecordsFormat::kTable: {
+      char line[512];
+      const std::string ended = IsoTimeOf(r.endedAtMs);
+      const std::string bin = r.bin == kNoBinValue ? "-" : std::to_string(r.bin);
+      std::snprintf(line, sizeof line, "%-24s %-12.12s %4d  %-20.20s %-8.8s %5s %-4d  %.60s\n",
+                    ended.c_str(), Shown(r.station).c_str(), r.port + 1, Shown(r.serial).c_str(),
+                    Shown(r.fwVersion).c_str(), bin.c_str(), r.failCode, Shown(r.status).c_str());
+      *out += line;
+      break;
+    }
+    case RecordsFormat::kCsv: {
+      bool first = true;
+      for (const Field& f : FieldsOf(r)) {
+        *out += first ? "" : ",";
+        *out += CsvField(f.value, f.number);
+        first = false;
+      }
+      *out += "\n";
+      break;
+    }
+    case RecordsFormat::kJson:
+      *out += count_ ? ",\n" : "\n";
+      AppendJsonObject(r, out);
+      break;
+    case RecordsFormat::kJsonLines:
+      AppendJsonObject(r, out);
+      *out += "\n";
+      break;
+  }
+  ++count_;
+}
+
+void RecordsWriter::End(std::string* out) const {
+  switch (format_) {
+    case RecordsFormat::kTable:
+      *out += std::to_string(count_) + (count_ == 1 ? " record\n" : " records\n");
+      break;
+    case RecordsFormat::kCsv:
+    case RecordsFormat::kJsonLines:
+      break;
+    case RecordsFormat::kJson:
+      *out += count_ == 0 ? "]}\n" : "\n]}\n";
+      break;
+  }
+}
+
+namespace {
+
+std::string Written(RecordsFormat format, const std::vector<Record>& records) {
+  RecordsWriter writer(format);
+  std::string out;
+  writer.Begin(&out);
+  for (const Record& r : records) writer.Add(r, &out);
+  writer.End(&out);
   return out;
+}
+
+}  // namespace
+
+std::string RecordsJson(const std::vector<Record>& records) {
+  return Written(RecordsFormat::kJson, records);
 }
 
 std::string RecordsCsv(const std::vector<Record>& records) {
-  std::string out;
-  bool first = true;
-  for (const Field& f : FieldsOf(Record{})) {
-    out += first ? "" : ",";
-    out += f.name;
-    first = false;
-  }
-  out += "\n";
-  for (const Record& r : records) {
-    first = true;
-    for (const Field& f : FieldsOf(r)) {
-      out += first ? "" : ",";
-      out += CsvField(f.value, f.number);
-      first = false;
-    }
-    out += "\n";
-  }
-  return out;
+  return Written(RecordsFormat::kCsv, records);
 }
 
 std::string RecordsTable(const std::vector<Record>& records) {
-  std::string out;
-  char line[512];
-  std::snprintf(line, sizeof line, "%-24s %-12s %4s  %-20s %-8s %5s %-4s  %s\n", "Ended (UTC)",
-                "Station", "Port", "Serial", "FW", "Bin", "Code", "Status");
-  out += line;
-  for (const Record& r : records) {
-    std::string ended = IsoTimeOf(r.endedAtMs);
-    std::string bin = r.bin == kNoBinValue ? "-" : std::to_string(r.bin);
-    std::snprintf(line, sizeof line, "%-24s %-12.12s %4d  %-20.20s %-8.8s %5s %-4d  %.60s\n",
-                  ended.c_str(), Shown(r.station).c_str(), r.port + 1, Shown(r.serial).c_str(),
-                  Shown(r.fwVersion).c_str(), bin.c_str(), r.failCode, Shown(r.status).c_str());
-    out += line;
-  }
-  out += std::to_string(records.size()) + (records.size() == 1 ? " record\n" : " records\n");
-  return out;
+  return Written(RecordsFormat::kTable, records);
 }
 
 std::string RecordDetails(const Record& record) {

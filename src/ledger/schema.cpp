@@ -164,6 +164,9 @@ Statement HistoryStatement(const HistoryQuery& query, const Placeholder& placeho
   if (query.sinceMs != std::numeric_limits<int64_t>::min()) {
     where.push_back("ended_at_ms >= " + param(std::to_string(query.sinceMs)));
   }
+  if (query.untilMs != std::numeric_limits<int64_t>::max()) {
+    where.push_back("ended_at_ms < " + param(std::to_string(query.untilMs)));
+  }
   if (!query.station.empty()) where.push_back("station = " + param(query.station));
   if (query.failedOnly)
     where.push_back("fail_code <> 0 AND status <> '" + std::string(kStartedStatus) + "'");

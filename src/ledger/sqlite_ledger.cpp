@@ -89,6 +89,18 @@ bool SqliteLedger::Exec(const std::string& sql, std::string* error) {
 
 bool SqliteLedger::Query(const std::string& sql, const std::vector<std::string>& parameters,
                          std::vector<std::vector<std::string>>* rows, std::string* error) {
+  return QueryEach(
+      sql, parameters,
+      [rows](std::vector<std::string>& row) {
+        if (rows) rows->push_back(row);
+        return true;
+      },
+      error);
+}
+
+bool SqliteLedger::QueryEach(const std::string& sql, const std::vector<std::string>& parameters,
+                             const std::function<bool(std::vector<std::string>&)>& each,
+                             std::string* error) {
   Prepared stmt(db_, sql);
   if (!stmt.get()) {
     *error = Why(db_, "cannot prepare a ledger query");
@@ -98,6 +110,7 @@ bool SqliteLedger::Query(const std::string& sql, const std::vector<std::string>&
     sqlite3_bind_text(stmt.get(), static_cast<int>(i + 1), parameters[i].data(),
                       static_cast<int>(parameters[i].size()), SQLITE_TRANSIENT);
   }
+  std::vector<std::string> row;
   for (;;) {
     int rc = sqlite3_step(stmt.get());
     if (rc == SQLITE_DONE) return true;
@@ -105,16 +118,17 @@ bool SqliteLedger::Query(const std::string& sql, const std::vector<std::string>&
       *error = Why(db_, "ledger query failed");
       return false;
     }
-    if (!rows) continue;
     const int n = sqlite3_column_count(stmt.get());
-    std::vector<std::string> row;
-    row.reserve(static_cast<size_t>(n));
+    row.resize(static_cast<size_t>(n));
     for (int c = 0; c < n; ++c) {
       const auto* text = sqlite3_column_text(stmt.get(), c);
-      row.emplace_back(text ? reinterpret_cast<const char*>(text) : "",
-                       static_cast<size_t>(sqlite3_column_bytes(stmt.get(), c)));
+      row[static_cast<size_t>(c)].assign(text ? reinterpret_cast<const char*>(text) : "",
+                                         static_cast<size_t>(sqlite3_column_bytes(stmt.get(), c)));
     }
-    rows->push_back(std::move(row));
+    if (!each(row)) {
+      *error = "the listing was stopped";
+      return false;
+    }
   }
 }
 
@@ -237,12 +251,24 @@ static bool RowsToRecords(const std::vector<std::vector<std::string>>& rows,
   return true;
 }
 
-bool SqliteLedger::History(const HistoryQuery& query, std::vector<Record>* records,
-                           std::string* error) {
+bool SqliteLedger::HistoryEach(const HistoryQuery& query, const RecordSink& each,
+                               std::string* error) {
   schema::Statement s = schema::HistoryStatement(query, [](size_t) { return "?"; });
-  std::vector<std::vector<std::string>> rows;
   std::lock_guard lock(mutex_);
-  return Query(s.sql, s.parameters, &rows, error) && RowsToRecords(rows, records, error);
+  bool unreadable = false;
+  const bool ok = QueryEach(
+      s.sql, s.parameters,
+      [&](std::vector<std::string>& row) {
+        std::optional<Record> record = schema::RecordFromValues(row);
+        if (!record) {
+          unreadable = true;
+          return false;
+        }
+        return each(*record);
+      },
+      error);
+  if (unreadable) *error = "the ledger holds a record that cannot be read";
+  return ok;
 }
 
 bool SqliteLedger::SpoolTableLocked(std::string* error) {

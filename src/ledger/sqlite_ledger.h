@@ -3,6 +3,7 @@
 // program is killed mid-write. Also the spool of a shared ledger.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -26,8 +27,8 @@ class SqliteLedger final : public Ledger {
   SqliteLedger& operator=(const SqliteLedger&) = delete;
 
   [[nodiscard]] bool Append(const Record& record, std::string* error) override;
-  [[nodiscard]] bool History(const HistoryQuery& query, std::vector<Record>* records,
-                             std::string* error) override;
+  [[nodiscard]] bool HistoryEach(const HistoryQuery& query, const RecordSink& each,
+                                 std::string* error) override;
   [[nodiscard]] bool Yield(const YieldQuery& query, YieldReport* report,
                            std::string* error) override;
   // A station's own ledger has no series: serials stay in its settings.
@@ -84,6 +85,10 @@ class SqliteLedger final : public Ledger {
   bool Exec(const std::string& sql, std::string* error);
   bool Query(const std::string& sql, const std::vector<std::string>& parameters,
              std::vector<std::vector<std::string>>* rows, std::string* error);
+  // As Query, handing each row to `row` as it is read (the vector reused);
+  // false from `row` stops the query.
+  bool QueryEach(const std::string& sql, const std::vector<std::string>& parameters,
+                 const std::function<bool(std::vector<std::string>&)>& row, std::string* error);
   bool InsertLocked(const Record& record, std::string* error);
   // The spool's list of rejected records, made when first needed.
   bool SpoolTableLocked(std::string* error);

@@ -179,6 +179,41 @@ TEST_F(SqliteStore, FiltersCombineAndNewestComesFirst) {
   EXPECT_EQ(Find(last).size(), 2u);
 }
 
+TEST_F(SqliteStore, AListingIsCutByTimeAndCountAndStopsWhenItsTakerSays) {
+  for (int day = 0; day < 5; ++day)
+    Add(SampleRecord("D" + std::to_string(day), 0, kDecember1 + day * kDayMs));
+  struct Case {
+    int64_t since, until;  // in days from December 1; -1: open
+    size_t limit;
+    std::vector<std::string> serials;  // newest first
+  };
+  const Case cases[] = {
+      {-1, -1, 0, {"D4", "D3", "D2", "D1", "D0"}},
+      {1, 3, 0, {"D2", "D1"}},  // until: ended before it
+      {-1, 1, 0, {"D0"}},
+      {3, 3, 0, {}},
+      {-1, -1, 2, {"D4", "D3"}},
+      {-1, 4, 1, {"D3"}},
+  };
+  for (const Case& c : cases) {
+    HistoryQuery q;
+    if (c.since >= 0) q.sinceMs = kDecember1 + c.since * kDayMs;
+    if (c.until >= 0) q.untilMs = kDecember1 + c.until * kDayMs;
+    q.limit = c.limit;
+    std::vector<std::string> serials;
+    for (const Record& r : Find(q)) serials.push_back(r.serial);
+    EXPECT_EQ(serials, c.serials) << c.since << ".." << c.until << " limit " << c.limit;
+  }
+  // A taker that stops the listing gets no more, and no success.
+  std::string error;
+  int taken = 0;
+  EXPECT_FALSE(store->HistoryEach(
+      {}, [&](const Record&) { return ++taken < 2; }, &error));
+  EXPECT_EQ(taken, 2);
+  EXPECT_FALSE(error.empty());
+  EXPECT_EQ(Find({}).size(), 5u) << "the ledger reads on after a stopped listing";
+}
+
 TEST_F(SqliteStore, DuplicatesAreSerialsOnMoreThanOnePassedDrive) {
   Add(SampleRecord("DUP", 0, kDecember1 + 1));
   Add(SampleRecord("DUP", 0, kDecember1 + 2, "line-2"));
@@ -297,7 +332,7 @@ class SlowLedger final : public Ledger {
     kept.push_back(r);
     return true;
   }
-  bool History(const HistoryQuery&, std::vector<Record>*, std::string*) override { return false; }
+  bool HistoryEach(const HistoryQuery&, const RecordSink&, std::string*) override { return false; }
   bool Yield(const YieldQuery&, YieldReport*, std::string*) override { return false; }
   bool TakeSerials(std::string_view, std::string_view, int, std::string_view, const SerialAdvance&,
                    std::vector<std::string>*, std::string*) override {

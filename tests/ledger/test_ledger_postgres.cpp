@@ -78,6 +78,49 @@ TEST_F(Postgres, RecordsQueriesAndMigrationsMatchTheStationLedger) {
             std::to_string(kSchemaVersion) + "\n");
 }
 
+TEST_F(Postgres, AListingComesRowByRowAndAStoppedOneLeavesTheLedgerUsable) {
+  PostgresLedger store(server->Url());
+  std::string error;
+  std::vector<Record> batch;
+  for (int i = 0; i < 300; ++i) {
+    batch.push_back(SampleRecord("QV" + std::to_string(i), 0, kDecember1 + i * 1000));
+  }
+  ASSERT_TRUE(store.AppendMany(batch, &error)) << error;
+  HistoryQuery q;
+  q.sinceMs = kDecember1 + 100 * 1000;
+  q.untilMs = kDecember1 + 200 * 1000;
+  std::vector<Record> found;
+  ASSERT_TRUE(store.History(q, &found, &error)) << error;
+  ASSERT_EQ(found.size(), 100u);
+  EXPECT_EQ(found.front().serial, "QV199");
+  EXPECT_EQ(found.back().serial, "QV100");
+  int taken = 0;
+  EXPECT_FALSE(store.HistoryEach(
+      {}, [&](const Record&) { return ++taken < 3; }, &error));
+  EXPECT_EQ(taken, 3) << "no row after the taker stopped";
+  q.limit = 7;
+  ASSERT_TRUE(store.History(q, &found, &error)) << error;
+  EXPECT_EQ(found.size(), 7u);
+
+  // Read more slowly than the time-out in all, though never quiet that
+  // long: the listing is whole, not cut by the server's statement time-out.
+  PostgresLedger slow(server->Url(), kSchemaVersion, /*timeoutSeconds=*/1);
+  for (int copy = 0; copy < 10; ++copy) {
+    for (Record& r : batch) r.id = NewUuid();
+    ASSERT_TRUE(store.AppendMany(batch, &error)) << error;
+  }
+  size_t read = 0;
+  ASSERT_TRUE(slow.HistoryEach(
+      {},
+      [&](const Record&) {
+        if (++read % 4 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        return true;
+      },
+      &error))
+      << error;
+  EXPECT_EQ(read, 3300u);
+}
+
 TEST_F(Postgres, SerialsComeFromOneSeriesSeededOnceAndNeverRepeat) {
   PostgresLedger a(server->Url());
   PostgresLedger b(server->Url());

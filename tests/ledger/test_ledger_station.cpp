@@ -20,6 +20,7 @@
 #include <thread>
 
 #include "engine/ledger_link.h"
+#include "ledger/record_format.h"
 #include "ledger/sqlite_ledger.h"
 #include "ledger_fixture.h"
 #include "settings/station_paths.h"
@@ -102,6 +103,54 @@ TEST_F(Station, EveryStartedPortLeavesOneWholeRecord) {
   EXPECT_NE(records[0].sysFwSha256, records[2].sysFwSha256)
       << "the system firmware is patched per drive (its serial)";
   EXPECT_EQ(records[0].burnerSha256, records[2].burnerSha256);
+}
+
+TEST_F(Station, HistoryWrittenAsItIsReadIsTheWholeListingInEveryFormat) {
+  ASSERT_EQ(Cli("--sim --virtual-time run").status, 0);
+  const std::vector<Record> all = Records();
+  ASSERT_EQ(all.size(), 16u);
+  const std::vector<Record> newest(all.begin(), all.begin() + 3);
+  struct Case {
+    const char* args;
+    std::string expected;
+  };
+  const Case cases[] = {
+      {"history", RecordsTable(all)},
+      {"history --csv", RecordsCsv(all)},
+      {"history --json", RecordsJson(all)},
+      {"history --limit 3 --csv", RecordsCsv(newest)},
+      {"history --limit 3 --json", RecordsJson(newest)},
+      {"history --until 2000-01-01", RecordsTable({})},
+      {"history --until 2000-01-01 --json", RecordsJson({})},
+      {"history --until 2000-01-01 --jsonl", ""},
+  };
+  for (const Case& c : cases) {
+    Output out = Cli(c.args);
+    EXPECT_EQ(out.status, 0) << c.args;
+    EXPECT_EQ(out.text, c.expected) << c.args;
+  }
+
+  // JSON Lines: each line is one element of the JSON array, whole.
+  const std::string json = RecordsJson(all);
+  std::string array = json.substr(json.find('\n') + 1);
+  array.resize(array.size() - 4);  // "\n]}\n"
+  std::string lines;
+  for (size_t at = 0; at <= array.size();) {
+    size_t end = array.find(",\n{", at);
+    if (end == std::string::npos) end = array.size();
+    lines += array.substr(at, end - at) + "\n";
+    at = end + 2;
+  }
+  Output jsonl = Cli("history --jsonl");
+  EXPECT_EQ(jsonl.status, 0);
+  EXPECT_EQ(jsonl.text, lines);
+  EXPECT_EQ(std::count(jsonl.text.begin(), jsonl.text.end(), '\n'), 16);
+
+  for (const char* wrong : {"history --limit 0", "history --limit -3", "history --limit many",
+                            "history --until", "history --until noon", "history --json --jsonl",
+                            "history --jsonl --csv", "yield --jsonl"}) {
+    EXPECT_EQ(Cli(wrong).status, 2) << wrong;
+  }
 }
 
 TEST_F(Station, HistoryAndYieldAnswerFromTheLedger) {
@@ -432,7 +481,7 @@ class RefusingLedger final : public Ledger {
     }
     return true;
   }
-  bool History(const HistoryQuery&, std::vector<Record>*, std::string*) override { return true; }
+  bool HistoryEach(const HistoryQuery&, const RecordSink&, std::string*) override { return true; }
   bool Yield(const YieldQuery&, YieldReport*, std::string*) override { return true; }
   bool TakeSerials(std::string_view, std::string_view, int, std::string_view, const SerialAdvance&,
                    std::vector<std::string>*, std::string*) override {

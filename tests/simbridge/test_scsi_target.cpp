@@ -26,7 +26,7 @@ struct Target {
   explicit Target(ScsiTarget::AtaPath ata = nullptr, uint8_t version = 6,
                   uint64_t sectors = kSectors)
       : store(kSectors * 512),
-        target(ScsiIdentity{"QELVAR", "SIM SATA BRIDGE", "0100", version, sectors}, store,
+        target(ScsiIdentity{"QELVAR", "SIM SATA BRIDGE", "0100", version, sectors, {}}, store,
                std::move(ata)) {}
   ScsiOutcome Run(Bytes cdb, DataDirection dir, Bytes* data) {
     return target.Execute(cdb, dir, *data);
