@@ -190,9 +190,8 @@ bool PostgresLedger::ConnectLocked(std::string* error) {
   return true;
 }
 
-bool PostgresLedger::Exec(const std::string& sql, const std::vector<std::string>& parameters,
-                          std::vector<std::vector<std::string>>* rows, std::string* error,
-                          std::string* sqlState) {
+bool PostgresLedger::SendLocked(const std::string& sql, const std::vector<std::string>& parameters,
+                                std::string* error) {
   if (!conn_) {
     *error = "not connected to the shared ledger";
     return false;
@@ -206,24 +205,19 @@ bool PostgresLedger::Exec(const std::string& sql, const std::vector<std::string>
     AbandonLocked(ServerFailure::kDropped);
     return false;
   }
+  return true;
+}
+
+bool PostgresLedger::Exec(const std::string& sql, const std::vector<std::string>& parameters,
+                          std::vector<std::vector<std::string>>* rows, std::string* error,
+                          std::string* sqlState) {
+  if (!SendLocked(sql, parameters, error)) return false;
   return Collect(rows, error, sqlState);
 }
 
 bool PostgresLedger::ExecEach(const std::string& sql, const std::vector<std::string>& parameters,
                               const RowSink& each, size_t* delivered, std::string* error) {
-  if (!conn_) {
-    *error = "not connected to the shared ledger";
-    return false;
-  }
-  std::vector<const char*> values;
-  values.reserve(parameters.size());
-  for (const std::string& p : parameters) values.push_back(p.c_str());
-  if (!PQsendQueryParams(conn_, sql.c_str(), static_cast<int>(values.size()), nullptr,
-                         values.data(), nullptr, nullptr, 0)) {
-    *error = "shared ledger: " + Trimmed(PQerrorMessage(conn_), url_);
-    AbandonLocked(ServerFailure::kDropped);
-    return false;
-  }
+  if (!SendLocked(sql, parameters, error)) return false;
   // Without it libpq gathers the whole result before handing over a row.
   (void)PQsetSingleRowMode(conn_);
   return Collect(nullptr, error, nullptr, &each, delivered);

@@ -100,6 +100,10 @@ class PostgresLedger final : public Ledger {
   // Runs one statement; rows (as text) into *rows when given. On a broken
   // connection, or past the time-out, the connection is dropped, so the
   // next call connects again.
+  // Sends one statement with its parameters; on failure the connection is
+  // dropped.
+  bool SendLocked(const std::string& sql, const std::vector<std::string>& parameters,
+                  std::string* error);
   bool Exec(const std::string& sql, const std::vector<std::string>& parameters,
             std::vector<std::vector<std::string>>* rows, std::string* error,
             std::string* sqlState = nullptr);
