@@ -1,11 +1,14 @@
 // The History page: the station ledger's records, newest first, the serial
-// filter, and a ledger that cannot be read.
+// filter, paging, and a ledger that cannot be read.
 #include <QLabel>
 #include <QLineEdit>
+#include <QPushButton>
 #include <QTableWidget>
 #include <QtTest>
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <set>
 
 #include "ledger/sqlite_ledger.h"
 #include "ui/history_page.h"
@@ -84,6 +87,41 @@ class HistoryPageTest : public QObject {
     for (QLabel* label : line.findChildren<QLabel*>())
       said = said || label->text().contains(QStringLiteral("cannot be read"));
     QVERIFY(said);
+  }
+
+  // Older pages through every record once, even where records that ended
+  // in the same millisecond straddle a page's end; Newer goes back.
+  void pagesThroughEveryRecordOnce() {
+    constexpr int kTotal = static_cast<int>(HistoryPage::kRows) + 3;
+    std::string error;
+    {
+      auto store = ledger::SqliteLedger::Open((dir_ / "ledger.sqlite").string(), &error);
+      QVERIFY(store);
+      for (int i = 0; i < kTotal; ++i) {
+        // The 999th newest and the four older ones end in one millisecond.
+        const int64_t ended = 10'000'000 - 1000 * std::min(i, 998);
+        QVERIFY(store->Append(Make("S" + std::to_string(i), ended), &error));
+      }
+    }
+    HistoryPage page(settings::MakeStationPaths(dir_.string()));
+    auto* older = page.findChild<QPushButton*>(QStringLiteral("historyOlder"));
+    auto* newer = page.findChild<QPushButton*>(QStringLiteral("historyNewer"));
+    QVERIFY(older && newer);
+    page.Refresh();
+    QCOMPARE(page.records().size(), HistoryPage::kRows);
+    QVERIFY(older->isEnabled());
+    QVERIFY(!newer->isEnabled());
+    std::set<std::string> seen;
+    for (const ledger::Record& r : page.records()) seen.insert(r.id);
+    const std::string newest = page.records().front().id;
+    page.Older();
+    QCOMPARE(page.records().size(), size_t{3});
+    QVERIFY(!older->isEnabled());
+    for (const ledger::Record& r : page.records()) QVERIFY(seen.insert(r.id).second);
+    QCOMPARE(seen.size(), size_t{kTotal});
+    page.Newer();
+    QCOMPARE(page.records().size(), HistoryPage::kRows);
+    QCOMPARE(page.records().front().id, newest);
   }
 
   void anUnreadableLedgerSaysSoInsteadOfShowingRows() {
