@@ -9,7 +9,7 @@
 namespace qelvar::app {
 
 struct CliOptions {
-  std::string dir;         // --dir: the station folder; empty: the program's folder
+  std::string dir;         // --dir: the station folder; empty: the default one (DefaultStationDir)
   bool sim = false;        // --sim
   std::string simFile;     // --sim FILE; empty: the built-in station
   double timeScale = 1.0;  // --time-scale X

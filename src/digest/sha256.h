@@ -1,5 +1,6 @@
-// SHA-256: the digests of the images a drive was sent (the ledger) and of
-// what the simulated drive answered (its trace).
+// SHA-256: the digests of the images a drive was sent and of the settings
+// file (the ledger's records), and of the longer data a simulated drive
+// received (its trace).
 #pragma once
 
 #include <array>
@@ -25,7 +26,7 @@ class Sha256 {
   uint64_t totalBytes_ = 0;
 };
 
-// Lower-case hexadecimal digest of `bytes`.
+// The digest of `bytes`.
 [[nodiscard]] std::array<uint8_t, 32> Sha256Of(std::span<const uint8_t> bytes);
 // The digest of `bytes` in lower-case hexadecimal.
 [[nodiscard]] std::string Sha256Hex(std::span<const uint8_t> bytes);

@@ -1,3 +1,6 @@
+// The per-port flow. The numbered step comments ("// 15. Bad-block number.")
+// are the steps of the flow as src/engine/README.md lists them, with their
+// pauses and fail codes; a change to a step changes both.
 #include "engine/mp_worker.h"
 
 #include <algorithm>

@@ -1,3 +1,6 @@
+// The Start sequence, the end of a run and the single-port start. The
+// numbered step comments ("// 6. ROM mode ...") are the steps of the Start as
+// src/engine/README.md lists them.
 #include "engine/run_control.h"
 
 #include <chrono>
