@@ -109,13 +109,14 @@ bool ParseBridgeTable(std::string_view text, BridgeTable* out, std::string* erro
     } else if (key == "maxtransfer") {
       if (!Number(value, &entry->maxTransfer)) return fail("MaxTransfer is a number of bytes");
     } else if (key == "timeoutin" || key == "timeoutout") {
-      uint32_t v = 0;
-      if (!Number(value, &v) || v < 1 || v > transport::kMaxBridgeTimeoutSeconds) {
-        return fail(std::string(key == "timeoutin" ? "TimeoutIn" : "TimeoutOut") +
+      const bool in = key == "timeoutin";
+      uint32_t& seconds = in ? entry->timeouts.dataIn : entry->timeouts.dataOut;
+      if (!Number(value, &seconds) || seconds < 1 ||
+          seconds > transport::kMaxBridgeTimeoutSeconds) {
+        return fail(std::string(in ? "TimeoutIn" : "TimeoutOut") +
                     " is a number of seconds from 1 to " +
                     std::to_string(transport::kMaxBridgeTimeoutSeconds));
       }
-      (key == "timeoutin" ? entry->timeouts.dataIn : entry->timeouts.dataOut) = v;
     } else {
       return fail("unknown key " + std::string(Trim(line.substr(0, eq))));
     }
