@@ -114,13 +114,31 @@ std::string BridgeOfPath(const discovery::PortState& ports, std::string_view pat
   return {};
 }
 
+namespace {
+
+// The SAT-path time-outs the port's commands get, when the table lengthens
+// them for this bridge.
+bool TableTimeouts(const discovery::BridgeInfo& b, uint32_t* in, uint32_t* out) {
+  if (b.timeouts.dataIn == 0 && b.timeouts.dataOut == 0) return false;
+  const std::string_view path(b.path, strnlen(b.path, sizeof b.path));
+  *in = transport::SatTimeoutSeconds(path, true, b.timeouts);
+  *out = transport::SatTimeoutSeconds(path, false, b.timeouts);
+  return true;
+}
+
+}  // namespace
+
 std::string FormatBridgeJson(const discovery::BridgeInfo& b) {
   char ids[32];
   std::snprintf(ids, sizeof ids, "\"vid\":\"%04x\",\"pid\":\"%04x\"", b.vid, b.pid);
   std::string out = std::string("{") + ids + ",\"route\":\"" + transport::RouteName(b.route) +
                     "\",\"sense\":\"" + discovery::SenseFormatName(b.sense) +
-                    "\",\"maxTransfer\":" + std::to_string(b.maxTransfer) +
-                    ",\"supported\":" + (b.supported ? "true" : "false");
+                    "\",\"maxTransfer\":" + std::to_string(b.maxTransfer);
+  uint32_t in = 0, outSeconds = 0;
+  if (TableTimeouts(b, &in, &outSeconds)) {
+    out += ",\"timeoutIn\":" + std::to_string(in) + ",\"timeoutOut\":" + std::to_string(outSeconds);
+  }
+  out += std::string(",\"supported\":") + (b.supported ? "true" : "false");
   if (!b.supported) {
     out += ",\"reason\":\"" +
            text::JsonEscaped(std::string(b.reason, strnlen(b.reason, sizeof b.reason))) + "\"";
@@ -165,6 +183,11 @@ std::string FormatBridgeList(const discovery::PortState& ports, bool json) {
                     b.vid, b.pid, product.c_str(), speed, transport::RouteName(b.route),
                     discovery::SenseFormatName(b.sense), max, decided);
       out += line;
+      uint32_t in = 0, outSeconds = 0;
+      if (TableTimeouts(b, &in, &outSeconds)) {
+        out +=
+            "  time-outs " + std::to_string(in) + " s in, " + std::to_string(outSeconds) + " s out";
+      }
       if (!b.supported) out += "  Unsupported bridge: " + Field(b.reason, sizeof b.reason);
       out += '\n';
     }

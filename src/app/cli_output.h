@@ -47,7 +47,8 @@ std::string FormatBridgeList(const discovery::PortState& ports, bool json);
 std::string BridgeTableWithFindings(std::string_view table, const discovery::PortState& ports,
                                     int* added);
 
-// The "bridge" object of a probed port: {"vid","pid","route","sense","maxTransfer",…}.
+// The "bridge" object of a probed port: {"vid","pid","route","sense","maxTransfer",…},
+// with "timeoutIn" and "timeoutOut" (seconds) when the table lengthens them.
 std::string FormatBridgeJson(const discovery::BridgeInfo& bridge);
 
 // The list as the command line shows it while a run goes on. On a terminal

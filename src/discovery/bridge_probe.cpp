@@ -102,6 +102,7 @@ ProbeResult ProbeBridge(transport::PassThroughTransport& transport, std::string_
     out.bridge.route = entry->route;
     out.bridge.sense = static_cast<SenseFormat>(entry->sense);
     out.bridge.maxTransfer = entry->maxTransfer;
+    out.bridge.timeouts = entry->timeouts;
     if (entry->route != transport::Route::kNone) {
       std::array<uint8_t, 16> image{};
       std::span<const uint8_t> cdb(kIdentifyImage);
@@ -110,8 +111,8 @@ ProbeResult ProbeBridge(transport::PassThroughTransport& transport, std::string_
                                &image)) {
         cdb = std::span<const uint8_t>(image.data(), 16);
       }
-      ScsiResult r =
-          transport.ProbeScsi(path, cdb, DataDirection::In, out.identify.data(), kIdentifyLength);
+      ScsiResult r = transport.ProbeScsi(path, cdb, DataDirection::In, out.identify.data(),
+                                         kIdentifyLength, entry->timeouts);
       out.identified = Answered(r);
       if (out.identified && r.transferred < kIdentifyLength) {
         std::memset(out.identify.data() + r.transferred, 0, kIdentifyLength - r.transferred);

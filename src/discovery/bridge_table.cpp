@@ -29,6 +29,11 @@ bool Hex16(std::string_view s, uint16_t* out) {
   return ec == std::errc() && end == s.data() + s.size();
 }
 
+bool Number(std::string_view s, uint32_t* out) {
+  auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), *out);
+  return !s.empty() && ec == std::errc() && end == s.data() + s.size();
+}
+
 bool SenseFromName(std::string_view name, uint8_t* out) {
   for (SenseFormat f : {SenseFormat::kDescriptor, SenseFormat::kFixed, SenseFormat::kNone}) {
     if (name == SenseFormatName(f)) {
@@ -102,12 +107,16 @@ bool ParseBridgeTable(std::string_view text, BridgeTable* out, std::string* erro
     } else if (key == "sense") {
       if (!SenseFromName(value, &entry->sense)) return fail("Sense is descriptor, fixed or none");
     } else if (key == "maxtransfer") {
-      uint32_t v = 0;
-      auto [p, ec] = std::from_chars(value.data(), value.data() + value.size(), v);
-      if (value.empty() || ec != std::errc() || p != value.data() + value.size()) {
-        return fail("MaxTransfer is a number of bytes");
+      if (!Number(value, &entry->maxTransfer)) return fail("MaxTransfer is a number of bytes");
+    } else if (key == "timeoutin" || key == "timeoutout") {
+      const bool in = key == "timeoutin";
+      uint32_t& seconds = in ? entry->timeouts.dataIn : entry->timeouts.dataOut;
+      if (!Number(value, &seconds) || seconds < 1 ||
+          seconds > transport::kMaxBridgeTimeoutSeconds) {
+        return fail(std::string(in ? "TimeoutIn" : "TimeoutOut") +
+                    " is a number of seconds from 1 to " +
+                    std::to_string(transport::kMaxBridgeTimeoutSeconds));
       }
-      entry->maxTransfer = v;
     } else {
       return fail("unknown key " + std::string(Trim(line.substr(0, eq))));
     }
@@ -133,7 +142,10 @@ std::string FormatBridgeEntry(const BridgeInfo& b) {
                 b.pid, transport::RouteName(b.route),
                 b.sense == SenseFormat::kUnknown ? "none" : SenseFormatName(b.sense),
                 static_cast<unsigned>(b.maxTransfer));
-  return text;
+  std::string out = text;
+  if (b.timeouts.dataIn != 0) out += "TimeoutIn = " + std::to_string(b.timeouts.dataIn) + "\n";
+  if (b.timeouts.dataOut != 0) out += "TimeoutOut = " + std::to_string(b.timeouts.dataOut) + "\n";
+  return out;
 }
 
 }  // namespace qelvar::discovery

@@ -1,9 +1,9 @@
 // The line's own table of bridges, "bridges.ini" in the station folder: one
 // section per bridge model, "[VID:PID]" or "[VID:PID:bcdDevice]" in hex, with
 // what the station should take as that bridge's route, sense format and
-// largest transfer. An entry overrides the probe, which then sends nothing
-// but IDENTIFY on the entry's route: a bridge that misbehaves when probed
-// can be named here.
+// largest transfer, and the longer time-outs a slow bridge needs. An entry
+// overrides the probe, which then sends nothing but IDENTIFY on the entry's
+// route: a bridge that misbehaves when probed can be named here.
 #pragma once
 
 #include <cstdint>
@@ -24,6 +24,7 @@ struct BridgeEntry {
   transport::Route route = transport::Route::kBoth;
   uint8_t sense = 0;         // a SenseFormat
   uint32_t maxTransfer = 0;  // bytes; 0: no limit known
+  transport::BridgeTimeouts timeouts{};  // 0: the station's own
 };
 
 struct BridgeTable {

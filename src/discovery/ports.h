@@ -44,6 +44,7 @@ struct BridgeInfo {
   transport::Route route = transport::Route::kBoth;
   SenseFormat sense = SenseFormat::kUnknown;
   uint32_t maxTransfer = 0;  // largest data phase in bytes; 0: the bridge does not say
+  transport::BridgeTimeouts timeouts{};  // from the table only; 0: the station's own
   bool supported = true;
   char path[256] = {};    // the disk's device path, also for a port that is not started
   char reason[160] = {};  // why the bridge cannot carry the flow (unsupported only)

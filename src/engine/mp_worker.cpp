@@ -83,7 +83,9 @@ class PortFlow {
     return std::string(text, strnlen(text, capacity));
   }
 
-  PortTarget Target() const { return PortTarget{path_, info_.InterfaceType, info_.bridge.route}; }
+  PortTarget Target() const {
+    return PortTarget{path_, info_.InterfaceType, info_.bridge.route, info_.bridge.timeouts};
+  }
 
   // Finds the drive again on this port's hub port after it re-enumerated,
   // and points the port's commands at the device it is now. The system need

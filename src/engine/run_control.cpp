@@ -285,8 +285,8 @@ StartOutcome RunControl::OnStart(const StartControls& controls) {
       if (!record.HasDrive()) continue;
       if (noNewStarts_.load()) break;
       page_.SetStartProgress("Entering ROM mode: port " + std::to_string(++entered) + of);
-      if (links_.vendor.EnterRomMode({record.Path, record.InterfaceType, record.bridge.route}) !=
-          vendor::kCommandOk) {
+      if (links_.vendor.EnterRomMode({record.Path, record.InterfaceType, record.bridge.route,
+                                      record.bridge.timeouts}) != vendor::kCommandOk) {
         list_.SetCell(p, discovery::kColStatus, "Go ROM FAIL");
       } else {
         romPorts_.fetch_or(1u << p);

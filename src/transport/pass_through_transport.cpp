@@ -43,6 +43,11 @@ uint16_t AtaFlags(bool dataIn, bool is48, uint32_t length, uint8_t command) {
 
 }  // namespace
 
+uint32_t SatTimeoutSeconds(std::string_view path, bool dataIn, BridgeTimeouts bridge) {
+  return dataIn ? std::max(SatInTimeout(path), bridge.dataIn)
+                : std::max(kSatOutTimeoutSeconds, bridge.dataOut);
+}
+
 int LastAtaError() {
   return tLastAtaError;
 }
@@ -158,7 +163,8 @@ int PassThroughTransport::ScsiPassThroughOut(std::string_view path, const uint8_
 int PassThroughTransport::ScsiPassThrough(std::string_view path, const uint8_t* image,
                                           uint8_t imageLength, uint8_t* buffer, uint32_t length,
                                           uint32_t* transferred, bool dataIn, Route route,
-                                          platform::ScsiResult* full, bool probe) {
+                                          BridgeTimeouts timeouts, platform::ScsiResult* full,
+                                          bool probe) {
   uint32_t started = recorder_ ? clock_.TickMs() : 0;
   int openError = 0;
   std::unique_ptr<platform::DeviceHandle> handle =
@@ -166,7 +172,7 @@ int PassThroughTransport::ScsiPassThrough(std::string_view path, const uint8_t* 
 
   ScsiRequest request;
   request.cdb = std::span<const uint8_t>(image, imageLength);
-  request.timeoutSeconds = dataIn ? SatInTimeout(path) : kSatOutTimeoutSeconds;
+  request.timeoutSeconds = SatTimeoutSeconds(path, dataIn, timeouts);
   request.length = length;
   request.data = buffer;
   if (length == 0 || buffer == nullptr) {
@@ -244,13 +250,13 @@ void PassThroughTransport::RecordNotSent(const VendorCommand& command, Route rou
 platform::ScsiResult PassThroughTransport::ProbeScsi(std::string_view path,
                                                      std::span<const uint8_t> cdb,
                                                      DataDirection direction, uint8_t* buffer,
-                                                     uint32_t length) {
+                                                     uint32_t length, BridgeTimeouts timeouts) {
   platform::ScsiResult full;
   uint32_t transferred = 0;
   const bool dataIn = direction == DataDirection::In;
   (void)ScsiPassThrough(path, cdb.data(), static_cast<uint8_t>(cdb.size()), buffer,
                         direction == DataDirection::None ? 0 : length, &transferred, dataIn,
-                        Route::kBoth, &full, true);
+                        Route::kBoth, timeouts, &full, true);
   return full;
 }
 
@@ -378,7 +384,8 @@ int PassThroughTransport::Send(const VendorCommand& command, int32_t interfaceTy
   return Send(command, interfaceType, Route::kBoth);
 }
 
-int PassThroughTransport::Send(const VendorCommand& command, int32_t interfaceType, Route route) {
+int PassThroughTransport::Send(const VendorCommand& command, int32_t interfaceType, Route route,
+                               BridgeTimeouts timeouts) {
   if (interfaceType == 3) {
     return AtaPassThrough(command.path, command.direction == DataDirection::In,
                           command.image.data(), command.buffer, command.length, command.extended);
@@ -404,7 +411,7 @@ int PassThroughTransport::Send(const VendorCommand& command, int32_t interfaceTy
   }
   uint32_t transferred = 0;
   return ScsiPassThrough(command.path, image.data(), imageLength, command.buffer, command.length,
-                         &transferred, command.direction == DataDirection::In, route);
+                         &transferred, command.direction == DataDirection::In, route, timeouts);
 }
 
 }  // namespace qelvar::transport

@@ -75,6 +75,20 @@ inline constexpr uint32_t kSatInTimeoutSeconds = 5;
 inline constexpr uint32_t kSatOutTimeoutSeconds = 20;
 inline constexpr uint32_t kAtaTimeoutSeconds = 30;
 
+// The SAT-path time-outs a port's bridge needs, in seconds, as the line's
+// bridge table names them; 0 leaves the station's own. They only ever
+// lengthen: a request gets the longer of the station's time-out and the
+// bridge's, since the station's own data-in time-out depends on the device
+// path, which the table cannot know.
+struct BridgeTimeouts {
+  uint32_t dataIn = 0;
+  uint32_t dataOut = 0;  // data-out and non-data
+};
+inline constexpr uint32_t kMaxBridgeTimeoutSeconds = 3600;
+
+// The time-out a SAT-path request on `path` gets.
+[[nodiscard]] uint32_t SatTimeoutSeconds(std::string_view path, bool dataIn, BridgeTimeouts bridge);
+
 // What the choke point saw of one exchange, for an engineer's diagnosis.
 struct ExchangeRecord {
   std::string path;
@@ -140,14 +154,16 @@ class PassThroughTransport {
   [[nodiscard]] int Send(const VendorCommand& command, int32_t interfaceType);
   // The same on a port whose bridge carries only `route`: the SAT path sends
   // the image in the form the bridge takes, and a command with no such form
-  // fails at once (0) without reaching the drive.
-  [[nodiscard]] int Send(const VendorCommand& command, int32_t interfaceType, Route route);
+  // fails at once (0) without reaching the drive. The SAT path gives the
+  // bridge's time-outs where they are longer than the station's.
+  [[nodiscard]] int Send(const VendorCommand& command, int32_t interfaceType, Route route,
+                         BridgeTimeouts timeouts = {});
 
   // One SAT-path request with everything the platform returned (status and
   // sense), for the scan's probe of a bridge. Recorded like every exchange.
   [[nodiscard]] platform::ScsiResult ProbeScsi(std::string_view path, std::span<const uint8_t> cdb,
                                                DataDirection direction, uint8_t* buffer,
-                                               uint32_t length);
+                                               uint32_t length, BridgeTimeouts timeouts = {});
 
   [[nodiscard]] platform::Clock& clock() { return clock_; }
   [[nodiscard]] platform::DeviceIo& io() { return io_; }
@@ -155,8 +171,8 @@ class PassThroughTransport {
  private:
   int ScsiPassThrough(std::string_view path, const uint8_t* image, uint8_t imageLength,
                       uint8_t* buffer, uint32_t length, uint32_t* transferred, bool dataIn,
-                      Route route = Route::kBoth, platform::ScsiResult* full = nullptr,
-                      bool probe = false);
+                      Route route = Route::kBoth, BridgeTimeouts timeouts = {},
+                      platform::ScsiResult* full = nullptr, bool probe = false);
   void RecordNotSent(const VendorCommand& command, Route route, std::string_view why);
   uint8_t AtaVariant(std::string_view path, platform::TaskFile& current,
                      const platform::TaskFile& previous, uint8_t* buffer, uint32_t length,

@@ -147,7 +147,7 @@ static int DownloadChunks(transport::PassThroughTransport& transport, PortTarget
     command.direction = DataDirection::Out;
     command.buffer = chunk;
     command.length = bytes;
-    if (transport.Send(command, port.interfaceType, port.route) != 1) return 0;
+    if (transport.Send(command, port.interfaceType, port.route, port.timeouts) != 1) return 0;
     transport.clock().SleepMs(plan.pauseMs);
   }
   return 1;
@@ -181,7 +181,7 @@ int VendorCommands::DownloadMicrocode(PortTarget port) {
   std::copy(kActivateMicrocode.begin(), kActivateMicrocode.end(), command.image.begin());
   command.imageLength = 12;
   command.direction = DataDirection::None;
-  return transport_.Send(command, port.interfaceType, port.route) == 1 ? 1 : 0;
+  return transport_.Send(command, port.interfaceType, port.route, port.timeouts) == 1 ? 1 : 0;
 }
 
 // --- The FFh protocol ------------------------------------------------------
@@ -194,7 +194,7 @@ int SendFirstPhase(transport::PassThroughTransport& transport, PortTarget port,
                    CommandBlock& block) {
   return transport.Send(
       Command16(port, kFirstPhase, DataDirection::Out, block.data(), kCommandBlockBytes),
-      port.interfaceType, port.route);
+      port.interfaceType, port.route, port.timeouts);
 }
 
 // First phase, the command's pause (taken whatever the first phase returned),
@@ -225,8 +225,9 @@ int TwoPhase(transport::PassThroughTransport& transport, PortTarget port, Comman
     case SecondPhase::None:
       break;
   }
-  return transport.Send(command, port.interfaceType, port.route) == 1 ? kCommandOk
-                                                                      : kSecondPhaseFailed;
+  return transport.Send(command, port.interfaceType, port.route, port.timeouts) == 1
+             ? kCommandOk
+             : kSecondPhaseFailed;
 }
 
 }  // namespace
@@ -309,21 +310,21 @@ int VendorCommands::GetRdtResult(PortTarget port, std::span<uint8_t, 16896> answ
   std::memset(answer.data(), 0, answer.size());
   auto command = Command16(port, kRdtResultRead, DataDirection::In, answer.data(),
                            static_cast<uint32_t>(answer.size()));
-  return transport_.Send(command, port.interfaceType, port.route) == 1 ? 1 : 0;
+  return transport_.Send(command, port.interfaceType, port.route, port.timeouts) == 1 ? 1 : 0;
 }
 
 int VendorCommands::ReadFctTableBlock(PortTarget port, std::span<uint8_t, 32768> answer) {
   std::memset(answer.data(), 0, answer.size());
   auto command = Command16(port, kFctTableRead, DataDirection::In, answer.data(),
                            static_cast<uint32_t>(answer.size()));
-  return transport_.Send(command, port.interfaceType, port.route) == 1 ? 1 : 0;
+  return transport_.Send(command, port.interfaceType, port.route, port.timeouts) == 1 ? 1 : 0;
 }
 
 int VendorCommands::ReadDftTableBlock(PortTarget port, std::span<uint8_t, 32768> answer) {
   std::memset(answer.data(), 0, answer.size());
   auto command = Command16(port, kDftTableRead, DataDirection::In, answer.data(),
                            static_cast<uint32_t>(answer.size()));
-  return transport_.Send(command, port.interfaceType, port.route) == 1 ? 1 : 0;
+  return transport_.Send(command, port.interfaceType, port.route, port.timeouts) == 1 ? 1 : 0;
 }
 
 // --- Values ----------------------------------------------------------------

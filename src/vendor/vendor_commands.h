@@ -21,6 +21,8 @@ struct PortTarget {
   int32_t interfaceType = 1;
   // The form of ATA PASS-THROUGH the port's bridge carries (from the scan).
   transport::Route route = transport::Route::kBoth;
+  // The SAT-path time-outs the port's bridge needs (from the line's table).
+  transport::BridgeTimeouts timeouts{};
 };
 
 // Results of the two-phase commands. None of them returns 0.

@@ -532,7 +532,12 @@ TEST_F(CliProgram, UnsupportedBridgesAreNamedAndLeftOutOfTheRunsStatus) {
         "port 16: Unsupported bridge 1209:0107, not started: the bridge carries no ATA",
         "{\"port\":15,\"status\":\"Unsupported bridge\"",
         "\"bridge\":{\"vid\":\"1209\",\"pid\":\"0101\",\"route\":\"16\"",
-        "\"sum\":10,\"pass\":10,\"fail\":0"}) {
+        "\"sum\":10,\"pass\":10,\"fail\":0",
+        // The table lengthens one bridge's time-outs; the others show none.
+        "\"pid\":\"0101\",\"route\":\"16\",\"sense\":\"descriptor\",\"maxTransfer\":0,"
+        "\"timeoutIn\":5,\"timeoutOut\":60,\"supported\":true",
+        "\"pid\":\"0100\",\"route\":\"12+16\",\"sense\":\"descriptor\",\"maxTransfer\":0,"
+        "\"supported\":true"}) {
     EXPECT_NE(r.out.find(text), std::string::npos) << text << "\n" << r.out;
   }
 
@@ -544,6 +549,8 @@ TEST_F(CliProgram, UnsupportedBridgesAreNamedAndLeftOutOfTheRunsStatus) {
   EXPECT_NE(r.out.find("3     1209:0101  Simulated SATA Bridge    480 Mb/s  16     descriptor "
                        "not stated   table"),
             std::string::npos)
+      << r.out;
+  EXPECT_NE(r.out.find("not stated   table  time-outs 5 s in, 60 s out\n"), std::string::npos)
       << r.out;
   r = Run("--sim " + station + " bridges");
   EXPECT_EQ(r.out.find(" probe"), std::string::npos) << "the table now decides for all\n" << r.out;

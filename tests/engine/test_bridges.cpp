@@ -132,5 +132,91 @@ TEST(Bridges, TheLinesTableOverridesTheProbe) {
   }
 }
 
+// A table's time-outs: whole seconds from 1 to 3600, or nothing of the table
+// is used; an entry written from them reads back the same.
+TEST(Bridges, TheTablesTimeoutsAreBoundedAndRoundTrip) {
+  struct Case {
+    const char* table;
+    const char* error;  // empty: the table parses
+    uint32_t in, out;
+  };
+  const Case cases[] = {
+      {"[1209:0042]\nTimeoutIn = 600\nTimeoutOut = 900\n", "", 600, 900},
+      {"[1209:0042]\ntimeoutin = 1\nTIMEOUTOUT = 3600\n", "", 1, 3600},
+      {"[1209:0042]\nRoute = 16\n", "", 0, 0},
+      {"[1209:0042]\nRoute = 16\nTimeoutOut = 0\n",
+       "line 3: TimeoutOut is a number of seconds from 1 to 3600", 0, 0},
+      {"[1209:0042]\nTimeoutIn = 3601\n", "line 2: TimeoutIn is a number", 0, 0},
+      {"[1209:0042]\nTimeoutIn = ten\n", "line 2: TimeoutIn is a number", 0, 0},
+      {"[1209:0042]\nTimeoutIn = 60 s\n", "line 2: TimeoutIn is a number", 0, 0},
+      {"[1209:0042]\nTimeoutIn = -5\n", "line 2: TimeoutIn is a number", 0, 0},
+      {"[1209:0042]\nTimeoutOut =\n", "line 2: TimeoutOut is a number", 0, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.table);
+    discovery::BridgeTable table;
+    table.entries.resize(1);
+    std::string error;
+    const bool parsed = discovery::ParseBridgeTable(c.table, &table, &error);
+    EXPECT_EQ(parsed, c.error[0] == '\0');
+    if (!parsed) {
+      EXPECT_EQ(error.rfind(c.error, 0), 0u) << error;
+      EXPECT_EQ(table.entries.size(), 1u) << "the old table stays";
+      continue;
+    }
+    ASSERT_EQ(table.entries.size(), 1u);
+    EXPECT_EQ(table.entries[0].timeouts.dataIn, c.in);
+    EXPECT_EQ(table.entries[0].timeouts.dataOut, c.out);
+
+    discovery::BridgeInfo bridge;
+    bridge.vid = 0x1209;
+    bridge.pid = 0x0042;
+    bridge.timeouts = table.entries[0].timeouts;
+    const std::string written = discovery::FormatBridgeEntry(bridge);
+    EXPECT_EQ(written.find("Timeout") != std::string::npos, c.in != 0 || c.out != 0) << written;
+    discovery::BridgeTable again;
+    ASSERT_TRUE(discovery::ParseBridgeTable(written, &again, &error)) << error;
+    ASSERT_EQ(again.entries.size(), 1u);
+    EXPECT_EQ(again.entries[0].timeouts.dataIn, c.in);
+    EXPECT_EQ(again.entries[0].timeouts.dataOut, c.out);
+  }
+}
+
+// Drives 0 and 1 sit behind slow bridges and insist on longer time-outs than
+// the station's own. The table names drive 0's bridge model with them: they
+// reach every command, the probe's IDENTIFY included, and the drive passes.
+// Drive 1's bridge model is not in the table: its commands go with the
+// station's time-outs, which it refuses.
+TEST(Bridges, TheTablesTimeoutsReachEveryCommandOfItsBridge) {
+  RunFixture f(StationText({{0, "UsbProductId = 0x0042"},
+                            {0, "TimeoutIn = 600"},
+                            {0, "TimeoutOut = 900"},
+                            {1, "UsbProductId = 0x0043"},
+                            {1, "TimeoutIn = 600"},
+                            {1, "TimeoutOut = 900"}}));
+  std::ofstream(f.paths.gExeDir + "/bridges.ini", std::ios::binary)
+      << "[1209:0042]\nTimeoutIn = 600\nTimeoutOut = 900\n";
+  f.sim->ClearTrace();
+  ASSERT_EQ(f.control->Scan(), discovery::ScanOutcome::kScanned);
+  const auto& bridge0 = f.station.ports.gDeviceInfo[0].bridge;
+  EXPECT_TRUE(bridge0.fromTable);
+  EXPECT_EQ(bridge0.timeouts.dataIn, 600u);
+  EXPECT_EQ(bridge0.timeouts.dataOut, 900u);
+  EXPECT_EQ(f.station.ports.gDeviceInfo[1].bridge.timeouts.dataIn, 0u);
+
+  ASSERT_EQ(f.Run(f.Controls("QV00000000FF")), StartOutcome::kStarted);
+  EXPECT_EQ(f.Cell(0, kColStatus), "Pass");
+  EXPECT_NE(f.Cell(1, kColStatus), "Pass");
+  EXPECT_TRUE(f.sim->Inspect(0).rebooted);
+  EXPECT_EQ(f.sim->Inspect(1).mode, platform::sim::DriveMode::Normal);
+  size_t sent1 = 0;
+  for (const auto& line : f.sim->Trace()) {
+    if (line.drive != "Drive0" && line.drive != "Drive1") continue;
+    EXPECT_EQ(line.accepted, line.drive == "Drive0") << line.drive << " " << line.Json();
+    sent1 += line.drive == "Drive1" ? 1 : 0;
+  }
+  EXPECT_GT(sent1, 0u);
+}
+
 }  // namespace
 }  // namespace qelvar::engine

@@ -459,5 +459,46 @@ TEST_F(TransportTest, EachCommandGoesInTheFormItsPortsBridgeCarries) {
   }
 }
 
+// A bridge's time-outs from the line's table only ever lengthen the station's
+// own, whatever the path makes of those; they reach the request and its
+// record.
+TEST_F(TransportTest, BridgeTimeoutsLengthenTheStationsOwnAndNeverShortenThem) {
+  struct Case {
+    const char* path;
+    DataDirection direction;
+    BridgeTimeouts bridge;
+    uint32_t seconds;
+  };
+  const Case cases[] = {
+      {"/dev/sg1", DataDirection::In, {600, 0}, 600},
+      {"/dev/sg1", DataDirection::In, {0, 900}, 5},
+      {"/dev/sg1", DataDirection::Out, {0, 900}, 900},
+      {"/dev/sg1", DataDirection::None, {0, 900}, 900},
+      {"/dev/sg1", DataDirection::Out, {600, 10}, 20},
+      {"\\\\?\\usbstor#disk", DataDirection::In, {60, 0}, 300},
+      {"\\\\?\\usbstor#disk", DataDirection::In, {3600, 0}, 3600},
+  };
+  std::vector<ExchangeRecord> records;
+  transport.SetRecorder([&](const ExchangeRecord& r) { records.push_back(r); });
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.path) + " " + std::to_string(c.bridge.dataIn) + "/" +
+                 std::to_string(c.bridge.dataOut));
+    io.Clear();
+    records.clear();
+    uint8_t buffer[512] = {};
+    VendorCommand command;
+    command.path = c.path;
+    std::copy(kIdentify12.begin(), kIdentify12.end(), command.image.begin());
+    command.direction = c.direction;
+    command.buffer = c.direction == DataDirection::None ? nullptr : buffer;
+    command.length = c.direction == DataDirection::None ? 0 : 512;
+    EXPECT_EQ(transport.Send(command, 1, Route::kBoth, c.bridge), 1);
+    ASSERT_EQ(io.Requests().size(), 1u);
+    EXPECT_EQ(io.Requests()[0].timeoutSeconds, c.seconds);
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].timeoutSeconds, c.seconds);
+  }
+}
+
 }  // namespace
 }  // namespace qelvar::transport

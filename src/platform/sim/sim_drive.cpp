@@ -400,7 +400,8 @@ void SimDrive::Quiet(uint32_t now, uint32_t ms) {
 
 uint32_t SimDrive::ExpectedTimeout(bool ata, DataDirection dir) const {
   if (ata) return 30;
-  if (dir != DataDirection::In) return 20;
+  if (dir != DataDirection::In) return config_.timeoutOut != 0 ? config_.timeoutOut : 20;
+  if (config_.timeoutIn != 0) return config_.timeoutIn;
   // The station gives data-in on a path naming USB the long time-out.
   return path_.find("usb") != std::string::npos ? 300 : 5;
 }

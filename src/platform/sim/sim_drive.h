@@ -70,7 +70,8 @@ class SimDrive {
   [[nodiscard]] ScsiResult Scsi(const ScsiRequest& request, ShareMode opened);
   [[nodiscard]] AtaResult Ata(const AtaRequest& request, ShareMode opened);
   [[nodiscard]] bool Descriptor(StorageDescriptor* out);
-  // The time-out the station gives a request of this route and direction.
+  // The time-out the station gives a request of this route and direction
+  // (the drive's TimeoutIn/TimeoutOut in place of it on the SAT route).
   [[nodiscard]] uint32_t ExpectedTimeout(bool ata, DataDirection dir) const;
 
   // Whether the topology shows the drive, in the calling thread's time.

@@ -312,6 +312,8 @@ bool ParseDrive(Section& s, int index, const StationConfig& st, DriveConfig* d,
             r.Int("UsbProductId", &d->usbProductId, 0, 0xFFFF) &&
             r.Text("UsbSerial", &d->usbSerial, 63) &&
             r.Int("InquiryVersion", &d->inquiryVersion, 0, 7) && r.Text("Bridge", &bridge, 40);
+  ok = ok && r.Int("TimeoutIn", &d->timeoutIn, 0, 3600) &&
+       r.Int("TimeoutOut", &d->timeoutOut, 0, 3600);
   if (!ok) return false;
   if (!bridge.empty() && !ParseBridge(bridge, &d->bridge)) {
     return r.Fail(*r.Find("Bridge"), "Bridge",

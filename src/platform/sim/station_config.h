@@ -108,6 +108,11 @@ struct DriveConfig {
   uint8_t inquiryVersion = 6;
   // How the bridge carries ATA PASS-THROUGH (both simulators).
   BridgeBehaviour bridge;
+  // The SAT-path time-outs (seconds) the drive insists on in place of the
+  // station's own, as for a slow bridge the line's table names; 0: the
+  // station's own.
+  uint32_t timeoutIn = 0;
+  uint32_t timeoutOut = 0;  // data-out and non-data
 };
 
 struct StationConfig {

@@ -909,6 +909,7 @@ TEST(SimStationFile, BadFilesAreRejectedWithTheLine) {
       {"[Drive0]\nChannels = 3\n", "Channels"},
       {"[Drive0]\nFactoryBad = 100\nBitmapBytes = 10\n", "bitmap"},
       {"[Station]\nHubs = 2\n[Drive0]\nHub = -1\nHubPort = 2\n", "external hubs"},
+      {"[Drive0]\nTimeoutOut = 3601\n", "TimeoutOut"},
   };
   for (const Case& c : cases) {
     StationConfig config;
