@@ -411,7 +411,8 @@ void RunControl::AssignSerialNumbers(const StartControls& controls, bool* stoppe
 }
 
 void RunControl::ShowNextSerial(std::string_view next) {
-  station_.options.Update([next](settings::MpSettings& s) { CopyText(s.SN, sizeof s.SN, next, 20); });
+  station_.options.Update(
+      [next](settings::MpSettings& s) { CopyText(s.SN, sizeof s.SN, next, 20); });
   page_.SetSnEditText(next);
 }
 

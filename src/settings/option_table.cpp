@@ -19,8 +19,7 @@ template <auto Member>
 constexpr OptionField FieldOf() {
   using T = FieldType<Member>;
   if constexpr (std::is_array_v<T>) {
-    return OptionField{nullptr, nullptr,
-                       [](MpSettings& s) { return std::span<char>(s.*Member); },
+    return OptionField{nullptr, nullptr, [](MpSettings& s) { return std::span<char>(s.*Member); },
                        [](const MpSettings& s) { return std::span<const char>(s.*Member); }};
   } else {
     return OptionField{[](const MpSettings& s) { return static_cast<int64_t>(s.*Member); },
@@ -54,8 +53,8 @@ constexpr Change Handled(void (*handler)(PageContext&)) {
 template <auto Member>
 constexpr OptionRow Row(std::string_view section, std::string_view key, OptionKind kind,
                         int32_t fallback, Shown shown, OptionWrite write, Change change) {
-  return OptionRow{section,      key,           kind,  fallback,      FieldOf<Member>(),
-                   shown.page,   shown.control, write, change.change, change.handler};
+  return OptionRow{section,    key,           kind,  fallback,      FieldOf<Member>(),
+                   shown.page, shown.control, write, change.change, change.handler};
 }
 
 template <auto Member>
@@ -83,8 +82,7 @@ template <auto Member>
 constexpr OptionRow Number16(std::string_view section, std::string_view key, int32_t fallback,
                              Shown shown, OptionWrite write) {
   static_assert(std::is_same_v<FieldType<Member>, uint16_t>);
-  return Row<Member>(section, key, OptionKind::kNumber16, fallback, shown, write,
-                     kReadWhenNeeded);
+  return Row<Member>(section, key, OptionKind::kNumber16, fallback, shown, write, kReadWhenNeeded);
 }
 
 template <auto Member>
@@ -115,8 +113,8 @@ constexpr OptionRow kOptions[] = {
                             kCollected),
     Flag<&S::NandErase>("MPOption", "NandErase", Mp(ctl::kNandErase), kAtClose,
                         Handled(&OnNandErase)),
-    Choice<&S::NandEraseSelect>("MPOption", "NandEraseSelect", Mp(ctl::kNandEraseSelect),
-                                kAtClose, kCollected),
+    Choice<&S::NandEraseSelect>("MPOption", "NandEraseSelect", Mp(ctl::kNandEraseSelect), kAtClose,
+                                kCollected),
     Flag<&S::NandCalibration>("MPOption", "NandCalibration", Mp(ctl::kNandCalibration), kAtClose,
                               Handled(&OnNandCalibration)),
     Flag<&S::NandEraseAll>("MPOption", "NandEraseAll", Mp(ctl::kNandEraseAll), kAtClose,
@@ -130,8 +128,8 @@ constexpr OptionRow kOptions[] = {
                              Handled(&OnAutoInc)),
     Flag<&S::SNFix>("Identify", "SNFix", Mp(ctl::kSNFix), kAtClose, Handled(&OnSnFix)),
     Text<&S::FWVersion>("Identify", "FWVersion", Mp(ctl::kFWVersion), kAtClose),
-    Flag<&S::FWVersionUserDefine>("Identify", "FWVersionUserDefine",
-                                  Mp(ctl::kFWVersionUserDefine), kAtClose, kCollected),
+    Flag<&S::FWVersionUserDefine>("Identify", "FWVersionUserDefine", Mp(ctl::kFWVersionUserDefine),
+                                  kAtClose, kCollected),
     Text<&S::FWOriver>("Identify", "FWOriver", kNotShown, kNever),
     // The parameter page's edits, in the order it fills them when it opens.
     Number16<&S::ErrBitSlc>("RDTParam", "ErrBitSlc", 60, Param(1027), kAtOnce),

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <iterator>
 #include <span>
 #include <string>
@@ -25,9 +26,20 @@ using W = OptionWrite;
 constexpr std::string_view kStoredNumber = "258";
 constexpr std::string_view kStoredText = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwx";
 
+std::string AsText(int64_t value) {
+  return std::to_string(value);
+}
+template <size_t N>
+std::string AsText(const char (&text)[N]) {
+  return std::string(text, strnlen(text, N));
+}
+// The record's field, named here rather than taken from the table.
+#define FIELD(name) [](const MpSettings& s) { return AsText(s.name); }
+
 struct KeyCase {
   std::string_view section;
   std::string_view key;
+  std::string (*field)(const MpSettings&);
   OptionKind kind;
   int32_t fallback;
   OptionWrite write;
@@ -43,66 +55,86 @@ constexpr OptionPage kNone = OptionPage::kNone;
 
 // Every key of the settings file, in the order the page saves them.
 constexpr KeyCase kKeys[] = {
-    {"FlashSelect", "FlashIndex", K::kIndex, 0, W::kAtClose, kMp, ctl::kFlashSelect, "258", "-1"},
-    {"MPOption", "DownloadBurner", K::kFlag, 0, W::kAtClose, kMp, ctl::kDownloadBurner, "2", "1"},
-    {"MPOption", "DownloadSysFW", K::kFlag, 0, W::kAtClose, kMp, ctl::kDownloadSysFW, "2", "1"},
-    {"MPOption", "NandErase", K::kFlag, 0, W::kAtClose, kMp, ctl::kNandErase, "2", "1"},
-    {"MPOption", "NandEraseSelect", K::kChoice, 0, W::kAtClose, kMp, ctl::kNandEraseSelect, "2",
-     "2"},
-    {"MPOption", "NandCalibration", K::kFlag, 0, W::kAtClose, kMp, ctl::kNandCalibration, "2",
+    {"FlashSelect", "FlashIndex", FIELD(FlashIndex), K::kIndex, 0, W::kAtClose, kMp,
+     ctl::kFlashSelect, "258", "-1"},
+    {"MPOption", "DownloadBurner", FIELD(DownloadBurner), K::kFlag, 0, W::kAtClose, kMp,
+     ctl::kDownloadBurner, "2", "1"},
+    {"MPOption", "DownloadSysFW", FIELD(DownloadSysFW), K::kFlag, 0, W::kAtClose, kMp,
+     ctl::kDownloadSysFW, "2", "1"},
+    {"MPOption", "NandErase", FIELD(NandErase), K::kFlag, 0, W::kAtClose, kMp, ctl::kNandErase, "2",
      "1"},
-    {"MPOption", "NandEraseAll", K::kFlag, 0, W::kAtClose, kMp, ctl::kNandEraseAll, "2", "1"},
-    {"MPOption", "ScanRDT", K::kFlag, 0, W::kAtOnce, kMp, ctl::kScanRDT, "2", "258"},
-    {"MPOption", "OP7", K::kFlag, 0, W::kAtOnce, kMp, ctl::kOP7, "2", "258"},
-    {"Identify", "SetBin", K::kChoice, 0, W::kAtClose, kMp, ctl::kSetBin, "2", "2"},
-    {"Identify", "ModelName", K::kText, 0, W::kAtClose, kMp, ctl::kModelName,
+    {"MPOption", "NandEraseSelect", FIELD(NandEraseSelect), K::kChoice, 0, W::kAtClose, kMp,
+     ctl::kNandEraseSelect, "2", "2"},
+    {"MPOption", "NandCalibration", FIELD(NandCalibration), K::kFlag, 0, W::kAtClose, kMp,
+     ctl::kNandCalibration, "2", "1"},
+    {"MPOption", "NandEraseAll", FIELD(NandEraseAll), K::kFlag, 0, W::kAtClose, kMp,
+     ctl::kNandEraseAll, "2", "1"},
+    {"MPOption", "ScanRDT", FIELD(ScanRDT), K::kFlag, 0, W::kAtOnce, kMp, ctl::kScanRDT, "2",
+     "258"},
+    {"MPOption", "OP7", FIELD(OP7), K::kFlag, 0, W::kAtOnce, kMp, ctl::kOP7, "2", "258"},
+    {"Identify", "SetBin", FIELD(SetBin), K::kChoice, 0, W::kAtClose, kMp, ctl::kSetBin, "2", "2"},
+    {"Identify", "ModelName", FIELD(ModelName), K::kText, 0, W::kAtClose, kMp, ctl::kModelName,
      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmn", "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmn"},
-    {"Identify", "SN", K::kText, 0, W::kAtClose, kMp, ctl::kSN, "ABCDEFGHIJKLMNOPQRST",
+    {"Identify", "SN", FIELD(SN), K::kText, 0, W::kAtClose, kMp, ctl::kSN, "ABCDEFGHIJKLMNOPQRST",
      "ABCDEFGHIJKLMNOPQRST"},
-    {"Identify", "SNAutoIncrease", K::kFlag, 0, W::kAtClose, kMp, ctl::kSNAutoIncrease, "2", "1"},
-    {"Identify", "SNFix", K::kFlag, 0, W::kAtClose, kMp, ctl::kSNFix, "2", "1"},
-    {"Identify", "FWVersion", K::kText, 0, W::kAtClose, kMp, ctl::kFWVersion, "ABCDEFGH",
-     "ABCDEFGH"},
-    {"Identify", "FWVersionUserDefine", K::kFlag, 0, W::kAtClose, kMp, ctl::kFWVersionUserDefine,
+    {"Identify", "SNAutoIncrease", FIELD(SNAutoIncrease), K::kFlag, 0, W::kAtClose, kMp,
+     ctl::kSNAutoIncrease, "2", "1"},
+    {"Identify", "SNFix", FIELD(SNFix), K::kFlag, 0, W::kAtClose, kMp, ctl::kSNFix, "2", "1"},
+    {"Identify", "FWVersion", FIELD(FWVersion), K::kText, 0, W::kAtClose, kMp, ctl::kFWVersion,
+     "ABCDEFGH", "ABCDEFGH"},
+    {"Identify", "FWVersionUserDefine", FIELD(FWVersionUserDefine), K::kFlag, 0, W::kAtClose, kMp,
+     ctl::kFWVersionUserDefine, "2", "1"},
+    {"Identify", "FWOriver", FIELD(FWOriver), K::kText, 0, W::kNever, kNone, 0, "ABCDEFGH",
+     kStoredText},
+    {"RDTParam", "ErrBitSlc", FIELD(ErrBitSlc), K::kNumber16, 60, W::kAtOnce, kParam, 1027, "258",
+     "258"},
+    {"RDTParam", "PeCycSlc", FIELD(PeCycSlc), K::kNumber16, 4, W::kAtOnce, kParam, 1028, "258",
+     "258"},
+    {"RDTParam", "ErrBitTlc", FIELD(ErrBitTlc), K::kNumber16, 160, W::kAtOnce, kParam, 1029, "258",
+     "258"},
+    {"RDTParam", "PeCycTlc", FIELD(PeCycTlc), K::kNumber16, 4, W::kAtOnce, kParam, 1030, "258",
+     "258"},
+    {"RDTParam", "MaxRunHours", FIELD(MaxRunHours), K::kNumber16, 3, W::kAtOnce, kParam, 1031,
+     "258", "258"},
+    {"RDTParam", "MaxLaterBadLun", FIELD(MaxLaterBadLun), K::kNumber16, 256, W::kAtOnce, kParam,
+     1032, "258", "258"},
+    {"RDTParam", "StartWeru", FIELD(StartWeru), K::kNumber16, 0, W::kAtOnce, kParam, 1033, "258",
+     "258"},
+    {"RDTParam", "EndWeru", FIELD(EndWeru), K::kNumber16, 0, W::kAtOnce, kParam, 1034, "258",
+     "258"},
+    {"RDTParam", "Resv1", FIELD(Resv1), K::kNumber16, 0, W::kAtOnce, kParam, 1035, "258", "258"},
+    {"RDTParam", "Resv2", FIELD(Resv2), K::kNumber16, 0, W::kAtOnce, kParam, 1036, "258", "258"},
+    {"DelayTime", "DelayBurner", FIELD(DelayBurner), K::kDelay, 0, W::kAtClose, kNone, 0, "258",
+     "258"},
+    {"DelayTime", "DelayNandCali", FIELD(DelayNandCali), K::kDelay, 0, W::kAtClose, kNone, 0, "258",
+     "258"},
+    {"DelayTime", "DelayNandErase", FIELD(DelayNandErase), K::kDelay, 0, W::kAtClose, kNone, 0,
+     "258", "258"},
+    {"DelayTime", "DelayReboot", FIELD(DelayReboot), K::kDelay, 0, W::kAtClose, kNone, 0, "258",
+     "258"},
+    {"FormatVolume", "FormatEn", FIELD(FormatEn), K::kFlag, 0, W::kAtClose, kMp, ctl::kFormatEn,
      "2", "1"},
-    {"Identify", "FWOriver", K::kText, 0, W::kNever, kNone, 0, "ABCDEFGH", kStoredText},
-    {"RDTParam", "ErrBitSlc", K::kNumber16, 60, W::kAtOnce, kParam, 1027, "258", "258"},
-    {"RDTParam", "PeCycSlc", K::kNumber16, 4, W::kAtOnce, kParam, 1028, "258", "258"},
-    {"RDTParam", "ErrBitTlc", K::kNumber16, 160, W::kAtOnce, kParam, 1029, "258", "258"},
-    {"RDTParam", "PeCycTlc", K::kNumber16, 4, W::kAtOnce, kParam, 1030, "258", "258"},
-    {"RDTParam", "MaxRunHours", K::kNumber16, 3, W::kAtOnce, kParam, 1031, "258", "258"},
-    {"RDTParam", "MaxLaterBadLun", K::kNumber16, 256, W::kAtOnce, kParam, 1032, "258", "258"},
-    {"RDTParam", "StartWeru", K::kNumber16, 0, W::kAtOnce, kParam, 1033, "258", "258"},
-    {"RDTParam", "EndWeru", K::kNumber16, 0, W::kAtOnce, kParam, 1034, "258", "258"},
-    {"RDTParam", "Resv1", K::kNumber16, 0, W::kAtOnce, kParam, 1035, "258", "258"},
-    {"RDTParam", "Resv2", K::kNumber16, 0, W::kAtOnce, kParam, 1036, "258", "258"},
-    {"DelayTime", "DelayBurner", K::kDelay, 0, W::kAtClose, kNone, 0, "258", "258"},
-    {"DelayTime", "DelayNandCali", K::kDelay, 0, W::kAtClose, kNone, 0, "258", "258"},
-    {"DelayTime", "DelayNandErase", K::kDelay, 0, W::kAtClose, kNone, 0, "258", "258"},
-    {"DelayTime", "DelayReboot", K::kDelay, 0, W::kAtClose, kNone, 0, "258", "258"},
-    {"FormatVolume", "FormatEn", K::kFlag, 0, W::kAtClose, kMp, ctl::kFormatEn, "2", "1"},
-    {"FormatVolume", "FileType", K::kText, 0, W::kNever, kNone, 0, "ABCDEFGHI", kStoredText},
-    {"Debug", "KeepSN", K::kFlag, 0, W::kAtClose, kMp, ctl::kKeepSN, "2", "1"},
-    {"Debug", "SpiDisable", K::kFlag, 0, W::kAtClose, kMp, ctl::kSpiDisable, "2", "1"},
-    {"Debug", "Skip_RunBad", K::kFlag, 0, W::kAtClose, kMp, ctl::kSkipRunBad, "2", "1"},
-    {"Debug", "JumpToFT3", K::kFlag, 0, W::kAtOnce, kParam, 1061, "2", "258"},
-    {"Debug", "RdtParamEn", K::kFlag, 0, W::kAtOnce, kParam, 1062, "2", "258"},
-    {"Debug", "RDTRecordEn", K::kFlag, 0, W::kAtOnce, kParam, 1063, "2", "258"},
-    {"Debug", "PrintBBT", K::kFlag, 0, W::kAtOnce, kParam, 1064, "2", "258"},
-    {"Debug", "54TEM", K::kFlag, 0, W::kAtOnce, kParam, 1065, "2", "258"},
-    {"Debug", "BDIPM", K::kFlag, 0, W::kAtOnce, kParam, 1066, "2", "258"},
-    {"Debug", "BHIPM", K::kFlag, 0, W::kAtOnce, kParam, 1067, "2", "258"},
+    {"FormatVolume", "FileType", FIELD(FileType), K::kText, 0, W::kNever, kNone, 0, "ABCDEFGHI",
+     kStoredText},
+    {"Debug", "KeepSN", FIELD(KeepSN), K::kFlag, 0, W::kAtClose, kMp, ctl::kKeepSN, "2", "1"},
+    {"Debug", "SpiDisable", FIELD(SpiDisable), K::kFlag, 0, W::kAtClose, kMp, ctl::kSpiDisable, "2",
+     "1"},
+    {"Debug", "Skip_RunBad", FIELD(Skip_RunBad), K::kFlag, 0, W::kAtClose, kMp, ctl::kSkipRunBad,
+     "2", "1"},
+    {"Debug", "JumpToFT3", FIELD(JumpToFT3), K::kFlag, 0, W::kAtOnce, kParam, 1061, "2", "258"},
+    {"Debug", "RdtParamEn", FIELD(RdtParamEn), K::kFlag, 0, W::kAtOnce, kParam, 1062, "2", "258"},
+    {"Debug", "RDTRecordEn", FIELD(RDTRecordEn), K::kFlag, 0, W::kAtOnce, kParam, 1063, "2", "258"},
+    {"Debug", "PrintBBT", FIELD(PrintBBT), K::kFlag, 0, W::kAtOnce, kParam, 1064, "2", "258"},
+    {"Debug", "54TEM", FIELD(Tem54), K::kFlag, 0, W::kAtOnce, kParam, 1065, "2", "258"},
+    {"Debug", "BDIPM", FIELD(BDIPM), K::kFlag, 0, W::kAtOnce, kParam, 1066, "2", "258"},
+    {"Debug", "BHIPM", FIELD(BHIPM), K::kFlag, 0, W::kAtOnce, kParam, 1067, "2", "258"},
 };
-
-std::string FieldAsText(const OptionRow& row, const MpSettings& s) {
-  return row.kind == K::kText ? std::string(OptionText(row, s))
-                              : std::to_string(OptionNumber(row, s));
-}
 
 // A page as the window has it at start: the catalogue and both fixed lists
 // filled.
 void FillCombos(Station& st) {
-  WriteFile(st.paths.gFlashIniPath, "[TOSHIBA]\r\nFlash_000=T0\r\nFlash_001=T1\r\nFlash_002=T2\r\n");
+  WriteFile(st.paths.gFlashIniPath,
+            "[TOSHIBA]\r\nFlash_000=T0\r\nFlash_001=T1\r\nFlash_002=T2\r\n");
   for (const char* name : {"T0", "T1", "T2"}) st.view.AddComboItem(ctl::kFlashSelect, name);
   for (const char* item : {"Whole", "Without WPB0", "Without Keep"}) {
     st.view.AddComboItem(ctl::kNandEraseSelect, item);
@@ -129,7 +161,7 @@ TEST(OptionTable, EveryKeyLoadsItsDefaultAndItsValueAndIsSavedFromItsControl) {
     Station empty;
     WriteFile(empty.paths.gSettingsPath, "[" + std::string(c.section) + "]\r\nOther=7\r\n");
     ASSERT_TRUE(LoadSettings(empty.paths, empty.messages, empty.settings));
-    EXPECT_EQ(FieldAsText(row, empty.settings),
+    EXPECT_EQ(c.field(empty.settings),
               c.kind == K::kText ? std::string() : std::to_string(c.fallback));
 
     // Stored: the field keeps what its width holds; the page shows it, and
@@ -137,11 +169,10 @@ TEST(OptionTable, EveryKeyLoadsItsDefaultAndItsValueAndIsSavedFromItsControl) {
     Station st;
     FillCombos(st);
     const std::string_view stored = c.kind == K::kText ? kStoredText : kStoredNumber;
-    WriteFile(st.paths.gSettingsPath,
-              "[" + std::string(c.section) + "]\r\n" + std::string(c.key) + "=" +
-                  std::string(stored) + "\r\n");
+    WriteFile(st.paths.gSettingsPath, "[" + std::string(c.section) + "]\r\n" + std::string(c.key) +
+                                          "=" + std::string(stored) + "\r\n");
     LoadSettings(st.page);
-    EXPECT_EQ(FieldAsText(row, st.settings), c.loaded);
+    EXPECT_EQ(c.field(st.settings), c.loaded);
     ASSERT_TRUE(SaveSettings(st.page));
     const Profile saved = Profile::FromText(ReadFile(st.paths.gSettingsPath));
     EXPECT_EQ(saved.GetString(c.section, c.key, "(missing)", 100), c.saved);
@@ -149,7 +180,10 @@ TEST(OptionTable, EveryKeyLoadsItsDefaultAndItsValueAndIsSavedFromItsControl) {
 }
 
 TEST(OptionTable, KeysWrittenAtOnceAreWrittenByTheirHandlers) {
-  for (const OptionRow& row : OptionTable()) {
+  const std::span<const OptionRow> table = OptionTable();
+  ASSERT_EQ(table.size(), std::size(kKeys));
+  for (size_t i = 0; i < table.size(); ++i) {
+    const OptionRow& row = table[i];
     if (row.write != W::kAtOnce) continue;
     SCOPED_TRACE(std::string(row.section) + "/" + std::string(row.key));
     Station st;
@@ -165,7 +199,7 @@ TEST(OptionTable, KeysWrittenAtOnceAreWrittenByTheirHandlers) {
     const Profile file = Profile::FromText(ReadFile(st.paths.gSettingsPath));
     const bool number = row.kind == K::kNumber16;
     EXPECT_EQ(file.GetString(row.section, row.key, "(missing)", 20), number ? "70001" : "1");
-    EXPECT_EQ(FieldAsText(row, st.settings), number ? "4465" : "1");
+    EXPECT_EQ(kKeys[i].field(st.settings), number ? "4465" : "1");
   }
 }
 
