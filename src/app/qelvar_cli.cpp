@@ -39,7 +39,6 @@
 #include "format/format_drives.h"
 #include "platform/files.h"
 #include "platform/sim/sim_station.h"
-#include "settings/control_memory.h"
 #include "settings/flash_catalogue.h"
 #include "settings/profile.h"
 #include "settings/settings_file.h"
@@ -87,21 +86,22 @@ class StderrMessages final : public settings::MessageSink {
   }
 };
 
+// The page of a station without a window: its "controls" are the loaded
+// record (the run control keeps the next serial number there itself).
 class CliPage final : public engine::RunPage {
  public:
-  CliPage(settings::ControlMemory& view, settings::MessageSink& messages, LiveListSink& list)
-      : view_(view), messages_(messages), list_(list) {}
+  CliPage(const settings::SettingsStore& options, settings::MessageSink& messages,
+          LiveListSink& list)
+      : options_(options), messages_(messages), list_(list) {}
   void SetStartProgress(std::string_view text) override { list_.SetFooter(text); }
   void EnableRunButtons(bool) override {}
   void SetTimeText(std::string_view) override {}
-  void SetSnEditText(std::string_view text) override {
-    view_.SetEditText(settings::ctl::kSN, text);
-  }
-  bool FormatChecked() override { return view_.IsChecked(settings::ctl::kFormatEn); }
+  void SetSnEditText(std::string_view) override {}
+  bool FormatChecked() override { return options_.Current()->FormatEn != 0; }
   settings::MessageSink& Messages() override { return messages_; }
 
  private:
-  settings::ControlMemory& view_;
+  const settings::SettingsStore& options_;
   settings::MessageSink& messages_;
   LiveListSink& list_;
 };
@@ -509,22 +509,12 @@ int Main(const std::vector<std::string>& args) {
         [file = diagnostics.get()](const transport::ExchangeRecord& r) { file->Add(r); });
   }
 
-  // The page: the settings file and the catalogue fill the controls, as the
-  // window's page does at start.
-  settings::ControlMemory view;
+  // The record from the settings file, with the warnings the window gives
+  // at start.
   StderrMessages messages;
-  for (const char* item :
-       {"Whole Nand Space", "Whole Nand Space Without WPB0", "Whole Nand Space Without Keep"}) {
-    view.AddComboItem(settings::ctl::kNandEraseSelect, item);
-  }
-  view.SetComboSelection(settings::ctl::kNandEraseSelect, 2);
-  for (const char* item : {"Default", "Bin12", "Bin23"})
-    view.AddComboItem(settings::ctl::kSetBin, item);
   settings::MpSettings options;
-  settings::PageContext page{paths, options, view, messages};
-  settings::LoadFlashCatalogue(page);
-  settings::LoadSettings(page);
-  view.SetComboSelection(settings::ctl::kSetBin, options.SetBin);
+  settings::CheckFlashCatalogue(paths, messages);
+  (void)settings::LoadSettings(paths, messages, options);
   station.options.Publish(options);
   if (barcodes) {
     // As the barcode dialog takes them: code k for port k, then Finish.
@@ -543,7 +533,7 @@ int Main(const std::vector<std::string>& args) {
   LiveListSink list(model, stdout, terminal);
   list.SetRdtColumns(options.ScanRDT == 0);
   CompletionQueue completions;
-  CliPage runPage(view, messages, list);
+  CliPage runPage(station.options, messages, list);
   // Declared before the run control: its workers hand their records to it.
 #ifdef QELVAR_WITH_LEDGER
   std::unique_ptr<engine::LedgerLink> ledgerLink;
@@ -661,14 +651,8 @@ int Main(const std::vector<std::string>& args) {
   const int32_t failedBefore = station.run.failCount.load();
   list.SetLive(!o.json);
   if (o.command == "run") {
-    engine::StartControls controls;
-    controls.modelName = view.EditText(settings::ctl::kModelName);
-    controls.keepSn = view.IsChecked(settings::ctl::kKeepSN);
-    controls.spiDisable = view.IsChecked(settings::ctl::kSpiDisable);
-    controls.skipRunBad = view.IsChecked(settings::ctl::kSkipRunBad);
-    controls.fwVersion = view.EditText(settings::ctl::kFWVersion);
-    controls.snEdit = view.EditText(settings::ctl::kSN);
-    engine::StartOutcome outcome = control.OnStart(controls);
+    engine::StartOutcome outcome =
+        control.OnStart(engine::StartControlsOf(*station.options.Current()));
     if (outcome != engine::StartOutcome::kStarted) {
       list.SetLive(false);
       if (outcome == engine::StartOutcome::kNoDrive) {

@@ -70,13 +70,15 @@ class PortFlow {
     const int64_t startedAtMs = WallClockMs();
     FailCode code = Flow();
     RecordResult(code, startedAtMs);
-    ReportPortResult(PortRunContext{env_.list, station_.ports, station_.run, env_.events},
-                     *Options(), port_, code, bin_, Text(fwVersion_.data(), fwVersion_.size()),
+    auto o = Options();
+    ReportPortResult(PortRunContext{env_.list, station_.ports, station_.run, env_.events}, *o,
+                     port_, code, bin_, Text(fwVersion_.data(), fwVersion_.size()),
                      Text(serial_.data(), serial_.size()));
   }
 
  private:
-  // The options as they stand now: a step reads them when it is reached.
+  // The options as they stand now: each step takes them once, when it is
+  // reached, and decides from that one record.
   std::shared_ptr<const MpSettings> Options() const { return station_.options.Current(); }
 
   static std::string Text(const char* text, size_t capacity) {
@@ -124,13 +126,15 @@ class PortFlow {
     }
     return last;
   }
-  FailCode ErasePoll() {
-    return Poll(ErasePollBudget(Options()->DelayNandErase), kErasePollPauseMs);
+  FailCode ErasePoll(const MpSettings& o) {
+    return Poll(ErasePollBudget(o.DelayNandErase), kErasePollPauseMs);
   }
-  FailCode BurnPoll() { return Poll(BurnPollBudget(Options()->DelayBurner), kBurnPollPauseMs); }
+  FailCode BurnPoll(const MpSettings& o) {
+    return Poll(BurnPollBudget(o.DelayBurner), kBurnPollPauseMs);
+  }
 
-  vendor::EraseSelector Selector() const {
-    switch (Options()->NandEraseSelect) {
+  static vendor::EraseSelector Selector(const MpSettings& o) {
+    switch (o.NandEraseSelect) {
       case 0:
         return vendor::EraseSelector::Whole;
       case 1:
@@ -140,21 +144,21 @@ class PortFlow {
     }
   }
 
-  uint8_t DownloadMode() const {
-    return Options()->DownloadBurner ? vendor::kModeSaveImmediate : vendor::kModeSaveDeferred;
+  static uint8_t DownloadMode(const MpSettings& o) {
+    return o.DownloadBurner ? vendor::kModeSaveImmediate : vendor::kModeSaveDeferred;
   }
 
-  FailCode Erase() {
-    if (vendor_.EraseNand(Target(), Selector()) != vendor::kCommandOk) return kFailNandErase;
+  FailCode Erase(const MpSettings& o) {
+    if (vendor_.EraseNand(Target(), Selector(o)) != vendor::kCommandOk) return kFailNandErase;
     Sleep(1000);
-    return ErasePoll();
+    return ErasePoll(o);
   }
 
   FailCode Flow();
   FailCode BurnerPhase();
-  FailCode SystemFirmware();
-  FailCode SpiRom();
-  FailCode RebootAndCapacity();
+  FailCode SystemFirmware(const MpSettings& o);
+  FailCode SpiRom(const MpSettings& o);
+  FailCode RebootAndCapacity(const MpSettings& o);
   void RecordResult(FailCode code, int64_t startedAtMs);
 
   // What the line ledger records of this port's run.
@@ -195,7 +199,11 @@ FailCode PortFlow::Flow() {
   serial_.back() = '\0';
 
   // 2. Without burner and erase-all the flow starts at the bad-block number.
-  bool burnerPhase = Options()->DownloadBurner || Options()->NandEraseAll;
+  bool burnerPhase = false;
+  {
+    auto o = Options();
+    burnerPhase = o->DownloadBurner || o->NandEraseAll;
+  }
   if (burnerPhase) {
     if (FailCode code = BurnerPhase(); code != kFailNone) return code;
   }
@@ -206,15 +214,12 @@ FailCode PortFlow::Flow() {
     if (info_.badBlockCount == -1) return kFailGetBadBlockNum;
 
     // 16. Bad-block tables, then the status held back from the burn.
-    if (Options()->DownloadBurner) {
+    if (auto o = Options(); o->DownloadBurner) {
       int32_t scratch = 0;
-      auto options = Options();
-      if (ReadFctTable(vendor_, Target(), station_.run, scratch, port_, *options,
-                       env_.dbugFolder)) {
+      if (ReadFctTable(vendor_, Target(), station_.run, scratch, port_, *o, env_.dbugFolder)) {
         return kFailGetFactoryBbt;
       }
-      options = Options();
-      if (ReadDftTable(vendor_, Target(), station_.run, info_.badBlockCount, port_, *options,
+      if (ReadDftTable(vendor_, Target(), station_.run, info_.badBlockCount, port_, *o,
                        env_.dbugFolder)) {
         return kFailGetRunBbt;
       }
@@ -224,29 +229,29 @@ FailCode PortFlow::Flow() {
   }
 
   // 17. Late erase.
-  if (Options()->NandErase && !Options()->ScanRDT && !Options()->NandEraseAll) {
-    if (FailCode code = Erase(); code != kFailNone) return code;
+  if (auto o = Options(); o->NandErase && !o->ScanRDT && !o->NandEraseAll) {
+    if (FailCode code = Erase(*o); code != kFailNone) return code;
   }
 
   // 18. Calibration.
-  if (Options()->NandCalibration && !Options()->NandEraseAll) {
+  if (auto o = Options(); o->NandCalibration && !o->NandEraseAll) {
     if (vendor_.CalibrateNand(Target()) != vendor::kCommandOk) return kFailNandCalibration;
     Progress(55);
-    Sleep(Options()->DelayNandCali);
-    if (Options()->DownloadBurner) {
+    Sleep(o->DelayNandCali);
+    if (o->DownloadBurner) {
       if (FailCode code = PollInject(vendor_, Target()); code != kFailNone) return code;
     }
     Sleep(5000);
-    if (FailCode code = ErasePoll(); code != kFailNone) return code;
+    if (FailCode code = ErasePoll(*o); code != kFailNone) return code;
   }
 
   // 19.
   Progress(75);
 
   // 20. RDT parameters, patched into the worker's own copy.
-  if (Options()->DownloadBurner && Options()->ScanRDT && !Options()->NandEraseAll) {
+  if (auto o = Options(); o->DownloadBurner && o->ScanRDT && !o->NandEraseAll) {
     const uint32_t length = images_->RdtParamLength;
-    if (Options()->RdtParamEn) UpdateRdtParameters(privateRdtParam_, *Options(), length);
+    if (o->RdtParamEn) UpdateRdtParameters(privateRdtParam_, *o, length);
     if (vendor_.DownloadRdtParameters(Target(), privateRdtParam_, length) != 1) {
       return kFailDownloadCmd92;
     }
@@ -256,21 +261,21 @@ FailCode PortFlow::Flow() {
   }
 
   // 21. System firmware.
-  if (Options()->DownloadSysFW && !Options()->NandEraseAll) {
-    if (FailCode code = SystemFirmware(); code != kFailNone) return code;
+  if (auto o = Options(); o->DownloadSysFW && !o->NandEraseAll) {
+    if (FailCode code = SystemFirmware(*o); code != kFailNone) return code;
   }
 
   // 22. SPI ROM.
-  if (!Options()->SpiDisable && Options()->DownloadBurner && !Options()->NandEraseAll) {
-    if (FailCode code = SpiRom(); code != kFailNone) return code;
+  if (auto o = Options(); !o->SpiDisable && o->DownloadBurner && !o->NandEraseAll) {
+    if (FailCode code = SpiRom(*o); code != kFailNone) return code;
   }
 
   // 23. Stagger the reboots.
   Sleep(500ull * static_cast<uint64_t>(port_) + 4000);
 
   // 24. Reboot and capacity.
-  if (!Options()->NandEraseAll && !Options()->ScanRDT) {
-    if (FailCode code = RebootAndCapacity(); code != kFailNone) return code;
+  if (auto o = Options(); !o->NandEraseAll && !o->ScanRDT) {
+    if (FailCode code = RebootAndCapacity(*o); code != kFailNone) return code;
   }
   return kFailNone;
 }
@@ -309,8 +314,8 @@ FailCode PortFlow::BurnerPhase() {
   if (ReadInjectStatus(vendor_, Target()) == kFailCeChNotMatching) return kFailCeChNotMatching;
 
   // 8. Early erase.
-  if ((Options()->NandErase && Options()->ScanRDT) || Options()->NandEraseAll) {
-    if (FailCode code = Erase(); code != kFailNone) return code;
+  if (auto o = Options(); (o->NandErase && o->ScanRDT) || o->NandEraseAll) {
+    if (FailCode code = Erase(*o); code != kFailNone) return code;
   }
 
   // 9.
@@ -323,16 +328,17 @@ FailCode PortFlow::BurnerPhase() {
 
   // 10. Burn trigger. The commands stop at the first that fails: a burn is
   // never triggered on a drive that did not take its capacity.
+  auto o = Options();
   bool triggered = true;
-  if (Options()->Skip_RunBad) triggered = vendor_.SkipRunBadBlocks(Target()) == vendor::kCommandOk;
+  if (o->Skip_RunBad) triggered = vendor_.SkipRunBadBlocks(Target()) == vendor::kCommandOk;
   if (triggered) {
-    triggered = vendor_.SetDriveCapacity(Target(), Options()->SetCapacity) == vendor::kCommandOk;
+    triggered = vendor_.SetDriveCapacity(Target(), o->SetCapacity) == vendor::kCommandOk;
   }
   if (triggered) triggered = vendor_.TriggerBurn(Target()) == vendor::kCommandOk;
   if (!triggered) return kFailTriggerBurn;
   Progress(35);
   Sleep(5000);
-  if (FailCode code = BurnPoll(); code != kFailNone) return code;
+  if (FailCode code = BurnPoll(*o); code != kFailNone) return code;
 
   // 11. Burn status: too many bad blocks and MR failures are reported only
   // after the bad-block tables have been read.
@@ -344,16 +350,17 @@ FailCode PortFlow::BurnerPhase() {
   }
 
   // 12. CE tables and bin.
+  o = Options();
   (void)ReadCeTables(vendor_, Target(), report);
   if (FailCode code = PollInject(vendor_, Target()); code != kFailNone) return code;
-  (void)ReadBin(vendor_, Target(), Options()->SetBin, bin_);
+  (void)ReadBin(vendor_, Target(), o->SetBin, bin_);
   if (FailCode code = PollInject(vendor_, Target()); code != kFailNone) return code;
-  fwVersion_ = DeriveFwVersion(bin_, *Options());
+  fwVersion_ = DeriveFwVersion(bin_, *o);
 
   // 13. RDT result.
-  if (!Options()->NandEraseAll && !Options()->JumpToFT3 && !Options()->ScanRDT) {
-    auto options = Options();
-    if (ReadRdtResult(vendor_, Target(), station_.run, port_, *options, env_.dbugFolder)) {
+  o = Options();
+  if (!o->NandEraseAll && !o->JumpToFT3 && !o->ScanRDT) {
+    if (ReadRdtResult(vendor_, Target(), station_.run, port_, *o, env_.dbugFolder)) {
       return kFailGetRdtResult;
     }
     if (FailCode code = PollInject(vendor_, Target()); code != kFailNone) return code;
@@ -365,27 +372,26 @@ FailCode PortFlow::BurnerPhase() {
 }
 
 // Step 21.
-FailCode PortFlow::SystemFirmware() {
-  auto options = Options();
+FailCode PortFlow::SystemFirmware(const MpSettings& o) {
   uint32_t length = 0;
   uint64_t fileSize = 0;
-  settings::ImageRead read = settings::ReadImageFile(
-      std::string(options->SysFwPath, strnlen(options->SysFwPath, sizeof options->SysFwPath)),
-      privateImage_, length, &fileSize);
+  settings::ImageRead read =
+      settings::ReadImageFile(std::string(o.SysFwPath, strnlen(o.SysFwPath, sizeof o.SysFwPath)),
+                              privateImage_, length, &fileSize);
   // A firmware that cannot be read whole, or that cannot even hold its header,
   // is never sent to a drive.
   if (read != settings::ImageRead::kRead || length < kImageHeaderBytes) return kFailDownloadSysFw;
 
-  if (!options->ScanRDT) {
-    ParameterBlockResult built = BuildSystemParameterBlock(privateImage_, images_->SysFwLength,
-                                                           *options, serial_, bin_, fwVersion_);
+  if (!o.ScanRDT) {
+    ParameterBlockResult built = BuildSystemParameterBlock(privateImage_, images_->SysFwLength, o,
+                                                           serial_, bin_, fwVersion_);
     if (built != ParameterBlockResult::kBuilt) return kFailDownloadSysFw;
   }
 
   Sleep(2000);
   for (int retry = 0;; ++retry) {
     bool sent =
-        vendor_.DownloadSystemFirmware(Target(), privateImage_, length, DownloadMode()) == 1;
+        vendor_.DownloadSystemFirmware(Target(), privateImage_, length, DownloadMode(o)) == 1;
     Progress(85);
     bool lastAttempt = retry + 1 >= kDownloadAttempts;
     if (!sent) {
@@ -393,7 +399,7 @@ FailCode PortFlow::SystemFirmware() {
       continue;
     }
     sysFwSentLength_ = length;
-    if (!Options()->DownloadBurner) return kFailNone;
+    if (!o.DownloadBurner) return kFailNone;
     FailCode status = ReadInjectStatus(vendor_, Target());
     if (status == kFailNone) return kFailNone;
     if (lastAttempt) return status;
@@ -401,10 +407,10 @@ FailCode PortFlow::SystemFirmware() {
 }
 
 // Step 22.
-FailCode PortFlow::SpiRom() {
+FailCode PortFlow::SpiRom(const MpSettings& o) {
   for (int retry = 0;; ++retry) {
     bool sent = vendor_.DownloadSpiRom(Target(), images_->gSpiImage, images_->SpiLength,
-                                       DownloadMode()) == 1;
+                                       DownloadMode(o)) == 1;
     Progress(95);
     bool lastAttempt = retry + 1 >= kDownloadAttempts;
     if (!sent) {
@@ -420,10 +426,9 @@ FailCode PortFlow::SpiRom() {
 }
 
 // Step 24.
-FailCode PortFlow::RebootAndCapacity() {
+FailCode PortFlow::RebootAndCapacity(const MpSettings& o) {
   if (vendor_.RebootDrive(Target()) != vendor::kCommandOk) return kFailReboot;
-  const uint64_t unit =
-      static_cast<uint64_t>(Options()->DelayReboot) + static_cast<uint64_t>(port_);
+  const uint64_t unit = static_cast<uint64_t>(o.DelayReboot) + static_cast<uint64_t>(port_);
   Sleep(unit * 500);
   bool ready = false;
   for (int attempt = 0; attempt < 6 && !ready; ++attempt) {
@@ -443,7 +448,7 @@ FailCode PortFlow::RebootAndCapacity() {
     }
   }
   if (!ready) return kFailRebootTimeout;
-  if (Options()->DownloadBurner) {
+  if (o.DownloadBurner) {
     if (FailCode code = PollInject(vendor_, Target()); code != kFailNone) return code;
   }
   return kFailNone;
@@ -464,8 +469,8 @@ void PortFlow::RecordResult(FailCode code, int64_t startedAtMs) {
   r.endedAtMs = WallClockMs();
   r.failCode = code;
   r.statusText = code != kFailNone ? std::string(FailMessage(code)) : "Pass";
-  auto options = Options();
-  r.model = Text(options->ModelName, sizeof options->ModelName);
+  auto o = Options();
+  r.model = Text(o->ModelName, sizeof o->ModelName);
   r.serial = Text(serial_.data(), serial_.size());
   r.fwVersion = Text(fwVersion_.data(), fwVersion_.size());
   r.capacityMb = capacityMb_;

@@ -29,6 +29,20 @@ void CopyText(char* field, size_t capacity, std::string_view text, size_t maxCha
 
 }  // namespace
 
+StartControls StartControlsOf(const settings::MpSettings& s) {
+  auto text = [](const char* field, size_t capacity) {
+    return std::string(field, strnlen(field, capacity));
+  };
+  StartControls controls;
+  controls.modelName = text(s.ModelName, sizeof s.ModelName);
+  controls.keepSn = s.KeepSN != 0;
+  controls.spiDisable = s.SpiDisable != 0;
+  controls.skipRunBad = s.Skip_RunBad != 0;
+  controls.fwVersion = text(s.FWVersion, sizeof s.FWVersion);
+  controls.snEdit = text(s.SN, sizeof s.SN);
+  return controls;
+}
+
 std::string ElapsedText(int64_t e) {
   char text[64];
   std::snprintf(text, sizeof text, "%d H::%d M::%d S",
@@ -229,6 +243,7 @@ StartOutcome RunControl::OnStart(const StartControls& controls) {
     s.SpiDisable = controls.spiDisable ? 1 : 0;
     s.Skip_RunBad = controls.skipRunBad ? 1 : 0;
     CopyText(s.FWVersion, sizeof s.FWVersion, controls.fwVersion, 8);
+    CopyText(s.SN, sizeof s.SN, controls.snEdit, 20);
   });
   kept_.keep = controls.keepSn ? 1 : 0;
 
@@ -394,8 +409,14 @@ void RunControl::AssignSerialNumbers(const StartControls& controls, bool* stoppe
       *stopped = true;
       return;
     }
-    page_.SetSnEditText(next);
+    ShowNextSerial(next);
   }
+}
+
+void RunControl::ShowNextSerial(std::string_view next) {
+  station_.options.Update(
+      [next](settings::MpSettings& s) { CopyText(s.SN, sizeof s.SN, next, 20); });
+  page_.SetSnEditText(next);
 }
 
 bool RunControl::SaveNextSerialNumber(std::string_view next, bool refuseStart) {
@@ -435,7 +456,7 @@ bool RunControl::TakeLedgerSerials(const std::vector<int>& ports, std::string_vi
     CopyText(next, sizeof next, serials.back(), 20);
     IncrementSerialText(next, 20);
     const std::string_view text(next, strnlen(next, 20));
-    page_.SetSnEditText(text);
+    ShowNextSerial(text);
     // The series on the server counts them: the settings keep only a seed.
     (void)SaveNextSerialNumber(text, false);
   }

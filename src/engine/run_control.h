@@ -52,6 +52,10 @@ struct StartControls {
   std::string snEdit;     // SN edit, at most 20 characters
 };
 
+// The controls as a loaded record would show them: what a station without a
+// page (the command line) starts with.
+[[nodiscard]] StartControls StartControlsOf(const settings::MpSettings& settings);
+
 enum class StartOutcome : uint8_t {
   kStarted,         // workers run; the run ends in OnWorkerDone
   kNoDrive,         // no port shows a drive after the rescan
@@ -154,6 +158,8 @@ class RunControl {
   // False (and the operator told) when it could not be saved; `refuseStart`:
   // the message says the Start is refused.
   bool SaveNextSerialNumber(std::string_view next, bool refuseStart);
+  // The next Start's first serial, into the record and the SN edit.
+  void ShowNextSerial(std::string_view next);
   bool TakeLedgerSerials(const std::vector<int>& ports, std::string_view seed);
   // False, with the one message shown, when the start must not go on.
   bool PassesPreflight(const std::vector<int>& ports, const StartControls* controls);

@@ -1,5 +1,5 @@
-// The MP page's controls held in memory: what the command-line station uses
-// as its "page", with the same behaviour as the window's controls (a combo
+// The MP page's controls held in memory: a page without a window, with the
+// same behaviour as the window's controls (a combo
 // selection outside the item list selects nothing; edits keep their limits
 // and case rules only where the window enforces them, in the window).
 #pragma once

@@ -32,11 +32,14 @@ std::vector<std::string> ReadFlashCatalogue(const std::string& flashIniPath) {
   return items;
 }
 
+bool CheckFlashCatalogue(const StationPaths& paths, MessageSink& messages) {
+  if (FileOpensForReading(paths.gFlashIniPath)) return true;
+  messages.Show("No Flash.ini File", "Can NOT Open Ini File", MessageIcon::kWarning);
+  return false;
+}
+
 void LoadFlashCatalogue(PageContext& page) {
-  if (!FileOpensForReading(page.paths.gFlashIniPath)) {
-    page.messages.Show("No Flash.ini File", "Can NOT Open Ini File", MessageIcon::kWarning);
-    return;
-  }
+  if (!CheckFlashCatalogue(page.paths, page.messages)) return;
   for (const std::string& item : ReadFlashCatalogue(page.paths.gFlashIniPath)) {
     page.view.AddComboItem(ctl::kFlashSelect, item);
   }

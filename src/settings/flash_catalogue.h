@@ -14,6 +14,9 @@ namespace qelvar::settings {
 // The catalogue's items in list order; empty when the file is missing.
 [[nodiscard]] std::vector<std::string> ReadFlashCatalogue(const std::string& flashIniPath);
 
+// Warns that the catalogue is missing, as the page does at start; false then.
+bool CheckFlashCatalogue(const StationPaths& paths, MessageSink& messages);
+
 // Fills the "Flash Select" combo, or warns that the catalogue is missing.
 void LoadFlashCatalogue(PageContext& page);
 

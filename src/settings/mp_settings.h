@@ -1,9 +1,10 @@
 // Every option of an MP run, named by its key in "speedQelvar.ini", with the
 // firmware file names and paths of the selected flash and the barcode list.
 //
-// The UI thread owns the record. Workers never see it directly: they read an
-// immutable snapshot (see SettingsStore) taken at each step, so an option
-// changed during a run reaches the steps not yet reached, without a race.
+// The record lives in the SettingsStore only: the pages change it there, one
+// change at a time, and workers read an immutable snapshot taken at each
+// step, so an option changed during a run reaches the steps not yet reached,
+// without a race. Which key fills which field: option_table.h.
 #pragma once
 
 #include <cstdint>
@@ -48,6 +49,8 @@ struct MpSettings {
   char RdtParamPath[260] = {};
   char DefautRdtParam[128] = {};
   char ModelName[41] = {};
+  // The serial number the next Start hands out first (the SN edit).
+  char SN[21] = {};
   char barcodes[kBarcodePorts][kBarcodeCapacity] = {};
   char FWVersion[9] = {};
   char FWOriver[9] = {};

@@ -11,16 +11,20 @@ uint8_t Box(const PageContext& page, int id) {
   return page.view.IsChecked(id) ? 1 : 0;
 }
 
-uint8_t Combo(const PageContext& page, int id) {
-  return static_cast<uint8_t>(page.view.ComboSelection(id));
-}
-
 void SetEraseScope(PageContext& page, uint8_t scope) {
   page.settings.NandEraseSelect = scope;
   page.view.SetComboSelection(ctl::kNandEraseSelect, scope);
 }
 
 }  // namespace
+
+void OnOptionChanged(PageContext& page, const OptionRow& row) {
+  if (row.change == OptionChange::kCollect) {
+    CollectOption(row, page.view, page.settings);
+  } else if (row.change == OptionChange::kHandler && row.handler) {
+    row.handler(page);
+  }
+}
 
 void OnDownloadBurner(PageContext& page) {
   MpSettings& s = page.settings;
@@ -80,22 +84,6 @@ void OnEraseAll(PageContext& page) {
   }
 }
 
-void OnDownloadFw(PageContext& page) {
-  page.settings.DownloadSysFW = Box(page, ctl::kDownloadSysFW);
-}
-
-void OnUserDefine(PageContext& page) {
-  page.settings.FWVersionUserDefine = Box(page, ctl::kFWVersionUserDefine);
-}
-
-void OnEraseScope(PageContext& page) {
-  page.settings.NandEraseSelect = Combo(page, ctl::kNandEraseSelect);
-}
-
-void OnBinRule(PageContext& page) {
-  page.settings.SetBin = Combo(page, ctl::kSetBin);
-}
-
 void OnRdtScan(PageContext& page) {
   MpSettings& s = page.settings;
   s.ScanRDT = Box(page, ctl::kScanRDT);
@@ -123,29 +111,21 @@ void OnOp7(PageContext& page) {
   SelectFlashFirmware(page, s.FlashIndex);
 }
 
-std::string RdtParamText(const MpSettings& settings, const RdtParamEdit& edit) {
-  return std::to_string(settings.*edit.field);
-}
-
 bool OnRdtParamEdited(const StationPaths& paths, MpSettings& settings, int id,
                       std::string_view text, std::string* why) {
-  for (const RdtParamEdit& edit : kRdtParamEdits) {
-    if (edit.id != id) continue;
-    std::string_view typed = text.substr(0, 15);
-    settings.*edit.field = static_cast<uint16_t>(ParseProfileInt(typed));
-    return WriteProfileString(paths.gSettingsPath, "RDTParam", edit.key, typed, why);
-  }
-  return false;
+  const OptionRow* row = FindOption(OptionPage::kParameter, id);
+  if (!row || row->kind != OptionKind::kNumber16) return false;
+  std::string_view typed = text.substr(0, 15);
+  SetOptionNumber(*row, settings, ParseProfileInt(typed));
+  return WriteProfileString(paths.gSettingsPath, row->section, row->key, typed, why);
 }
 
 bool OnDebugFlagClicked(const StationPaths& paths, MpSettings& settings, int id, bool checked,
                         std::string* why) {
-  for (const DebugFlagBox& box : kDebugFlagBoxes) {
-    if (box.id != id) continue;
-    settings.*box.field = checked ? 1 : 0;
-    return WriteProfileInt(paths.gSettingsPath, "Debug", box.key, checked ? 1 : 0, why);
-  }
-  return false;
+  const OptionRow* row = FindOption(OptionPage::kParameter, id);
+  if (!row || row->kind != OptionKind::kFlag) return false;
+  SetOptionNumber(*row, settings, checked ? 1 : 0);
+  return WriteProfileInt(paths.gSettingsPath, row->section, row->key, checked ? 1 : 0, why);
 }
 
 }  // namespace qelvar::settings

@@ -1,13 +1,15 @@
 // The MP page's option handlers and the parameter page's edits and boxes:
 // each reads its control's new state from the page, stores it in the option
 // record and applies the interlocks operators were trained on. The window
-// only forwards the clicks here and publishes the record afterwards.
+// only forwards the changes here, as one change of the SettingsStore.
 #pragma once
 
 #include <array>
 #include <cstdint>
+#include <string>
 #include <string_view>
 
+#include "settings/option_table.h"
 #include "settings/settings_file.h"
 
 namespace qelvar::settings {
@@ -36,7 +38,11 @@ inline constexpr std::array<int, 22> kAdminControls = {
     ctl::kSNAutoIncrease,     ctl::kSNFix,           ctl::kFWVersion,
     ctl::kFWVersionUserDefine};
 
-// --- MP page: one handler per control, run after the control changed -------
+// --- MP page: run after the operator changed an option's control ----------
+
+// The row's control changed: its field takes the new state, or the row's
+// handler applies it with its rules (OptionChange).
+void OnOptionChanged(PageContext& page, const OptionRow& row);
 
 void OnDownloadBurner(PageContext& page);
 void OnNandErase(PageContext& page);
@@ -44,10 +50,6 @@ void OnNandCalibration(PageContext& page);
 void OnAutoInc(PageContext& page);
 void OnSnFix(PageContext& page);
 void OnEraseAll(PageContext& page);
-void OnDownloadFw(PageContext& page);
-void OnUserDefine(PageContext& page);
-void OnEraseScope(PageContext& page);
-void OnBinRule(PageContext& page);
 // "RDT": written to the settings file at once, with NandErase; the firmware
 // file follows. The port list shows columns 7 and 8 exactly when ScanRDT is
 // off afterwards.
@@ -55,46 +57,9 @@ void OnRdtScan(PageContext& page);
 // "OP7": written at once; the firmware file follows.
 void OnOp7(PageContext& page);
 
-// --- Parameter page ---------------------------------------------------------
+// --- Parameter page (its rows in the option table) --------------------------
 
-struct RdtParamEdit {
-  int id;
-  std::string_view key;  // section RDTParam
-  uint16_t MpSettings::*field;
-};
-// In the order the page fills them when it opens.
-inline constexpr std::array<RdtParamEdit, 10> kRdtParamEdits = {{
-    {1027, "ErrBitSlc", &MpSettings::ErrBitSlc},
-    {1028, "PeCycSlc", &MpSettings::PeCycSlc},
-    {1029, "ErrBitTlc", &MpSettings::ErrBitTlc},
-    {1030, "PeCycTlc", &MpSettings::PeCycTlc},
-    {1031, "MaxRunHours", &MpSettings::MaxRunHours},
-    {1032, "MaxLaterBadLun", &MpSettings::MaxLaterBadLun},
-    {1033, "StartWeru", &MpSettings::StartWeru},
-    {1034, "EndWeru", &MpSettings::EndWeru},
-    {1035, "Resv1", &MpSettings::Resv1},
-    {1036, "Resv2", &MpSettings::Resv2},
-}};
-
-struct DebugFlagBox {
-  int id;
-  std::string_view key;  // section Debug
-  uint8_t MpSettings::*field;
-};
 inline constexpr int kRdtParamEnableBox = 1062;
-// In the order the page sets them when it opens.
-inline constexpr std::array<DebugFlagBox, 7> kDebugFlagBoxes = {{
-    {1061, "JumpToFT3", &MpSettings::JumpToFT3},
-    {kRdtParamEnableBox, "RdtParamEn", &MpSettings::RdtParamEn},
-    {1063, "RDTRecordEn", &MpSettings::RDTRecordEn},
-    {1064, "PrintBBT", &MpSettings::PrintBBT},
-    {1065, "54TEM", &MpSettings::Tem54},
-    {1066, "BDIPM", &MpSettings::BDIPM},
-    {1067, "BHIPM", &MpSettings::BHIPM},
-}};
-
-// The text an RDT parameter edit shows for its field.
-[[nodiscard]] std::string RdtParamText(const MpSettings& settings, const RdtParamEdit& edit);
 
 // An RDT parameter edit changed: its first 15 characters are written to the
 // file as typed, and the field keeps the low 16 bits of their number. False

@@ -1,7 +1,8 @@
-// The MP settings file "speedQelvar.ini": loading every option into the
-// option record and the page, saving the page back, and resolving the
-// firmware files of the selected flash. All of it runs on the UI thread; the
-// page publishes the record to the workers afterwards (SettingsStore).
+// The MP settings file "speedQelvar.ini": loading every option of the option
+// table into the record, showing the record on the MP page, saving the page
+// back, and resolving the firmware files of the selected flash. The page runs
+// these on the UI thread and hands the record to the workers through the
+// SettingsStore.
 #pragma once
 
 #include <string>
@@ -21,8 +22,19 @@ struct PageContext {
   MessageSink& messages;
 };
 
-// Fills the record and the page from the settings file. Without a file it
-// shows one warning and loads nothing: the record keeps its zero values.
+// Fills `settings` from the settings file: every option of the option table,
+// then the firmware files of the flash at FlashIndex (warning about each
+// missing one); the stored SpiDisable key wins over the SPI file check.
+// Without a file it shows one warning, loads nothing and returns false.
+[[nodiscard]] bool LoadSettings(const StationPaths& paths, MessageSink& messages,
+                                MpSettings& settings);
+
+// Shows the record on the MP page: every option it has a control for, and
+// the names of the burner and firmware files.
+void ShowMpPage(const MpSettings& settings, SettingsView& view);
+
+// The page at start: LoadSettings into the page's record, shown on the page
+// when there was a file.
 void LoadSettings(PageContext& page);
 
 // Writes the page's options to the settings file (one replacement of the
@@ -34,6 +46,11 @@ void LoadSettings(PageContext& page);
 // saved: " and the reason (which names the file or folder), caption "Can NOT
 // Write File". Options are never lost in silence.
 void ShowNotWritten(MessageSink& messages, std::string_view why);
+
+// Resolves the firmware files of the flash `flashName` (a catalogue item)
+// into the record and warns about each missing one.
+void ResolveFlashFirmware(const StationPaths& paths, MpSettings& settings,
+                          std::string_view flashName, MessageSink& messages);
 
 // Resolves the firmware files of the flash at `position` of the "Flash
 // Select" list, shows their names and warns about each missing one.

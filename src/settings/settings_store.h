@@ -1,7 +1,8 @@
-// The options as the workers see them. The UI thread owns the option record
-// and publishes a copy after every change; a worker takes the current copy at
-// each step of its flow, so an option changed during a run reaches the steps
-// not yet reached, and no worker ever sees a record half changed.
+// The option record, the only one: the pages and the run control change it
+// here, each change touching only its own fields, and a worker takes the
+// current copy at each step of its flow, so an option changed during a run
+// reaches the steps not yet reached, and no worker ever sees a record half
+// changed.
 #pragma once
 
 #include <memory>

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace qelvar::settings {
 
@@ -62,6 +63,27 @@ class MessageSink {
  public:
   virtual ~MessageSink() = default;
   virtual void Show(std::string_view text, std::string_view caption, MessageIcon icon) = 0;
+};
+
+// Message boxes held back, to be shown in order later: a change made while
+// the option record is held for it must not wait for the operator's OK.
+class HeldMessages final : public MessageSink {
+ public:
+  void Show(std::string_view text, std::string_view caption, MessageIcon icon) override {
+    held_.push_back({std::string(text), std::string(caption), icon});
+  }
+  void ShowTo(MessageSink& sink) {
+    for (const Held& m : held_) sink.Show(m.text, m.caption, m.icon);
+    held_.clear();
+  }
+
+ private:
+  struct Held {
+    std::string text;
+    std::string caption;
+    MessageIcon icon;
+  };
+  std::vector<Held> held_;
 };
 
 }  // namespace qelvar::settings

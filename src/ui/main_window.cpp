@@ -31,9 +31,8 @@ CQelvarDlg::CQelvarDlg(engine::Station& station, engine::StationLinks& links,
   tabs_ = t.Add<QTabWidget>(1000, 7, 7, 596, 304);
   version_ = t.Static(1066, QStringLiteral("Static"), 564, 5, 28, 8);
   version_->raise();
-  mpPage_ = new DialogScanDevice(
-      PageEnvironment{station_, links, paths_, options_, [this] { Publish(); }, dialogs_});
-  paramPage_ = new DialogParamSet(options_, paths_, [this] { Publish(); }, mpPage_->Messages());
+  mpPage_ = new DialogScanDevice(PageEnvironment{station_, links, paths_, dialogs_});
+  paramPage_ = new DialogParamSet(station_.options, paths_, mpPage_->Messages());
 }
 
 CQelvarDlg::~CQelvarDlg() {
@@ -74,10 +73,6 @@ void CQelvarDlg::WatchDevices(std::unique_ptr<platform::DeviceMonitor> monitor) 
             .arg(QString::fromStdString(why)),
         QStringLiteral("Device Scan"), QMessageBox::Warning);
   }
-}
-
-void CQelvarDlg::Publish() {
-  station_.options.Update([this](settings::MpSettings& s) { s = options_; });
 }
 
 void CQelvarDlg::closeEvent(QCloseEvent* event) {

@@ -9,7 +9,6 @@
 #include <memory>
 
 #include "engine/station.h"
-#include "settings/mp_settings.h"
 #include "settings/station_paths.h"
 
 class QLabel;
@@ -44,7 +43,6 @@ class CQelvarDlg final : public QWidget {
 
   [[nodiscard]] DialogScanDevice& mpPage() { return *mpPage_; }
   [[nodiscard]] DialogParamSet& paramPage() { return *paramPage_; }
-  [[nodiscard]] const settings::MpSettings& options() const { return options_; }
 
  signals:
   // Closed, and every port has finished: the program may end.
@@ -54,14 +52,12 @@ class CQelvarDlg final : public QWidget {
   void closeEvent(QCloseEvent* event) override;
 
  private:
-  void Publish();
   void WaitForPortsThenFinish();
 
   engine::Station& station_;
   settings::StationPaths paths_;
   std::string ledgerUrl_;
   DialogRunner& dialogs_;
-  settings::MpSettings options_;
   QTabWidget* tabs_;
   QLabel* version_;
   DialogScanDevice* mpPage_;

@@ -10,7 +10,7 @@
 #include <QTableView>
 #include <QTimer>
 #include <algorithm>
-#include <cstdio>
+#include <cstring>
 
 #include "discovery/device_scan.h"
 #include "discovery/port_candidates.h"
@@ -18,6 +18,7 @@
 #include "format/background_format.h"
 #include "platform/clock.h"
 #include "settings/flash_catalogue.h"
+#include "settings/option_table.h"
 #include "settings/page_options.h"
 #include "ui/barcode_dialog.h"
 #include "ui/dialog_runner.h"
@@ -183,53 +184,21 @@ void DialogScanDevice::Build() {
         env_.dialogs.OpenFile(this, QString::fromStdString(env_.paths.gExeDir),
                               QtFileFilter(QString::fromLatin1(kLoadFilter)), true);
     if (chosen.isEmpty()) return;
-    settings::PageContext page = Page();
-    settings::ChooseBurnerFile(page, chosen.toStdString());
-    env_.publish();
+    ChangeOptions([&chosen](settings::PageContext& page) {
+      settings::ChooseBurnerFile(page, chosen.toStdString());
+    });
   });
   OnClick(ctl::kFirmwareLoad, [this] {
     const QString chosen =
         env_.dialogs.OpenFile(this, QString::fromStdString(env_.paths.gExeDir),
                               QtFileFilter(QString::fromLatin1(kLoadFilter)), false);
     if (chosen.isEmpty()) return;
-    settings::PageContext page = Page();
-    settings::ChooseFirmwareFile(page, chosen.toStdString());
-    env_.publish();
+    ChangeOptions([&chosen](settings::PageContext& page) {
+      settings::ChooseFirmwareFile(page, chosen.toStdString());
+    });
   });
 
-  // Options: the settings library applies the rules, the workers get the record.
-  auto option = [this](int id, void (*handler)(settings::PageContext&)) {
-    OnClick(id, [this, handler] {
-      settings::PageContext page = Page();
-      handler(page);
-      env_.publish();
-    });
-  };
-  option(ctl::kDownloadBurner, &settings::OnDownloadBurner);
-  option(ctl::kNandErase, &settings::OnNandErase);
-  option(ctl::kNandCalibration, &settings::OnNandCalibration);
-  option(ctl::kSNAutoIncrease, &settings::OnAutoInc);
-  option(ctl::kSNFix, &settings::OnSnFix);
-  option(ctl::kDownloadSysFW, &settings::OnDownloadFw);
-  option(ctl::kFWVersionUserDefine, &settings::OnUserDefine);
-  option(ctl::kNandEraseAll, &settings::OnEraseAll);
-  option(ctl::kOP7, &settings::OnOp7);
-  OnClick(ctl::kScanRDT, [this] {
-    settings::PageContext page = Page();
-    settings::OnRdtScan(page);
-    model_->SetRdtColumns(env_.options.ScanRDT == 0);
-    env_.publish();
-  });
-  auto selection = [this](int id, void (*handler)(settings::PageContext&)) {
-    connect(static_cast<QComboBox*>(Control(id)), &QComboBox::activated, this, [this, handler] {
-      settings::PageContext page = Page();
-      handler(page);
-      env_.publish();
-    });
-  };
-  selection(ctl::kFlashSelect, &settings::OnFlashSelect);
-  selection(ctl::kNandEraseSelect, &settings::OnEraseScope);
-  selection(ctl::kSetBin, &settings::OnBinRule);
+  BindOptionControls();
 
   totalsTimer_ = new QTimer(this);
   timeTimer_ = new QTimer(this);
@@ -239,6 +208,37 @@ void DialogScanDevice::Build() {
   connect(timeTimer_, &QTimer::timeout, this, &DialogScanDevice::ShowElapsedTime);
   connect(formatTimer_, &QTimer::timeout, this, &DialogScanDevice::CollectFormats);
   connect(rescanTimer_, &QTimer::timeout, this, &DialogScanDevice::RescanWhenIdle);
+}
+
+// Options: the settings library applies the rules, the workers see the
+// changed record.
+void DialogScanDevice::BindOptionControls() {
+  for (const settings::OptionRow& row : settings::OptionTable()) {
+    if (row.page != settings::OptionPage::kMp || row.change == settings::OptionChange::kNothing) {
+      continue;
+    }
+    auto changed = [this, &row] {
+      ChangeOptions([&row](settings::PageContext& page) { settings::OnOptionChanged(page, row); });
+      if (row.control == ctl::kScanRDT) {
+        model_->SetRdtColumns(env_.station.options.Current()->ScanRDT == 0);
+      }
+    };
+    if (row.kind == settings::OptionKind::kFlag) {
+      OnClick(row.control, changed);
+    } else {
+      connect(static_cast<QComboBox*>(Control(row.control)), &QComboBox::activated, this, changed);
+    }
+  }
+}
+
+template <typename Change>
+void DialogScanDevice::ChangeOptions(Change&& change) {
+  settings::HeldMessages held;
+  env_.station.options.Update([&](settings::MpSettings& s) {
+    settings::PageContext page{env_.paths, s, *this, held};
+    change(page);
+  });
+  held.ShowTo(*messages_);
 }
 
 template <typename Handler>
@@ -264,18 +264,19 @@ void DialogScanDevice::Init() {
   model_->InitPortRows();
   FitRows();
 
-  settings::PageContext page = Page();
+  settings::MpSettings loaded;
+  settings::PageContext page{env_.paths, loaded, *this, *messages_};
   settings::LoadFlashCatalogue(page);
   // The combo selected its first item as it was filled; the settings file
   // chooses, and without one no flash is selected (saved as -1).
   SetComboSelection(ctl::kFlashSelect, -1);
-  settings::LoadSettings(page);
   for (const char* item : {"Default", "Bin12", "Bin23"}) AddComboItem(ctl::kSetBin, item);
-  SetComboSelection(ctl::kSetBin, env_.options.SetBin);
+  SetComboSelection(ctl::kSetBin, 0);
+  settings::LoadSettings(page);
   SetAdminControls(false);
   Control(ctl::kOP7)->setEnabled(false);
-  if (env_.options.ScanRDT == 0) model_->SetRdtColumns(true);
-  env_.publish();
+  if (loaded.ScanRDT == 0) model_->SetRdtColumns(true);
+  env_.station.options.Publish(loaded);
 
   (void)control_->Scan();
   totalsTimer_->start(kTotalsPeriodMs);
@@ -293,16 +294,13 @@ void DialogScanDevice::FitRows() {
   list_->verticalHeader()->setDefaultSectionSize(row);
 }
 
-settings::PageContext DialogScanDevice::Page() {
-  return settings::PageContext{env_.paths, env_.options, *this, *messages_};
-}
-
 QWidget* DialogScanDevice::Control(int id) const {
   return findChild<QWidget*>(QString::number(id), Qt::FindDirectChildrenOnly);
 }
 
 bool DialogScanDevice::SaveSettings() {
-  return settings::SaveSettings(Page());
+  settings::MpSettings current = *env_.station.options.Current();
+  return settings::SaveSettings(settings::PageContext{env_.paths, current, *this, *messages_});
 }
 
 bool DialogScanDevice::RunInProgress() const {
@@ -350,15 +348,8 @@ void DialogScanDevice::OnStart() {
   controls.skipRunBad = IsChecked(ctl::kSkipRunBad);
   controls.fwVersion = EditText(ctl::kFWVersion);
   controls.snEdit = EditText(ctl::kSN);
-  // The record the page publishes later must carry what Start copies in, or
-  // the next option change would hand the workers the old identity.
-  std::snprintf(env_.options.ModelName, sizeof env_.options.ModelName, "%.40s",
-                controls.modelName.c_str());
-  std::snprintf(env_.options.FWVersion, sizeof env_.options.FWVersion, "%.8s",
-                controls.fwVersion.c_str());
-  env_.options.SpiDisable = controls.spiDisable ? 1 : 0;
-  env_.options.Skip_RunBad = controls.skipRunBad ? 1 : 0;
-  env_.publish();
+  // The run control copies the identity controls into the record: a later
+  // option change on this page changes only its own fields, never those.
 
   startThread_ = std::thread(env_.links.clock.Inherit("start", [this, controls] {
     startOutcome_ = control_->OnStart(controls);
@@ -549,10 +540,15 @@ void DialogScanDevice::OnDeviceScan() {
 // --- Dialogs ------------------------------------------------------------------
 
 void DialogScanDevice::OnBarCode() {
-  DialogBarCode dialog(env_.station, env_.options, env_.paths.gSettingsPath, env_.dialogs,
-                       *messages_, this);
+  // The dialog works on a copy (it stays open in an event loop of its own);
+  // the codes it leaves are this page's to publish.
+  settings::MpSettings codes = *env_.station.options.Current();
+  DialogBarCode dialog(env_.station, codes, env_.paths.gSettingsPath, env_.dialogs, *messages_,
+                       this);
   if (env_.dialogs.Exec(dialog) != QDialog::Accepted) engine::CancelBarcodes(env_.station);
-  env_.publish();
+  env_.station.options.Update([&codes](settings::MpSettings& s) {
+    std::memcpy(s.barcodes, codes.barcodes, sizeof s.barcodes);
+  });
 }
 
 void DialogScanDevice::OnRdMode() {

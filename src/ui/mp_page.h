@@ -49,12 +49,13 @@ inline constexpr std::string_view kFormatStillRunningText =
     "The drives of the last run are still being formatted. Try again when the format has "
     "finished.";
 
+// The page's options live in the station's SettingsStore: a change of a
+// control changes only its own fields there, so what the Start or another
+// page wrote meanwhile stays.
 struct PageEnvironment {
   engine::Station& station;
   engine::StationLinks& links;
   settings::StationPaths paths;
-  settings::MpSettings& options;  // the window's option record
-  std::function<void()> publish;  // hands the record to the workers
   DialogRunner& dialogs;
 };
 
@@ -124,7 +125,11 @@ class DialogScanDevice final : public QWidget,
   void totalsShown();
 
  private:
-  settings::PageContext Page();
+  // Runs `change` on the page and the current record, as one change of the
+  // store; its message boxes are shown once the record is published.
+  template <typename Change>
+  void ChangeOptions(Change&& change);
+  void BindOptionControls();
   QWidget* Control(int id) const;
   template <typename Handler>
   void OnClick(int id, Handler handler);

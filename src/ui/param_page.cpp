@@ -4,6 +4,7 @@
 #include <QLineEdit>
 #include <span>
 
+#include "settings/option_table.h"
 #include "settings/page_options.h"
 #include "ui/template_builder.h"
 
@@ -45,14 +46,9 @@ constexpr BoxPlace kBoxPlaces[] = {
 
 }  // namespace
 
-DialogParamSet::DialogParamSet(settings::MpSettings& settings, settings::StationPaths paths,
-                               std::function<void()> publish, settings::MessageSink& messages,
-                               QWidget* parent)
-    : QWidget(parent),
-      settings_(settings),
-      paths_(std::move(paths)),
-      publish_(std::move(publish)),
-      messages_(messages) {
+DialogParamSet::DialogParamSet(settings::SettingsStore& store, settings::StationPaths paths,
+                               settings::MessageSink& messages, QWidget* parent)
+    : QWidget(parent), store_(store), paths_(std::move(paths)), messages_(messages) {
   setObjectName(QStringLiteral("141"));
   TemplateBuilder t(this, 9, 546, 281);
   auto box = [&](const BoxPlace& p) {
@@ -60,8 +56,11 @@ DialogParamSet::DialogParamSet(settings::MpSettings& settings, settings::Station
     const int id = p.id;
     connect(check, &QCheckBox::clicked, this, [this, id](bool checked) {
       std::string why;
-      Written(settings::OnDebugFlagClicked(paths_, settings_, id, checked, &why), why);
-      publish_();
+      bool written = false;
+      store_.Update([&](settings::MpSettings& s) {
+        written = settings::OnDebugFlagClicked(paths_, s, id, checked, &why);
+      });
+      Written(written, why);
       if (id == settings::kRdtParamEnableBox) EnableEdits(checked);
     });
   };
@@ -75,25 +74,32 @@ DialogParamSet::DialogParamSet(settings::MpSettings& settings, settings::Station
     edits_.push_back(edit);
     const int id = p.editId;
     connect(edit, &QLineEdit::textChanged, this, [this, id](const QString& text) {
+      const std::string typed = text.left(15).toStdString();
       std::string why;
-      Written(settings::OnRdtParamEdited(paths_, settings_, id, text.left(15).toStdString(), &why),
-              why);
-      publish_();
+      bool written = false;
+      store_.Update([&](settings::MpSettings& s) {
+        written = settings::OnRdtParamEdited(paths_, s, id, typed, &why);
+      });
+      Written(written, why);
     });
   }
   for (const BoxPlace& p : std::span(kBoxPlaces).subspan(1)) box(p);
 }
 
 void DialogParamSet::Init() {
-  for (const settings::RdtParamEdit& e : settings::kRdtParamEdits) {
-    auto* edit = findChild<QLineEdit*>(QString::number(e.id));
-    // setText raises the change notification, which writes the key.
-    edit->setText(QString::fromStdString(settings::RdtParamText(settings_, e)));
+  const std::shared_ptr<const settings::MpSettings> loaded = store_.Current();
+  for (const settings::OptionRow& row : settings::OptionTable()) {
+    if (row.page != settings::OptionPage::kParameter) continue;
+    const QString id = QString::number(row.control);
+    if (row.kind == settings::OptionKind::kNumber16) {
+      // setText raises the change notification, which writes the key.
+      findChild<QLineEdit*>(id)->setText(
+          QString::number(static_cast<qlonglong>(settings::OptionNumber(row, *loaded))));
+    } else {
+      findChild<QCheckBox*>(id)->setChecked(settings::OptionNumber(row, *loaded) != 0);
+    }
   }
-  for (const settings::DebugFlagBox& b : settings::kDebugFlagBoxes) {
-    findChild<QCheckBox*>(QString::number(b.id))->setChecked(settings_.*b.field != 0);
-  }
-  EnableEdits(settings_.RdtParamEn != 0);
+  EnableEdits(loaded->RdtParamEn != 0);
 }
 
 void DialogParamSet::EnableEdits(bool enabled) {

@@ -1,12 +1,13 @@
-// The "Parameter" tab: the ten RDT parameters and seven debug flags. Every
-// change is written to the settings file at once and reaches the workers'
-// later steps through the published options.
+// The "Parameter" tab: the ten RDT parameters and seven debug flags (their
+// rows of the option table). Every change is written to the settings file at
+// once and, as a change of the SettingsStore, reaches the workers' later
+// steps.
 #pragma once
 
 #include <QWidget>
-#include <functional>
+#include <vector>
 
-#include "settings/mp_settings.h"
+#include "settings/settings_store.h"
 #include "settings/settings_view.h"
 #include "settings/station_paths.h"
 
@@ -18,11 +19,10 @@ class DialogParamSet final : public QWidget {
   Q_OBJECT
 
  public:
-  // `publish` hands the changed record to the workers; `messages` tells the
-  // operator when a change could not be written to the settings file.
-  DialogParamSet(settings::MpSettings& settings, settings::StationPaths paths,
-                 std::function<void()> publish, settings::MessageSink& messages,
-                 QWidget* parent = nullptr);
+  // `messages` tells the operator when a change could not be written to the
+  // settings file.
+  DialogParamSet(settings::SettingsStore& store, settings::StationPaths paths,
+                 settings::MessageSink& messages, QWidget* parent = nullptr);
 
   // Shows the loaded values; writing every RDT parameter key as it goes.
   void Init();
@@ -33,9 +33,8 @@ class DialogParamSet final : public QWidget {
   // (an edit writes on every key, which must not bring a box per key).
   void Written(bool ok, const std::string& why);
 
-  settings::MpSettings& settings_;
+  settings::SettingsStore& store_;
   settings::StationPaths paths_;
-  std::function<void()> publish_;
   settings::MessageSink& messages_;
   std::vector<QLineEdit*> edits_;
   bool failing_ = false;

@@ -275,6 +275,21 @@ class MpPageTest : public QObject {
     QVERIFY(w.dialogs.messages.empty());
   }
 
+  // The identity Start took from the page stays in the record when an
+  // option is changed afterwards; the record carries the next serial too.
+  void startIdentityOutlivesALaterOptionChange() {
+    StationWindow w;
+    QSignalSpy ended(&w.page(), &DialogScanDevice::runEnded);
+    w.Mp<QLineEdit>(1012)->setText(QStringLiteral("QV TEST 1TB"));
+    Click(w.Mp(1009));
+    QTRY_COMPARE_WITH_TIMEOUT(ended.count(), 1, 60000);
+    Click(w.Mp(1037));  // EraseALL
+    auto options = w.station().options.Current();
+    QCOMPARE(int(options->NandEraseAll), 1);
+    QCOMPARE(QString::fromLatin1(options->ModelName), QStringLiteral("QV TEST 1TB"));
+    QCOMPARE(QString::fromLatin1(options->SN), QStringLiteral("QV5100000A10"));
+  }
+
   // A double click on a row after a run shows that port's report.
   void rdtInfoShowsThePortsReportAfterARun() {
     StationWindow w;
