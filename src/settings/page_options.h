@@ -8,21 +8,10 @@
 #include <cstdint>
 #include <string_view>
 
+#include "settings/control_ids.h"
 #include "settings/settings_file.h"
 
 namespace qelvar::settings {
-
-namespace ctl {
-inline constexpr int kBurnerLoad = 1008;    // button "Load" of the burner row
-inline constexpr int kFirmwareLoad = 1011;  // button "Load" of the firmware row
-inline constexpr int kMpOptionGroup = 1001;
-inline constexpr int kIdentifyGroup = 1004;
-inline constexpr int kModelNameLabel = 1013;
-inline constexpr int kSnLabel = 1014;
-inline constexpr int kFwVersionLabel = 1016;
-inline constexpr int kBinRuleLabel = 1018;
-inline constexpr int kRdMode = 1022;
-}  // namespace ctl
 
 // The controls that change how drives are built, enabled only in RD mode, in
 // the order they are switched.
@@ -64,16 +53,16 @@ struct RdtParamEdit {
 };
 // In the order the page fills them when it opens.
 inline constexpr std::array<RdtParamEdit, 10> kRdtParamEdits = {{
-    {1027, "ErrBitSlc", &MpSettings::ErrBitSlc},
-    {1028, "PeCycSlc", &MpSettings::PeCycSlc},
-    {1029, "ErrBitTlc", &MpSettings::ErrBitTlc},
-    {1030, "PeCycTlc", &MpSettings::PeCycTlc},
-    {1031, "MaxRunHours", &MpSettings::MaxRunHours},
-    {1032, "MaxLaterBadLun", &MpSettings::MaxLaterBadLun},
-    {1033, "StartWeru", &MpSettings::StartWeru},
-    {1034, "EndWeru", &MpSettings::EndWeru},
-    {1035, "Resv1", &MpSettings::Resv1},
-    {1036, "Resv2", &MpSettings::Resv2},
+    {ctl::param::kErrBitSlc, "ErrBitSlc", &MpSettings::ErrBitSlc},
+    {ctl::param::kPeCycSlc, "PeCycSlc", &MpSettings::PeCycSlc},
+    {ctl::param::kErrBitTlc, "ErrBitTlc", &MpSettings::ErrBitTlc},
+    {ctl::param::kPeCycTlc, "PeCycTlc", &MpSettings::PeCycTlc},
+    {ctl::param::kMaxRunHours, "MaxRunHours", &MpSettings::MaxRunHours},
+    {ctl::param::kMaxLaterBadLun, "MaxLaterBadLun", &MpSettings::MaxLaterBadLun},
+    {ctl::param::kStartWeru, "StartWeru", &MpSettings::StartWeru},
+    {ctl::param::kEndWeru, "EndWeru", &MpSettings::EndWeru},
+    {ctl::param::kResv1, "Resv1", &MpSettings::Resv1},
+    {ctl::param::kResv2, "Resv2", &MpSettings::Resv2},
 }};
 
 struct DebugFlagBox {
@@ -81,16 +70,15 @@ struct DebugFlagBox {
   std::string_view key;  // section Debug
   uint8_t MpSettings::*field;
 };
-inline constexpr int kRdtParamEnableBox = 1062;
 // In the order the page sets them when it opens.
 inline constexpr std::array<DebugFlagBox, 7> kDebugFlagBoxes = {{
-    {1061, "JumpToFT3", &MpSettings::JumpToFT3},
-    {kRdtParamEnableBox, "RdtParamEn", &MpSettings::RdtParamEn},
-    {1063, "RDTRecordEn", &MpSettings::RDTRecordEn},
-    {1064, "PrintBBT", &MpSettings::PrintBBT},
-    {1065, "54TEM", &MpSettings::Tem54},
-    {1066, "BDIPM", &MpSettings::BDIPM},
-    {1067, "BHIPM", &MpSettings::BHIPM},
+    {ctl::param::kJumpToFT3, "JumpToFT3", &MpSettings::JumpToFT3},
+    {ctl::param::kRdtParamEnable, "RdtParamEn", &MpSettings::RdtParamEn},
+    {ctl::param::kRdtRecordEn, "RDTRecordEn", &MpSettings::RDTRecordEn},
+    {ctl::param::kPrintBbt, "PrintBBT", &MpSettings::PrintBBT},
+    {ctl::param::kTem54, "54TEM", &MpSettings::Tem54},
+    {ctl::param::kBdipm, "BDIPM", &MpSettings::BDIPM},
+    {ctl::param::kBhipm, "BHIPM", &MpSettings::BHIPM},
 }};
 
 // The text an RDT parameter edit shows for its field.
