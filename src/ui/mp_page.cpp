@@ -287,6 +287,10 @@ settings::PageContext DialogScanDevice::Page() {
   return settings::PageContext{env_.paths, env_.options, *this, *messages_};
 }
 
+QPushButton* DialogScanDevice::StartButton() const {
+  return qobject_cast<QPushButton*>(Control(ctl::kStartButton));
+}
+
 QWidget* DialogScanDevice::Control(int id) const {
   return findChild<QWidget*>(QString::number(id), Qt::FindDirectChildrenOnly);
 }
