@@ -22,12 +22,15 @@
 #include <vector>
 
 #include "app/station_assembly.h"
+#include "settings/control_ids.h"
 #include "ui/dialog_runner.h"
 #include "ui/main_window.h"
 #include "ui/mp_page.h"
 #include "ui/param_page.h"
 
 namespace qelvar::ui::testing {
+
+namespace ctl = settings::ctl;
 
 struct ShownMessage {
   QString text;
@@ -131,6 +134,12 @@ class StationWindow {
   std::unique_ptr<app::StationAssembly> assembly;
   std::unique_ptr<CQelvarDlg> window;
 };
+
+// A dialog's control by its ID.
+template <typename T = QWidget>
+T* Control(QWidget& dialog, int id) {
+  return dialog.findChild<T*>(QString::number(id));
+}
 
 // Clicks a check box or button as the operator does.
 inline void Click(QWidget* control) {
