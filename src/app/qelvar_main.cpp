@@ -157,7 +157,7 @@ int main(int argc, char** argv) {
         });
       }
       QTimer::singleShot(0, &window, [&] {
-        if (!taken) page.findChild<QPushButton*>(QStringLiteral("1009"))->click();
+        if (!taken) page.StartButton()->click();
       });
     } else if (screenshotMode) {
       QTimer::singleShot(500, &window, [&] { takeScreenshot(nullptr); });

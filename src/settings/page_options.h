@@ -9,22 +9,11 @@
 #include <string>
 #include <string_view>
 
+#include "settings/control_ids.h"
 #include "settings/option_table.h"
 #include "settings/settings_file.h"
 
 namespace qelvar::settings {
-
-namespace ctl {
-inline constexpr int kBurnerLoad = 1008;    // button "Load" of the burner row
-inline constexpr int kFirmwareLoad = 1011;  // button "Load" of the firmware row
-inline constexpr int kMpOptionGroup = 1001;
-inline constexpr int kIdentifyGroup = 1004;
-inline constexpr int kModelNameLabel = 1013;
-inline constexpr int kSnLabel = 1014;
-inline constexpr int kFwVersionLabel = 1016;
-inline constexpr int kBinRuleLabel = 1018;
-inline constexpr int kRdMode = 1022;
-}  // namespace ctl
 
 // The controls that change how drives are built, enabled only in RD mode, in
 // the order they are switched.
@@ -59,7 +48,6 @@ void OnOp7(PageContext& page);
 
 // --- Parameter page (its rows in the option table) --------------------------
 
-inline constexpr int kRdtParamEnableBox = 1062;
 
 // An RDT parameter edit changed: its first 15 characters are written to the
 // file as typed, and the field keeps the low 16 bits of their number. False

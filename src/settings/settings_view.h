@@ -7,33 +7,9 @@
 #include <string_view>
 #include <vector>
 
-namespace qelvar::settings {
+#include "settings/control_ids.h"
 
-// Controls of the MP page that the settings load, save and show.
-namespace ctl {
-inline constexpr int kDownloadBurner = 1007;       // check
-inline constexpr int kBurnerFile = 1010;           // edit: burner file name
-inline constexpr int kDownloadSysFW = 1026;        // check
-inline constexpr int kSysFwFile = 1027;            // edit: firmware file name
-inline constexpr int kFlashSelect = 1030;          // combo: the flash catalogue
-inline constexpr int kFormatEn = 1031;             // check
-inline constexpr int kNandCalibration = 1032;      // check
-inline constexpr int kNandErase = 1033;            // check
-inline constexpr int kNandEraseSelect = 1034;      // combo
-inline constexpr int kFWVersionUserDefine = 1035;  // check
-inline constexpr int kNandEraseAll = 1037;         // check
-inline constexpr int kSNFix = 1038;                // check
-inline constexpr int kKeepSN = 1039;               // check
-inline constexpr int kSpiDisable = 1041;           // check
-inline constexpr int kSetBin = 1042;               // combo
-inline constexpr int kSkipRunBad = 1043;           // check
-inline constexpr int kModelName = 1012;            // edit
-inline constexpr int kSN = 1015;                   // edit
-inline constexpr int kFWVersion = 1017;            // edit
-inline constexpr int kSNAutoIncrease = 1021;       // check
-inline constexpr int kScanRDT = 1050;              // check
-inline constexpr int kOP7 = 1051;                  // check
-}  // namespace ctl
+namespace qelvar::settings {
 
 class SettingsView {
  public:

@@ -6,11 +6,14 @@
 #include <cstring>
 
 #include "engine/barcode_list.h"
+#include "settings/control_ids.h"
 #include "settings/settings_file.h"
 #include "ui/dialog_runner.h"
 #include "ui/template_builder.h"
 
 namespace qelvar::ui {
+
+namespace ctl = settings::ctl::barcode;
 
 DialogBarCode::DialogBarCode(engine::Station& station, settings::MpSettings& settings,
                              std::string settingsPath, DialogRunner& dialogs,
@@ -24,13 +27,13 @@ DialogBarCode::DialogBarCode(engine::Station& station, settings::MpSettings& set
   setObjectName(QStringLiteral("137"));
   setWindowTitle(QStringLiteral("Dialog Barcode"));
   TemplateBuilder t(this, 8, 313, 197);
-  auto* finish = t.Button(1, QStringLiteral("Finish"), 169, 12, 50, 14);
+  auto* finish = t.Button(ctl::kFinish, QStringLiteral("Finish"), 169, 12, 50, 14);
   finish->setDefault(true);
-  t.Static(1014, QStringLiteral("SN"), 10, 15, 10, 8);
-  edit_ = t.Edit(1027, 25, 12, 133, 14, 20);
+  t.Static(ctl::kSnLabel, QStringLiteral("SN"), 10, 15, 10, 8);
+  edit_ = t.Edit(ctl::kSnEdit, 25, 12, 133, 14, 20);
   MakeUpperCase(edit_);
-  list_ = t.Add<QTableWidget>(1036, 7, 33, 299, 157);
-  auto* clear = t.Button(1011, QStringLiteral("Clear"), 248, 12, 50, 14);
+  list_ = t.Add<QTableWidget>(ctl::kList, 7, 33, 299, 157);
+  auto* clear = t.Button(ctl::kClear, QStringLiteral("Clear"), 248, 12, 50, 14);
 
   list_->setShowGrid(true);
   list_->setSelectionBehavior(QAbstractItemView::SelectRows);

@@ -3,11 +3,14 @@
 #include <QHeaderView>
 #include <QTableWidget>
 
+#include "settings/control_ids.h"
 #include "settings/flash_tables.h"
 #include "ui/template_builder.h"
 
 namespace qelvar::ui {
 namespace {
+
+namespace ctl = settings::ctl::flash_info;
 
 QTableWidget* MakeList(TemplateBuilder& t, int id, int x, int y, int w, int h) {
   auto* list = t.Add<QTableWidget>(id, x, y, w, h);
@@ -41,29 +44,29 @@ DialogFlashInfo::DialogFlashInfo(const engine::RunState& run, int port, QWidget*
   setWindowTitle(QStringLiteral("RDT Info"));
   TemplateBuilder t(this, 9, 351, 215);
 
-  auto* fct = t.Radio(1051, QStringLiteral("FCT"), 9, 109, 26, 10);
-  auto* rdt = t.Radio(1053, QStringLiteral("RDT"), 43, 109, 26, 10);
-  auto* runBad = t.Radio(1060, QStringLiteral("RUN BAD"), 77, 109, 43, 10);
-  auto* dft = t.Radio(1052, QStringLiteral("DFT"), 127, 109, 27, 10);
-  auto* ok = t.Button(1, QString::fromUtf8("确定"), 317, 194, 27, 14);
+  auto* fct = t.Radio(ctl::kFctRadio, QStringLiteral("FCT"), 9, 109, 26, 10);
+  auto* rdt = t.Radio(ctl::kRdtRadio, QStringLiteral("RDT"), 43, 109, 26, 10);
+  auto* runBad = t.Radio(ctl::kRunBadRadio, QStringLiteral("RUN BAD"), 77, 109, 43, 10);
+  auto* dft = t.Radio(ctl::kDftRadio, QStringLiteral("DFT"), 127, 109, 27, 10);
+  auto* ok = t.Button(ctl::kOk, QString::fromUtf8("确定"), 317, 194, 27, 14);
   ok->setDefault(true);
-  t.Static(1041, QStringLiteral("CH"), 12, 12, 11, 8);
-  auto* chCount = t.Static(1042, QStringLiteral("Static"), 31, 12, 19, 8);
-  t.Static(1043, QStringLiteral("CE"), 71, 12, 11, 8);
-  auto* ceCount = t.Static(1044, QStringLiteral("Static"), 88, 12, 19, 8);
-  t.Static(1045, QStringLiteral("LUN"), 124, 12, 13, 8);
-  auto* lunCount = t.Static(1046, QStringLiteral("Static"), 142, 12, 19, 8);
-  t.Static(1047, QStringLiteral("PLANE"), 178, 11, 21, 8);
-  auto* planeCount = t.Static(1048, QStringLiteral("Static"), 206, 11, 19, 8);
-  flashIds_ = MakeList(t, 1049, 7, 26, 337, 64);
-  counts_ = MakeList(t, 1050, 7, 125, 157, 70);
-  t.Static(1054, QStringLiteral("All Bad"), 210, 145, 38, 8);
-  allBad_ = t.Static(1055, QStringLiteral("Static"), 267, 146, 36, 11);
-  t.Static(1056, QStringLiteral("RDT result"), 210, 163, 45, 8);
-  auto* verdict = t.Static(1057, QString(), 267, 162, 36, 13);
-  t.Static(1058, QStringLiteral("Port"), 211, 127, 38, 8);
-  auto* portLabel = t.Static(1059, QString(), 267, 126, 36, 9);
-  auto* flashName = t.Static(1061, QStringLiteral("Static"), 282, 11, 49, 8);
+  t.Static(ctl::kChLabel, QStringLiteral("CH"), 12, 12, 11, 8);
+  auto* chCount = t.Static(ctl::kChCount, QStringLiteral("Static"), 31, 12, 19, 8);
+  t.Static(ctl::kCeLabel, QStringLiteral("CE"), 71, 12, 11, 8);
+  auto* ceCount = t.Static(ctl::kCeCount, QStringLiteral("Static"), 88, 12, 19, 8);
+  t.Static(ctl::kLunLabel, QStringLiteral("LUN"), 124, 12, 13, 8);
+  auto* lunCount = t.Static(ctl::kLunCount, QStringLiteral("Static"), 142, 12, 19, 8);
+  t.Static(ctl::kPlaneLabel, QStringLiteral("PLANE"), 178, 11, 21, 8);
+  auto* planeCount = t.Static(ctl::kPlaneCount, QStringLiteral("Static"), 206, 11, 19, 8);
+  flashIds_ = MakeList(t, ctl::kFlashIdList, 7, 26, 337, 64);
+  counts_ = MakeList(t, ctl::kCountList, 7, 125, 157, 70);
+  t.Static(ctl::kAllBadLabel, QStringLiteral("All Bad"), 210, 145, 38, 8);
+  allBad_ = t.Static(ctl::kAllBadText, QStringLiteral("Static"), 267, 146, 36, 11);
+  t.Static(ctl::kVerdictLabel, QStringLiteral("RDT result"), 210, 163, 45, 8);
+  auto* verdict = t.Static(ctl::kVerdictText, QString(), 267, 162, 36, 13);
+  t.Static(ctl::kPortLabel, QStringLiteral("Port"), 211, 127, 38, 8);
+  auto* portLabel = t.Static(ctl::kPortText, QString(), 267, 126, 36, 9);
+  auto* flashName = t.Static(ctl::kFlashName, QStringLiteral("Static"), 282, 11, 49, 8);
 
   connect(ok, &QPushButton::clicked, this, &QDialog::accept);
   connect(fct, &QRadioButton::clicked, this, [this] { FillCounts(CountKind::kFct); });

@@ -6,6 +6,7 @@
 #include <QTimer>
 
 #include "platform/device_monitor.h"
+#include "settings/control_ids.h"
 #include "settings/settings_file.h"
 #include "ui/dialog_runner.h"
 #ifdef QELVAR_WITH_LEDGER
@@ -28,8 +29,8 @@ CQelvarDlg::CQelvarDlg(engine::Station& station, engine::StationLinks& links,
     : QWidget(parent), station_(station), paths_(std::move(paths)), dialogs_(dialogs) {
   setObjectName(QStringLiteral("102"));
   TemplateBuilder t(this, 9, 610, 318);
-  tabs_ = t.Add<QTabWidget>(1000, 7, 7, 596, 304);
-  version_ = t.Static(1066, QStringLiteral("Static"), 564, 5, 28, 8);
+  tabs_ = t.Add<QTabWidget>(settings::ctl::window::kTabs, 7, 7, 596, 304);
+  version_ = t.Static(settings::ctl::window::kVersionText, QStringLiteral("Static"), 564, 5, 28, 8);
   version_->raise();
   mpPage_ = new DialogScanDevice(PageEnvironment{station_, links, paths_, dialogs_});
   paramPage_ = new DialogParamSet(station_.options, paths_, mpPage_->Messages());

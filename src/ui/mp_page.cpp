@@ -32,17 +32,6 @@ namespace {
 
 namespace ctl = settings::ctl;
 
-constexpr int kStartButton = 1009;
-constexpr int kScanButton = 1006;
-constexpr int kBarCodeButton = 1036;
-constexpr int kSumText = 1062;
-constexpr int kPassText = 1063;
-constexpr int kFailText = 1064;
-constexpr int kTimeText = 1065;
-// The station's own line under the port list: what the Start is doing
-// before the ports run (ROM entry, the wait for the drives).
-constexpr int kStartProgressText = 1090;
-constexpr int kPortList = 1002;
 constexpr int kTotalsPeriodMs = 8000;
 constexpr int kTimePeriodMs = 5000;
 // Format processes outlive the run: they are collected this often until the
@@ -50,7 +39,8 @@ constexpr int kTimePeriodMs = 5000;
 constexpr int kFormatCollectMs = 1000;
 // A rescan waiting for the run to end looks this often.
 constexpr int kRescanPollMs = 200;
-constexpr std::array<int, 3> kRunButtons = {kStartButton, kScanButton, kBarCodeButton};
+constexpr std::array<int, 3> kRunButtons = {ctl::kStartButton, ctl::kScanButton,
+                                            ctl::kBarCodeButton};
 
 // The open-file dialogs' filter, as operators know it.
 constexpr const char* kLoadFilter = "Bin Files  |*.*|*.bin|All Files(*.*)|*.*||";
@@ -103,8 +93,8 @@ DialogScanDevice::~DialogScanDevice() {
 
 void DialogScanDevice::Build() {
   TemplateBuilder t(this, 9, 595, 306);
-  t.Group(1028, QStringLiteral("Flash"), 7, 7, 206, 24);
-  t.Static(1029, QStringLiteral("Flash Select"), 14, 18, 38, 8);
+  t.Group(ctl::kFlashGroup, QStringLiteral("Flash"), 7, 7, 206, 24);
+  t.Static(ctl::kFlashSelectLabel, QStringLiteral("Flash Select"), 14, 18, 38, 8);
   t.Combo(ctl::kFlashSelect, 58, 15, 124, 74);
   t.Group(ctl::kMpOptionGroup, QStringLiteral("MP Option"), 7, 30, 206, 85);
   t.Check(ctl::kDownloadBurner, QStringLiteral("Download Burner"), 15, 39, 71, 10);
@@ -116,43 +106,43 @@ void DialogScanDevice::Build() {
   t.Check(ctl::kDownloadSysFW, QStringLiteral("Download FW"), 15, 87, 59, 10);
   t.Button(ctl::kFirmwareLoad, QStringLiteral("Load"), 96, 84, 50, 14);
   t.Edit(ctl::kSysFwFile, 15, 99, 172, 14);
-  t.Group(1040, QStringLiteral("ScanType"), 218, 7, 253, 24);
+  t.Group(ctl::kScanTypeGroup, QStringLiteral("ScanType"), 218, 7, 253, 24);
   t.Check(ctl::kScanRDT, QStringLiteral("RDT"), 226, 17, 29, 10);
   t.Check(ctl::kOP7, QStringLiteral("OP7"), 270, 18, 29, 10)->setVisible(false);
   t.Group(ctl::kIdentifyGroup, QStringLiteral("Identify"), 218, 30, 253, 85);
   t.Static(ctl::kModelNameLabel, QStringLiteral("Model Name"), 225, 40, 40, 8);
   t.Edit(ctl::kModelName, 266, 36, 165, 14, 40);
-  t.Static(1023, QStringLiteral("40"), 433, 38, 8, 8);
+  t.Static(ctl::kModelNameLimitLabel, QStringLiteral("40"), 433, 38, 8, 8);
   t.Static(ctl::kSnLabel, QStringLiteral("SN"), 225, 54, 10, 8);
   MakeUpperCase(t.Edit(ctl::kSN, 266, 51, 106, 14, 20));
-  t.Static(1024, QStringLiteral("20"), 375, 54, 8, 8);
+  t.Static(ctl::kSnLimitLabel, QStringLiteral("20"), 375, 54, 8, 8);
   t.Check(ctl::kSNAutoIncrease, QStringLiteral("Auto Inc"), 385, 53, 38, 10);
   t.Check(ctl::kSNFix, QStringLiteral("FIX"), 430, 53, 25, 10);
   t.Static(ctl::kFwVersionLabel, QStringLiteral("FW Version"), 225, 69, 36, 8);
   t.Edit(ctl::kFWVersion, 266, 66, 106, 14, 8);
-  t.Static(1025, QStringLiteral("8"), 376, 69, 8, 8);
+  t.Static(ctl::kFwVersionLimitLabel, QStringLiteral("8"), 376, 69, 8, 8);
   t.Check(ctl::kFWVersionUserDefine, QStringLiteral("User Define"), 385, 68, 52, 10);
   t.Static(ctl::kBinRuleLabel, QStringLiteral("BinRule"), 226, 83, 29, 8);
   t.Combo(ctl::kSetBin, 266, 81, 40, 74);
-  t.Group(1020, QStringLiteral("Admin"), 476, 32, 83, 69);
+  t.Group(ctl::kAdminGroup, QStringLiteral("Admin"), 476, 32, 83, 69);
   t.Check(ctl::kRdMode, QStringLiteral("RD"), 485, 41, 25, 10);
   t.Check(ctl::kFormatEn, QStringLiteral("Format"), 485, 53, 38, 10);
   t.Check(ctl::kKeepSN, QStringLiteral("keep SN"), 485, 65, 42, 10);
   t.Check(ctl::kSpiDisable, QStringLiteral("SPI Disable"), 485, 77, 50, 10);
   t.Check(ctl::kSkipRunBad, QStringLiteral("Skip Run Bad"), 485, 88, 57, 10);
   t.Static(0, QStringLiteral("Sum"), 10, 120, 21, 12);
-  t.Static(kSumText, QStringLiteral("Static"), 38, 120, 28, 12);
+  t.Static(ctl::kSumText, QStringLiteral("Static"), 38, 120, 28, 12);
   t.Static(0, QStringLiteral("Pass"), 90, 120, 24, 12);
-  t.Static(kPassText, QStringLiteral("Static"), 119, 120, 28, 12);
+  t.Static(ctl::kPassText, QStringLiteral("Static"), 119, 120, 28, 12);
   t.Static(0, QStringLiteral("Fail"), 170, 120, 21, 12);
-  t.Static(kFailText, QStringLiteral("Static"), 200, 120, 28, 12);
+  t.Static(ctl::kFailText, QStringLiteral("Static"), 200, 120, 28, 12);
   t.Static(0, QStringLiteral("Time"), 242, 120, 21, 12);
-  t.Static(kTimeText, QStringLiteral("Static"), 271, 120, 87, 12);
-  list_ = t.Add<QTableView>(kPortList, 7, 136, 540, 150);
-  t.Static(kStartProgressText, QString(), 7, 290, 540, 12);
-  t.Button(kStartButton, QStringLiteral("Start"), 547, 135, 41, 20);
-  t.Button(kScanButton, QStringLiteral("Device Scan"), 547, 183, 41, 20);
-  t.Button(kBarCodeButton, QStringLiteral("Bar Code"), 547, 227, 41, 20);
+  t.Static(ctl::kTimeText, QStringLiteral("Static"), 271, 120, 87, 12);
+  list_ = t.Add<QTableView>(ctl::kPortList, 7, 136, 540, 150);
+  t.Static(ctl::kStartProgressText, QString(), 7, 290, 540, 12);
+  t.Button(ctl::kStartButton, QStringLiteral("Start"), 547, 135, 41, 20);
+  t.Button(ctl::kScanButton, QStringLiteral("Device Scan"), 547, 183, 41, 20);
+  t.Button(ctl::kBarCodeButton, QStringLiteral("Bar Code"), 547, 227, 41, 20);
   t.Check(ctl::kNandEraseAll, QStringLiteral("EraseALL"), 548, 273, 39, 10);
 
   list_->setModel(model_.get());
@@ -175,9 +165,9 @@ void DialogScanDevice::Build() {
   connect(list_, &QWidget::customContextMenuRequested, this, &DialogScanDevice::OnListRightClick);
 
   // Buttons.
-  OnClick(kStartButton, [this] { OnStart(); });
-  OnClick(kScanButton, [this] { OnDeviceScan(); });
-  OnClick(kBarCodeButton, [this] { OnBarCode(); });
+  OnClick(ctl::kStartButton, [this] { OnStart(); });
+  OnClick(ctl::kScanButton, [this] { OnDeviceScan(); });
+  OnClick(ctl::kBarCodeButton, [this] { OnBarCode(); });
   OnClick(ctl::kRdMode, [this] { OnRdMode(); });
   OnClick(ctl::kBurnerLoad, [this] {
     const QString chosen =
@@ -248,7 +238,7 @@ void DialogScanDevice::OnClick(int id, Handler handler) {
 }
 
 void DialogScanDevice::Init() {
-  for (int id : {kSumText, kPassText, kFailText, kTimeText}) {
+  for (int id : {ctl::kSumText, ctl::kPassText, ctl::kFailText, ctl::kTimeText}) {
     static_cast<QLabel*>(Control(id))->setText(QStringLiteral("0"));
   }
   for (const char* item :
@@ -292,6 +282,10 @@ void DialogScanDevice::FitRows() {
   list_->verticalHeader()->setMinimumSectionSize(1);
   list_->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
   list_->verticalHeader()->setDefaultSectionSize(row);
+}
+
+QPushButton* DialogScanDevice::StartButton() const {
+  return qobject_cast<QPushButton*>(Control(ctl::kStartButton));
 }
 
 QWidget* DialogScanDevice::Control(int id) const {
@@ -463,13 +457,13 @@ void DialogScanDevice::CollectFormats() {
 
 void DialogScanDevice::SetTimeText(std::string_view text) {
   const QString t = Q(text);
-  RunOnThreadOf(this, [this, &t] { static_cast<QLabel*>(Control(kTimeText))->setText(t); });
+  RunOnThreadOf(this, [this, &t] { static_cast<QLabel*>(Control(ctl::kTimeText))->setText(t); });
 }
 
 void DialogScanDevice::SetStartProgress(std::string_view text) {
   const QString t = Q(text);
   RunOnThreadOf(this,
-                [this, &t] { static_cast<QLabel*>(Control(kStartProgressText))->setText(t); });
+                [this, &t] { static_cast<QLabel*>(Control(ctl::kStartProgressText))->setText(t); });
 }
 
 void DialogScanDevice::SetSnEditText(std::string_view text) {
@@ -579,9 +573,9 @@ void DialogScanDevice::SetAdminControls(bool on) {
 void DialogScanDevice::ShowTotals() {
   const int pass = env_.station.run.passCount.load();
   const int fail = env_.station.run.failCount.load();
-  static_cast<QLabel*>(Control(kSumText))->setText(QString::number(pass + fail));
-  static_cast<QLabel*>(Control(kPassText))->setText(QString::number(pass));
-  static_cast<QLabel*>(Control(kFailText))->setText(QString::number(fail));
+  static_cast<QLabel*>(Control(ctl::kSumText))->setText(QString::number(pass + fail));
+  static_cast<QLabel*>(Control(ctl::kPassText))->setText(QString::number(pass));
+  static_cast<QLabel*>(Control(ctl::kFailText))->setText(QString::number(fail));
   // Status colours follow the ports' run state at every repaint.
   list_->viewport()->update();
   emit totalsShown();
@@ -590,7 +584,7 @@ void DialogScanDevice::ShowTotals() {
 void DialogScanDevice::ShowElapsedTime() {
   if (control_->RunActive() == 0) return;
   const int64_t elapsed = StationNow() - control_->StartTime();
-  static_cast<QLabel*>(Control(kTimeText))
+  static_cast<QLabel*>(Control(ctl::kTimeText))
       ->setText(QString::fromStdString(engine::ElapsedText(elapsed)));
 }
 
@@ -618,7 +612,7 @@ void DialogScanDevice::ShowRunDesignTime() {
   }
   designTimeShown_ = true;
   const int64_t elapsed = StationNow() - control_->StartTime();
-  static_cast<QLabel*>(Control(kTimeText))
+  static_cast<QLabel*>(Control(ctl::kTimeText))
       ->setText(QString::fromStdString(engine::ElapsedText(elapsed)));
 }
 

@@ -25,6 +25,7 @@
 #include "settings/settings_view.h"
 #include "ui/port_table_model.h"
 
+class QPushButton;
 class QTableView;
 class QTimer;
 class QLabel;
@@ -95,6 +96,8 @@ class DialogScanDevice final : public QWidget,
   [[nodiscard]] PortTableModel& model() { return *model_; }
   [[nodiscard]] engine::RunControl& control() { return *control_; }
   [[nodiscard]] QTableView* list() { return list_; }
+  // "Start": clicking it starts a run as the operator's click does.
+  [[nodiscard]] QPushButton* StartButton() const;
 
   // SettingsView.
   bool IsChecked(int id) const override;

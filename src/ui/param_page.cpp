@@ -4,12 +4,15 @@
 #include <QLineEdit>
 #include <span>
 
+#include "settings/control_ids.h"
 #include "settings/option_table.h"
 #include "settings/page_options.h"
 #include "ui/template_builder.h"
 
 namespace qelvar::ui {
 namespace {
+
+namespace p = settings::ctl::param;
 
 struct EditPlace {
   int labelId;
@@ -21,11 +24,16 @@ struct EditPlace {
 
 // Labels and edits of the "RDT Setting" frame, as laid out on the page.
 constexpr EditPlace kEditPlaces[] = {
-    {1054, "Slc Loops", 14, 38, 31, 1028, 55, 36}, {1053, "Ecc Slc(4K)", 88, 38, 36, 1027, 129, 36},
-    {1056, "TLC Loops", 14, 55, 37, 1030, 55, 52}, {1055, "ECC Tlc(4K)", 88, 54, 38, 1029, 129, 51},
-    {1057, "Max Hours", 14, 69, 38, 1031, 55, 67}, {1058, "Max Bad", 88, 69, 27, 1032, 129, 66},
-    {1059, "Start", 14, 83, 34, 1033, 55, 82},     {1060, "End", 89, 84, 32, 1034, 129, 81},
-    {1068, "Resv1", 14, 98, 34, 1035, 55, 98},     {1069, "Resv2", 89, 99, 32, 1036, 129, 97},
+    {p::kPeCycSlcLabel, "Slc Loops", 14, 38, 31, p::kPeCycSlc, 55, 36},
+    {p::kErrBitSlcLabel, "Ecc Slc(4K)", 88, 38, 36, p::kErrBitSlc, 129, 36},
+    {p::kPeCycTlcLabel, "TLC Loops", 14, 55, 37, p::kPeCycTlc, 55, 52},
+    {p::kErrBitTlcLabel, "ECC Tlc(4K)", 88, 54, 38, p::kErrBitTlc, 129, 51},
+    {p::kMaxRunHoursLabel, "Max Hours", 14, 69, 38, p::kMaxRunHours, 55, 67},
+    {p::kMaxLaterBadLunLabel, "Max Bad", 88, 69, 27, p::kMaxLaterBadLun, 129, 66},
+    {p::kStartWeruLabel, "Start", 14, 83, 34, p::kStartWeru, 55, 82},
+    {p::kEndWeruLabel, "End", 89, 84, 32, p::kEndWeru, 129, 81},
+    {p::kResv1Label, "Resv1", 14, 98, 34, p::kResv1, 55, 98},
+    {p::kResv2Label, "Resv2", 89, 99, 32, p::kResv2, 129, 97},
 };
 
 struct BoxPlace {
@@ -35,13 +43,13 @@ struct BoxPlace {
 };
 
 constexpr BoxPlace kBoxPlaces[] = {
-    {1062, "RDT PARAM ENABLE", 11, 12, 81},
-    {1061, "Ignore RDT", 11, 121, 52},
-    {1063, "Print RDT", 11, 132, 46},
-    {1064, "Print BBT", 11, 143, 45},
-    {1065, "Max 54 ", 11, 155, 41},
-    {1066, "DIPM", 11, 166, 32},
-    {1067, "HIPM", 11, 177, 32},
+    {p::kRdtParamEnable, "RDT PARAM ENABLE", 11, 12, 81},
+    {p::kJumpToFT3, "Ignore RDT", 11, 121, 52},
+    {p::kRdtRecordEn, "Print RDT", 11, 132, 46},
+    {p::kPrintBbt, "Print BBT", 11, 143, 45},
+    {p::kTem54, "Max 54 ", 11, 155, 41},
+    {p::kBdipm, "DIPM", 11, 166, 32},
+    {p::kBhipm, "HIPM", 11, 177, 32},
 };
 
 }  // namespace
@@ -61,13 +69,13 @@ DialogParamSet::DialogParamSet(settings::SettingsStore& store, settings::Station
         written = settings::OnDebugFlagClicked(paths_, s, id, checked, &why);
       });
       Written(written, why);
-      if (id == settings::kRdtParamEnableBox) EnableEdits(checked);
+      if (id == settings::ctl::param::kRdtParamEnable) EnableEdits(checked);
     });
   };
   // Controls are made in the template's order, which is the Tab key's:
   // "RDT PARAM ENABLE" first, then the frame's edits, then the other boxes.
   box(kBoxPlaces[0]);
-  t.Group(1052, QStringLiteral("RDT Setting"), 10, 25, 163, 94);
+  t.Group(settings::ctl::param::kRdtSettingGroup, QStringLiteral("RDT Setting"), 10, 25, 163, 94);
   for (const EditPlace& p : kEditPlaces) {
     t.Static(p.labelId, QString::fromLatin1(p.label), p.lx, p.ly, p.lw, 8);
     QLineEdit* edit = t.Edit(p.editId, p.ex, p.ey, 27, 14);

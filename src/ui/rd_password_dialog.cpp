@@ -3,10 +3,13 @@
 #include <QLineEdit>
 #include <QPushButton>
 
+#include "settings/control_ids.h"
 #include "ui/template_builder.h"
 
 namespace qelvar::ui {
 namespace {
+
+namespace ctl = settings::ctl::rd_password;
 
 constexpr int kComparedChars = 15;
 
@@ -22,9 +25,9 @@ DialogRDPassword::DialogRDPassword(QWidget* parent) : QDialog(parent) {
   setObjectName(QStringLiteral("133"));
   setWindowTitle(QStringLiteral("RD Password Check"));
   TemplateBuilder t(this, 8, 201, 47);
-  auto* ok = t.Button(1, QStringLiteral("OK"), 127, 18, 50, 14);
+  auto* ok = t.Button(ctl::kOk, QStringLiteral("OK"), 127, 18, 50, 14);
   ok->setDefault(true);
-  edit_ = t.Edit(1027, 31, 18, 82, 14);
+  edit_ = t.Edit(ctl::kPasswordEdit, 31, 18, 82, 14);
   edit_->setEchoMode(QLineEdit::Password);
   connect(ok, &QPushButton::clicked, this, &DialogRDPassword::OnOk);
 }

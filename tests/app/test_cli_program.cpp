@@ -21,6 +21,8 @@
 #include <thread>
 #include <vector>
 
+#include "support/temp_folder.h"
+
 namespace qelvar::app {
 namespace {
 
@@ -125,14 +127,9 @@ std::string Drives(int drives, const std::string& firstDrive = "") {
 class CliProgram : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir = fs::temp_directory_path() /
-          ("qelvar-cli-" + std::to_string(::getpid()) + "-" +
-           ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir);
     fs::copy(fs::path(QELVAR_SOURCE_DIR) / "examples" / "station", dir,
              fs::copy_options::recursive);
   }
-  void TearDown() override { fs::remove_all(dir); }
 
   Result Run(const std::string& args) {
 #ifdef _WIN32
@@ -181,7 +178,8 @@ class CliProgram : public ::testing::Test {
     return s.str();
   }
 
-  fs::path dir;
+  qelvar::testing::TempFolder folder{"cli"};
+  fs::path dir = folder.path();
 };
 
 TEST_F(CliProgram, FullRunPassesEveryPortAndSavesTheNextSerialNumber) {

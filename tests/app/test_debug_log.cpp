@@ -1,6 +1,5 @@
 // The debug log: lines from many threads, one file replaced in one piece.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
@@ -10,6 +9,7 @@
 #include <vector>
 
 #include "app/debug_log.h"
+#include "support/temp_folder.h"
 
 namespace qelvar::app {
 namespace {
@@ -23,12 +23,9 @@ std::string ReadAll(const fs::path& path) {
   return s.str();
 }
 
-fs::path TempPath(const char* name) {
-  return fs::temp_directory_path() / ("qelvar-log-" + std::to_string(::getpid()) + "-" + name);
-}
-
 TEST(DebugLog, LinesFromManyThreadsAllReachTheFileWhole) {
-  const fs::path path = TempPath("threads");
+  const qelvar::testing::TempFolder folder("log");
+  const fs::path path = folder.path() / "threads";
   std::string error;
   {
     auto log = DebugLogFile::Open(path.string(), &error);
@@ -56,11 +53,11 @@ TEST(DebugLog, LinesFromManyThreadsAllReachTheFileWhole) {
     EXPECT_TRUE(line.find(" [scan] thread ") == 12 || line.find(" [format] thread ") == 12) << line;
   }
   EXPECT_EQ(count, 800);
-  fs::remove(path);
 }
 
 TEST(DebugLog, LinesReachTheFileWhileTheProgramRuns) {
-  const fs::path path = TempPath("running");
+  const qelvar::testing::TempFolder folder("log");
+  const fs::path path = folder.path() / "running";
   std::string error;
   auto log = DebugLogFile::Open(path.string(), &error);
   ASSERT_TRUE(log) << error;
@@ -73,7 +70,6 @@ TEST(DebugLog, LinesReachTheFileWhileTheProgramRuns) {
   }
   EXPECT_NE(ReadAll(path).find("[scan] port 3: no drive\n"), std::string::npos);
   log.reset();
-  fs::remove(path);
 }
 
 TEST(DebugLog, AFileThatCannotBeWrittenIsRefusedAtOnce) {

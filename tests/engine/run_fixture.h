@@ -21,6 +21,7 @@
 #include "engine/run_control.h"
 #include "platform/sim/sim_station.h"
 #include "platform/sim/station_config.h"
+#include "support/temp_folder.h"
 
 namespace qelvar::engine::testing {
 
@@ -195,10 +196,6 @@ class RunFixture {
     transport = std::make_unique<transport::PassThroughTransport>(io, clock);
     vendor = std::make_unique<vendor::VendorCommands>(*transport);
     links = std::make_unique<StationLinks>(StationLinks{io, topology, clock, *transport, *vendor});
-    folder = std::filesystem::temp_directory_path() /
-             ("qelvar-run-" + std::to_string(::getpid()) + "-" + std::to_string(counter++));
-    std::filesystem::remove_all(folder);
-    std::filesystem::create_directories(folder);
     paths = settings::MakeStationPaths(folder.string());
     // A station folder: a settings file (the options themselves are
     // published below) and the example's flash catalogue.
@@ -213,8 +210,6 @@ class RunFixture {
   ~RunFixture() {
     list.Open();
     control.reset();
-    std::error_code ec;
-    std::filesystem::remove_all(folder, ec);
   }
 
   template <typename Change>
@@ -268,7 +263,6 @@ class RunFixture {
 
   std::string Cell(int port, int column) const { return list.Cell(port, column); }
 
-  static inline int counter = 0;
   platform::VirtualClock clock;
   std::unique_ptr<platform::sim::SimStation> sim;
   std::unique_ptr<StationView> view;
@@ -279,7 +273,8 @@ class RunFixture {
   GatedList list;
   EventQueue events;
   RecordingPage page;
-  std::filesystem::path folder;
+  qelvar::testing::TempFolder temp{"run"};
+  std::filesystem::path folder = temp.path();
   settings::StationPaths paths;
   std::unique_ptr<RunControl> control;
 };

@@ -1,37 +1,20 @@
-// A fresh station folder per test, removed afterwards.
+// A fresh station folder per test, removed afterwards, and the bytes of the
+// files the engine writes there.
 #pragma once
 
-#include <atomic>
-#include <filesystem>
 #include <fstream>
-#include <random>
 #include <sstream>
 #include <string>
 
+#include "support/temp_folder.h"
+
 namespace qelvar::engine::test {
 
-class TempFolder {
+// A station folder; Dbug() is its folder of reports.
+class TempFolder : public qelvar::testing::TempFolder {
  public:
-  TempFolder() {
-    static std::atomic<int> next{0};
-    static const unsigned run = std::random_device{}();
-    path_ = std::filesystem::temp_directory_path() /
-            ("qelvar_engine_" + std::to_string(run) + "_" + std::to_string(next++));
-    std::filesystem::remove_all(path_);
-    std::filesystem::create_directories(path_);
-  }
-  ~TempFolder() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-  }
-  TempFolder(const TempFolder&) = delete;
-  TempFolder& operator=(const TempFolder&) = delete;
-
-  [[nodiscard]] std::string Path() const { return path_.string(); }
-  [[nodiscard]] std::string Dbug() const { return (path_ / "dbug").string(); }
-
- private:
-  std::filesystem::path path_;
+  TempFolder() : qelvar::testing::TempFolder("engine") {}
+  [[nodiscard]] std::string Dbug() const { return *this / "dbug"; }
 };
 
 // The file's bytes exactly as stored.

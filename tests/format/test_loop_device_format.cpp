@@ -15,7 +15,6 @@
 #include <fstream>
 #include <memory>
 #include <ostream>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -24,6 +23,7 @@
 #include "platform/clock.h"
 #include "platform/linux/linux_volume_ops.h"
 #include "support/fake_device_io.h"
+#include "support/temp_folder.h"
 
 namespace qelvar::format {
 namespace {
@@ -98,8 +98,6 @@ bool HaveTool(const std::string& tool) {
 class LoopDevice {
  public:
   explicit LoopDevice(uint64_t bytes) {
-    std::random_device random;
-    file_ = fs::temp_directory_path() / ("qelvar-loop-" + std::to_string(random()) + ".img");
     std::ofstream(file_).close();
     fs::resize_file(file_, bytes);
     Output attached = Sh("losetup -P --find --show " + file_.string());
@@ -107,8 +105,6 @@ class LoopDevice {
   }
   ~LoopDevice() {
     if (!device_.empty()) (void)Sh("losetup -d " + device_);
-    std::error_code ec;
-    fs::remove(file_, ec);
   }
   LoopDevice(const LoopDevice&) = delete;
   LoopDevice& operator=(const LoopDevice&) = delete;
@@ -125,7 +121,8 @@ class LoopDevice {
   }
 
  private:
-  fs::path file_;
+  qelvar::testing::TempFolder folder_{"loop"};
+  fs::path file_ = folder_.path() / "disk.img";
   std::string device_;
 };
 

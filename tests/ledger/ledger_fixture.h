@@ -1,12 +1,11 @@
 // Records and folders the ledger tests share.
 #pragma once
 
-#include <unistd.h>
-
 #include <filesystem>
 #include <string>
 
 #include "ledger/record.h"
+#include "support/temp_folder.h"
 
 namespace qelvar::ledger::testing {
 
@@ -44,24 +43,8 @@ inline Record SampleRecord(const std::string& serial, int32_t failCode, int64_t 
   return r;
 }
 
-class TempDir {
- public:
-  explicit TempDir(const std::string& name)
-      : path_(std::filesystem::temp_directory_path() /
-              ("qelvar-ledger-" + std::to_string(::getpid()) + "-" + name)) {
-    std::filesystem::remove_all(path_);
-    std::filesystem::create_directories(path_);
-  }
-  ~TempDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-  }
-  [[nodiscard]] std::string str() const { return path_.string(); }
-  [[nodiscard]] const std::filesystem::path& path() const { return path_; }
-
- private:
-  std::filesystem::path path_;
-};
+// A fresh folder per test, removed afterwards.
+using TempDir = ::qelvar::testing::TempFolder;
 
 // 2026-12-01T00:00:00Z
 inline constexpr int64_t kDecember1 = 1796083200000;

@@ -13,6 +13,7 @@
 
 #include "app/station_access.h"
 #include "settings/station_paths.h"
+#include "support/temp_folder.h"
 
 namespace qelvar {
 namespace {
@@ -24,21 +25,7 @@ using app::FindCapabilityProblem;
 constexpr uint64_t kRawio = uint64_t{1} << app::kCapSysRawio;
 constexpr uint64_t kAdmin = uint64_t{1} << app::kCapSysAdmin;
 
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = (fs::temp_directory_path() / "qelvar-pkg-XXXXXX").string();
-    path_ = ::mkdtemp(pattern.data());
-  }
-  ~TempDir() {
-    std::error_code ec;
-    fs::remove_all(path_, ec);
-  }
-  [[nodiscard]] const fs::path& path() const { return path_; }
-
- private:
-  fs::path path_;
-};
+using TempDir = qelvar::testing::TempFolder;
 
 TEST(DefaultStationDir, AnInstalledProgramUsesTheInstalledStationFolder) {
   EXPECT_EQ(settings::DefaultStationDir("/usr/bin", "/usr/bin", "/var/lib/qelvar/station"),

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "platform/files.h"
+#include "support/temp_folder.h"
 
 namespace qelvar::platform {
 namespace {
@@ -20,16 +21,6 @@ namespace fs = std::filesystem;
 
 class ReplaceFileTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "qelvar-files-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override {
-    std::error_code ec;
-    fs::permissions(dir_, fs::perms::owner_all, ec);
-    fs::remove_all(dir_, ec);
-  }
   std::string At(const std::string& rel) const { return (dir_ / rel).string(); }
   static std::string Read(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -51,7 +42,8 @@ class ReplaceFileTest : public ::testing::Test {
     return true;
   }
 
-  fs::path dir_;
+  qelvar::testing::TempFolder folder_{"files"};
+  const fs::path dir_ = folder_.path();
 };
 
 TEST_F(ReplaceFileTest, KeepsTheOwnerGroupAndModeOfTheReplacedFile) {

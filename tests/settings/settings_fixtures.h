@@ -8,42 +8,18 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <random>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "settings/control_memory.h"
 #include "settings/settings_file.h"
+#include "support/temp_folder.h"
 
 namespace qelvar::settings::testing {
 
 // A fresh folder per test, removed afterwards.
-class TempDir {
- public:
-  TempDir() {
-    static int serial = 0;
-    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    static const unsigned run = std::random_device{}();
-    std::string name = std::string("qelvar-settings-") + std::to_string(run) + "-" +
-                       (info ? info->name() : "x") + "-" + std::to_string(serial++);
-    path_ = std::filesystem::temp_directory_path() / name;
-    std::filesystem::remove_all(path_);
-    std::filesystem::create_directories(path_);
-  }
-  ~TempDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-
-  [[nodiscard]] std::string str() const { return path_.string(); }
-  [[nodiscard]] std::string operator/(std::string_view rel) const { return (path_ / rel).string(); }
-
- private:
-  std::filesystem::path path_;
-};
+using TempDir = ::qelvar::testing::TempFolder;
 
 inline void WriteFile(const std::string& path, std::string_view bytes) {
   std::filesystem::create_directories(std::filesystem::path(path).parent_path());

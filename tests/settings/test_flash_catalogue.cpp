@@ -21,7 +21,8 @@ TEST(FlashCatalogue, ListsToshibaThenMicronThenHynixWhateverTheFileOrder) {
             "[TOSHIBA]\r\nFlash_001=TSB_BICS4\r\nFlash_000=TSB_BICS3\r\n");
   LoadFlashCatalogue(st.page);
   EXPECT_TRUE(st.messages.shown.empty());
-  EXPECT_EQ(st.view.items[1030], (Items{"TSB_BICS3", "TSB_BICS4", "MU_B47R", "HX_V7"}));
+  EXPECT_EQ(st.view.items[ctl::kFlashSelect],
+            (Items{"TSB_BICS3", "TSB_BICS4", "MU_B47R", "HX_V7"}));
 }
 
 TEST(FlashCatalogue, AVendorListEndsAtTheFirstMissingOrEmptyKey) {
@@ -38,7 +39,7 @@ TEST(FlashCatalogue, MissingFileWarnsAndLeavesTheListEmpty) {
   LoadFlashCatalogue(st.page);
   EXPECT_EQ(st.messages.shown,
             (std::vector<Message>{Warning("No Flash.ini File", "Can NOT Open Ini File")}));
-  EXPECT_EQ(st.view.ComboCount(1030), 0);
+  EXPECT_EQ(st.view.ComboCount(ctl::kFlashSelect), 0);
 }
 
 TEST(FlashCatalogue, ItemTextsKeepUpTo259Characters) {
@@ -54,11 +55,11 @@ TEST(OnFlashSelect, SelectedPositionBecomesFlashIndexAndPicksThatPartsFirmware) 
             "[TOSHIBA]\r\nFlash_000=TSB_A\r\nFlash_001=TSB_B\r\n[MICRON]\r\nFlash_000=MU_B\r\n"
             "[TSB_B]\r\nDefautBnr=tsb.bin\r\n[MU_B]\r\nDefautBnr=mu.bin\r\nSetCapacity=512\r\n");
   LoadFlashCatalogue(st.page);
-  st.view.SetComboSelection(1030, 2);
+  st.view.SetComboSelection(ctl::kFlashSelect, 2);
   OnFlashSelect(st.page);
   EXPECT_EQ(st.settings.FlashIndex, 2);
   EXPECT_STREQ(st.settings.DefautBnr, "mu.bin");
-  EXPECT_EQ(st.view.EditText(1010), "mu.bin");
+  EXPECT_EQ(st.view.EditText(ctl::kBurnerFile), "mu.bin");
   EXPECT_EQ(st.settings.SetCapacity, 512);
 }
 

@@ -25,7 +25,7 @@ constexpr std::string_view kCatalogue =
     "DownloadSPI=spi.bin\r\n";
 
 void FillCatalogueCombo(Station& st) {
-  for (const char* name : {"TSB_A", "TSB_B", "MU_B"}) st.view.AddComboItem(1030, name);
+  for (const char* name : {"TSB_A", "TSB_B", "MU_B"}) st.view.AddComboItem(ctl::kFlashSelect, name);
 }
 
 void AddAllFirmware(Station& st) {
@@ -94,7 +94,7 @@ TEST_P(FlagValue, KeepsTheLow8BitsAndShowsNonZeroAsChecked) {
             std::string("[MPOption]\r\nNandErase=") + GetParam().text + "\r\n");
   LoadSettings(st.page);
   EXPECT_EQ(st.settings.NandErase, GetParam().value);
-  EXPECT_EQ(st.view.IsChecked(1033), GetParam().checked);
+  EXPECT_EQ(st.view.IsChecked(ctl::kNandErase), GetParam().checked);
 }
 
 INSTANTIATE_TEST_SUITE_P(Values, FlagValue,
@@ -109,10 +109,10 @@ TEST(LoadSettings, EachKeyReachesItsFieldAndItsControl) {
   WriteFile(st.paths.gFlashIniPath, kCatalogue);
   AddAllFirmware(st);
   FillCatalogueCombo(st);
-  st.view.AddComboItem(1034, "Whole Nand Space");
-  st.view.AddComboItem(1034, "Whole Nand Space Without WPB0");
-  st.view.AddComboItem(1034, "Whole Nand Space Without Keep");
-  for (const char* bin : {"Default", "Bin12", "Bin23"}) st.view.AddComboItem(1042, bin);
+  st.view.AddComboItem(ctl::kNandEraseSelect, "Whole Nand Space");
+  st.view.AddComboItem(ctl::kNandEraseSelect, "Whole Nand Space Without WPB0");
+  st.view.AddComboItem(ctl::kNandEraseSelect, "Whole Nand Space Without Keep");
+  for (const char* bin : {"Default", "Bin12", "Bin23"}) st.view.AddComboItem(ctl::kSetBin, bin);
   WriteFile(
       st.paths.gSettingsPath,
       "[MPOption]\r\nMPVERSION=Qelvar MP 5.1\r\nDownloadBurner=1\r\nDownloadSysFW=1\r\n"
@@ -130,7 +130,7 @@ TEST(LoadSettings, EachKeyReachesItsFieldAndItsControl) {
   const MpSettings& s = st.settings;
   EXPECT_TRUE(st.messages.shown.empty());
   EXPECT_EQ(s.FlashIndex, 2);
-  EXPECT_EQ(st.view.ComboSelection(1030), 2);
+  EXPECT_EQ(st.view.ComboSelection(ctl::kFlashSelect), 2);
   for (uint8_t flag : {s.DownloadBurner,  s.DownloadSysFW, s.NandErase,
                        s.NandCalibration, s.NandEraseAll,  s.OP7,
                        s.SNAutoIncrease,  s.SNFix,         s.FWVersionUserDefine,
@@ -142,18 +142,21 @@ TEST(LoadSettings, EachKeyReachesItsFieldAndItsControl) {
   }
   EXPECT_EQ(s.ScanRDT, 0);
   EXPECT_EQ(s.NandEraseSelect, 2);
-  EXPECT_EQ(st.view.ComboSelection(1034), 2);
+  EXPECT_EQ(st.view.ComboSelection(ctl::kNandEraseSelect), 2);
   EXPECT_EQ(s.SetBin, 1);
-  EXPECT_EQ(st.view.ComboSelection(1042), 1);
-  for (int id : {1007, 1026, 1033, 1032, 1037, 1051, 1021, 1038, 1035, 1031, 1039, 1041, 1043}) {
+  EXPECT_EQ(st.view.ComboSelection(ctl::kSetBin), 1);
+  for (int id :
+       {ctl::kDownloadBurner, ctl::kDownloadSysFW, ctl::kNandErase, ctl::kNandCalibration,
+        ctl::kNandEraseAll, ctl::kOP7, ctl::kSNAutoIncrease, ctl::kSNFix, ctl::kFWVersionUserDefine,
+        ctl::kFormatEn, ctl::kKeepSN, ctl::kSpiDisable, ctl::kSkipRunBad}) {
     EXPECT_TRUE(st.view.IsChecked(id)) << id;
   }
-  EXPECT_FALSE(st.view.IsChecked(1050));
+  EXPECT_FALSE(st.view.IsChecked(ctl::kScanRDT));
   EXPECT_STREQ(s.ModelName, "QV 512G SSD");
-  EXPECT_EQ(st.view.EditText(1012), "QV 512G SSD");
-  EXPECT_EQ(st.view.EditText(1015), "AB0001");
+  EXPECT_EQ(st.view.EditText(ctl::kModelName), "QV 512G SSD");
+  EXPECT_EQ(st.view.EditText(ctl::kSN), "AB0001");
   EXPECT_STREQ(s.FWVersion, "V1.00ABC");
-  EXPECT_EQ(st.view.EditText(1017), "V1.00ABC");
+  EXPECT_EQ(st.view.EditText(ctl::kFWVersion), "V1.00ABC");
   EXPECT_STREQ(s.FWOriver, "V1.00ABX");
   EXPECT_EQ(s.DelayBurner, 30000u);
   EXPECT_EQ(s.DelayNandCali, 200u);
@@ -162,7 +165,7 @@ TEST(LoadSettings, EachKeyReachesItsFieldAndItsControl) {
   EXPECT_STREQ(s.FileType, "NTFS");
   // OP7 picked the firmware of the flash at FlashIndex 2.
   EXPECT_STREQ(s.SysFwFile, "op7fw.bin");
-  EXPECT_EQ(st.view.EditText(1027), "op7fw.bin");
+  EXPECT_EQ(st.view.EditText(ctl::kSysFwFile), "op7fw.bin");
   EXPECT_EQ(s.SetCapacity, 4464);
   EXPECT_EQ(ReadMpVersion(st.paths), "Qelvar MP 5.1");
 }
@@ -175,7 +178,7 @@ TEST(LoadSettings, TextsAreCutToTheirFields) {
             "[FormatVolume]\r\nFileType=0123456789AB\r\n");
   LoadSettings(st.page);
   EXPECT_STREQ(st.settings.ModelName, "0123456789012345678901234567890123456789");
-  EXPECT_EQ(st.view.EditText(1015), "ABCDEFGHIJKLMNOPQRST");
+  EXPECT_EQ(st.view.EditText(ctl::kSN), "ABCDEFGHIJKLMNOPQRST");
   EXPECT_STREQ(st.settings.FWVersion, "V1.00ABC");
   EXPECT_STREQ(st.settings.FileType, "012345678");
 }
@@ -190,7 +193,7 @@ TEST_P(NoFlashSelected, LooksUpTheEmptySectionAndWarnsForEachFile) {
   WriteFile(st.paths.gSettingsPath,
             std::string("[FlashSelect]\r\nFlashIndex=") + GetParam() + "\r\n");
   LoadSettings(st.page);
-  EXPECT_EQ(st.view.ComboSelection(1030), -1);
+  EXPECT_EQ(st.view.ComboSelection(ctl::kFlashSelect), -1);
   EXPECT_EQ(st.messages.shown, (std::vector<Message>{
                                    Warning("Select Burner File *bat", "Open File Fail"),
                                    Warning("Select Burner File *bat", "Open File Fail"),
@@ -198,7 +201,7 @@ TEST_P(NoFlashSelected, LooksUpTheEmptySectionAndWarnsForEachFile) {
                                    Warning("Select SPI File *bin", "Open File Fail"),
                                }));
   EXPECT_EQ(std::string(st.settings.BurnerPath), st.dir.str() + "/Firmware/");
-  EXPECT_EQ(st.view.EditText(1010), "");
+  EXPECT_EQ(st.view.EditText(ctl::kBurnerFile), "");
   // The stored SpiDisable key (missing: 0) wins over the missing SPI file.
   EXPECT_EQ(st.settings.SpiDisable, 0);
 }
@@ -218,13 +221,13 @@ TEST(SelectFlashFirmware, ResolvesEveryFileOfTheFlashIntoTheFirmwareFolder) {
   EXPECT_TRUE(st.messages.shown.empty());
   EXPECT_STREQ(s.DefautBnr, "bnr.bin");
   EXPECT_EQ(std::string(s.BurnerPath), fw + "bnr.bin");
-  EXPECT_EQ(st.view.EditText(1010), "bnr.bin");
+  EXPECT_EQ(st.view.EditText(ctl::kBurnerFile), "bnr.bin");
   EXPECT_STREQ(s.DefautRdtParam, "rdtparam.bin");
   EXPECT_EQ(std::string(s.RdtParamPath), fw + "rdtparam.bin");
   EXPECT_EQ(s.SetCapacity, 4464);  // 70000, low 16 bits
   EXPECT_STREQ(s.SysFwFile, "sysfw.bin");
   EXPECT_EQ(std::string(s.SysFwPath), fw + "sysfw.bin");
-  EXPECT_EQ(st.view.EditText(1027), "sysfw.bin");
+  EXPECT_EQ(st.view.EditText(ctl::kSysFwFile), "sysfw.bin");
   EXPECT_STREQ(s.DownloadSPI, "spi.bin");
   EXPECT_EQ(std::string(s.SpiPath), fw + "spi.bin");
   EXPECT_EQ(s.SpiDisable, 0);
@@ -268,10 +271,10 @@ TEST(SelectFlashFirmware, MissingSpiFileSetsSpiDisableInMemoryOnly) {
   WriteFile(st.paths.gFlashIniPath, kCatalogue);
   for (const char* name : {"bnr.bin", "rdtparam.bin", "sysfw.bin"}) st.Firmware(name);
   FillCatalogueCombo(st);
-  st.view.SetChecked(1041, false);
+  st.view.SetChecked(ctl::kSpiDisable, false);
   SelectFlashFirmware(st.page, 2);
   EXPECT_EQ(st.settings.SpiDisable, 1);
-  EXPECT_FALSE(st.view.IsChecked(1041));
+  EXPECT_FALSE(st.view.IsChecked(ctl::kSpiDisable));
   EXPECT_EQ(st.messages.shown,
             (std::vector<Message>{Warning("Select SPI File *bin", "Open File Fail")}));
   EXPECT_FALSE(std::filesystem::exists(st.paths.gSettingsPath));
@@ -283,7 +286,7 @@ TEST(SelectFlashFirmware, FlashWithoutBurnerKeyNamesTheFirmwareFolderAndWarns) {
             "[MICRON]\r\nFlash_000=MU_C\r\n[MU_C]\r\nDefautRdtParam=r.bin\r\nDefautSysFw=s.bin\r\n"
             "DownloadSPI=p.bin\r\n");
   for (const char* name : {"r.bin", "s.bin", "p.bin"}) st.Firmware(name);
-  st.view.AddComboItem(1030, "MU_C");
+  st.view.AddComboItem(ctl::kFlashSelect, "MU_C");
   SelectFlashFirmware(st.page, 0);
   EXPECT_EQ(std::string(st.settings.BurnerPath), st.dir.str() + "/Firmware/");
   EXPECT_EQ(st.messages.shown,
@@ -298,7 +301,7 @@ TEST(SelectFlashFirmware, LongFlashNameIsLookedUpByItsFirst31Characters) {
                 "\r\n[MICRON_B47R_TLC_512GB_4CE_VARIA]\r\nDefautBnr=b47.bin\r\n"
                 "[" +
                 name + "]\r\nDefautBnr=full.bin\r\n");
-  st.view.AddComboItem(1030, name);
+  st.view.AddComboItem(ctl::kFlashSelect, name);
   SelectFlashFirmware(st.page, 0);
   EXPECT_STREQ(st.settings.DefautBnr, "b47.bin");
 }
@@ -311,7 +314,7 @@ TEST(SelectFlashFirmware, PathBeyond259CharactersIsNeverCutIntoAnotherName) {
   const std::string name(127, 'n');
   WriteFile(st.paths.gFlashIniPath,
             "[HYNIX]\r\nFlash_000=HX\r\n[HX]\r\nDefautBnr=" + name + "\r\n");
-  st.view.AddComboItem(1030, "HX");
+  st.view.AddComboItem(ctl::kFlashSelect, "HX");
   SelectFlashFirmware(st.page, 0);
   EXPECT_STREQ(st.settings.DefautBnr, name.c_str());
   EXPECT_STREQ(st.settings.BurnerPath, "");
@@ -323,7 +326,7 @@ TEST(ChooseBurnerFile, PathBeyond259CharactersIsRefusedNotCut) {
   const std::string path = "/" + std::string(300, 'p') + "/burner.bin";
   ChooseBurnerFile(st.page, path);
   EXPECT_STREQ(st.settings.BurnerPath, "");
-  EXPECT_EQ(st.view.EditText(1010), "burner.bin");
+  EXPECT_EQ(st.view.EditText(ctl::kBurnerFile), "burner.bin");
   EXPECT_EQ(st.messages.shown,
             (std::vector<Message>{Warning("Open Burner Firmware Fail", "Open Fail")}));
 }
@@ -334,7 +337,7 @@ TEST(ChooseBurnerFile, AcceptsAFileThatFillsTheBufferExactly) {
   const std::string path = st.dir / "Firmware/picked.bin";
   ChooseBurnerFile(st.page, path);
   EXPECT_TRUE(st.messages.shown.empty());
-  EXPECT_EQ(st.view.EditText(1010), "picked.bin");
+  EXPECT_EQ(st.view.EditText(ctl::kBurnerFile), "picked.bin");
   EXPECT_EQ(std::string(st.settings.BurnerPath), path);
   EXPECT_STREQ(st.settings.DefautBnr, "");
   EXPECT_FALSE(std::filesystem::exists(st.paths.gSettingsPath));
@@ -357,7 +360,7 @@ TEST(ChooseBurnerFile, WarnsWhenTheFileCannotBeOpened) {
   EXPECT_EQ(st.messages.shown,
             (std::vector<Message>{Warning("Open Burner Firmware Fail", "Open Fail")}));
   EXPECT_EQ(std::string(st.settings.BurnerPath), path);
-  EXPECT_EQ(st.view.EditText(1010), "gone.bin");
+  EXPECT_EQ(st.view.EditText(ctl::kBurnerFile), "gone.bin");
 }
 
 TEST(SaveSettings, WritesThePageControlsAndKeepsTheRestOfTheFile) {
@@ -366,12 +369,17 @@ TEST(SaveSettings, WritesThePageControlsAndKeepsTheRestOfTheFile) {
             "; line station 3\r\n[MPOption]\r\nScanRDT=1\r\nDownloadBurner=0\r\n\r\n"
             "[RDTParam]\r\nErrBitSlc=70\r\n");
   testing::FakeSettingsView& v = st.view;
-  v.checks = {{1007, true}, {1033, true}, {1021, true}, {1031, true}, {1041, true}};
-  v.items[1034] = {"Whole Nand Space", "Whole Nand Space Without WPB0",
-                   "Whole Nand Space Without Keep"};
-  v.items[1042] = {"Default", "Bin12", "Bin23"};
-  v.selections = {{1034, 2}, {1042, 1}};  // nothing selected in 1030
-  v.edits = {{1012, "QV 512G"}, {1015, "AB0001"}, {1017, "V1.00"}};
+  v.checks = {{ctl::kDownloadBurner, true},
+              {ctl::kNandErase, true},
+              {ctl::kSNAutoIncrease, true},
+              {ctl::kFormatEn, true},
+              {ctl::kSpiDisable, true}};
+  v.items[ctl::kNandEraseSelect] = {"Whole Nand Space", "Whole Nand Space Without WPB0",
+                                    "Whole Nand Space Without Keep"};
+  v.items[ctl::kSetBin] = {"Default", "Bin12", "Bin23"};
+  v.selections = {{ctl::kNandEraseSelect, 2},
+                  {ctl::kSetBin, 1}};  // nothing selected in ctl::kFlashSelect
+  v.edits = {{ctl::kModelName, "QV 512G"}, {ctl::kSN, "AB0001"}, {ctl::kFWVersion, "V1.00"}};
   st.settings.NandErase = 0;  // the control, not the record, is saved
   st.settings.DelayBurner = 30000;
   st.settings.DelayNandErase = 3000000000u;

@@ -22,7 +22,7 @@ namespace {
 
 // Types each code into the SN edit and presses Enter, as a scanner does.
 void Scan(QDialog& d, const QStringList& codes) {
-  auto* edit = d.findChild<QLineEdit*>(QStringLiteral("1027"));
+  auto* edit = Control<QLineEdit>(d, ctl::barcode::kSnEdit);
   for (const QString& code : codes) {
     QTest::keyClicks(edit, code);
     QTest::keyClick(edit, Qt::Key_Return);
@@ -30,7 +30,7 @@ void Scan(QDialog& d, const QStringList& codes) {
 }
 
 QString CodeCell(QDialog& d, int row) {
-  auto* list = d.findChild<QTableWidget*>(QStringLiteral("1036"));
+  auto* list = Control<QTableWidget>(d, ctl::barcode::kList);
   return list->item(row, 1) ? list->item(row, 1)->text() : QString();
 }
 
@@ -47,10 +47,10 @@ class DialogsTest : public QObject {
       Scan(d, {"qv01", "", "QV03"});
       QVERIFY(d.isVisible());  // Enter never presses Finish
       seen << CodeCell(d, 0) << CodeCell(d, 1) << CodeCell(d, 2)
-           << d.findChild<QTableWidget*>(QStringLiteral("1036"))->item(15, 0)->text();
-      Click(d.findChild<QPushButton*>(QStringLiteral("1")));
+           << Control<QTableWidget>(d, ctl::barcode::kList)->item(15, 0)->text();
+      Click(Control<QPushButton>(d, ctl::barcode::kFinish));
     });
-    Click(w.Mp(1036));
+    Click(w.Mp(ctl::kBarCodeButton));
     QCOMPARE(seen, (QStringList{"QV01", "", "QV03", "16"}));
     QCOMPARE(int(w.station().gBarcodeCount), 3);
     QCOMPARE(int(w.station().gBarcodeDone), 1);
@@ -64,7 +64,7 @@ class DialogsTest : public QObject {
       seen = {CodeCell(d, 0), CodeCell(d, 2)};
       QTest::keyClick(&d, Qt::Key_Escape);
     });
-    Click(w.Mp(1036));
+    Click(w.Mp(ctl::kBarCodeButton));
     QCOMPARE(seen, (QStringList{"QV01", "QV03"}));
     QCOMPARE(int(w.station().gBarcodeCount), 0);
     QCOMPARE(int(w.station().gBarcodeDone), 1);
@@ -72,7 +72,7 @@ class DialogsTest : public QObject {
       seen = {CodeCell(d, 0)};
       QTest::keyClick(&d, Qt::Key_Escape);
     });
-    Click(w.Mp(1036));
+    Click(w.Mp(ctl::kBarCodeButton));
     QCOMPARE(seen, QStringList{QString()});
   }
 
@@ -83,13 +83,13 @@ class DialogsTest : public QObject {
       QStringList codes;
       for (int k = 0; k < 16; ++k) codes << QStringLiteral("c%1-abcdefghijklmnopqrstuvwxyz").arg(k);
       Scan(d, codes);
-      auto* edit = d.findChild<QLineEdit*>(QStringLiteral("1027"));
+      auto* edit = Control<QLineEdit>(d, ctl::barcode::kSnEdit);
       QTest::keyClicks(edit, QStringLiteral("x17"));
       QTest::keyClick(edit, Qt::Key_Return);
       kept = edit->text();
-      Click(d.findChild<QPushButton*>(QStringLiteral("1")));
+      Click(Control<QPushButton>(d, ctl::barcode::kFinish));
     });
-    Click(w.Mp(1036));
+    Click(w.Mp(ctl::kBarCodeButton));
     QCOMPARE(w.dialogs.messages.size(), size_t{1});
     QCOMPARE(w.dialogs.messages[0].text, QStringLiteral("Add Bar code Fail"));
     QCOMPARE(w.dialogs.messages[0].caption, QStringLiteral("MAX_SUPPORT_16"));
@@ -105,11 +105,11 @@ class DialogsTest : public QObject {
     StationWindow w;
     w.dialogs.scripts.push_back([&](QDialog& d) {
       Scan(d, {"A1", "A2"});
-      Click(d.findChild<QPushButton*>(QStringLiteral("1011")));
+      Click(Control<QPushButton>(d, ctl::barcode::kClear));
       QCOMPARE(CodeCell(d, 0), QString());
-      Click(d.findChild<QPushButton*>(QStringLiteral("1")));
+      Click(Control<QPushButton>(d, ctl::barcode::kFinish));
     });
-    Click(w.Mp(1036));
+    Click(w.Mp(ctl::kBarCodeButton));
     QCOMPARE(int(w.station().gBarcodeCount), 0);
     QCOMPARE(int(w.station().gBarcodeDone), 0);
     QVERIFY(w.SettingsFile().find("[BarCode]") == std::string::npos);
@@ -117,10 +117,10 @@ class DialogsTest : public QObject {
 
   void parameterPageWritesEveryChangeAtOnce() {
     StationWindow w;
-    auto* maxHours = w.Param<QLineEdit>(1031);
+    auto* maxHours = w.Param<QLineEdit>(ctl::param::kMaxRunHours);
     QCOMPARE(maxHours->text(), QStringLiteral("3"));
     QVERIFY(!maxHours->isEnabled());  // RdtParamEn is 0
-    QTest::mouseClick(w.Param(1062), Qt::LeftButton, {}, QPoint(5, 5));
+    QTest::mouseClick(w.Param(ctl::param::kRdtParamEnable), Qt::LeftButton, {}, QPoint(5, 5));
     QVERIFY(maxHours->isEnabled());
     QVERIFY(w.SettingsFile().find("RdtParamEn=1") != std::string::npos);
     QCOMPARE(int(w.station().options.Current()->RdtParamEn), 1);
@@ -136,13 +136,13 @@ class DialogsTest : public QObject {
     QCOMPARE(written, (QStringList{"1", "16", "16x"}));
     QCOMPARE(int(w.station().options.Current()->MaxRunHours), 16);
 
-    auto* resv = w.Param<QLineEdit>(1036);
+    auto* resv = w.Param<QLineEdit>(ctl::param::kResv2);
     resv->setText(QStringLiteral("65537"));
     QCOMPARE(int(w.station().options.Current()->Resv2), 1);
     resv->setText(QStringLiteral("-1"));
     QCOMPARE(int(w.station().options.Current()->Resv2), 65535);
 
-    QTest::mouseClick(w.Param(1065), Qt::LeftButton, {}, QPoint(5, 5));
+    QTest::mouseClick(w.Param(ctl::param::kTem54), Qt::LeftButton, {}, QPoint(5, 5));
     QVERIFY(w.SettingsFile().find("54TEM=1") != std::string::npos);
     QCOMPARE(int(w.station().options.Current()->Tem54), 1);
   }
@@ -161,11 +161,11 @@ class DialogsTest : public QObject {
     };
     QCOMPARE(notWritten(), 0);
     std::filesystem::rename(w.folder, away);
-    QTest::mouseClick(w.Param(1062), Qt::LeftButton, {}, QPoint(5, 5));
+    QTest::mouseClick(w.Param(ctl::param::kRdtParamEnable), Qt::LeftButton, {}, QPoint(5, 5));
     QCOMPARE(notWritten(), 1);
     // The change holds for the run all the same.
     QCOMPARE(int(w.station().options.Current()->RdtParamEn), 1);
-    auto* maxHours = w.Param<QLineEdit>(1031);
+    auto* maxHours = w.Param<QLineEdit>(ctl::param::kMaxRunHours);
     maxHours->selectAll();
     QTest::keyClicks(maxHours, QStringLiteral("24"));
     QCOMPARE(notWritten(), 1);
@@ -174,7 +174,7 @@ class DialogsTest : public QObject {
     QTest::keyClick(maxHours, '0');
     QVERIFY(w.SettingsFile().find("MaxRunHours=240") != std::string::npos);
     std::filesystem::rename(w.folder, away);
-    QTest::mouseClick(w.Param(1065), Qt::LeftButton, {}, QPoint(5, 5));
+    QTest::mouseClick(w.Param(ctl::param::kTem54), Qt::LeftButton, {}, QPoint(5, 5));
     QCOMPARE(notWritten(), 2);
     std::filesystem::rename(away, w.folder);
   }
@@ -185,9 +185,9 @@ class DialogsTest : public QObject {
     w.dialogs.scripts.push_back([&](QDialog& d) {
       Scan(d, {"QV01"});
       std::filesystem::rename(w.folder, away);
-      Click(d.findChild<QPushButton*>(QStringLiteral("1")));
+      Click(Control<QPushButton>(d, ctl::barcode::kFinish));
     });
-    Click(w.Mp(1036));
+    Click(w.Mp(ctl::kBarCodeButton));
     std::filesystem::rename(away, w.folder);
     QCOMPARE(int(w.station().gBarcodeDone), 1);  // the run still takes the codes
     QVERIFY(!w.dialogs.messages.empty());
@@ -218,8 +218,11 @@ class DialogsTest : public QObject {
         order << next->objectName().toInt();
       }
     }
-    QCOMPARE(order, (QList<int>{1062, 1028, 1027, 1030, 1029, 1031, 1032, 1033, 1034, 1035, 1036,
-                                1061, 1063, 1064, 1065, 1066, 1067}));
+    namespace p = ctl::param;
+    QCOMPARE(order, (QList<int>{p::kRdtParamEnable, p::kPeCycSlc, p::kErrBitSlc, p::kPeCycTlc,
+                                p::kErrBitTlc, p::kMaxRunHours, p::kMaxLaterBadLun, p::kStartWeru,
+                                p::kEndWeru, p::kResv1, p::kResv2, p::kJumpToFT3, p::kRdtRecordEn,
+                                p::kPrintBbt, p::kTem54, p::kBdipm, p::kBhipm}));
   }
 
   // The RDT Info dialog's OK button is labelled in Chinese: a font on the
@@ -227,7 +230,7 @@ class DialogsTest : public QObject {
   void rdtInfoOkButtonCanDrawItsText() {
     engine::RunState run;
     DialogFlashInfo dialog(run, 0);
-    auto* ok = dialog.findChild<QPushButton*>(QStringLiteral("1"));
+    auto* ok = Control<QPushButton>(dialog, ctl::flash_info::kOk);
     QVERIFY(ok != nullptr);
     QCOMPARE(ok->text(), QString::fromUtf8("确定"));
     QTextLayout layout(ok->text(), ok->font());

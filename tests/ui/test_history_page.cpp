@@ -8,9 +8,11 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <set>
 
 #include "ledger/sqlite_ledger.h"
+#include "support/temp_folder.h"
 #include "ui/history_page.h"
 
 namespace qelvar::ui {
@@ -19,6 +21,7 @@ class HistoryPageTest : public QObject {
   Q_OBJECT
 
  private:
+  std::optional<qelvar::testing::TempFolder> folder_;
   std::filesystem::path dir_;
 
   ledger::Record Make(const std::string& serial, int64_t endedAtMs) {
@@ -35,13 +38,11 @@ class HistoryPageTest : public QObject {
 
  private slots:
   void init() {
-    dir_ = std::filesystem::temp_directory_path() /
-           ("qelvar-history-" + std::to_string(QCoreApplication::applicationPid()));
-    std::filesystem::remove_all(dir_);
-    std::filesystem::create_directories(dir_);
+    folder_.emplace("history");
+    dir_ = folder_->path();
     std::ofstream(dir_ / "speedQelvar.ini") << "[Identify]\r\nSN=A\r\n";
   }
-  void cleanup() { std::filesystem::remove_all(dir_); }
+  void cleanup() { folder_.reset(); }
 
   void showsNewestFirstAndFiltersBySerial() {
     std::string error;

@@ -2,6 +2,7 @@
 // and whole runs started from the window.
 #include <QAbstractItemModelTester>
 #include <QContextMenuEvent>
+#include <QPushButton>
 #include <QRadioButton>
 #include <QRegularExpression>
 #include <QSignalSpy>
@@ -25,11 +26,11 @@ namespace {
 // Checks "RD" and answers the password dialog with `entry`, then Enter.
 void EnterRdMode(StationWindow& w, const QString& entry) {
   w.dialogs.scripts.push_back([entry](QDialog& d) {
-    auto* edit = d.findChild<QLineEdit*>(QStringLiteral("1027"));
+    auto* edit = Control<QLineEdit>(d, ctl::rd_password::kPasswordEdit);
     QTest::keyClicks(edit, entry);
     QTest::keyClick(edit, Qt::Key_Return);
   });
-  Click(w.Mp(1022));
+  Click(w.Mp(ctl::kRdMode));
 }
 
 // As the platform delivers a double click: press, release, double click, release.
@@ -50,15 +51,27 @@ void RightClick(StationWindow& w, int row) {
 }
 
 bool RunButtonsEnabled(StationWindow& w) {
-  return w.Mp(1009)->isEnabled() && w.Mp(1006)->isEnabled() && w.Mp(1036)->isEnabled();
+  return w.page().StartButton()->isEnabled() && w.Mp(ctl::kScanButton)->isEnabled() &&
+         w.Mp(ctl::kBarCodeButton)->isEnabled();
 }
 bool RunButtonsDisabled(StationWindow& w) {
-  return !w.Mp(1009)->isEnabled() && !w.Mp(1006)->isEnabled() && !w.Mp(1036)->isEnabled();
+  return !w.page().StartButton()->isEnabled() && !w.Mp(ctl::kScanButton)->isEnabled() &&
+         !w.Mp(ctl::kBarCodeButton)->isEnabled();
 }
 
+// The controls "RD" unlocks.
+constexpr int kRdModeControls[] = {
+    ctl::kDownloadBurner,     ctl::kBurnerLoad,      ctl::kBurnerFile,
+    ctl::kNandErase,          ctl::kNandEraseSelect, ctl::kSetBin,
+    ctl::kNandCalibration,    ctl::kDownloadSysFW,   ctl::kFirmwareLoad,
+    ctl::kSysFwFile,          ctl::kMpOptionGroup,   ctl::kIdentifyGroup,
+    ctl::kModelNameLabel,     ctl::kSnLabel,         ctl::kFwVersionLabel,
+    ctl::kBinRuleLabel,       ctl::kModelName,       ctl::kSN,
+    ctl::kSNAutoIncrease,     ctl::kSNFix,           ctl::kFWVersion,
+    ctl::kFWVersionUserDefine};
+
 bool AdminEnabled(StationWindow& w) {
-  for (int id : {1007, 1008, 1010, 1033, 1034, 1042, 1032, 1026, 1011, 1027, 1001,
-                 1004, 1013, 1014, 1016, 1018, 1012, 1015, 1021, 1038, 1017, 1035}) {
+  for (int id : kRdModeControls) {
     if (!w.Mp(id)->isEnabled()) return false;
   }
   return true;
@@ -73,20 +86,22 @@ class MpPageTest : public QObject {
   void opensWithAdminControlsLockedAndTheLoadedOptions() {
     StationWindow w;
     QCOMPARE(w.window->windowTitle(), QStringLiteral("Qelvar MP Station V5.1"));
-    QCOMPARE(w.window->findChild<QLabel*>(QStringLiteral("1066"))->text(), QStringLiteral("V5.1"));
-    for (int id : {1007, 1008, 1010, 1033, 1034, 1042, 1032, 1026, 1011, 1027, 1001, 1004,
-                   1013, 1014, 1016, 1018, 1012, 1015, 1021, 1038, 1017, 1035, 1051}) {
+    QCOMPARE(w.window->findChild<QLabel*>(QString::number(ctl::window::kVersionText))->text(),
+             QStringLiteral("V5.1"));
+    for (int id : kRdModeControls) {
       QVERIFY2(!w.Mp(id)->isEnabled(), qPrintable(QString::number(id)));
     }
-    QVERIFY(w.Mp(1050)->isEnabled());
-    QVERIFY(w.Mp(1031)->isEnabled());
-    QVERIFY(w.Mp(1009)->isEnabled());
-    QVERIFY(!w.Mp(1051)->isVisibleTo(&w.page()));
-    QCOMPARE(w.Mp<QComboBox>(1030)->currentText(), QStringLiteral("MICRON_B17A"));
-    QCOMPARE(w.Mp<QComboBox>(1034)->currentText(), QStringLiteral("Whole Nand Space Without WPB0"));
-    QCOMPARE(w.Mp<QComboBox>(1042)->currentText(), QStringLiteral("Default"));
-    QCOMPARE(w.Mp<QLineEdit>(1027)->text(), QStringLiteral("sysfw.bin"));
-    QCOMPARE(w.Mp<QLabel>(1062)->text(), QStringLiteral("0"));
+    QVERIFY(!w.Mp(ctl::kOP7)->isEnabled());
+    QVERIFY(w.Mp(ctl::kScanRDT)->isEnabled());
+    QVERIFY(w.Mp(ctl::kFormatEn)->isEnabled());
+    QVERIFY(w.page().StartButton()->isEnabled());
+    QVERIFY(!w.Mp(ctl::kOP7)->isVisibleTo(&w.page()));
+    QCOMPARE(w.Mp<QComboBox>(ctl::kFlashSelect)->currentText(), QStringLiteral("MICRON_B17A"));
+    QCOMPARE(w.Mp<QComboBox>(ctl::kNandEraseSelect)->currentText(),
+             QStringLiteral("Whole Nand Space Without WPB0"));
+    QCOMPARE(w.Mp<QComboBox>(ctl::kSetBin)->currentText(), QStringLiteral("Default"));
+    QCOMPARE(w.Mp<QLineEdit>(ctl::kSysFwFile)->text(), QStringLiteral("sysfw.bin"));
+    QCOMPARE(w.Mp<QLabel>(ctl::kSumText)->text(), QStringLiteral("0"));
     // The first scan found the 16 simulated drives.
     QCOMPARE(w.page().model().Cell(15, 1), std::string("Ready"));
     QVERIFY(w.dialogs.messages.empty());
@@ -107,13 +122,13 @@ class MpPageTest : public QObject {
     StationWindow w;
     EnterRdMode(w, entry);
     QCOMPARE(AdminEnabled(w), unlocks);
-    QCOMPARE(w.Mp<QCheckBox>(1022)->isChecked(), unlocks);
+    QCOMPARE(w.Mp<QCheckBox>(ctl::kRdMode)->isChecked(), unlocks);
     if (unlocks) {
       QVERIFY(w.dialogs.messages.empty());
       // Unchecking "RD" locks them again.
-      Click(w.Mp(1022));
-      QVERIFY(!w.Mp(1007)->isEnabled());
-      QVERIFY(!w.Mp(1035)->isEnabled());
+      Click(w.Mp(ctl::kRdMode));
+      QVERIFY(!w.Mp(ctl::kDownloadBurner)->isEnabled());
+      QVERIFY(!w.Mp(ctl::kFWVersionUserDefine)->isEnabled());
     } else {
       QCOMPARE(w.dialogs.messages.size(), size_t{1});
       QCOMPARE(w.dialogs.messages[0].text, QStringLiteral("Password error!"));
@@ -124,11 +139,12 @@ class MpPageTest : public QObject {
   void escapeInThePasswordDialogUnchecksRdWithoutAMessage() {
     StationWindow w;
     w.dialogs.scripts.push_back([](QDialog& d) {
-      QTest::keyClicks(d.findChild<QLineEdit*>(QStringLiteral("1027")), QStringLiteral("lumox"));
+      QTest::keyClicks(Control<QLineEdit>(d, ctl::rd_password::kPasswordEdit),
+                       QStringLiteral("lumox"));
       QTest::keyClick(&d, Qt::Key_Escape);
     });
-    Click(w.Mp(1022));
-    QVERIFY(!w.Mp<QCheckBox>(1022)->isChecked());
+    Click(w.Mp(ctl::kRdMode));
+    QVERIFY(!w.Mp<QCheckBox>(ctl::kRdMode)->isChecked());
     QVERIFY(!AdminEnabled(w));
     QVERIFY(w.dialogs.messages.empty());
   }
@@ -136,9 +152,9 @@ class MpPageTest : public QObject {
   void burnerEraseAndCalibrationHoldTogether() {
     StationWindow w;
     EnterRdMode(w, QStringLiteral("lumox"));
-    auto* burner = w.Mp<QCheckBox>(1007);
-    auto* erase = w.Mp<QCheckBox>(1033);
-    auto* calibration = w.Mp<QCheckBox>(1032);
+    auto* burner = w.Mp<QCheckBox>(ctl::kDownloadBurner);
+    auto* erase = w.Mp<QCheckBox>(ctl::kNandErase);
+    auto* calibration = w.Mp<QCheckBox>(ctl::kNandCalibration);
     QVERIFY(burner->isChecked() && erase->isChecked() && calibration->isChecked());
     Click(burner);
     QVERIFY(!erase->isChecked());
@@ -160,8 +176,8 @@ class MpPageTest : public QObject {
   void autoIncAndFixAreNeverBothCheckedAfterAClick() {
     StationWindow w;
     EnterRdMode(w, QStringLiteral("lumox"));
-    auto* autoInc = w.Mp<QCheckBox>(1021);
-    auto* fix = w.Mp<QCheckBox>(1038);
+    auto* autoInc = w.Mp<QCheckBox>(ctl::kSNAutoIncrease);
+    auto* fix = w.Mp<QCheckBox>(ctl::kSNFix);
     QVERIFY(autoInc->isChecked() && !fix->isChecked());
     Click(fix);
     QVERIFY(fix->isChecked() && !autoInc->isChecked());
@@ -173,39 +189,39 @@ class MpPageTest : public QObject {
 
   void eraseAllAndRdtSetTheEraseScopeAndTheColumns() {
     StationWindow w;
-    auto* scope = w.Mp<QComboBox>(1034);
-    Click(w.Mp(1037));  // EraseALL on
+    auto* scope = w.Mp<QComboBox>(ctl::kNandEraseSelect);
+    Click(w.Mp(ctl::kNandEraseAll));  // EraseALL on
     QCOMPARE(scope->currentText(), QStringLiteral("Whole Nand Space Without Keep"));
-    Click(w.Mp(1037));  // off, RDT off
+    Click(w.Mp(ctl::kNandEraseAll));  // off, RDT off
     QCOMPARE(scope->currentText(), QStringLiteral("Whole Nand Space Without WPB0"));
     QCOMPARE(int(w.station().options.Current()->NandEraseSelect), 1);
 
-    Click(w.Mp(1050));  // RDT on
+    Click(w.Mp(ctl::kScanRDT));  // RDT on
     QCOMPARE(scope->currentText(), QStringLiteral("Whole Nand Space Without Keep"));
     QCOMPARE(w.page().model().columnCount(), 7);
-    QCOMPARE(w.Mp<QLineEdit>(1027)->text(), QStringLiteral("rdtfw.bin"));
+    QCOMPARE(w.Mp<QLineEdit>(ctl::kSysFwFile)->text(), QStringLiteral("rdtfw.bin"));
     const std::string file = w.SettingsFile();
     QVERIFY(file.find("ScanRDT=1") != std::string::npos);
-    Click(w.Mp(1037));  // EraseALL on
+    Click(w.Mp(ctl::kNandEraseAll));  // EraseALL on
     scope->setCurrentIndex(0);
     emit scope->activated(0);
-    Click(w.Mp(1037));  // off with RDT on: the scope stays
+    Click(w.Mp(ctl::kNandEraseAll));  // off with RDT on: the scope stays
     QCOMPARE(scope->currentText(), QStringLiteral("Whole Nand Space"));
 
-    Click(w.Mp(1050));  // RDT off
+    Click(w.Mp(ctl::kScanRDT));  // RDT off
     QCOMPARE(w.page().model().columnCount(), 9);
     QCOMPARE(w.page().model().headerData(7, Qt::Horizontal).toString(),
              QStringLiteral("RDT Result"));
     QCOMPARE(w.page().model().headerData(8, Qt::Horizontal).toString(), QStringLiteral("Bin"));
     QCOMPARE(w.page().list()->columnWidth(8), 85);
-    QCOMPARE(w.Mp<QLineEdit>(1027)->text(), QStringLiteral("sysfw.bin"));
+    QCOMPARE(w.Mp<QLineEdit>(ctl::kSysFwFile)->text(), QStringLiteral("sysfw.bin"));
     QVERIFY(w.SettingsFile().find("ScanRDT=0") != std::string::npos);
   }
 
   void snEditKeepsUpperCaseAndItsLimit() {
     StationWindow w;
     EnterRdMode(w, QStringLiteral("lumox"));
-    auto* sn = w.Mp<QLineEdit>(1015);
+    auto* sn = w.Mp<QLineEdit>(ctl::kSN);
     sn->clear();
     QTest::keyClicks(sn, QStringLiteral("ab12cd34ef56gh78ij90kl"));
     QCOMPARE(sn->text(), QStringLiteral("AB12CD34EF56GH78IJ90"));
@@ -251,10 +267,10 @@ class MpPageTest : public QObject {
     StationWindow w;
     QSignalSpy ended(&w.page(), &DialogScanDevice::runEnded);
     w.window->show();
-    Click(w.Mp(1009));
-    QVERIFY(!w.Mp(1009)->isEnabled());
-    QVERIFY(!w.Mp(1006)->isEnabled());
-    QVERIFY(!w.Mp(1036)->isEnabled());
+    Click(w.page().StartButton());
+    QVERIFY(!w.page().StartButton()->isEnabled());
+    QVERIFY(!w.Mp(ctl::kScanButton)->isEnabled());
+    QVERIFY(!w.Mp(ctl::kBarCodeButton)->isEnabled());
     QTRY_COMPARE_WITH_TIMEOUT(ended.count(), 1, 60000);
     PortTableModel& model = w.page().model();
     for (int p = 0; p < 16; ++p) {
@@ -265,13 +281,13 @@ class MpPageTest : public QObject {
     }
     QCOMPARE(model.data(model.index(0, 4)).toString().trimmed(), QStringLiteral("QV5100000A00"));
     QCOMPARE(model.data(model.index(15, 4)).toString().trimmed(), QStringLiteral("QV5100000A0F"));
-    QCOMPARE(w.Mp<QLineEdit>(1015)->text(), QStringLiteral("QV5100000A10"));
-    QVERIFY(w.Mp(1009)->isEnabled());
-    QVERIFY(w.Mp(1006)->isEnabled());
-    QVERIFY(w.Mp(1036)->isEnabled());
-    QTRY_COMPARE_WITH_TIMEOUT(w.Mp<QLabel>(1062)->text(), QStringLiteral("16"), 10000);
-    QCOMPARE(w.Mp<QLabel>(1063)->text(), QStringLiteral("16"));
-    QCOMPARE(w.Mp<QLabel>(1064)->text(), QStringLiteral("0"));
+    QCOMPARE(w.Mp<QLineEdit>(ctl::kSN)->text(), QStringLiteral("QV5100000A10"));
+    QVERIFY(w.page().StartButton()->isEnabled());
+    QVERIFY(w.Mp(ctl::kScanButton)->isEnabled());
+    QVERIFY(w.Mp(ctl::kBarCodeButton)->isEnabled());
+    QTRY_COMPARE_WITH_TIMEOUT(w.Mp<QLabel>(ctl::kSumText)->text(), QStringLiteral("16"), 10000);
+    QCOMPARE(w.Mp<QLabel>(ctl::kPassText)->text(), QStringLiteral("16"));
+    QCOMPARE(w.Mp<QLabel>(ctl::kFailText)->text(), QStringLiteral("0"));
     QVERIFY(w.dialogs.messages.empty());
   }
 
@@ -280,10 +296,10 @@ class MpPageTest : public QObject {
   void startIdentityOutlivesALaterOptionChange() {
     StationWindow w;
     QSignalSpy ended(&w.page(), &DialogScanDevice::runEnded);
-    w.Mp<QLineEdit>(1012)->setText(QStringLiteral("QV TEST 1TB"));
-    Click(w.Mp(1009));
+    w.Mp<QLineEdit>(ctl::kModelName)->setText(QStringLiteral("QV TEST 1TB"));
+    Click(w.page().StartButton());
     QTRY_COMPARE_WITH_TIMEOUT(ended.count(), 1, 60000);
-    Click(w.Mp(1037));  // EraseALL
+    Click(w.Mp(ctl::kNandEraseAll));
     auto options = w.station().options.Current();
     QCOMPARE(int(options->NandEraseAll), 1);
     QCOMPARE(QString::fromLatin1(options->ModelName), QStringLiteral("QV TEST 1TB"));
@@ -294,7 +310,7 @@ class MpPageTest : public QObject {
   void rdtInfoShowsThePortsReportAfterARun() {
     StationWindow w;
     QSignalSpy ended(&w.page(), &DialogScanDevice::runEnded);
-    Click(w.Mp(1009));
+    Click(w.page().StartButton());
     QTRY_COMPARE_WITH_TIMEOUT(ended.count(), 1, 60000);
     w.station().run.gDetectedFlashIndex.store(7);
 
@@ -304,17 +320,20 @@ class MpPageTest : public QObject {
     QStringList texts;
     w.dialogs.scripts.push_back([&](QDialog& d) {
       auto label = [&](int id) { return d.findChild<QLabel*>(QString::number(id))->text(); };
-      auto* ids = d.findChild<QTableWidget*>(QStringLiteral("1049"));
-      auto* counts = d.findChild<QTableWidget*>(QStringLiteral("1050"));
+      auto* ids = Control<QTableWidget>(d, ctl::flash_info::kFlashIdList);
+      auto* counts = Control<QTableWidget>(d, ctl::flash_info::kCountList);
       auto cell = [](QTableWidget* t, int r, int c) {
         return t->item(r, c) ? t->item(r, c)->text() : QString();
       };
-      texts << label(1042) << label(1044) << label(1046) << label(1048) << label(1059)
-            << label(1061) << label(1057) << cell(ids, 0, 1) << cell(ids, 1, 2) << cell(ids, 2, 1)
-            << cell(counts, 4, 0) << cell(counts, 2, 1) << cell(counts, 0, 1) << label(1055);
-      QTest::mouseClick(d.findChild<QRadioButton*>(QStringLiteral("1051")), Qt::LeftButton, {},
+      texts << label(ctl::flash_info::kChCount) << label(ctl::flash_info::kCeCount)
+            << label(ctl::flash_info::kLunCount) << label(ctl::flash_info::kPlaneCount)
+            << label(ctl::flash_info::kPortText) << label(ctl::flash_info::kFlashName)
+            << label(ctl::flash_info::kVerdictText) << cell(ids, 0, 1) << cell(ids, 1, 2)
+            << cell(ids, 2, 1) << cell(counts, 4, 0) << cell(counts, 2, 1) << cell(counts, 0, 1)
+            << label(ctl::flash_info::kAllBadText);
+      QTest::mouseClick(Control<QRadioButton>(d, ctl::flash_info::kFctRadio), Qt::LeftButton, {},
                         QPoint(5, 5));
-      texts << label(1055) << cell(counts, 4, 1) << cell(counts, 4, 2);
+      texts << label(ctl::flash_info::kAllBadText) << cell(counts, 4, 1) << cell(counts, 4, 2);
       QTest::keyClick(&d, Qt::Key_Escape);
     });
     const QRect row0 = list->visualRect(w.page().model().index(0, 2));
@@ -354,9 +373,9 @@ class MpPageTest : public QObject {
         w.page().model().Cell(3, 6) == "100 %" || w.page().model().Cell(3, 6) == "FAIL %", 30000);
     QTRY_VERIFY_WITH_TIMEOUT(!w.page().RunInProgress(), 30000);
     QCOMPARE(w.page().model().Cell(2, 1), std::string("Ready"));
-    QVERIFY(w.Mp(1009)->isEnabled());
-    QVERIFY(w.Mp(1006)->isEnabled());
-    QVERIFY(w.Mp(1036)->isEnabled());
+    QVERIFY(w.page().StartButton()->isEnabled());
+    QVERIFY(w.Mp(ctl::kScanButton)->isEnabled());
+    QVERIFY(w.Mp(ctl::kBarCodeButton)->isEnabled());
   }
 
   void burnerLoadShowsTheChosenFileAndWarnsWhenItIsTooLarge() {
@@ -365,8 +384,8 @@ class MpPageTest : public QObject {
     const std::filesystem::path big = w.folder / "Firmware" / "big.bin";
     std::ofstream(big, std::ios::binary) << std::string(393217, '\x5A');
     w.dialogs.file = QString::fromStdString(big.string());
-    Click(w.Mp(1008));
-    QCOMPARE(w.Mp<QLineEdit>(1010)->text(), QStringLiteral("big.bin"));
+    Click(w.Mp(ctl::kBurnerLoad));
+    QCOMPARE(w.Mp<QLineEdit>(ctl::kBurnerFile)->text(), QStringLiteral("big.bin"));
     QCOMPARE(w.dialogs.messages.size(), size_t{1});
     QCOMPARE(w.dialogs.messages[0].text, QStringLiteral("Burner File size > 256KB"));
     QCOMPARE(w.dialogs.messages[0].caption, QStringLiteral("Open Fail"));
@@ -377,7 +396,7 @@ class MpPageTest : public QObject {
   void deviceScanDuringASinglePortRunIsRefused() {
     StationWindow w;
     w.station().ports.gPortStatus[2].store(1);  // its worker is running
-    Click(w.Mp(1006));
+    Click(w.Mp(ctl::kScanButton));
     QCOMPARE(w.dialogs.messages.size(), size_t{1});
     QCOMPARE(w.dialogs.messages[0].caption, QStringLiteral("Device Scan"));
     // A device change is ignored without a word.
@@ -395,7 +414,7 @@ class MpPageTest : public QObject {
     // The worker's first cell write waits for this thread: it is still
     // running when Start is pressed.
     RightClick(w, 3);
-    Click(w.Mp(1009));
+    Click(w.page().StartButton());
     QTRY_COMPARE_WITH_TIMEOUT(w.dialogs.messages.size(), size_t{1}, 10000);
     QCOMPARE(w.dialogs.messages[0].text, QString::fromUtf8(engine::kStartRefusedText.data()));
     QTRY_VERIFY_WITH_TIMEOUT(!w.page().RunInProgress(), 30000);
@@ -405,7 +424,7 @@ class MpPageTest : public QObject {
 
   void noSettingsFileSelectsNoFlashAndSavesMinusOne() {
     StationWindow w({}, StationWindow::Settings::kNone);
-    auto* flash = w.Mp<QComboBox>(1030);
+    auto* flash = w.Mp<QComboBox>(ctl::kFlashSelect);
     QVERIFY(flash->count() > 0);
     QCOMPARE(flash->currentIndex(), -1);
     QCOMPARE(flash->currentText(), QString());
@@ -434,8 +453,8 @@ class MpPageTest : public QObject {
         },
         w.assembly->volumes());
     QSignalSpy ended(&w.page(), &DialogScanDevice::runEnded);
-    Click(w.Mp(1031));  // Format on
-    Click(w.Mp(1009));
+    Click(w.Mp(ctl::kFormatEn));  // Format on
+    Click(w.page().StartButton());
     QTRY_VERIFY_WITH_TIMEOUT(jobEntered.load(), 60000);
     QVERIFY(!onWindowThread.load());
     QTest::qWait(50);  // the window keeps handling events
@@ -460,8 +479,8 @@ class MpPageTest : public QObject {
     volumes.SetFormatPolls(12);
     volumes.FailFormat("disk1p1", "mkntfs ended with exit status 1");
     QSignalSpy ended(&w.page(), &DialogScanDevice::runEnded);
-    Click(w.Mp(1031));  // Format on
-    Click(w.Mp(1009));
+    Click(w.Mp(ctl::kFormatEn));  // Format on
+    Click(w.page().StartButton());
     QTRY_COMPARE_WITH_TIMEOUT(ended.count(), 1, 60000);
     QVERIFY(w.dialogs.messages.empty());
     QVERIFY(w.page().FormatsOutstanding());
@@ -477,7 +496,7 @@ class MpPageTest : public QObject {
     StationWindow w;
     QSignalSpy ended(&w.page(), &DialogScanDevice::runEnded);
     // Start's first call back into the page waits for this thread.
-    Click(w.Mp(1009));
+    Click(w.page().StartButton());
     RightClick(w, 3);
     QCOMPARE(w.dialogs.messages.size(), size_t{1});
     QCOMPARE(w.dialogs.messages[0].text, QString::fromUtf8(kStartStillStartingText.data()));
@@ -488,7 +507,7 @@ class MpPageTest : public QObject {
     StationWindow w;
     QSignalSpy finished(w.window.get(), &CQelvarDlg::finished);
     w.window->show();
-    Click(w.Mp(1009));
+    Click(w.page().StartButton());
     w.window->close();
     QCOMPARE(w.dialogs.questions, 1);
     QLabel* note = nullptr;
@@ -528,27 +547,27 @@ class MpPageTest : public QObject {
     QSignalSpy ended(&w.page(), &DialogScanDevice::runEnded);
     auto seconds = [&] {
       const QRegularExpression form(QStringLiteral("^(\\d+) H::(\\d+) M::(\\d+) S$"));
-      const QRegularExpressionMatch m = form.match(w.Mp<QLabel>(1065)->text());
+      const QRegularExpressionMatch m = form.match(w.Mp<QLabel>(ctl::kTimeText)->text());
       if (!m.hasMatch()) return -1;
       return m.captured(1).toInt() * 3600 + m.captured(2).toInt() * 60 + m.captured(3).toInt();
     };
-    Click(w.Mp(1009));
+    Click(w.page().StartButton());
     QTRY_COMPARE_WITH_TIMEOUT(ended.count(), 1, 60000);
     const int first = seconds();
-    QVERIFY2(first >= 44, qPrintable(w.Mp<QLabel>(1065)->text()));
-    Click(w.Mp(1009));
+    QVERIFY2(first >= 44, qPrintable(w.Mp<QLabel>(ctl::kTimeText)->text()));
+    Click(w.page().StartButton());
     QTRY_COMPARE_WITH_TIMEOUT(ended.count(), 2, 60000);
     const int second = seconds();
-    QVERIFY2(second >= 44 && second <= first + 1, qPrintable(w.Mp<QLabel>(1065)->text()));
+    QVERIFY2(second >= 44 && second <= first + 1, qPrintable(w.Mp<QLabel>(ctl::kTimeText)->text()));
   }
 
   void closingSavesTheOptionsAndAsksOnlyDuringARun() {
     StationWindow w;
     QSignalSpy finished(w.window.get(), &CQelvarDlg::finished);
     w.window->show();
-    Click(w.Mp(1031));  // Format on
+    Click(w.Mp(ctl::kFormatEn));  // Format on
     QTest::keyClick(w.window.get(), Qt::Key_Escape);
-    QTest::keyClick(w.Mp(1012), Qt::Key_Return);
+    QTest::keyClick(w.Mp(ctl::kModelName), Qt::Key_Return);
     QVERIFY(w.window->isVisible());
     QCOMPARE(finished.count(), 0);
     w.window->close();

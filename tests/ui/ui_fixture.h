@@ -3,8 +3,6 @@
 // person.
 #pragma once
 
-#include <unistd.h>
-
 #include <QAbstractButton>
 #include <QCheckBox>
 #include <QComboBox>
@@ -22,12 +20,16 @@
 #include <vector>
 
 #include "app/station_assembly.h"
+#include "settings/control_ids.h"
+#include "support/temp_folder.h"
 #include "ui/dialog_runner.h"
 #include "ui/main_window.h"
 #include "ui/mp_page.h"
 #include "ui/param_page.h"
 
 namespace qelvar::ui::testing {
+
+namespace ctl = settings::ctl;
 
 struct ShownMessage {
   QString text;
@@ -80,10 +82,6 @@ class StationWindow {
   enum class Settings { kExample, kNone };
   explicit StationWindow(const std::string& settingsText = {},
                          Settings settings = Settings::kExample) {
-    static int counter = 0;
-    folder = std::filesystem::temp_directory_path() /
-             ("qelvar-ui-" + std::to_string(::getpid()) + "-" + std::to_string(counter++));
-    std::filesystem::remove_all(folder);
     std::filesystem::copy(std::string(QELVAR_SOURCE_DIR) + "/examples/station", folder,
                           std::filesystem::copy_options::recursive);
     if (settings == Settings::kNone) std::filesystem::remove(folder / "speedQelvar.ini");
@@ -106,8 +104,6 @@ class StationWindow {
       QTest::qWait(10);
     }
     window.reset();
-    std::error_code ec;
-    std::filesystem::remove_all(folder, ec);
   }
 
   DialogScanDevice& page() { return window->mpPage(); }
@@ -126,11 +122,18 @@ class StationWindow {
   }
   engine::Station& station() { return assembly->station(); }
 
-  std::filesystem::path folder;
+  qelvar::testing::TempFolder temp{"ui"};
+  std::filesystem::path folder = temp.path();
   ScriptedDialogs dialogs;
   std::unique_ptr<app::StationAssembly> assembly;
   std::unique_ptr<CQelvarDlg> window;
 };
+
+// A dialog's control by its ID.
+template <typename T = QWidget>
+T* Control(QWidget& dialog, int id) {
+  return dialog.findChild<T*>(QString::number(id));
+}
 
 // Clicks a check box or button as the operator does.
 inline void Click(QWidget* control) {

@@ -3,27 +3,19 @@
 // /sys/block pointing into /sys/devices, relative as the kernel makes them.
 #pragma once
 
-#include <stdlib.h>
-
 #include <filesystem>
 #include <fstream>
-#include <stdexcept>
 #include <string>
+
+#include "support/temp_folder.h"
 
 namespace qelvar::testing {
 
 class SysfsTree {
  public:
   SysfsTree() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "qelvar-sysfs-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    root_ = pattern;
     std::filesystem::create_directories(root_ / "sys/bus/usb/devices");
     std::filesystem::create_directories(root_ / "sys/block");
-  }
-  ~SysfsTree() {
-    std::error_code ec;
-    std::filesystem::remove_all(root_, ec);
   }
   SysfsTree(const SysfsTree&) = delete;
   SysfsTree& operator=(const SysfsTree&) = delete;
@@ -113,7 +105,8 @@ class SysfsTree {
                                               link);
   }
 
-  std::filesystem::path root_;
+  TempFolder folder_{"sysfs"};
+  const std::filesystem::path& root_ = folder_.path();
 };
 
 }  // namespace qelvar::testing

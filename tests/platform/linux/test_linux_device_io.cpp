@@ -12,6 +12,7 @@
 
 #include "platform/linux/linux_device_io.h"
 #include "support/fake_device_io.h"
+#include "support/temp_folder.h"
 
 namespace qelvar::platform::linux_backend {
 namespace {
@@ -101,12 +102,6 @@ TEST(TaskFileFromSense, IllegalRequestCarriesNoRegisters) {
 
 class StorageDescriptorTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    root = fs::temp_directory_path() / ("qelvar-sysfs-" + std::to_string(::getpid()));
-    fs::remove_all(root);
-  }
-  void TearDown() override { fs::remove_all(root); }
-
   // /sys/block/<name> -> devices/<devicePath>/block/<name>, with its removable flag.
   void AddDisk(const std::string& name, const std::string& devicePath, int removable) {
     fs::path target = root / "devices" / devicePath / "block" / name;
@@ -116,7 +111,8 @@ class StorageDescriptorTest : public ::testing::Test {
     fs::create_symlink(fs::path("../devices") / devicePath / "block" / name, root / "block" / name);
   }
 
-  fs::path root;
+  qelvar::testing::TempFolder folder{"sysfs"};
+  const fs::path root = folder.path();
 };
 
 TEST_F(StorageDescriptorTest, UsbAncestryAndRemovableFlagComeFromSysfs) {

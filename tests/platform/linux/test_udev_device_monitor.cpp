@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "platform/linux/udev_device_monitor.h"
+#include "support/temp_folder.h"
 
 namespace qelvar::platform::linux_backend {
 namespace {
@@ -133,8 +134,8 @@ bool SendUdevEvent(const std::string& action, const std::string& devtype,
 TEST(UdevDeviceMonitor, DeliversUsbDiskEventsAndStopsPromptly) {
   // libudev listens on the udev group when udevd's control socket exists or
   // /dev is a devtmpfs; the fake run folder stands in for a running udevd.
-  std::string runDir = (std::filesystem::temp_directory_path() / "qelvar-udev-XXXXXX").string();
-  ASSERT_NE(mkdtemp(runDir.data()), nullptr);
+  const qelvar::testing::TempFolder folder("udev");
+  const std::string runDir = folder.str();
   { std::ofstream(runDir + "/control") << ""; }
 
   std::mutex mutex;
@@ -173,7 +174,6 @@ TEST(UdevDeviceMonitor, DeliversUsbDiskEventsAndStopsPromptly) {
     stopTook = std::chrono::steady_clock::now() - before;
   });
   isolated.join();
-  std::filesystem::remove_all(runDir);
   if (!unshareError.empty()) {
     const char* ci = std::getenv("QELVAR_CI");
     if (ci != nullptr && std::string(ci) == "1") {

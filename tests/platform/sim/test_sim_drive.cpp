@@ -8,12 +8,12 @@
 #include <fstream>
 #include <iterator>
 #include <mutex>
-#include <random>
 #include <thread>
 
 #include "platform/sim/image_check.h"
 #include "platform/sim/sim_station.h"
 #include "sim_host.h"
+#include "support/temp_folder.h"
 
 namespace qelvar::simtest {
 namespace {
@@ -855,10 +855,8 @@ std::vector<uint8_t> ReadAll(const std::filesystem::path& p) {
 }
 
 TEST(SimDump, DrivesWriteWhatTheyReceivedAndAnsweredAndTheTraceFile) {
-  auto dir = std::filesystem::temp_directory_path() /
-             ("qelvar-sim-dump-" + std::to_string(std::random_device{}()));
-  std::filesystem::remove_all(dir);
-  std::filesystem::create_directories(dir);
+  const qelvar::testing::TempFolder folder("sim-dump");
+  const std::filesystem::path& dir = folder.path();
   {
     std::ofstream(dir / "station.ini") << "[Station]\nHubs = 1\nTraceFile = trace.jsonl\n"
                                           "DumpDir = dumps\n[Drive4]\nHubPort = 2\n";
@@ -890,7 +888,6 @@ TEST(SimDump, DrivesWriteWhatTheyReceivedAndAnsweredAndTheTraceFile) {
   }
   EXPECT_EQ(lines, 2 + 96 + 1 + 2 + 2);
   trace.close();  // an open file cannot be removed on Windows
-  std::filesystem::remove_all(dir);
 }
 
 TEST(SimStationFile, BadFilesAreRejectedWithTheLine) {

@@ -17,6 +17,7 @@
 #include "platform/windows/win_device_io.h"
 #include "platform/windows/win_device_monitor.h"
 #include "platform/windows/win_volume_ops.h"
+#include "support/temp_folder.h"
 
 #undef ReplaceFile
 
@@ -25,31 +26,12 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class TempFolder {
- public:
-  TempFolder() {
-    static int counter = 0;
-    path_ = fs::temp_directory_path() / ("qelvar-win-" + std::to_string(::GetCurrentProcessId()) +
-                                         "-" + std::to_string(counter++));
-    fs::create_directories(path_);
-  }
-  ~TempFolder() {
-    std::error_code ec;
-    // Read-only files would survive remove_all.
-    for (auto& e : fs::recursive_directory_iterator(path_, ec)) {
-      ::SetFileAttributesA(e.path().string().c_str(), FILE_ATTRIBUTE_NORMAL);
-    }
-    fs::remove_all(path_, ec);
-  }
-  [[nodiscard]] std::string File(const std::string& name) const { return (path_ / name).string(); }
-  [[nodiscard]] size_t Entries() const {
-    return static_cast<size_t>(
-        std::distance(fs::directory_iterator(path_), fs::directory_iterator()));
-  }
+using qelvar::testing::TempFolder;
 
- private:
-  fs::path path_;
-};
+size_t Entries(const TempFolder& folder) {
+  return static_cast<size_t>(
+      std::distance(fs::directory_iterator(folder.path()), fs::directory_iterator()));
+}
 
 std::string Read(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -70,7 +52,7 @@ TEST(WinFiles, ExecutableDirIsTheFolderOfThisProgram) {
 
 TEST(WinFiles, ReplaceKeepsTheFilesAttributesAndLeavesNoAsideFile) {
   TempFolder folder;
-  std::string path = folder.File("speedQelvar.ini");
+  std::string path = folder / "speedQelvar.ini";
   ASSERT_TRUE(ReplaceFile(path, "first\r\n"));
   EXPECT_EQ(Read(path), "first\r\n");
   ASSERT_TRUE(::SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_ARCHIVE));
@@ -78,7 +60,7 @@ TEST(WinFiles, ReplaceKeepsTheFilesAttributesAndLeavesNoAsideFile) {
   EXPECT_EQ(Read(path).size(), 100000u);
   DWORD attributes = ::GetFileAttributesA(path.c_str());
   EXPECT_TRUE(attributes & FILE_ATTRIBUTE_HIDDEN);
-  EXPECT_EQ(folder.Entries(), 1u);
+  EXPECT_EQ(Entries(folder), 1u);
 
   // A file that cannot be replaced stays as it was, and so does the folder.
   ASSERT_TRUE(::SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_READONLY));
@@ -87,23 +69,23 @@ TEST(WinFiles, ReplaceKeepsTheFilesAttributesAndLeavesNoAsideFile) {
   if (Read(path) != "lost") {
     EXPECT_EQ(Read(path), before);
   }
-  EXPECT_EQ(folder.Entries(), 1u);
-  EXPECT_FALSE(ReplaceFile(folder.File("missing\\sub\\file.txt"), "x"));
+  EXPECT_EQ(Entries(folder), 1u);
+  EXPECT_FALSE(ReplaceFile(folder / "missing\\sub\\file.txt", "x"));
   EXPECT_FALSE(ReplaceFile("", "x"));
 }
 
 TEST(WinFiles, AppendAddsAndMakeFolderAcceptsAnExistingName) {
   TempFolder folder;
-  std::string path = folder.File("0_RDT.txt");
+  std::string path = folder / "0_RDT.txt";
   ASSERT_TRUE(AppendToFile(path, "one\r\n"));
   ASSERT_TRUE(AppendToFile(path, "two\r\n"));
   EXPECT_EQ(Read(path), "one\r\ntwo\r\n");
-  std::string dbug = folder.File("dbug");
+  std::string dbug = folder / "dbug";
   EXPECT_TRUE(MakeFolder(dbug));
   EXPECT_TRUE(MakeFolder(dbug));
   EXPECT_TRUE(MakeFolder(path));  // a file of that name is left alone
   EXPECT_EQ(Read(path), "one\r\ntwo\r\n");
-  EXPECT_FALSE(MakeFolder(folder.File("no\\such\\parent")));
+  EXPECT_FALSE(MakeFolder(folder / "no\\such\\parent"));
 }
 
 TEST(WinClock, TickFollowsTheSystemTick) {
