@@ -8,7 +8,7 @@ namespace {
 
 volatile std::sig_atomic_t gRaised = 0;
 
-extern "C" void RaiseFlag(int) { gRaised = 1; }
+void RaiseFlag(int) { gRaised = 1; }
 
 }  // namespace
 
