@@ -2,7 +2,8 @@
 //  - the libraries form layers (the order src/CMakeLists.txt adds them in);
 //    a file includes only its own layer and those below it;
 //  - only src/platform/ includes the operating system's headers or asks
-//    which system it is built for;
+//    which system it is built for, and only its Linux backend the kernel's
+//    drive interfaces (SG_IO, udev);
 //  - Qt belongs to the window: src/ui/ and the window program's main.
 // Usage: layering_check <src folder>. Prints "file:line: rule" for every
 // breach and exits 1 when there is one.
@@ -96,6 +97,11 @@ bool IsSystemHeader(const std::string& header) {
   return std::find(kHeaders.begin(), kHeaders.end(), header) != kHeaders.end();
 }
 
+// The Linux kernel's drive interfaces: the Linux backend's own.
+bool IsLinuxDriveHeader(const std::string& header) {
+  return header == "libudev.h" || header.compare(0, 5, "scsi/") == 0;
+}
+
 bool IsQtHeader(const std::string& header) {
   if (header.size() >= 2 && header[0] == 'Q' && header[1] >= 'A' && header[1] <= 'Z') return true;
   return header.compare(0, 2, "Qt") == 0;
@@ -138,6 +144,8 @@ void CheckFile(const fs::path& full, const std::string& rel) {
       const std::string header = m[1].str();
       if (!platform && IsSystemHeader(header)) {
         Report(rel, number, "<" + header + ">: a system header outside src/platform/");
+      } else if (platform && layer != "platform/linux" && IsLinuxDriveHeader(header)) {
+        Report(rel, number, "<" + header + ">: a Linux drive interface outside src/platform/linux/");
       } else if (!qtAllowed && IsQtHeader(header)) {
         Report(rel, number, "<" + header + ">: Qt outside src/ui/");
       }
