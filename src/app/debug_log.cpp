@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <ctime>
 
+#include "platform/clock.h"
 #include "platform/files.h"
 
 namespace qelvar::app {
@@ -17,12 +18,7 @@ std::string WallClockStamp() {
   const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
   const auto ms =
       std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()) % 1000;
-  std::tm local{};
-#ifdef _WIN32
-  (void)::localtime_s(&local, &seconds);
-#else
-  (void)::localtime_r(&seconds, &local);
-#endif
+  const std::tm local = platform::LocalCalendar(seconds);
   char text[32];
   std::snprintf(text, sizeof text, "%02d:%02d:%02d.%03d", local.tm_hour, local.tm_min, local.tm_sec,
                 static_cast<int>(ms.count()));

@@ -1,18 +1,8 @@
+// The checks of station_access.h that read no system: the capability sets
+// and the sentences for the operator.
 #include "app/station_access.h"
 
-#include <fcntl.h>
-#include <grp.h>
-#include <sys/stat.h>
-#include <sys/xattr.h>
-#include <unistd.h>
-
-#include <algorithm>
-#include <array>
-#include <cerrno>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
-#include <vector>
+#include "platform/user_rights.h"
 
 namespace qelvar::app {
 namespace {
@@ -38,23 +28,6 @@ std::optional<std::string_view> StatusField(std::string_view text, std::string_v
   return std::nullopt;
 }
 
-std::string GroupName(gid_t gid) {
-  std::array<char, 4096> buffer{};
-  group entry{};
-  group* found = nullptr;
-  if (::getgrgid_r(gid, &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr) {
-    return found->gr_name;
-  }
-  return std::to_string(gid);
-}
-
-std::string ReadAll(const std::string& path) {
-  std::ifstream in(path);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 }  // namespace
 
 std::optional<uint64_t> EffectiveCapabilities(std::string_view procStatus) {
@@ -75,19 +48,6 @@ std::optional<uint64_t> EffectiveCapabilities(std::string_view procStatus) {
 bool NoNewPrivs(std::string_view procStatus) {
   std::optional<std::string_view> value = StatusField(procStatus, "NoNewPrivs");
   return value && *value == "1";
-}
-
-CapabilityFacts ThisProgramsCapabilities() {
-  CapabilityFacts facts;
-  std::error_code ec;
-  facts.program = std::filesystem::read_symlink("/proc/self/exe", ec).string();
-  facts.root = ::geteuid() == 0;
-  std::string status = ReadAll("/proc/self/status");
-  facts.effective = EffectiveCapabilities(status).value_or(0);
-  facts.noNewPrivs = NoNewPrivs(status);
-  facts.fileHasCaps = !facts.program.empty() &&
-                      ::getxattr(facts.program.c_str(), "security.capability", nullptr, 0) > 0;
-  return facts;
 }
 
 CapabilityProblem FindCapabilityProblem(const CapabilityFacts& facts) {
@@ -124,13 +84,14 @@ CapabilityProblem FindCapabilityProblem(const CapabilityFacts& facts) {
 }
 
 std::string StationFolderProblem(const std::string& folder) {
-  struct stat st {};
-  if (folder.empty() || ::stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return {};
-  if (::faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) == 0) return {};
-  std::string group = GroupName(st.st_gid);
+  const std::optional<platform::FolderRights> rights = platform::RightsInFolder(folder);
+  if (!rights || rights->writable) return {};
+  const std::string& group = rights->group;
   std::string text = "this user cannot write the station folder " + folder +
                      " (the settings file and the run reports are written there)";
-  if (group == kGroup) {
+  if (group.empty()) {
+    text += ": give the user write access to it, or choose another station folder with --dir";
+  } else if (group == kGroup) {
     text += ": add the user to the group " + group + " (usermod -aG " + group +
             " USER) and log in again, or choose another station folder with --dir";
   } else {
@@ -138,46 +99,6 @@ std::string StationFolderProblem(const std::string& folder) {
             "), or choose another station folder with --dir";
   }
   return text;
-}
-
-std::string DriveAccessProblem(const std::string& sysfsRoot, const std::string& devRoot) {
-  namespace fs = std::filesystem;
-  std::vector<std::string> refused;
-  std::error_code ec;
-  fs::directory_iterator disks(fs::path(sysfsRoot) / "block", ec);
-  for (; !ec && disks != fs::directory_iterator(); disks.increment(ec)) {
-    std::error_code linkEc;
-    // /sys/block/sdb -> ../devices/pci.../usb2/2-1/2-1:1.0/host0/.../block/sdb
-    std::string target = fs::read_symlink(disks->path(), linkEc).string();
-    if (linkEc || target.find("/usb") == std::string::npos) continue;
-    std::string node = devRoot + "/" + disks->path().filename().string();
-    if (::faccessat(AT_FDCWD, node.c_str(), R_OK | W_OK, AT_EACCESS) != 0 && errno == EACCES) {
-      refused.push_back(node);
-    }
-  }
-  if (refused.empty()) return {};
-  std::sort(refused.begin(), refused.end());
-  std::string list;
-  for (const std::string& node : refused) list += (list.empty() ? "" : ", ") + node;
-  return "this user cannot open the disks behind USB bridges for reading and writing (" + list +
-         "): add the user to the group " + kGroup + " (usermod -aG " + kGroup +
-         " USER) and log in again; the package's udev rule gives that group those disks";
-}
-
-StationAccess CheckStationAccess(const std::string& stationFolder, bool realDrives,
-                                 bool writesFolder) {
-  StationAccess access;
-  if (realDrives) {
-    CapabilityProblem caps = FindCapabilityProblem(ThisProgramsCapabilities());
-    if (!caps.text.empty()) (caps.fatal ? access.errors : access.warnings).push_back(caps.text);
-    if (std::string drives = DriveAccessProblem(); !drives.empty()) {
-      access.warnings.push_back(drives);
-    }
-  }
-  if (std::string folder = StationFolderProblem(stationFolder); !folder.empty()) {
-    (writesFolder ? access.errors : access.warnings).push_back(folder);
-  }
-  return access;
 }
 
 }  // namespace qelvar::app

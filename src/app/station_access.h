@@ -14,8 +14,8 @@
 
 namespace qelvar::app {
 
-#ifndef _WIN32
-// Bit numbers of the capability sets in /proc/<pid>/status.
+// On Linux the drives need capabilities, and the disks' device nodes must
+// open for this user. Bit numbers of the capability sets in /proc/<pid>/status.
 inline constexpr int kCapSysRawio = 17;  // vendor commands through SG_IO
 inline constexpr int kCapSysAdmin = 21;  // BLKRRPART when formatting
 
@@ -33,7 +33,7 @@ struct CapabilityFacts {
   bool noNewPrivs = false;   // started with no_new_privs: file capabilities ignored
 };
 
-// The facts of this process.
+// The facts of this process (Linux only).
 [[nodiscard]] CapabilityFacts ThisProgramsCapabilities();
 
 // What the drives need and this program lacks: `fatal` is set when the
@@ -45,20 +45,18 @@ struct CapabilityProblem {
   bool fatal = false;
 };
 [[nodiscard]] CapabilityProblem FindCapabilityProblem(const CapabilityFacts& facts);
-#endif
 
 // Empty when this user may create files in the station folder `folder` (or
 // the folder does not exist: that is a setup error of its own); otherwise a
 // sentence naming the folder and its group.
 [[nodiscard]] std::string StationFolderProblem(const std::string& folder);
 
-#ifndef _WIN32
 // Empty when this user may open every disk behind a USB bridge for reading
 // and writing; otherwise a sentence naming those it may not. The disks are
-// found under sysfsRoot/block, their nodes under devRoot.
+// found under sysfsRoot/block, their nodes under devRoot. Linux only, as
+// ThisProgramsCapabilities.
 [[nodiscard]] std::string DriveAccessProblem(const std::string& sysfsRoot = "/sys",
                                              const std::string& devRoot = "/dev");
-#endif
 
 // Every check a program makes before it starts. `realDrives`: the program
 // uses this machine's drives (not the simulated station); `writesFolder`:

@@ -4,19 +4,7 @@
 #include <cstdio>
 
 #include "format/format_drives.h"
-#ifdef _WIN32
-#include "platform/windows/win32_recording.h"
-#include "platform/windows/win_clock.h"
-#include "platform/windows/win_device_io.h"
-#include "platform/windows/win_device_monitor.h"
-#include "platform/windows/win_topology.h"
-#include "platform/windows/win_volume_ops.h"
-#else
-#include "platform/linux/linux_device_io.h"
-#include "platform/linux/linux_volume_ops.h"
-#include "platform/linux/sysfs_topology.h"
-#include "platform/linux/udev_device_monitor.h"
-#endif
+#include "platform/machine.h"
 #include "platform/sim/sim_station.h"
 #include "platform/sim/sim_volume_ops.h"
 
@@ -30,11 +18,7 @@ std::unique_ptr<StationAssembly> StationAssembly::Create(const AssemblyOptions& 
   } else if (options.scaled) {
     a->clock_ = platform::MakeScaledClock(options.timeScale);
   } else {
-#ifdef _WIN32
-    a->clock_ = platform::windows::MakeTickCountClock();
-#else
-    a->clock_ = platform::MakeRealClock();
-#endif
+    a->clock_ = platform::MakeMachineClock();
   }
 
   platform::DeviceIo* io = nullptr;
@@ -59,44 +43,14 @@ std::unique_ptr<StationAssembly> StationAssembly::Create(const AssemblyOptions& 
     io = a->sim_.get();
     topology = a->sim_.get();
   } else {
-    std::string why;
-#ifdef _WIN32
-    namespace backend = platform::windows;
-    using DeviceIoImpl = backend::WinDeviceIo;
-    using TopologyImpl = backend::WinTopology;
-    using VolumeOpsImpl = backend::WinVolumeOps;
-#else
-    namespace backend = platform::linux_backend;
-    using DeviceIoImpl = backend::LinuxDeviceIo;
-    using TopologyImpl = backend::SysfsTopology;
-    using VolumeOpsImpl = backend::LinuxVolumeOps;
-#endif
-    if (!backend::CanSendVendorCommands(&why)) {
-      *error = why;
-      return nullptr;
-    }
-#ifdef _WIN32
-    backend::Win32Api* api = &backend::SystemWin32Api();
-    if (!options.recordWin32File.empty()) {
-      auto recorder = std::make_shared<backend::RecordingWin32Api>(*api);
-      api = recorder.get();
-      a->saveWin32Recording_ = [recorder, file = options.recordWin32File](std::string* problem) {
-        return recorder->Save(file, problem);
-      };
-      a->win32Recorder_ = std::move(recorder);
-    }
-    a->io_ = std::make_unique<DeviceIoImpl>(*api);
-    a->topology_ = std::make_unique<TopologyImpl>(*api);
-    a->volumes_ = std::make_unique<VolumeOpsImpl>(*api);
-#else
-    if (!options.recordWin32File.empty()) {
-      *error = "--record-win32 records the Windows backend's calls: it belongs to qelvar-cli.exe";
-      return nullptr;
-    }
-    a->io_ = std::make_unique<DeviceIoImpl>();
-    a->topology_ = std::make_unique<TopologyImpl>();
-    a->volumes_ = std::make_unique<VolumeOpsImpl>();
-#endif
+    std::optional<platform::MachineBackend> machine =
+        platform::OpenMachineBackend(options.recordWin32File, error);
+    if (!machine) return nullptr;
+    a->win32Recorder_ = std::move(machine->base);
+    a->saveWin32Recording_ = std::move(machine->saveRecording);
+    a->io_ = std::move(machine->io);
+    a->topology_ = std::move(machine->topology);
+    a->volumes_ = std::move(machine->volumes);
     io = a->io_.get();
     topology = a->topology_.get();
   }
@@ -143,17 +97,7 @@ format::DebugLog StationAssembly::FormatLog() {
 
 std::unique_ptr<platform::DeviceMonitor> StationAssembly::CreateMonitor(std::string* note) {
   if (sim_) return sim_->CreateMonitor();
-#ifdef _WIN32
-  (void)note;
-  return std::make_unique<platform::windows::WinDeviceMonitor>();
-#else
-  using platform::linux_backend::UdevDeviceMonitor;
-  if (platform::linux_backend::UdevdRunning()) return std::make_unique<UdevDeviceMonitor>();
-  // Small machines (a minimal install, an initramfs) run without udevd; the
-  // kernel's own events serve there, as devtmpfs creates the disk nodes.
-  if (note != nullptr) *note = "udevd is not running: watching the kernel's device events instead";
-  return std::make_unique<UdevDeviceMonitor>(UdevDeviceMonitor::Source::Kernel);
-#endif
+  return platform::MakeMachineMonitor(note);
 }
 
 }  // namespace qelvar::app

@@ -1,9 +1,8 @@
 #include "ledger/line_ledger.h"
 
-#include <sys/stat.h>
-
 #include <cctype>
 #include <chrono>
+#include <filesystem>
 
 #include "ledger/redact.h"
 
@@ -28,11 +27,11 @@ SqliteLedger* LineLedger::Spool(std::string* error) {
 }
 
 SqliteLedger* LineLedger::ExistingSpool(std::string* error) {
-  struct stat st {};
   {
     std::lock_guard lock(spoolMutex_);
     // No spool file: nothing was ever held back here.
-    if (!spool_ && ::stat(spoolPath_.c_str(), &st) != 0) return nullptr;
+    std::error_code ec;
+    if (!spool_ && !std::filesystem::exists(spoolPath_, ec)) return nullptr;
   }
   return Spool(error);
 }

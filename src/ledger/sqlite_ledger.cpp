@@ -1,8 +1,6 @@
 #include "ledger/sqlite_ledger.h"
 
-#include <fcntl.h>
 #include <sqlite3.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdint>
@@ -12,6 +10,7 @@
 #include <functional>
 
 #include "ledger/schema.h"
+#include "platform/files.h"
 
 namespace qelvar::ledger {
 namespace {
@@ -440,15 +439,6 @@ bool ReadWhatCan(sqlite3* db, const std::function<bool(const Record&)>& take,
   }
 }
 
-// The file's bytes (or a folder's entries) on the disk.
-bool FlushToDisk(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  const bool flushed = ::fsync(fd) == 0;
-  ::close(fd);
-  return flushed;
-}
-
 std::string UtcStamp() {
   const std::time_t now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
   std::tm utc{};
@@ -492,7 +482,7 @@ bool SqliteLedger::Recover(const std::string& path, Recovered* report, std::stri
     ok = ok && store->Exec("COMMIT", error) && store->Migrate(kSchemaVersion, error);
     if (ok) report->copied = store->Count();
     store.reset();
-    if (ok && !FlushToDisk(fresh)) {
+    if (ok && !platform::FlushToDisk(fresh)) {
       *error = "cannot flush it to the disk";
       ok = false;
     }
@@ -524,7 +514,7 @@ bool SqliteLedger::Recover(const std::string& path, Recovered* report, std::stri
   }
   fs::rename(fresh, path, ec);
   if (!ec)
-    (void)FlushToDisk(fs::path(path).parent_path().empty() ? std::string(".")
+    (void)platform::FlushToDisk(fs::path(path).parent_path().empty() ? std::string(".")
                                                            : fs::path(path).parent_path().string());
   if (ec) {
     *error = "cannot put the fresh ledger in place of " + path + ": " + ec.message() + " (it is " +

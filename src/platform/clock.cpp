@@ -5,6 +5,17 @@
 #include <stdexcept>
 
 namespace qelvar::platform {
+
+std::tm LocalCalendar(std::time_t seconds) {
+  std::tm local{};
+#ifdef _WIN32
+  (void)::localtime_s(&local, &seconds);
+#else
+  (void)::localtime_r(&seconds, &local);
+#endif
+  return local;
+}
+
 namespace {
 
 using SteadyClock = std::chrono::steady_clock;

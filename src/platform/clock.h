@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <ctime>
 #include <functional>
 #include <map>
 #include <memory>
@@ -39,6 +40,9 @@ class Clock {
 
 // The machine's own clock.
 std::unique_ptr<Clock> MakeRealClock();
+
+// The calendar fields of `seconds` since 1970 in the machine's time zone.
+[[nodiscard]] std::tm LocalCalendar(std::time_t seconds);
 
 // Pauses take `scale` times their length in real time, and TickMs reports real
 // elapsed time divided by `scale`, so whatever measures time sees the design's

@@ -201,6 +201,14 @@ bool AppendToFile(const std::string& path, std::string_view bytes) {
   return (::close(fd) == 0) && ok;
 }
 
+bool FlushToDisk(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool flushed = ::fsync(fd) == 0;
+  ::close(fd);
+  return flushed;
+}
+
 bool MakeFolder(const std::string& path) {
   if (::mkdir(path.c_str(), 0777) == 0) return true;
   return errno == EEXIST;

@@ -10,6 +10,14 @@
 
 namespace qelvar::platform {
 
+// The characters that end a folder's name in a path: '/', and on Windows the
+// backslash as well (the file dialogs give those).
+#ifdef _WIN32
+inline constexpr std::string_view kPathSeparators = "/\\";
+#else
+inline constexpr std::string_view kPathSeparators = "/";
+#endif
+
 // The folder of the running executable, without a trailing separator; empty
 // when the system cannot tell.
 [[nodiscard]] std::string ExecutableDir();
@@ -34,6 +42,10 @@ namespace qelvar::platform {
 // missing, and flushes it to the disk. False when it cannot be opened or
 // written.
 [[nodiscard]] bool AppendToFile(const std::string& path, std::string_view bytes);
+
+// Flushes what was written to the file (or the entries of the folder) at
+// `path` to the disk. False when it cannot be opened or flushed.
+[[nodiscard]] bool FlushToDisk(const std::string& path);
 
 // Creates one folder level. True when the folder was created or something of
 // that name already exists (a file of that name is left alone).

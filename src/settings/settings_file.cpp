@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <vector>
 
+#include "platform/files.h"
 #include "settings/flash_catalogue.h"
 #include "settings/images.h"
 #include "settings/option_table.h"
@@ -69,11 +70,7 @@ std::string SavedValue(const OptionRow& row, const PageContext& page) {
 }
 
 std::string_view FileNameOf(std::string_view path) {
-#ifdef _WIN32
-  size_t slash = path.find_last_of("/\\");  // the file dialogs give backslashes
-#else
-  size_t slash = path.find_last_of('/');
-#endif
+  size_t slash = path.find_last_of(platform::kPathSeparators);
   return slash == std::string_view::npos ? path : path.substr(slash + 1);
 }
 

@@ -49,12 +49,10 @@ StationPaths MakeStationPaths(std::string_view dir) {
     auto absolute = std::filesystem::absolute(folder, ec);
     if (!ec) folder = absolute.lexically_normal().string();
   }
-#ifdef _WIN32
   // An absolute folder ends in a backslash on Windows ("C:\\station\\").
-  while (folder.size() > 1 && (folder.back() == '/' || folder.back() == '\\')) folder.pop_back();
-#else
-  while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
-#endif
+  while (folder.size() > 1 && platform::kPathSeparators.find(folder.back()) != std::string::npos) {
+    folder.pop_back();
+  }
   if (folder == "/") folder.clear();
 
   StationPaths paths;

@@ -172,6 +172,16 @@ bool AppendToFile(const std::string& path, std::string_view bytes) {
   return ::CloseHandle(h) && ok;
 }
 
+bool FlushToDisk(const std::string& path) {
+  // A folder opens only with backup semantics; its entries go with the file system's journal.
+  HANDLE h = ::CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  const bool flushed = ::FlushFileBuffers(h) != 0;
+  ::CloseHandle(h);
+  return flushed;
+}
+
 bool MakeFolder(const std::string& path) {
   if (::CreateDirectoryA(path.c_str(), nullptr)) return true;
   return ::GetLastError() == ERROR_ALREADY_EXISTS;

@@ -1,0 +1,2 @@
+#include <QApplication>
+#include <windows.h>

@@ -1,0 +1,2 @@
+#include <QApplication>
+#include "ui/main_window.h"

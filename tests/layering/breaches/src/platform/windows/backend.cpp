@@ -1,0 +1,3 @@
+#include <windows.h>
+#include "platform/sim/sim_station.h"
+#include <scsi/sg.h>

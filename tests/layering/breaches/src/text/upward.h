@@ -1,0 +1,3 @@
+#pragma once
+#include "text/json_string.h"
+#include "engine/station.h"

@@ -1,0 +1,2 @@
+#include <QtWidgets/QWidget>
+#include "app/cli_output.h"
