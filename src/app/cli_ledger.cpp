@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <optional>
 
 #include "ledger/line_ledger.h"
 #include "ledger/record_format.h"
@@ -186,8 +187,11 @@ bool IsLedgerCommand(const std::vector<std::string>& args) {
   return false;
 }
 
-int RunLedgerCommand(const std::vector<std::string>& args) {
-  LedgerArgs a;
+namespace {
+
+// The command line of the ledger commands into `a`; an exit status when it
+// is not one they take.
+std::optional<int> ParseLedgerArgs(const std::vector<std::string>& args, LedgerArgs* a) {
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& w = args[i];
     auto value = [&](std::string* out) {
@@ -197,156 +201,155 @@ int RunLedgerCommand(const std::vector<std::string>& args) {
     };
     std::string text;
     if (w == "--dir") {
-      if (!value(&a.dir)) return Usage("--dir needs the station folder");
+      if (!value(&a->dir)) return Usage("--dir needs the station folder");
     } else if (w == "--ledger") {
-      if (!value(&a.url)) return Usage("--ledger needs the ledger URL or service=NAME");
-    } else if (a.command.empty() && IsLedgerWord(w)) {
-      a.command = w;
+      if (!value(&a->url)) return Usage("--ledger needs the ledger URL or service=NAME");
+    } else if (a->command.empty() && IsLedgerWord(w)) {
+      a->command = w;
       if (w == "ledger") {
-        if (!value(&a.action) ||
-            (a.action != "sync" && a.action != "migrate" && a.action != "spool" &&
-             a.action != "series" && a.action != "check" && a.action != "recover")) {
+        if (!value(&a->action) ||
+            (a->action != "sync" && a->action != "migrate" && a->action != "spool" &&
+             a->action != "series" && a->action != "check" && a->action != "recover")) {
           return Usage("ledger needs sync, spool, migrate, check, recover or series add NAME SEED");
         }
         std::string add;
-        if (a.action == "series" &&
-            (!value(&add) || add != "add" || !value(&a.seriesName) || !value(&a.seriesSeed))) {
+        if (a->action == "series" &&
+            (!value(&add) || add != "add" || !value(&a->seriesName) || !value(&a->seriesSeed))) {
           return Usage("ledger series needs add NAME SEED");
         }
       }
-    } else if (w == "--serial" && a.command == "history") {
-      if (!value(&a.history.serial)) return Usage("--serial needs a serial number");
-    } else if (w == "--station" && a.command == "history") {
-      if (!value(&a.history.station)) return Usage("--station needs a station name");
-    } else if (w == "--failed" && a.command == "history") {
-      a.history.failedOnly = true;
-    } else if (w == "--duplicates" && a.command == "history") {
-      a.history.duplicates = true;
-    } else if (w == "--aborted" && a.command == "history") {
-      a.history.aborted = true;
-    } else if (w == "--csv" && a.command == "history") {
-      a.csv = true;
-    } else if (w == "--jsonl" && a.command == "history") {
-      a.jsonl = true;
-    } else if (w == "--until" && a.command == "history") {
+    } else if (w == "--serial" && a->command == "history") {
+      if (!value(&a->history.serial)) return Usage("--serial needs a serial number");
+    } else if (w == "--station" && a->command == "history") {
+      if (!value(&a->history.station)) return Usage("--station needs a station name");
+    } else if (w == "--failed" && a->command == "history") {
+      a->history.failedOnly = true;
+    } else if (w == "--duplicates" && a->command == "history") {
+      a->history.duplicates = true;
+    } else if (w == "--aborted" && a->command == "history") {
+      a->history.aborted = true;
+    } else if (w == "--csv" && a->command == "history") {
+      a->csv = true;
+    } else if (w == "--jsonl" && a->command == "history") {
+      a->jsonl = true;
+    } else if (w == "--until" && a->command == "history") {
       int64_t ms = 0;
       if (!value(&text) || !ledger::ParseUtcTime(text, &ms)) {
         return Usage("--until needs a UTC date, e.g. 2026-12-02 or 2026-12-01T18:00");
       }
-      a.history.untilMs = ms;
-    } else if (w == "--limit" && a.command == "history") {
-      if (!value(&text) || !PositiveCount(text, &a.history.limit)) {
+      a->history.untilMs = ms;
+    } else if (w == "--limit" && a->command == "history") {
+      if (!value(&text) || !PositiveCount(text, &a->history.limit)) {
         return Usage("--limit needs a number of records, 1 or more");
       }
-    } else if (w == "--json" && (a.command == "history" || a.command == "yield")) {
-      a.json = true;
-    } else if (w == "--since" && (a.command == "history" || a.command == "yield")) {
+    } else if (w == "--json" && (a->command == "history" || a->command == "yield")) {
+      a->json = true;
+    } else if (w == "--since" && (a->command == "history" || a->command == "yield")) {
       int64_t ms = 0;
       if (!value(&text) || !ledger::ParseUtcTime(text, &ms)) {
         return Usage("--since needs a UTC date, e.g. 2026-12-01 or 2026-12-01T08:00");
       }
-      a.history.sinceMs = ms;
-      a.yield.sinceMs = ms;
-    } else if (w == "--by" && a.command == "yield") {
+      a->history.sinceMs = ms;
+      a->yield.sinceMs = ms;
+    } else if (w == "--by" && a->command == "yield") {
       if (!value(&text)) return Usage("--by needs part, station or day");
       if (text == "part") {
-        a.yield.by = ledger::YieldBy::kPart;
+        a->yield.by = ledger::YieldBy::kPart;
       } else if (text == "station") {
-        a.yield.by = ledger::YieldBy::kStation;
+        a->yield.by = ledger::YieldBy::kStation;
       } else if (text == "day") {
-        a.yield.by = ledger::YieldBy::kDay;
+        a->yield.by = ledger::YieldBy::kDay;
       } else {
         return Usage("--by needs part, station or day");
       }
-    } else if (w == "--html" && a.command == "yield") {
-      if (!value(&a.html)) return Usage("--html needs the file to write");
+    } else if (w == "--html" && a->command == "yield") {
+      if (!value(&a->html)) return Usage("--html needs the file to write");
     } else {
       return Usage("unknown argument '" + w + "'");
     }
   }
-  if (a.command.empty()) return Usage("no command given");
-  if (int(a.json) + int(a.jsonl) + int(a.csv) > 1) {
+  if (a->command.empty()) return Usage("no command given");
+  if (int(a->json) + int(a->jsonl) + int(a->csv) > 1) {
     return Usage("--json, --jsonl and --csv exclude each other");
   }
+  return std::nullopt;
+}
 
-  settings::StationPaths paths = settings::MakeStationPaths(a.dir);
-  engine::LedgerConfig config = engine::ReadLedgerConfig(paths, a.url);
+// "ledger migrate": the schema, and on a shared ledger the stations' role.
+int LedgerMigrate(ledger::Ledger& opened, ledger::LineLedger* line) {
   std::string error;
-  if (a.command == "ledger" && (a.action == "check" || a.action == "recover")) {
-    return CheckOrRecover(a.action, paths, config);
-  }
-  std::unique_ptr<ledger::Ledger> opened =
-      ledger::OpenLedger(config.url, paths.gExeDir, &error, config.timeoutSeconds);
-  if (!opened) return Failed(error);
+  if (line && !line->server().Administer(&error)) return Failed(error);
+  std::printf("ledger schema version %d\n", opened.SchemaVersion());
+  if (line) std::printf("stations' role %s ready\n", ledger::kStationRole);
+  return kExitOk;
+}
 
-  if (a.command == "ledger") {
-    auto* line = dynamic_cast<ledger::LineLedger*>(opened.get());
-    if (a.action == "migrate") {
-      if (line && !line->server().Administer(&error)) return Failed(error);
-      std::printf("ledger schema version %d\n", opened->SchemaVersion());
-      if (line) std::printf("stations' role %s ready\n", ledger::kStationRole);
-      return kExitOk;
-    }
-    if (a.action == "series") {
-      if (!line) return Failed("serial series live in a shared ledger only (--ledger URL)");
-      if (a.seriesSeed.empty() || a.seriesSeed.size() > 20) {
-        return Usage("the seed of a series is a serial number of 1 to 20 characters");
-      }
-      if (!line->server().AddSeries(a.seriesName, a.seriesSeed, &error)) return Failed(error);
-      std::printf("serial series %s starts at %s\n", Shown(a.seriesName).c_str(),
-                  Shown(a.seriesSeed).c_str());
-      return kExitOk;
-    }
-    if (a.action == "spool") {
-      std::vector<ledger::SqliteLedger::SpoolEntry> entries;
-      if (line && !line->SpoolEntries(&entries, &error)) return Failed(error);
-      size_t rejected = 0;
-      for (const auto& entry : entries) {
-        rejected += entry.rejected.empty() ? 0 : 1;
-        std::printf("%s\n", SpoolLine(entry).c_str());
-      }
-      std::printf("%zu waiting; %zu rejected\n", entries.size() - rejected, rejected);
-      return kExitOk;
-    }
-    size_t pushed = 0;
-    size_t aborted = 0;
-    // The spool first: a port's end waiting there completes its started
-    // record on the server, which is then not aborted.
-    bool done = opened->Sync(&pushed, &error);
-    // What a killed or crashed run of this station left started. A run going
-    // on meanwhile completes its records all the same.
-    if (done && !opened->MarkAborted(config.station, {}, &aborted, &error)) done = false;
-    if (aborted > 0) {
-      std::printf("marked %zu record%s aborted\n", aborted, aborted == 1 ? "" : "s");
-    }
-    const size_t rejected = line ? line->Rejected() : 0;
-    const size_t waiting = (line ? line->Spooled() : 0) - rejected;
-    std::printf("pushed %zu record%s; %zu waiting", pushed, pushed == 1 ? "" : "s", waiting);
-    if (rejected > 0) std::printf("; %zu rejected", rejected);
-    std::printf("\n");
-    if (!done) return Failed(error);
-    if (rejected == 0) return kExitOk;
-    // Named, so someone can correct or remove them; they stay in the spool.
-    std::vector<ledger::SqliteLedger::SpoolEntry> entries;
-    if (!line->SpoolEntries(&entries, &error)) return Failed(error);
-    for (const auto& entry : entries) {
-      if (!entry.rejected.empty()) std::fprintf(stderr, "%s\n", SpoolLine(entry).c_str());
-    }
-    return Failed(std::to_string(rejected) +
-                  " record(s) rejected by the shared ledger stay in the spool (" +
-                  ledger::kSpoolFileName + ")");
+// "ledger series add NAME SEED": a serial series on the shared ledger.
+int LedgerAddSeries(const LedgerArgs& a, ledger::LineLedger* line) {
+  std::string error;
+  if (!line) return Failed("serial series live in a shared ledger only (--ledger URL)");
+  if (a.seriesSeed.empty() || a.seriesSeed.size() > 20) {
+    return Usage("the seed of a series is a serial number of 1 to 20 characters");
   }
+  if (!line->server().AddSeries(a.seriesName, a.seriesSeed, &error)) return Failed(error);
+  std::printf("serial series %s starts at %s\n", Shown(a.seriesName).c_str(),
+              Shown(a.seriesSeed).c_str());
+  return kExitOk;
+}
 
-  if (a.command == "history") {
-    return WriteHistory(*opened, a.history,
-                        a.json    ? ledger::RecordsFormat::kJson
-                        : a.jsonl ? ledger::RecordsFormat::kJsonLines
-                        : a.csv   ? ledger::RecordsFormat::kCsv
-                                  : ledger::RecordsFormat::kTable);
+// "ledger spool": what waits in the local spool, and what the server refused.
+int LedgerSpool(ledger::LineLedger* line) {
+  std::string error;
+  std::vector<ledger::SqliteLedger::SpoolEntry> entries;
+  if (line && !line->SpoolEntries(&entries, &error)) return Failed(error);
+  size_t rejected = 0;
+  for (const auto& entry : entries) {
+    rejected += entry.rejected.empty() ? 0 : 1;
+    std::printf("%s\n", SpoolLine(entry).c_str());
   }
+  std::printf("%zu waiting; %zu rejected\n", entries.size() - rejected, rejected);
+  return kExitOk;
+}
 
+// "ledger sync": the spool to the server, then this station's runs left
+// started marked aborted.
+int LedgerSync(ledger::Ledger& opened, ledger::LineLedger* line,
+               const engine::LedgerConfig& config) {
+  std::string error;
+  size_t pushed = 0;
+  size_t aborted = 0;
+  // The spool first: a port's end waiting there completes its started
+  // record on the server, which is then not aborted.
+  bool done = opened.Sync(&pushed, &error);
+  // What a killed or crashed run of this station left started. A run going
+  // on meanwhile completes its records all the same.
+  if (done && !opened.MarkAborted(config.station, {}, &aborted, &error)) done = false;
+  if (aborted > 0) {
+    std::printf("marked %zu record%s aborted\n", aborted, aborted == 1 ? "" : "s");
+  }
+  const size_t rejected = line ? line->Rejected() : 0;
+  const size_t waiting = (line ? line->Spooled() : 0) - rejected;
+  std::printf("pushed %zu record%s; %zu waiting", pushed, pushed == 1 ? "" : "s", waiting);
+  if (rejected > 0) std::printf("; %zu rejected", rejected);
+  std::printf("\n");
+  if (!done) return Failed(error);
+  if (rejected == 0) return kExitOk;
+  // Named, so someone can correct or remove them; they stay in the spool.
+  std::vector<ledger::SqliteLedger::SpoolEntry> entries;
+  if (!line->SpoolEntries(&entries, &error)) return Failed(error);
+  for (const auto& entry : entries) {
+    if (!entry.rejected.empty()) std::fprintf(stderr, "%s\n", SpoolLine(entry).c_str());
+  }
+  return Failed(std::to_string(rejected) +
+                " record(s) rejected by the shared ledger stay in the spool (" +
+                ledger::kSpoolFileName + ")");
+}
+
+// "yield": the report as text or JSON, and as a page when --html names one.
+int YieldCommand(ledger::Ledger& opened, const LedgerArgs& a) {
+  std::string error;
   ledger::YieldReport report;
-  if (!opened->Yield(a.yield, &report, &error)) return Failed(error);
+  if (!opened.Yield(a.yield, &report, &error)) return Failed(error);
   if (!a.html.empty() && !platform::ReplaceFile(a.html, ledger::YieldHtml(report, a.yield.by))) {
     return Failed("cannot write " + a.html);
   }
@@ -354,6 +357,39 @@ int RunLedgerCommand(const std::vector<std::string>& args) {
       a.json ? ledger::YieldJson(report, a.yield.by) : ledger::YieldText(report, a.yield.by);
   std::fwrite(out.data(), 1, out.size(), stdout);
   return kExitOk;
+}
+
+}  // namespace
+
+int RunLedgerCommand(const std::vector<std::string>& args) {
+  LedgerArgs a;
+  if (std::optional<int> refused = ParseLedgerArgs(args, &a)) return *refused;
+
+  settings::StationPaths paths = settings::MakeStationPaths(a.dir);
+  engine::LedgerConfig config = engine::ReadLedgerConfig(paths, a.url);
+  if (a.command == "ledger" && (a.action == "check" || a.action == "recover")) {
+    return CheckOrRecover(a.action, paths, config);
+  }
+  std::string error;
+  std::unique_ptr<ledger::Ledger> opened =
+      ledger::OpenLedger(config.url, paths.gExeDir, &error, config.timeoutSeconds);
+  if (!opened) return Failed(error);
+
+  if (a.command == "ledger") {
+    auto* line = dynamic_cast<ledger::LineLedger*>(opened.get());
+    if (a.action == "migrate") return LedgerMigrate(*opened, line);
+    if (a.action == "series") return LedgerAddSeries(a, line);
+    if (a.action == "spool") return LedgerSpool(line);
+    return LedgerSync(*opened, line, config);
+  }
+  if (a.command == "history") {
+    return WriteHistory(*opened, a.history,
+                        a.json    ? ledger::RecordsFormat::kJson
+                        : a.jsonl ? ledger::RecordsFormat::kJsonLines
+                        : a.csv   ? ledger::RecordsFormat::kCsv
+                                  : ledger::RecordsFormat::kTable);
+  }
+  return YieldCommand(*opened, a);
 }
 
 std::string UnstoredRecordsText(const std::vector<engine::UnstoredRecord>& unstored) {
